@@ -1,0 +1,86 @@
+#include "kit/http/client.hpp"
+
+#include <httplib.h>
+
+#include "kit/http/url.hpp"
+
+namespace kit::http {
+namespace {
+
+std::string reason_class(int status) { return status < 500 ? "Client Error" : "Server Error"; }
+
+std::string reason_phrase(int status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 413: return "Payload Too Large";
+    case 422: return "Unprocessable Entity";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "Error";
+  }
+}
+
+std::string timeout_text(Seconds timeout) {
+  return "timed out after " + kit::json::py_float(timeout.count()) + " s";
+}
+
+template <typename Send>
+Response exchange(const std::string& url, Seconds timeout, Send send) {
+  const SplitUrl parts = split_url(url);
+  httplib::Client client(parts.origin);
+  client.set_url_encode(false);
+  client.enable_server_certificate_verification(true);
+  const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
+  const auto sec = static_cast<time_t>(limit.count() / 1'000'000);
+  const auto usec = static_cast<time_t>(limit.count() % 1'000'000);
+  client.set_connection_timeout(sec, usec);
+  client.set_read_timeout(sec, usec);
+  client.set_write_timeout(sec, usec);
+
+  const auto started = std::chrono::steady_clock::now();
+  httplib::Result result = send(client, parts.target);
+  if (!result) {
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    if (elapsed >= limit * 0.95) throw TimeoutError(parts.origin + ": " + timeout_text(timeout));
+    throw Error("Connection to " + parts.origin + " failed: " + httplib::to_string(result.error()));
+  }
+  if (result->status >= 400) {
+    throw StatusError(result->status, std::to_string(result->status) + " " + reason_class(result->status) +
+                                          ": " + reason_phrase(result->status) +
+                                          " for url: " + url);
+  }
+  return Response{result->status, result->body};
+}
+
+}  // namespace
+
+Json Response::json() const {
+  try {
+    return Json::parse(body);
+  } catch (const nlohmann::json::parse_error& e) {
+    throw Error(std::string("Invalid JSON in response: ") + e.what());
+  }
+}
+
+Response get(const std::string& url, Seconds timeout) {
+  return exchange(url, timeout, [](httplib::Client& c, const std::string& target) { return c.Get(target); });
+}
+
+Response post_json(const std::string& url, const Json& body, Seconds timeout) {
+  const std::string text = kit::json::to_wire(body);
+  return exchange(url, timeout, [&](httplib::Client& c, const std::string& target) {
+    return c.Post(target, text, "application/json");
+  });
+}
+
+}  // namespace kit::http

@@ -1,0 +1,40 @@
+#include "kit/http/url.hpp"
+
+#include "kit/http/client.hpp"
+
+namespace kit::http {
+
+SplitUrl split_url(const std::string& url) {
+  SplitUrl out;
+  const size_t sep = url.find("://");
+  if (sep == std::string::npos) throw Error("Invalid URL '" + url + "': no scheme supplied");
+  out.scheme = url.substr(0, sep);
+  if (out.scheme != "http" && out.scheme != "https") {
+    throw Error("No connection adapters were found for '" + url + "'");
+  }
+  const size_t host_start = sep + 3;
+  const size_t host_end = std::min(url.find_first_of("/?#", host_start), url.size());
+  if (host_end == host_start) throw Error("Invalid URL '" + url + "': no host supplied");
+  out.origin = url.substr(0, host_end);
+  out.target = url.substr(host_end);
+  if (out.target.empty() || out.target[0] != '/') out.target = "/" + out.target;
+  return out;
+}
+
+std::string percent_encode(const std::string& text) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (std::isalnum(c) || ch == '-' || ch == '_' || ch == '.' || ch == '~') {
+      out += ch;
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+}  // namespace kit::http

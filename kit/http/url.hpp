@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+
+namespace kit::http {
+
+// "https://host:8080/a/b?x=1" → origin "https://host:8080", target "/a/b?x=1".
+// The target is kept exactly as written: nothing is encoded or normalised.
+struct SplitUrl {
+  std::string scheme;  // "http" or "https"
+  std::string origin;
+  std::string target;
+};
+
+// Throws kit::http::Error for a URL without an http or https scheme or host.
+SplitUrl split_url(const std::string& url);
+
+// Percent-encodes everything but unreserved characters (RFC 3986).
+std::string percent_encode(const std::string& text);
+
+}  // namespace kit::http

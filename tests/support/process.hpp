@@ -1,0 +1,26 @@
+#pragma once
+// Runs a program to completion and captures what it printed.
+#include <map>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct ProcessResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+struct ProcessOptions {
+  std::map<std::string, std::string> set_env;  // added to (or replacing in) the environment
+  std::vector<std::string> unset_env;
+  std::string stdin_text;
+};
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// Path of a program built into the build tree's bin/ directory.
+std::string built_program(const std::string& name);
+
+}  // namespace test_support
