@@ -1,0 +1,99 @@
+#pragma once
+// Arrow Flight over gRPC, DoPut only: a client that streams record batches
+// to a path, and a server that decodes such streams. Interfaces follow
+// Arrow C++ (FlightClient::DoPut, FlightStreamWriter) so it can replace this.
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kit/flight/array.hpp"
+
+namespace kit::flight {
+
+// Errors of the Flight client's own family: the transport or the server.
+struct FlightError : std::runtime_error {
+  FlightError(int code, const std::string& text) : std::runtime_error(text), grpc_code(code) {}
+  int grpc_code;
+};
+
+struct FlightDescriptor {
+  enum class Type { UNKNOWN = 0, PATH = 1, CMD = 2 };
+  Type type = Type::UNKNOWN;
+  std::string cmd;
+  std::vector<std::string> path;
+
+  static FlightDescriptor Path(std::vector<std::string> path) { return {Type::PATH, {}, std::move(path)}; }
+};
+
+// "grpc://host:port" or "grpc+tcp://host:port".
+struct Location {
+  std::string uri;
+  std::string target;  // host:port for the channel
+  static Location Parse(const std::string& uri);  // throws FlightError
+};
+
+class FlightStreamWriter {
+ public:
+  virtual ~FlightStreamWriter() = default;
+  virtual void WriteRecordBatch(const RecordBatch& batch) = 0;  // throws FlightError
+  // Half-closes, drains the server's answers and checks the final status.
+  virtual void Close() = 0;
+};
+
+class FlightMetadataReader {
+ public:
+  virtual ~FlightMetadataReader() = default;
+  virtual bool ReadMetadata(std::string* out) = 0;
+};
+
+struct DoPutResult {
+  std::unique_ptr<FlightStreamWriter> writer;
+  std::unique_ptr<FlightMetadataReader> reader;
+};
+
+class FlightClient {
+ public:
+  virtual ~FlightClient() = default;
+  // Creates the channel; connecting happens at the first call.
+  static std::unique_ptr<FlightClient> Connect(const Location& location);
+  // Opens a put and sends the descriptor with the schema.
+  virtual DoPutResult DoPut(const FlightDescriptor& descriptor, const std::shared_ptr<const Schema>& schema) = 0;
+};
+
+// One completed DoPut as the server decoded it.
+struct FlightPut {
+  FlightDescriptor descriptor;
+  std::shared_ptr<const Schema> schema;
+  std::vector<std::shared_ptr<RecordBatch>> batches;
+  std::string peer;
+};
+
+struct FlightServerOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;                 // 0: any free port
+  int max_receive_bytes = -1;   // -1: no limit (camera frames exceed gRPC's 4 MiB default)
+};
+
+class FlightServer {
+ public:
+  // Called on a gRPC thread once per put, after the client half-closed;
+  // an exception fails the put with INVALID_ARGUMENT and its text.
+  using PutHandler = std::function<void(FlightPut&)>;
+
+  FlightServer(FlightServerOptions options, PutHandler on_put);
+  ~FlightServer();  // shuts down, cancelling calls still open after 1 s
+  FlightServer(const FlightServer&) = delete;
+  FlightServer& operator=(const FlightServer&) = delete;
+
+  int port() const;
+  std::string location() const;  // "grpc://host:port"
+  void Shutdown();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kit::flight

@@ -1,0 +1,58 @@
+#include "kit/jpeg/jpeg.hpp"
+
+#include <turbojpeg.h>
+
+#include <memory>
+
+namespace kit::jpeg {
+namespace {
+
+struct HandleCloser {
+  void operator()(void* h) const { tjDestroy(h); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+// TurboJPEG handles are not thread-safe; one per thread and direction.
+tjhandle compressor() {
+  thread_local Handle h(tjInitCompress());
+  if (!h) throw JpegError("cannot create JPEG encoder");
+  return h.get();
+}
+
+tjhandle decompressor() {
+  thread_local Handle h(tjInitDecompress());
+  if (!h) throw JpegError("cannot create JPEG decoder");
+  return h.get();
+}
+
+}  // namespace
+
+std::string encode_rgb(const uint8_t* rgb, int width, int height, int quality) {
+  if (width <= 0 || height <= 0) throw JpegError("image has no pixels");
+  tjhandle h = compressor();
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  if (tjCompress2(h, rgb, width, 0, height, TJPF_RGB, &out, &size, TJSAMP_420, quality, TJFLAG_FASTDCT) != 0) {
+    if (out) tjFree(out);
+    throw JpegError(std::string("JPEG encoding failed: ") + tjGetErrorStr2(h));
+  }
+  std::string bytes(reinterpret_cast<const char*>(out), size);
+  tjFree(out);
+  return bytes;
+}
+
+DecodedImage decode_rgb(const std::string& jpeg) {
+  tjhandle h = decompressor();
+  int width = 0, height = 0, subsamp = 0, colorspace = 0;
+  const auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
+  if (tjDecompressHeader3(h, data, jpeg.size(), &width, &height, &subsamp, &colorspace) != 0) {
+    throw JpegError(std::string("not a JPEG image: ") + tjGetErrorStr2(h));
+  }
+  DecodedImage img{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 3)};
+  if (tjDecompress2(h, data, jpeg.size(), img.rgb.data(), width, 0, height, TJPF_RGB, 0) != 0) {
+    throw JpegError(std::string("JPEG decoding failed: ") + tjGetErrorStr2(h));
+  }
+  return img;
+}
+
+}  // namespace kit::jpeg
