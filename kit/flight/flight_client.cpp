@@ -26,10 +26,12 @@ struct PutCall {
   bool finished = false;
   std::vector<std::string> acks;  // PutResults drained while closing
 
+  bool writes_done = false;
+
   void finish() {
     if (finished) return;
     finished = true;
-    stream->WritesDone();
+    if (!writes_done) stream->WritesDone();
     proto::PutResult result;
     while (stream->Read(&result)) acks.push_back(result.app_metadata());
     const grpc::Status status = stream->Finish();
@@ -37,9 +39,13 @@ struct PutCall {
   }
 };
 
+// Each message is held back until the next one (or Close) so that the last
+// one can travel with the half-close: one frame per put is the common case,
+// and this saves a separate end-of-stream round on the wire.
 class GrpcStreamWriter : public FlightStreamWriter {
  public:
-  explicit GrpcStreamWriter(std::shared_ptr<PutCall> call) : call_(std::move(call)) {}
+  GrpcStreamWriter(std::shared_ptr<PutCall> call, proto::FlightData first)
+      : call_(std::move(call)), held_(std::move(first)) {}
   ~GrpcStreamWriter() override {
     if (!call_->finished) {
       call_->context.TryCancel();
@@ -52,18 +58,33 @@ class GrpcStreamWriter : public FlightStreamWriter {
   }
 
   void WriteRecordBatch(const RecordBatch& batch) override {
-    const ipc::SerializedBatch encoded = ipc::SerializeRecordBatch(batch);
+    ipc::SerializedBatch encoded = ipc::SerializeRecordBatch(batch);
     proto::FlightData data;
-    data.set_data_header(encoded.metadata);
-    data.set_data_body(encoded.body);
-    // A failed write means the stream broke; the reason comes with Finish.
-    if (!call_->stream->Write(data)) call_->finish();
+    data.set_data_header(std::move(encoded.metadata));
+    data.set_data_body(std::move(encoded.body));
+    send_held(grpc::WriteOptions().set_buffer_hint());
+    held_ = std::move(data);
   }
 
-  void Close() override { call_->finish(); }
+  void Close() override {
+    if (!call_->finished) {
+      send_held(grpc::WriteOptions().set_last_message());
+      call_->writes_done = true;
+    }
+    call_->finish();
+  }
 
  private:
+  void send_held(grpc::WriteOptions options) {
+    // A failed write means the stream broke; the reason comes with Finish.
+    if (!call_->finished && !call_->stream->Write(held_, options)) {
+      call_->writes_done = true;
+      call_->finish();
+    }
+  }
+
   std::shared_ptr<PutCall> call_;
+  proto::FlightData held_;
 };
 
 class GrpcMetadataReader : public FlightMetadataReader {
@@ -86,12 +107,14 @@ class GrpcFlightClient : public FlightClient {
     grpc::ChannelArguments args;
     args.SetMaxReceiveMessageSize(-1);
     args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
+    args.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);  // a retried put would buffer whole frames; puts are not retried
     channel_ = grpc::CreateCustomChannel(location.target, grpc::InsecureChannelCredentials(), args);
     stub_ = proto::FlightService::NewStub(channel_);
   }
 
   DoPutResult DoPut(const FlightDescriptor& descriptor, const std::shared_ptr<const Schema>& schema) override {
     auto call = std::make_shared<PutCall>();
+    call->context.set_initial_metadata_corked(true);  // headers go out with the first message
     call->stream = stub_->DoPut(&call->context);
     proto::FlightData first;
     auto* d = first.mutable_flight_descriptor();
@@ -99,8 +122,7 @@ class GrpcFlightClient : public FlightClient {
     d->set_cmd(descriptor.cmd);
     for (const auto& p : descriptor.path) d->add_path(p);
     first.set_data_header(ipc::SerializeSchema(*schema));
-    if (!call->stream->Write(first)) call->finish();
-    return {std::make_unique<GrpcStreamWriter>(call), std::make_unique<GrpcMetadataReader>(call)};
+    return {std::make_unique<GrpcStreamWriter>(call, std::move(first)), std::make_unique<GrpcMetadataReader>(call)};
   }
 
  private:

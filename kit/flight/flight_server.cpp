@@ -73,6 +73,9 @@ FlightServer::FlightServer(FlightServerOptions options, PutHandler on_put)
   const std::string address = impl_->options.host + ":" + std::to_string(impl_->options.port);
   builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &impl_->port);
   builder.SetMaxReceiveMessageSize(impl_->options.max_receive_bytes);
+  // Every put is a new stream carrying a whole frame (often > 64 KiB); a
+  // large initial window lets it arrive without waiting for window updates.
+  builder.AddChannelArgument(GRPC_ARG_HTTP2_STREAM_LOOKAHEAD_BYTES, 16 << 20);
   builder.RegisterService(&impl_->service);
   impl_->server = builder.BuildAndStart();
   if (!impl_->server || impl_->port == 0) throw FlightError(14, "cannot listen for Flight on " + address);

@@ -146,25 +146,37 @@ struct BodyReader {
   size_t next_node = 0;
   size_t next_buffer = 0;
 
-  const fb::FieldNode& node() {
+  // Struct vectors are read by copy: the verifier checks their 4-byte
+  // length prefix, not that the 16-byte elements are 8-byte aligned.
+  static std::pair<int64_t, int64_t> pair_at(const uint8_t* base, size_t index) {
+    int64_t v[2];
+    std::memcpy(v, base + index * 16, 16);
+    return {v[0], v[1]};
+  }
+
+  std::pair<int64_t, int64_t> node() {  // length, null count
     if (!batch->nodes() || next_node >= batch->nodes()->size()) throw ArrowError("record batch has too few field nodes");
-    return *batch->nodes()->Get(static_cast<flatbuffers::uoffset_t>(next_node++));
+    return pair_at(batch->nodes()->Data(), next_node++);
+  }
+
+  std::pair<int64_t, int64_t> buffer_entry(size_t index) const {  // offset, length
+    return pair_at(batch->buffers()->Data(), index);
   }
 
   std::string_view buffer(size_t needed) {
     if (!batch->buffers() || next_buffer >= batch->buffers()->size()) {
       throw ArrowError("record batch has too few buffers");
     }
-    const fb::Buffer* b = batch->buffers()->Get(static_cast<flatbuffers::uoffset_t>(next_buffer));
+    const auto [offset, length] = buffer_entry(next_buffer);
     const std::string index = std::to_string(next_buffer++);
-    if (b->offset() < 0 || b->length() < 0 || b->offset() % 8 != 0) {
+    if (offset < 0 || length < 0 || offset % 8 != 0) {
       throw ArrowError("Buffer " + index + " did not start on 8-byte aligned offset");
     }
-    if (static_cast<uint64_t>(b->offset()) + static_cast<uint64_t>(b->length()) > body.size()) {
+    if (static_cast<uint64_t>(offset) + static_cast<uint64_t>(length) > body.size()) {
       throw ArrowError("Buffer " + index + " extends beyond the message body");
     }
-    if (static_cast<size_t>(b->length()) < needed) throw ArrowError("Buffer " + index + " too small");
-    return body.substr(static_cast<size_t>(b->offset()), needed);
+    if (static_cast<size_t>(length) < needed) throw ArrowError("Buffer " + index + " too small");
+    return body.substr(static_cast<size_t>(offset), needed);
   }
 
   std::vector<int32_t> offsets(int64_t length) {
@@ -173,6 +185,7 @@ struct BodyReader {
     const auto raw = buffer(length == 0 ? 0 : out.size() * 4);
     if (length > 0) std::memcpy(out.data(), raw.data(), raw.size());
     const int32_t base = out[0];
+    if (base < 0) throw ArrowError("negative offset");
     for (size_t i = 0; i < out.size(); ++i) {
       if (out[i] < base || (i > 0 && out[i] < out[i - 1])) throw ArrowError("offsets are not non-decreasing");
       out[i] -= base;
@@ -182,11 +195,11 @@ struct BodyReader {
 
   std::shared_ptr<const Array> array(const DataTypePtr& type, int depth) {
     if (depth > kMaxNesting) throw ArrowError("array nesting too deep");
-    const fb::FieldNode& n = node();
+    const auto [length, null_count] = node();
     auto a = std::make_shared<Array>();
     a->type = type;
-    a->length = n.length();
-    a->null_count = n.null_count();
+    a->length = length;
+    a->null_count = null_count;
     if (a->length < 0 || a->null_count < 0 || a->null_count > a->length || a->length > (int64_t{1} << 40)) {
       throw ArrowError("invalid field node");
     }
@@ -226,10 +239,10 @@ struct BodyReader {
   // Offsets may start above zero; the data slice then begins there.
   int32_t peek_first_offset(int64_t length) {
     if (length == 0 || !batch->buffers() || next_buffer >= batch->buffers()->size()) return 0;
-    const fb::Buffer* b = batch->buffers()->Get(static_cast<flatbuffers::uoffset_t>(next_buffer));
-    if (b->length() < 4 || b->offset() < 0 || static_cast<uint64_t>(b->offset()) + 4 > body.size()) return 0;
+    const auto [offset, size] = buffer_entry(next_buffer);
+    if (size < 4 || offset < 0 || static_cast<uint64_t>(offset) + 4 > body.size()) return 0;
     int32_t first;
-    std::memcpy(&first, body.data() + b->offset(), 4);
+    std::memcpy(&first, body.data() + offset, 4);
     return first < 0 ? 0 : first;
   }
 };

@@ -1,10 +1,12 @@
 #include "kit/pool/thread_pool.hpp"
 
+#include <sched.h>
+
 namespace kit {
 
-ThreadPool::ThreadPool(size_t workers) {
+ThreadPool::ThreadPool(size_t workers, bool background) {
   workers_.reserve(workers);
-  for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { run(); });
+  for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this, background] { run(background); });
 }
 
 ThreadPool::~ThreadPool() { shutdown(); }
@@ -29,7 +31,11 @@ void ThreadPool::shutdown() {
   }
 }
 
-void ThreadPool::run() {
+void ThreadPool::run(bool background) {
+  if (background) {
+    sched_param param{};
+    sched_setscheduler(0, SCHED_BATCH, &param);  // this thread only; failure just leaves the default
+  }
   for (;;) {
     std::function<void()> job;
     {

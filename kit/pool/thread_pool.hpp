@@ -19,7 +19,9 @@ struct PoolShutDown : std::runtime_error {
 
 class ThreadPool {
  public:
-  explicit ThreadPool(size_t workers);
+  // Background workers never preempt the thread that woke them (they run
+  // as batch work), so a fixed-rate caller keeps its timing.
+  explicit ThreadPool(size_t workers, bool background = false);
   ~ThreadPool();  // shutdown(): runs what was queued, then joins
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
@@ -38,7 +40,7 @@ class ThreadPool {
 
  private:
   void enqueue(std::function<void()> job);
-  void run();
+  void run(bool background);
 
   std::mutex mutex_;  // guards queue_ and stopping_
   std::condition_variable wake_;

@@ -109,12 +109,14 @@ bool VelquinGrpcClient::_send_robot_data(const Record& observation, const Value&
     auto put = client->DoPut(fl::FlightDescriptor::Path({kFramePath}), batch->schema());
     put.writer->WriteRecordBatch(*batch);
     put.writer->Close();
+    ++frames_sent_;
     return true;
   } catch (const fl::FlightError& e) {
     say(std::string("Flight error: ") + e.what());
   } catch (const std::exception& e) {
     say(std::string("Error sending data: ") + e.what());
   }
+  ++frames_failed_;
   return false;
 }
 

@@ -6,6 +6,7 @@
 //
 // Called from one thread (the session's); workers touch only the Flight
 // client and the batch they build.
+#include <atomic>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,9 @@ class VelquinGrpcClient {
   // The location after normalisation, e.g. "grpc://host:50051".
   const std::string& location() const { return location_; }
   size_t pending_count() const { return _pending_futures.size(); }
+  // Frames the server accepted / frames that failed, since construction.
+  size_t frames_sent() const { return frames_sent_.load(); }
+  size_t frames_failed() const { return frames_failed_.load(); }
 
   // Internal steps, public for tests.
   bool _send_robot_data(const Record& observation, const Value& action, bool episode_end,
@@ -80,8 +84,10 @@ class VelquinGrpcClient {
 
  private:
   std::string location_;
+  std::atomic<size_t> frames_sent_{0};
+  std::atomic<size_t> frames_failed_{0};
   std::mutex _write_lock;  // held over the conversion and put of one frame
-  kit::ThreadPool _executor{4};
+  kit::ThreadPool _executor{4, /*background=*/true};
   std::vector<std::future<bool>> _pending_futures;  // caller's thread only
 };
 

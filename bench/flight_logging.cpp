@@ -1,0 +1,102 @@
+// Sustained frame logging: frames/s of VelquinGrpcClient (2 cameras,
+// 640x480, loopback Flight server) against bare JPEG encoding of the same
+// images on one thread, measured in the same run; plus the caller-side cost
+// of log_robot_data at a capture-like pace.
+//   flight_logging [FRAMES]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "kit/flight/flight.hpp"
+#include "kit/jpeg/jpeg.hpp"
+#include "tessaline/grpc_client.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+tessaline::NdArray camera_image(int camera, int frame) {
+  tessaline::NdArray img(tessaline::DType::uint8, {480, 640, 3});
+  auto* p = reinterpret_cast<uint8_t*>(img.mutable_data());
+  for (size_t y = 0; y < 480; ++y) {
+    for (size_t x = 0; x < 640; ++x) {
+      uint8_t* px = p + (y * 640 + x) * 3;
+      px[0] = static_cast<uint8_t>(x / 3 + frame);
+      px[1] = static_cast<uint8_t>(y / 2 + camera * 60);
+      px[2] = static_cast<uint8_t>(((x / 16 + y / 16 + frame) % 2) * 200);
+    }
+  }
+  return img;
+}
+
+std::shared_ptr<const tessaline::Record> make_frame(int i) {
+  auto r = std::make_shared<tessaline::Record>();
+  r->set("observation.images.cam_front", camera_image(0, i));
+  r->set("observation.images.cam_wrist", camera_image(1, i));
+  r->set("state", tessaline::NdArray::from_vector(tessaline::DType::float32, std::vector<float>(6, 0.5f)));
+  r->set("timestamp", i / 30.0);
+  return r;
+}
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int frames = argc > 1 ? std::atoi(argv[1]) : 150;
+  std::vector<std::shared_ptr<const tessaline::Record>> records;
+  for (int i = 0; i < frames; ++i) records.push_back(make_frame(i % 30));
+
+  size_t received = 0;
+  kit::flight::FlightServer server({}, [&](kit::flight::FlightPut& put) { received += put.batches.size(); });
+
+  // Limit: the same JPEG work on one thread, nothing else.
+  auto t0 = Clock::now();
+  size_t jpeg_bytes = 0;
+  for (const auto& r : records) {
+    for (const char* key : {"observation.images.cam_front", "observation.images.cam_wrist"}) {
+      const auto& img = r->at(key).get<tessaline::NdArray>();
+      jpeg_bytes += kit::jpeg::encode_rgb(reinterpret_cast<const uint8_t*>(img.data()), 640, 480, 95).size();
+    }
+  }
+  const double encode_fps = frames / seconds_since(t0);
+
+  double client_fps = 0;
+  {
+    tessaline::VelquinGrpcClient client("127.0.0.1:" + std::to_string(server.port()), "bench");
+    t0 = Clock::now();
+    for (const auto& r : records) client.log_robot_data(r, tessaline::Value(tessaline::List{0.1, 0.2}));
+    client.shutdown();
+    client_fps = client.frames_sent() / seconds_since(t0);
+  }
+
+  // Caller-side cost at 30 frames/s, the pace of a capture loop.
+  std::vector<double> caller_us;
+  const int paced = std::min(frames, 60);
+  {
+    tessaline::VelquinGrpcClient client("127.0.0.1:" + std::to_string(server.port()), "bench");
+    auto next = Clock::now();
+    for (int i = 0; i < paced; ++i) {
+      std::this_thread::sleep_until(next);
+      next += std::chrono::microseconds(33'333);
+      const auto t = Clock::now();
+      client.log_robot_data(records[static_cast<size_t>(i)], tessaline::Value(tessaline::List{0.1}));
+      caller_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+    }
+    client.shutdown();
+  }
+  std::sort(caller_us.begin(), caller_us.end());
+  const double median_us = caller_us[caller_us.size() / 2];
+  const double p90_us = caller_us[caller_us.size() * 9 / 10];
+
+  std::printf("frames: %d (2 cameras 640x480, %.0f KiB JPEG per frame), server received %zu\n", frames,
+              jpeg_bytes / 1024.0 / frames, received);
+  std::printf("bare JPEG encoding, one thread: %.1f frames/s\n", encode_fps);
+  std::printf("VelquinGrpcClient to loopback Flight: %.1f frames/s\n", client_fps);
+  std::printf("ratio client/encoding: %.2f (goal >= 0.90)\n", client_fps / encode_fps);
+  std::printf("log_robot_data caller cost at 30 frames/s: median %.1f us, p90 %.1f us (goal <= 20 us, ratio %.2f)\n",
+              median_us, p90_us, median_us / 20.0);
+  return 0;
+}
