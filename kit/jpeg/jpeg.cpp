@@ -56,3 +56,16 @@ DecodedImage decode_rgb(const std::string& jpeg) {
 }
 
 }  // namespace kit::jpeg
+
+namespace kit::jpeg {
+
+std::pair<int, int> image_size(std::string_view jpeg) {
+  int width = 0, height = 0, subsamp = 0, colorspace = 0;
+  if (tjDecompressHeader3(decompressor(), reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size(), &width,
+                          &height, &subsamp, &colorspace) != 0) {
+    throw JpegError("not a JPEG image");
+  }
+  return {width, height};
+}
+
+}  // namespace kit::jpeg

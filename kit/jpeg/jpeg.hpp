@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kit::jpeg {
@@ -22,5 +24,7 @@ struct DecodedImage {
   std::vector<uint8_t> rgb;  // height x width x 3
 };
 DecodedImage decode_rgb(const std::string& jpeg);
+// Width and height from the JPEG header only.
+std::pair<int, int> image_size(std::string_view jpeg);
 
 }  // namespace kit::jpeg

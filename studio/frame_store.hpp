@@ -1,0 +1,54 @@
+#pragma once
+// Frames staged on disk as they arrive, per user and episode:
+//   DATA/staging/<user>/current/frame_<seq>.arrows   the open episode
+//   DATA/staging/<user>/ended/<nnnnnn>/...            ended episodes
+// A frame is written to a temporary name and renamed, so a crash never
+// leaves half a frame under a real name. Thread-safe.
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "kit/flight/array.hpp"
+
+namespace studio {
+
+struct EpisodeEnd {
+  long episode_index;
+  long total_episodes;
+};
+
+struct ExportJob {
+  std::filesystem::path dir;  // holds episode directories 000000, 000001, ...
+  long episodes = 0;
+};
+
+class FrameStore {
+ public:
+  explicit FrameStore(std::filesystem::path data_dir);
+
+  // Stages one received batch for the user named in its "user_id" column.
+  // Throws std::invalid_argument for a batch without "user_id" or "state".
+  void add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batch);
+
+  EpisodeEnd end_episode(const std::string& user_id);
+  long reset_episode(const std::string& user_id);  // frames discarded
+  size_t staged_frames(const std::string& user_id);  // in the open episode
+
+  // Moves the user's ended episodes (and a non-empty open one, marked
+  // incomplete) out of staging into a job directory for the exporter.
+  std::optional<ExportJob> take_for_export(const std::string& user_id);
+
+  const std::filesystem::path& data_dir() const { return data_dir_; }
+
+ private:
+  std::filesystem::path user_dir(const std::string& user_id) const;
+  long ended_count(const std::filesystem::path& user) const;
+
+  std::filesystem::path data_dir_;
+  std::mutex mutex_;  // serialises changes to staging directories
+  unsigned long long next_sequence_;  // guarded by mutex_; starts from the clock so restarts never reuse names
+};
+
+}  // namespace studio

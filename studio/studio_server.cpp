@@ -1,0 +1,293 @@
+#include "studio/studio_server.hpp"
+
+#include <httplib.h>
+
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "kit/flight/flight.hpp"
+#include "kit/http/url.hpp"
+#include "kit/pool/thread_pool.hpp"
+#include "studio/exporter.hpp"
+#include "studio/frame_store.hpp"
+#include "studio/signaling.hpp"
+#include "studio/web_assets.hpp"
+
+namespace studio {
+namespace {
+
+constexpr size_t kMaxBodyBytes = 1 << 20;  // an SDP is a few KiB; nothing here needs more
+
+struct BadRequest : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void send_json(httplib::Response& res, const Json& body, int status = 200) {
+  res.status = status;
+  res.set_content(kit::json::to_wire(body), "application/json");
+}
+
+Json body_object(const httplib::Request& req) {
+  Json body;
+  try {
+    body = Json::parse(req.body);
+  } catch (const nlohmann::json::parse_error&) {
+    throw BadRequest("request body is not valid JSON");
+  }
+  if (!body.is_object()) throw BadRequest("request body must be a JSON object");
+  return body;
+}
+
+std::string text_field(const Json& body, const char* key) {
+  const auto it = body.find(key);
+  if (it == body.end() || !it->is_string()) throw BadRequest(std::string("\"") + key + "\" must be a string");
+  return it->get<std::string>();
+}
+
+std::string query(const httplib::Request& req, const char* key) {
+  if (!req.has_param(key)) throw BadRequest(std::string("missing query parameter \"") + key + "\"");
+  return req.get_param_value(key);
+}
+
+long cursor(const httplib::Request& req) {
+  const std::string text = req.has_param("since") ? req.get_param_value("since") : "0";
+  try {
+    size_t used = 0;
+    const long value = std::stol(text, &used);
+    if (used != text.size()) throw BadRequest("");
+    return value;
+  } catch (const std::exception&) {
+    throw BadRequest("\"since\" must be an integer");
+  }
+}
+
+// Only a callback on this computer may receive a user name.
+bool loopback_http_url(const std::string& url) {
+  try {
+    const auto parts = kit::http::split_url(url);
+    if (parts.scheme != "http") return false;
+    const std::string host = parts.origin.substr(7);
+    return host.starts_with("127.0.0.1:") || host == "127.0.0.1" || host.starts_with("localhost:") ||
+           host == "localhost" || host.starts_with("[::1]");
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::string html_escape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+struct Studio::Impl {
+  StudioOptions options;
+  SignalingRelay relay;
+  FrameStore frames;
+  httplib::Server http;
+  std::thread http_thread;
+  int http_port = 0;
+  std::unique_ptr<kit::flight::FlightServer> flight;
+  kit::ThreadPool exports{1};
+  std::mutex export_mutex;  // guards export_state
+  std::map<std::string, Json> export_state;  // by repository id
+
+  explicit Impl(StudioOptions o) : options(std::move(o)), frames(options.data_dir) {}
+
+  void route(const char* method, const char* path, std::function<void(const httplib::Request&, httplib::Response&)> fn) {
+    auto guarded = [fn = std::move(fn)](const httplib::Request& req, httplib::Response& res) {
+      try {
+        fn(req, res);
+      } catch (const BadRequest& e) {
+        send_json(res, {{"error", e.what()}}, 400);
+      } catch (const std::exception& e) {
+        send_json(res, {{"error", e.what()}}, 500);
+      }
+    };
+    if (std::string_view(method) == "GET") {
+      http.Get(path, guarded);
+    } else {
+      http.Post(path, guarded);
+    }
+  }
+
+  void signaling_routes() {
+    route("POST", "/webrtc/offer", [this](const httplib::Request& req, httplib::Response& res) {
+      Json body = body_object(req);
+      const std::string user = text_field(body, "userId");
+      text_field(body, "sdp");
+      relay.put_offer(user, std::move(body));
+      send_json(res, {{"ok", true}});
+    });
+    route("GET", "/webrtc/offer", [this](const httplib::Request& req, httplib::Response& res) {
+      const auto offer = relay.offer(query(req, "userId"));
+      send_json(res, offer ? *offer : Json{{"offerId", nullptr}});
+    });
+    route("POST", "/webrtc/answer", [this](const httplib::Request& req, httplib::Response& res) {
+      Json body = body_object(req);
+      const std::string user = text_field(body, "userId");
+      if (!body.contains("offerId") || !body["offerId"].is_number_integer()) throw BadRequest("\"offerId\" must be an integer");
+      Json answer{{"sdp", text_field(body, "sdp")}, {"type", body.value("type", "answer")}};
+      if (!relay.put_answer(user, body["offerId"].get<long>(), std::move(answer))) {
+        send_json(res, {{"error", "that offer has been replaced or has expired"}}, 409);
+        return;
+      }
+      send_json(res, {{"ok", true}});
+    });
+    route("GET", "/webrtc/answer", [this](const httplib::Request& req, httplib::Response& res) {
+      const auto answer = relay.answer(query(req, "userId"));
+      send_json(res, answer ? *answer : Json{{"sdp", ""}, {"type", nullptr}});
+    });
+    route("POST", "/webrtc/ice", [this](const httplib::Request& req, httplib::Response& res) {
+      const Json body = body_object(req);
+      const std::string sender = text_field(body, "sender");
+      if (sender != "robot" && sender != "browser") throw BadRequest("\"sender\" must be \"robot\" or \"browser\"");
+      Json candidate{{"candidate", text_field(body, "candidate")},
+                     {"sdpMid", body.value("sdpMid", Json())},
+                     {"sdpMLineIndex", body.value("sdpMLineIndex", Json())}};
+      relay.add_candidate(text_field(body, "userId"), sender, std::move(candidate));
+      send_json(res, {{"ok", true}});
+    });
+    route("GET", "/webrtc/ice", [this](const httplib::Request& req, httplib::Response& res) {
+      auto [list, next] = relay.candidates(query(req, "userId"), query(req, "receiver"), cursor(req));
+      send_json(res, {{"candidates", std::move(list)}, {"nextSince", next}});
+    });
+  }
+
+  void session_routes() {
+    route("POST", "/sessions/episodes/end", [this](const httplib::Request& req, httplib::Response& res) {
+      const Json body = body_object(req);
+      const EpisodeEnd end = frames.end_episode(text_field(body, "userId"));
+      send_json(res, {{"episodeIndex", end.episode_index}, {"totalEpisodes", end.total_episodes}});
+    });
+    route("POST", "/sessions/episodes/reset", [this](const httplib::Request& req, httplib::Response& res) {
+      const Json body = body_object(req);
+      send_json(res, {{"framesCleared", frames.reset_episode(text_field(body, "userId"))}});
+    });
+    route("POST", "/sessions/end", [this](const httplib::Request& req, httplib::Response& res) {
+      const Json body = body_object(req);
+      ExportRequest request{text_field(body, "userId"), text_field(body, "repoId"), std::nullopt, std::nullopt};
+      if (body.contains("robotType") && body["robotType"].is_string()) request.robot_type = body["robotType"];
+      if (body.contains("fps") && body["fps"].is_number()) request.fps = body["fps"].get<double>();
+      const auto target = dataset_dir(options.data_dir, request.repo_id);
+      const auto job = frames.take_for_export(request.user_id);
+      if (!job) {
+        send_json(res, {{"status", "nothing to export"}, {"repoId", request.repo_id}, {"episodes", 0}});
+        return;
+      }
+      set_export_state(request.repo_id, {{"state", "running"}, {"datasetDir", target.string()}});
+      exports.submit([this, job = *job, request] { run_export(job, request); });
+      send_json(res, {{"status", "exporting"},
+                      {"repoId", request.repo_id},
+                      {"datasetDir", target.string()},
+                      {"episodes", job->episodes}});
+    });
+    route("GET", "/sessions/export-status", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard lock(export_mutex);
+      const auto it = export_state.find(query(req, "repoId"));
+      send_json(res, it == export_state.end() ? Json{{"state", "unknown"}} : it->second);
+    });
+  }
+
+  void set_export_state(const std::string& repo_id, Json state) {
+    std::lock_guard lock(export_mutex);
+    export_state[repo_id] = std::move(state);
+  }
+
+  void run_export(const ExportJob& job, const ExportRequest& request) {
+    try {
+      const ExportResult r = export_dataset(job, options.data_dir, request);
+      set_export_state(request.repo_id, {{"state", "done"},
+                                         {"datasetDir", r.dataset_dir.string()},
+                                         {"episodesAdded", r.episodes_added},
+                                         {"framesAdded", r.frames_added}});
+      std::printf("studio: exported %ld episode(s), %ld frame(s) of %s to %s\n", r.episodes_added, r.frames_added,
+                  request.repo_id.c_str(), r.dataset_dir.c_str());
+      std::fflush(stdout);
+    } catch (const std::exception& e) {
+      // The job directory stays in export-jobs/, so nothing is lost.
+      set_export_state(request.repo_id, {{"state", "failed"}, {"error", e.what()}});
+      std::fprintf(stderr, "studio: export of %s failed: %s\n", request.repo_id.c_str(), e.what());
+    }
+  }
+
+  void page_routes() {
+    route("GET", "/api/auth/velquin-login", [](const httplib::Request& req, httplib::Response& res) {
+      const std::string redirect = req.has_param("redirect_uri") ? req.get_param_value("redirect_uri") : "";
+      if (!loopback_http_url(redirect)) {
+        res.status = 400;
+        res.set_content("Sign-in needs a redirect_uri on this computer (http://127.0.0.1:PORT/...).", "text/plain");
+        return;
+      }
+      std::string page(find_web_asset("login.html")->body);
+      page.replace(page.find("{{REDIRECT_URI}}"), 16, html_escape(redirect));
+      res.set_content(page, "text/html; charset=utf-8");
+    });
+    route("GET", "/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/velquin"); });
+    route("GET", "/velquin", [](const httplib::Request&, httplib::Response& res) {
+      const WebAsset* page = find_web_asset("velquin.html");
+      res.set_content(std::string(page->body), std::string(page->content_type));
+    });
+    route("GET", R"(/velquin/([a-z_]+\.(js|css)))", [](const httplib::Request& req, httplib::Response& res) {
+      const WebAsset* asset = find_web_asset(req.matches[1].str());
+      if (!asset) {
+        res.status = 404;
+        return;
+      }
+      res.set_content(std::string(asset->body), std::string(asset->content_type));
+    });
+  }
+};
+
+Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
+  Impl& s = *impl_;
+  s.http.set_payload_max_length(kMaxBodyBytes);
+  s.signaling_routes();
+  s.session_routes();
+  s.page_routes();
+  s.flight = std::make_unique<kit::flight::FlightServer>(
+      kit::flight::FlightServerOptions{s.options.host, s.options.flight_port, -1},
+      [this](kit::flight::FlightPut& put) {
+        if (put.descriptor.path != std::vector<std::string>{"robot_data"}) {
+          throw std::invalid_argument("unknown Flight path; frames go to \"robot_data\"");
+        }
+        for (const auto& batch : put.batches) impl_->frames.add_batch(batch);
+      });
+  if (s.options.http_port == 0) {
+    s.http_port = s.http.bind_to_any_port(s.options.host);
+  } else if (s.http.bind_to_port(s.options.host, s.options.http_port)) {
+    s.http_port = s.options.http_port;
+  }
+  if (s.http_port <= 0) {
+    throw std::runtime_error("cannot listen for HTTP on " + s.options.host + ":" + std::to_string(s.options.http_port));
+  }
+  s.http_thread = std::thread([&s] { s.http.listen_after_bind(); });
+  while (!s.http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+Studio::~Studio() {
+  impl_->http.stop();
+  if (impl_->http_thread.joinable()) impl_->http_thread.join();
+  impl_->flight->Shutdown();
+  impl_->exports.shutdown();
+}
+
+int Studio::http_port() const { return impl_->http_port; }
+int Studio::flight_port() const { return impl_->flight->port(); }
+std::string Studio::http_url() const { return "http://" + impl_->options.host + ":" + std::to_string(http_port()); }
+std::string Studio::flight_url() const { return impl_->flight->location(); }
+const std::filesystem::path& Studio::data_dir() const { return impl_->options.data_dir; }
+
+}  // namespace studio

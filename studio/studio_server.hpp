@@ -1,0 +1,37 @@
+#pragma once
+// tessaline-studio: the signaling relay, the episode and export API, the
+// sign-in page and the operator app on one HTTP port, and the Flight
+// receiver on another. Starts serving in the constructor; stops (waiting
+// for running exports) in the destructor.
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace studio {
+
+struct StudioOptions {
+  std::string host = "127.0.0.1";
+  int http_port = 8080;  // 0: any free port
+  int flight_port = 50051;
+  std::filesystem::path data_dir = "studio-data";
+};
+
+class Studio {
+ public:
+  explicit Studio(StudioOptions options);  // throws when a port cannot be bound
+  ~Studio();
+  Studio(const Studio&) = delete;
+  Studio& operator=(const Studio&) = delete;
+
+  int http_port() const;
+  int flight_port() const;
+  std::string http_url() const;     // "http://host:port"
+  std::string flight_url() const;   // "grpc://host:port"
+  const std::filesystem::path& data_dir() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace studio

@@ -1,0 +1,272 @@
+// tessaline-studio over real sockets: the signaling relay, the episode and
+// export API, Flight staging and the sign-in page.
+#include "studio/studio_server.hpp"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "kit/flight/flight.hpp"
+#include "kit/http/client.hpp"
+#include "kit/jpeg/jpeg.hpp"
+#include "studio/signaling.hpp"
+#include "tessaline/grpc_client.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kit::json::Json;
+using kit::http::Seconds;
+
+class StudioTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("studio-test-" + std::to_string(getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions{"127.0.0.1", 0, 0, dir_ / "data"});
+    base_ = studio_->http_url();
+  }
+  void TearDown() override {
+    studio_.reset();
+    fs::remove_all(dir_);
+  }
+  Json post(const std::string& path, const Json& body) {
+    return kit::http::post_json(base_ + path, body, Seconds(5)).json();
+  }
+  Json get(const std::string& path) { return kit::http::get(base_ + path, Seconds(5)).json(); }
+  int status_of_post(const std::string& path, const std::string& raw_body) {
+    httplib::Client c(base_);
+    auto r = c.Post(path.c_str(), raw_body, "application/json");
+    return r ? r->status : -1;
+  }
+  std::string flight_host_port() const { return "127.0.0.1:" + std::to_string(studio_->flight_port()); }
+
+  fs::path dir_;
+  std::unique_ptr<studio::Studio> studio_;
+  std::string base_;
+};
+
+Json offer_body(const std::string& user, const std::string& sdp) {
+  return {{"type", "offer"}, {"sdp", sdp},         {"userId", user},
+          {"hostname", "rig"}, {"ip", "127.0.0.1"}, {"cameraNames", {"observation.images.cam_front"}}};
+}
+
+TEST_F(StudioTest, RelaysOfferAnswerAndCandidatesBetweenRobotAndBrowser) {
+  EXPECT_EQ(get("/webrtc/answer?userId=op")["sdp"], "");
+  EXPECT_TRUE(get("/webrtc/offer?userId=op")["offerId"].is_null());
+  post("/webrtc/offer", offer_body("op", "v=0 robot"));
+  post("/webrtc/ice", {{"sender", "robot"}, {"userId", "op"}, {"candidate", "candidate:1 1 udp 1 10.0.0.1 5000 typ host"},
+                       {"sdpMid", "0"}, {"sdpMLineIndex", 0}});
+
+  const Json offer = get("/webrtc/offer?userId=op");
+  EXPECT_EQ(offer["sdp"], "v=0 robot");
+  EXPECT_EQ(offer["cameraNames"], Json::array({"observation.images.cam_front"}));
+  const long offer_id = offer["offerId"];
+  EXPECT_EQ(get("/webrtc/answer?userId=op")["sdp"], "");  // not answered yet
+
+  post("/webrtc/answer", {{"userId", "op"}, {"offerId", offer_id}, {"sdp", "v=0 browser"}, {"type", "answer"}});
+  const Json answer = get("/webrtc/answer?userId=op");
+  EXPECT_EQ(answer["sdp"], "v=0 browser");
+  EXPECT_EQ(answer["type"], "answer");
+
+  // Robot candidates reach the browser, browser candidates the robot, each with its own cursor.
+  const Json to_browser = get("/webrtc/ice?userId=op&receiver=browser&since=0");
+  ASSERT_EQ(to_browser["candidates"].size(), 1u);
+  EXPECT_EQ(to_browser["candidates"][0]["sdpMid"], "0");
+  for (int i = 0; i < 3; ++i) {
+    post("/webrtc/ice", {{"sender", "browser"}, {"userId", "op"}, {"candidate", "candidate:b" + std::to_string(i)},
+                         {"sdpMid", nullptr}, {"sdpMLineIndex", nullptr}});
+  }
+  Json first = get("/webrtc/ice?userId=op&receiver=robot&since=0");
+  EXPECT_EQ(first["candidates"].size(), 3u);
+  EXPECT_EQ(first["nextSince"], 3);
+  EXPECT_EQ(first["candidates"][2]["candidate"], "candidate:b2");
+  EXPECT_TRUE(first["candidates"][0]["sdpMid"].is_null());
+  post("/webrtc/ice", {{"sender", "browser"}, {"userId", "op"}, {"candidate", "candidate:b3"}});
+  Json next = get("/webrtc/ice?userId=op&receiver=robot&since=3");
+  ASSERT_EQ(next["candidates"].size(), 1u);
+  EXPECT_EQ(next["candidates"][0]["candidate"], "candidate:b3");
+  EXPECT_EQ(get("/webrtc/ice?userId=op&receiver=robot&since=4")["candidates"].size(), 0u);
+
+  // Other users see nothing of this negotiation.
+  EXPECT_EQ(get("/webrtc/ice?userId=someone&receiver=robot&since=0")["candidates"].size(), 0u);
+  EXPECT_EQ(get("/webrtc/answer?userId=someone")["sdp"], "");
+}
+
+TEST_F(StudioTest, NewOfferReplacesTheNegotiation) {
+  post("/webrtc/offer", offer_body("op", "first"));
+  const long old_id = get("/webrtc/offer?userId=op")["offerId"];
+  post("/webrtc/answer", {{"userId", "op"}, {"offerId", old_id}, {"sdp", "old answer"}});
+  post("/webrtc/ice", {{"sender", "browser"}, {"userId", "op"}, {"candidate", "candidate:old"}});
+  post("/webrtc/offer", offer_body("op", "second"));
+  EXPECT_EQ(get("/webrtc/answer?userId=op")["sdp"], "");
+  EXPECT_EQ(get("/webrtc/ice?userId=op&receiver=robot&since=0")["candidates"].size(), 0u);
+  const Json offer = get("/webrtc/offer?userId=op");
+  EXPECT_EQ(offer["sdp"], "second");
+  EXPECT_NE(offer["offerId"].get<long>(), old_id);
+  // A late answer to the replaced offer is refused.
+  EXPECT_EQ(status_of_post("/webrtc/answer", R"({"userId": "op", "offerId": )" + std::to_string(old_id) +
+                                                 R"(, "sdp": "late"})"),
+            409);
+}
+
+TEST_F(StudioTest, BadRequestsAreRefusedClearly) {
+  EXPECT_EQ(status_of_post("/webrtc/offer", "{not json"), 400);
+  EXPECT_EQ(status_of_post("/webrtc/offer", "[1, 2]"), 400);
+  EXPECT_EQ(status_of_post("/webrtc/offer", R"({"sdp": "x"})"), 400);  // no userId
+  EXPECT_EQ(status_of_post("/webrtc/ice", R"({"sender": "mallory", "userId": "op", "candidate": "c"})"), 400);
+  EXPECT_EQ(status_of_post("/sessions/episodes/end", R"({"userId": 5})"), 400);
+  EXPECT_EQ(status_of_post("/webrtc/offer", std::string(2 << 20, ' ')), 413);
+  httplib::Client c(base_);
+  EXPECT_EQ(c.Get("/webrtc/ice?userId=op&receiver=robot&since=abc")->status, 400);
+  EXPECT_EQ(c.Get("/webrtc/answer")->status, 400);
+}
+
+TEST(SignalingRelay, IdleNegotiationsExpire) {
+  studio::SignalingRelay relay(std::chrono::seconds(0));
+  relay.put_offer("op", {{"sdp", "x"}});
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(relay.offer("op").has_value());
+}
+
+std::shared_ptr<const tessaline::Record> frame(int i, uint8_t shade) {
+  auto r = std::make_shared<tessaline::Record>();
+  tessaline::NdArray img(kit::DType::uint8, {16, 24, 3});
+  std::memset(img.mutable_data(), shade, img.nbytes());
+  r->set("observation.images.cam_front", img);
+  r->set("state", tessaline::NdArray::from_vector(kit::DType::float32, std::vector<float>{float(i), 1.0f}));
+  r->set("timestamp", i / 10.0);
+  return r;
+}
+
+std::vector<Json> read_lines(const fs::path& path) {
+  std::ifstream in(path);
+  std::vector<Json> out;
+  for (std::string line; std::getline(in, line);) out.push_back(Json::parse(line));
+  return out;
+}
+
+TEST_F(StudioTest, EpisodesAreStagedResetEndedAndExportedCompletely) {
+  tessaline::VelquinGrpcClient client(flight_host_port(), "op");
+  client.repo_id = "lab/towels";
+  auto log_episode = [&](int first, int count, uint8_t shade) {
+    for (int i = first; i < first + count; ++i) {
+      const bool end = i == first + count - 1;
+      client.log_robot_data(frame(i, shade), tessaline::Value(tessaline::List{0.5 * i}), end, 10.0,
+                            std::string("koch_follower"));
+    }
+    client.wait_pending();
+  };
+  testing::internal::CaptureStdout();
+  log_episode(0, 3, 40);
+  EXPECT_TRUE(client.end_episode(base_));
+  log_episode(0, 4, 90);
+  EXPECT_TRUE(client.reset_episode(base_));  // a retried episode leaves nothing behind
+  log_episode(0, 2, 200);
+  EXPECT_TRUE(client.end_episode(base_));
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[gRPC Client] Episode reset, 4 frames cleared"), std::string::npos) << out;
+  EXPECT_NE(out.find("[gRPC Client] Episode 1 ended, total episodes: 2"), std::string::npos) << out;
+
+  const Json started = post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/towels"}, {"robotType", "koch_follower"}, {"fps", 10}});
+  EXPECT_EQ(started["status"], "exporting");
+  EXPECT_EQ(started["episodes"], 2);
+  Json state;
+  for (int i = 0; i < 100 && (state = get("/sessions/export-status?repoId=lab/towels"))["state"] == "running"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(state["state"], "done") << state;
+  const fs::path dataset = state["datasetDir"].get<std::string>();
+  EXPECT_EQ(dataset.parent_path(), studio_->data_dir() / "datasets");
+
+  std::ifstream meta_file(dataset / "meta.json");
+  const Json meta = Json::parse(meta_file);
+  EXPECT_EQ(meta["totalEpisodes"], 2);
+  EXPECT_EQ(meta["totalFrames"], 5);
+  EXPECT_EQ(meta["robotType"], "koch_follower");
+  EXPECT_EQ(meta["fps"], 10.0);
+  EXPECT_EQ(meta["features"]["observation.images.cam_front"]["shape"], Json::array({16, 24, 3}));
+  EXPECT_EQ(meta["episodes"][0]["length"], 3);
+  EXPECT_EQ(meta["episodes"][1]["length"], 2);
+
+  const uint8_t shades[] = {40, 200};
+  for (int e = 0; e < 2; ++e) {
+    const fs::path ep = dataset / "episodes" / (e == 0 ? "episode_000000" : "episode_000001");
+    const auto lines = read_lines(ep / "frames.jsonl");
+    ASSERT_EQ(lines.size(), e == 0 ? 3u : 2u);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i]["frame_index"], i);
+      EXPECT_EQ(lines[i]["episode_index"], e);
+      EXPECT_DOUBLE_EQ(lines[i]["timestamp"].get<double>(), i / 10.0);
+      EXPECT_EQ(lines[i]["state"], Json::array({double(i), 1.0}));
+      EXPECT_EQ(lines[i]["action"], Json::array({0.5 * i}));
+      EXPECT_EQ(lines[i]["episode_end"], i + 1 == lines.size());
+      const std::string rel = lines[i]["images"]["observation.images.cam_front"];
+      std::ifstream img(ep / rel, std::ios::binary);
+      const auto decoded = kit::jpeg::decode_rgb(std::string(std::istreambuf_iterator<char>(img), {}));
+      EXPECT_NEAR(decoded.rgb[0], shades[e], 3);
+    }
+  }
+  // Staging is empty again: a second export has nothing to do.
+  EXPECT_EQ(post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/towels"}})["status"], "nothing to export");
+}
+
+TEST_F(StudioTest, PutsWithoutUserOrStateAreRejectedAlone) {
+  namespace fl = kit::flight;
+  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
+  auto put = [&](std::vector<std::pair<std::string, fl::ArrayPtr>> cols) {
+    auto batch = fl::RecordBatch::FromNamedArrays(std::move(cols));
+    auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
+    p.writer->WriteRecordBatch(*batch);
+    p.writer->Close();
+  };
+  EXPECT_THROW(put({{"state", fl::MakeFloat64ListArray({std::vector<double>{1}})}}), fl::FlightError);
+  EXPECT_THROW(put({{"user_id", fl::MakeStringArray({"op"})}}), fl::FlightError);
+  put({{"user_id", fl::MakeStringArray({"op"})}, {"state", fl::MakeFloat64ListArray({std::vector<double>{1}})}});
+  EXPECT_EQ(post("/sessions/episodes/reset", {{"userId", "op"}})["framesCleared"], 1);
+}
+
+TEST_F(StudioTest, IdsCannotWriteOutsideTheDataDirectory) {
+  const std::string evil_user = "../../escape";
+  namespace fl = kit::flight;
+  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
+  auto batch = fl::RecordBatch::FromNamedArrays(
+      {{"user_id", fl::MakeStringArray({evil_user})}, {"state", fl::MakeFloat64ListArray({std::vector<double>{1}})}});
+  auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
+  p.writer->WriteRecordBatch(*batch);
+  p.writer->Close();
+  post("/sessions/episodes/end", {{"userId", evil_user}, {"repoId", "x"}});
+  const Json r = post("/sessions/end", {{"userId", evil_user}, {"repoId", "../../../outside"}});
+  ASSERT_EQ(r["status"], "exporting");
+  for (int i = 0; i < 100 && get("/sessions/export-status?repoId=../../../outside")["state"] == "running"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const fs::path data = fs::canonical(studio_->data_dir());
+  for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+    const auto path = fs::weakly_canonical(entry.path());
+    EXPECT_EQ(std::mismatch(data.begin(), data.end(), path.begin()).first, data.end()) << path;
+  }
+  EXPECT_TRUE(fs::exists(studio_->data_dir() / "datasets" / "%2E.%2F..%2F..%2Foutside" / "meta.json"));
+}
+
+TEST_F(StudioTest, SignInPageOnlyRedirectsToThisComputer) {
+  httplib::Client c(base_);
+  auto ok = c.Get("/api/auth/velquin-login?redirect_uri=http://127.0.0.1:8765/callback");
+  ASSERT_EQ(ok->status, 200);
+  EXPECT_NE(ok->body.find("data-redirect=\"http://127.0.0.1:8765/callback\""), std::string::npos);
+  EXPECT_EQ(c.Get("/api/auth/velquin-login?redirect_uri=https://example.com/steal")->status, 400);
+  EXPECT_EQ(c.Get("/api/auth/velquin-login")->status, 400);
+  auto quoted = c.Get("/api/auth/velquin-login?redirect_uri=http://127.0.0.1:1/%22%3E%3Cscript%3E");
+  ASSERT_EQ(quoted->status, 200);
+  EXPECT_EQ(quoted->body.find("\"><script>"), std::string::npos);
+  EXPECT_EQ(c.Get("/velquin")->status, 200);
+  EXPECT_EQ(c.Get("/velquin/app.js")->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(c.Get("/velquin/missing.js")->status, 404);
+}
+
+}  // namespace
