@@ -236,6 +236,7 @@ struct Studio::Impl {
       res.set_content(page, "text/html; charset=utf-8");
     });
     route("GET", "/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/velquin"); });
+    route("GET", "/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
     route("GET", "/velquin", [](const httplib::Request&, httplib::Response& res) {
       const WebAsset* page = find_web_asset("velquin.html");
       res.set_content(std::string(page->body), std::string(page->content_type));

@@ -15,6 +15,7 @@
 #include "kit/jpeg/jpeg.hpp"
 #include "studio/signaling.hpp"
 #include "tessaline/grpc_client.hpp"
+#include "tests/support/process.hpp"
 
 namespace {
 
@@ -214,6 +215,36 @@ TEST_F(StudioTest, EpisodesAreStagedResetEndedAndExportedCompletely) {
   }
   // Staging is empty again: a second export has nothing to do.
   EXPECT_EQ(post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/towels"}})["status"], "nothing to export");
+}
+
+TEST_F(StudioTest, FramesFromTheLogFramesExampleAreStagedAndExported) {
+  const auto run = test_support::run_process({test_support::built_program("log_frames"), "--location",
+                                              studio_->flight_url(), "--frames", "4", "--cameras", "2", "--width",
+                                              "32", "--height", "24", "--user-id", "example"});
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_EQ(post("/sessions/episodes/reset", {{"userId", "nobody"}})["framesCleared"], 0);
+  // Still open: the example was not given --http, so the episode was not ended.
+  const Json r = post("/sessions/end", {{"userId", "example"}, {"repoId", "examples"}});
+  ASSERT_EQ(r["episodes"], 1);
+  Json state;
+  for (int i = 0; i < 100 && (state = get("/sessions/export-status?repoId=examples"))["state"] == "running"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(state["state"], "done");
+  const fs::path dataset = state["datasetDir"].get<std::string>();
+  std::ifstream meta_file(dataset / "meta.json");
+  const Json meta = Json::parse(meta_file);
+  EXPECT_EQ(meta["totalFrames"], 4);
+  EXPECT_EQ(meta["episodes"][0]["complete"], false);  // never ended, still kept
+  EXPECT_EQ(meta["robotType"], "so101_follower");  // from the episode-end frame
+  const auto lines = read_lines(dataset / "episodes" / "episode_000000" / "frames.jsonl");
+  ASSERT_EQ(lines.size(), 4u);
+  for (const auto& line : lines) {
+    ASSERT_EQ(line["images"].size(), 2u);
+    for (const auto& [camera, rel] : line["images"].items()) {
+      EXPECT_TRUE(fs::exists(dataset / "episodes" / "episode_000000" / rel.get<std::string>())) << camera;
+    }
+  }
 }
 
 TEST_F(StudioTest, PutsWithoutUserOrStateAreRejectedAlone) {

@@ -1,0 +1,79 @@
+// Shared pieces of the browser tests: the studio as a child process and
+// headless Chromium through playwright-core. Run inside a network
+// namespace that has only loopback (see run_in_netns.sh).
+import { spawn } from 'node:child_process';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { createRequire } from 'node:module';
+
+const require = createRequire(join(process.env.TESSALINE_NODE_DIR, 'package.json'));
+const { chromium } = require('playwright-core');
+
+export async function startStudio() {
+  const dataDir = mkdtempSync(join(tmpdir(), 'studio-browser-'));
+  const child = spawn(process.env.TESSALINE_STUDIO, ['--http-port', '0', '--flight-port', '0', '--data-dir', dataDir], {
+    stdio: ['ignore', 'pipe', 'inherit'],
+  });
+  const base = await new Promise((resolve, reject) => {
+    let out = '';
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      const m = out.match(/HTTP API:\s+(http:\/\/\S+)/);
+      if (m) resolve(m[1]);
+    });
+    child.on('exit', (code) => reject(new Error(`studio exited with ${code}: ${out}`)));
+  });
+  return {
+    base,
+    async stop() {
+      child.kill('SIGTERM');
+      await new Promise((resolve) => child.on('exit', resolve));
+      rmSync(dataDir, { recursive: true, force: true });
+    },
+  };
+}
+
+export async function launchBrowser() {
+  return chromium.launch({
+    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+    args: [
+      '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync',
+      // Only loopback exists in the test namespace.
+      '--allow-loopback-in-peer-connection', '--disable-features=WebRtcHideLocalIpsWithMdns',
+    ],
+  });
+}
+
+// Collects console errors and uncaught exceptions of a page.
+export function watchErrors(page, name) {
+  const errors = [];
+  page.on('console', (msg) => { if (msg.type() === 'error') errors.push(`${name} console: ${msg.text()}`); });
+  page.on('pageerror', (err) => errors.push(`${name} exception: ${err.message}`));
+  return errors;
+}
+
+export async function waitFor(predicate, what, timeoutMs = 15000) {
+  const until = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await predicate();
+    if (value) return value;
+    if (Date.now() > until) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+}
+
+export async function runTest(name, body) {
+  const started = Date.now();
+  try {
+    await body();
+    console.log(`ok - ${name} (${Date.now() - started} ms)`);
+    console.log('1 passed, 0 failed');
+    process.exit(0);
+  } catch (error) {
+    console.log(`not ok - ${name}: ${error.stack || error}`);
+    console.log('0 passed, 1 failed');
+    process.exit(1);
+  }
+}
