@@ -34,8 +34,7 @@ export async function startStudio() {
   };
 }
 
-export async function launchBrowser() {
-  return chromium.launch({
+const launchOptions = () => ({
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
     args: [
       '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
@@ -43,7 +42,17 @@ export async function launchBrowser() {
       // Only loopback exists in the test namespace.
       '--allow-loopback-in-peer-connection', '--disable-features=WebRtcHideLocalIpsWithMdns',
     ],
-  });
+});
+
+export async function launchBrowser() {
+  return chromium.launch(launchOptions());
+}
+
+// A browser whose process the test can kill (a crash, not a clean close).
+export async function launchKillableBrowser() {
+  const server = await chromium.launchServer(launchOptions());
+  const browser = await chromium.connect(server.wsEndpoint());
+  return { browser, kill: () => server.process().kill('SIGKILL') };
 }
 
 // Collects console errors and uncaught exceptions of a page.

@@ -1,0 +1,69 @@
+#pragma once
+// A background asio event loop on its own thread. Work is submitted from any
+// thread; `run_blocking` runs an awaitable there and waits for it with a
+// limit, passing its result or error back to the caller's thread.
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/use_future.hpp>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace kit {
+
+struct LoopTimeout : std::runtime_error {
+  LoopTimeout() : std::runtime_error("timed out waiting for the event loop") {}
+};
+
+class EventLoop {
+ public:
+  EventLoop() = default;
+  ~EventLoop() { stop(std::chrono::seconds(2)); }
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Starts the loop thread unless it runs already.
+  void start();
+  bool running() const { return running_.load(); }
+  // Stops the loop and waits up to `join_limit` for its thread; a thread
+  // still busy after that is left to finish on its own (detached).
+  void stop(std::chrono::milliseconds join_limit);
+  bool in_loop_thread() const { return std::this_thread::get_id() == thread_id_.load(); }
+
+  asio::io_context& context() { return *context_; }
+  asio::io_context::executor_type executor() { return context_->get_executor(); }
+
+  template <typename F>
+  void post(F&& fn) {
+    asio::post(*context_, std::forward<F>(fn));
+  }
+
+  // Runs `work` on the loop (starting it if needed) and waits at most
+  // `limit`. Throws LoopTimeout when the limit passes first; the work then
+  // goes on in the loop.
+  template <typename T>
+  T run_blocking(asio::awaitable<T> work, std::chrono::duration<double> limit) {
+    start();
+    std::future<T> result = asio::co_spawn(*context_, std::move(work), asio::use_future);
+    if (result.wait_for(limit) != std::future_status::ready) throw LoopTimeout();
+    return result.get();
+  }
+
+ private:
+  // Shared with the thread, which may outlive a stop() that gave up waiting.
+  std::shared_ptr<asio::io_context> context_ = std::make_shared<asio::io_context>();
+  std::mutex mutex_;  // guards starting and stopping
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  std::atomic<std::thread::id> thread_id_{};
+  std::shared_ptr<std::promise<void>> finished_;
+};
+
+}  // namespace kit
