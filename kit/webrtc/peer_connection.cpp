@@ -27,7 +27,7 @@ void ensure_gstreamer() {
 
 // Waiting longer than this for local candidates means a STUN or TURN server
 // cannot be reached; the offer then goes out with the candidates found.
-constexpr auto kGatheringLimit = std::chrono::seconds(5);
+constexpr auto kGatheringLimit = std::chrono::seconds(2);
 
 std::string connection_state_name(GstWebRTCPeerConnectionState s) {
   switch (s) {

@@ -12,6 +12,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "async_http.hpp"
+#include "signaling_text.hpp"
 #include "kit/log/logger.hpp"
 #include "tessaline/auth.hpp"
 #include "tessaline/build_info.hpp"
@@ -76,7 +77,8 @@ bool truthy(const Json& v) {
   if (v.is_null()) return false;
   if (v.is_boolean()) return v.get<bool>();
   if (v.is_number()) return v.get<double>() != 0;
-  if (v.is_string() || v.is_array() || v.is_object()) return !v.empty();
+  if (v.is_string()) return !v.get_ref<const std::string&>().empty();
+  if (v.is_array() || v.is_object()) return !v.empty();
   return true;
 }
 
@@ -281,11 +283,7 @@ void WebRTCStreamer::send_status(const std::string& status, const Json& data) {
     pc = peer_connection;
   }
   if (!pc || !_control_channel || pc->channel_ready_state() != "open") return;
-  Json message{{"status", status}};
-  if (data.is_object()) {
-    for (const auto& [key, value] : data.items()) message[key] = value;
-  }
-  pc->send_text(kit::json::to_wire(message));
+  pc->send_text(signaling_text::status_message(status, data));
 }
 
 void WebRTCStreamer::update_camera_frame(const std::string& camera_name, NdArray frame) {
@@ -378,9 +376,7 @@ asio::awaitable<void> WebRTCStreamer::connect(std::vector<std::string> camera_na
   try {
     const auto answer = co_await _poll_answer();
     if (!answer) throw std::runtime_error("Polling stopped before receiving an answer");
-    std::string type = answer->value("type", Json()).is_string() ? answer->value("type", "") : "";
-    if (type.empty()) type = answer->value("sdpType", Json()).is_string() ? answer->value("sdpType", "") : "";
-    if (type.empty()) type = "answer";
+    const std::string type = signaling_text::description_type(*answer);
     asio::steady_timer applied(executor, Clock::time_point::max());
     std::string apply_error;
     pc->set_remote_description(type, (*answer)["sdp"].get<std::string>(), [&](std::string e) {
@@ -403,27 +399,11 @@ asio::awaitable<void> WebRTCStreamer::connect(std::vector<std::string> camera_na
 
 asio::awaitable<void> WebRTCStreamer::_send_candidates_from_sdp(std::string sdp) {
   if (!_session) throw std::logic_error("no HTTP session");
-  Json media_id;  // null until the first a=mid:
-  int media_index = -1;
-  size_t start = 0;
-  while (start <= sdp.size()) {
-    const size_t end = std::min(sdp.find('\n', start), sdp.size());
-    std::string line = sdp.substr(start, end - start);
-    start = end + 1;
-    const auto first = line.find_first_not_of(" \t\r\n\v\f");
-    line = first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(" \t\r\n\v\f") - first + 1);
-    if (line.rfind("m=", 0) == 0) {
-      ++media_index;
-    } else if (line.rfind("a=mid:", 0) == 0) {
-      media_id = line.substr(6);
-    } else if (line.rfind("a=candidate:", 0) == 0) {
-      const Json body{{"sender", "robot"},     {"userId", user_id},         {"candidate", line.substr(2)},
-                      {"sdpMid", media_id},    {"sdpMLineIndex", media_index}};
-      try {
-        co_await async_http::post_json(signaling_url + "/webrtc/ice", body, 1.0);
-      } catch (const std::exception&) {
-        // The browser may then lack this candidate; the others still go.
-      }
+  for (const Json& body : signaling_text::candidate_bodies_from_sdp(sdp, user_id)) {
+    try {
+      co_await async_http::post_json(signaling_url + "/webrtc/ice", body, 1.0);
+    } catch (const std::exception&) {
+      // The browser may then lack this candidate; the others still go.
     }
   }
 }
