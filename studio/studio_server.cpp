@@ -32,7 +32,7 @@ Json body_object(const httplib::Request& req) {
   Json body;
   try {
     body = Json::parse(req.body);
-  } catch (const nlohmann::json::parse_error&) {
+  } catch (const nlohmann::json::exception&) {  // parse_error, or out_of_range for numbers like 1e999
     throw BadRequest("request body is not valid JSON");
   }
   if (!body.is_object()) throw BadRequest("request body must be a JSON object");

@@ -119,6 +119,7 @@ TEST_F(StudioTest, NewOfferReplacesTheNegotiation) {
 TEST_F(StudioTest, BadRequestsAreRefusedClearly) {
   EXPECT_EQ(status_of_post("/webrtc/offer", "{not json"), 400);
   EXPECT_EQ(status_of_post("/webrtc/offer", "[1, 2]"), 400);
+  EXPECT_EQ(status_of_post("/webrtc/offer", R"({"userId": "op", "sdp": "x", "n": 1e999})"), 400);
   EXPECT_EQ(status_of_post("/webrtc/offer", R"({"sdp": "x"})"), 400);  // no userId
   EXPECT_EQ(status_of_post("/webrtc/ice", R"({"sender": "mallory", "userId": "op", "candidate": "c"})"), 400);
   EXPECT_EQ(status_of_post("/sessions/episodes/end", R"({"userId": 5})"), 400);

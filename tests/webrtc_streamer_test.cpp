@@ -75,7 +75,9 @@ TEST_F(ControlChannel, UnusableMessagesAreIgnoredAndBadJsonIsLogged) {
   }
   EXPECT_TRUE(log_->lines.empty());
   deliver("not json");
-  EXPECT_EQ(log_->lines, std::vector<std::string>{"WARNING: Invalid control message: not json"});
+  deliver(R"({"command": "start", "repoId": 1e999})");  // out of range for a double
+  EXPECT_EQ(log_->lines, (std::vector<std::string>{"WARNING: Invalid control message: not json",
+                                                   R"(WARNING: Invalid control message: {"command": "start", "repoId": 1e999})"}));
   EXPECT_EQ(take(0.01), std::nullopt);
   EXPECT_TRUE(callbacks_.empty());
 }

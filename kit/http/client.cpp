@@ -67,7 +67,7 @@ Response exchange(const std::string& url, Seconds timeout, Send send) {
 Json Response::json() const {
   try {
     return Json::parse(body);
-  } catch (const nlohmann::json::parse_error& e) {
+  } catch (const nlohmann::json::exception& e) {  // parse_error, or out_of_range for numbers like 1e999
     throw Error(std::string("Invalid JSON in response: ") + e.what());
   }
 }

@@ -14,7 +14,43 @@ std::string non_empty_text(const Json& object, const char* key) {
   return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+bool truthy(const Json& v) {
+  if (v.is_null()) return false;
+  if (v.is_boolean()) return v.get<bool>();
+  if (v.is_number()) return v.get<double>() != 0;
+  if (v.is_string()) return !v.get_ref<const std::string&>().empty();
+  if (v.is_array() || v.is_object()) return !v.empty();
+  return true;
+}
+
 }  // namespace
+
+ControlMessage parse_control_message(const std::string& text) {
+  ControlMessage out;
+  Json message;
+  try {
+    message = Json::parse(text);
+  } catch (const nlohmann::json::exception&) {  // parse_error, or out_of_range for numbers like 1e999
+    out.kind = ControlMessage::Kind::invalid;
+    return out;
+  }
+  if (!message.is_object()) {
+    out.kind = ControlMessage::Kind::invalid;
+    return out;
+  }
+  const auto it = message.find("command");
+  if (it == message.end() || !truthy(*it)) return out;
+  out.kind = ControlMessage::Kind::command;
+  out.command = kit::json::py_str(*it);
+  auto take = [&](const char* key) -> std::optional<Json> {
+    const auto v = message.find(key);
+    return v == message.end() ? std::nullopt : std::optional<Json>(*v);
+  };
+  if (out.command == "start") out.repo_id = take("repoId");
+  if (out.command == "select_cameras") out.selected = take("selected");
+  if (out.command == "end") out.dataset_name = take("datasetName");
+  return out;
+}
 
 std::vector<Json> candidate_bodies_from_sdp(const std::string& sdp, const std::string& user_id) {
   std::vector<Json> bodies;

@@ -73,14 +73,6 @@ std::vector<kit::webrtc::IceServer> ice_servers() {
   };
 }
 
-bool truthy(const Json& v) {
-  if (v.is_null()) return false;
-  if (v.is_boolean()) return v.get<bool>();
-  if (v.is_number()) return v.get<double>() != 0;
-  if (v.is_string()) return !v.get_ref<const std::string&>().empty();
-  if (v.is_array() || v.is_object()) return !v.empty();
-  return true;
-}
 
 }  // namespace
 
@@ -219,39 +211,32 @@ void WebRTCStreamer::on_connection_state(const std::string& state) {
 }
 
 void WebRTCStreamer::_on_control_message(const std::string& text) {
-  Json message;
-  try {
-    message = Json::parse(text);
-  } catch (const nlohmann::json::parse_error&) {
+  using signaling_text::ControlMessage;
+  const ControlMessage message = signaling_text::parse_control_message(text);
+  if (message.kind == ControlMessage::Kind::invalid) {
     logger().warning("Invalid control message: {}", text);
     return;
   }
-  if (!message.is_object()) {
-    logger().warning("Invalid control message: {}", text);
-    return;
-  }
-  const auto it = message.find("command");
-  if (it == message.end() || !truthy(*it)) return;
-  const std::string command = kit::json::py_str(*it);
-  logger().debug("WebRTC control: received command '{}'", command);
+  if (message.kind == ControlMessage::Kind::ignored) return;
+  logger().debug("WebRTC control: received command '{}'", message.command);
   {
     std::lock_guard lock(mutex_);
-    if (command == "start" && message.contains("repoId")) {
-      _repo_id = message["repoId"];
+    if (message.repo_id) {
+      _repo_id = *message.repo_id;
       logger().debug("Repo ID set to: {}", kit::json::py_str(_repo_id));
     }
-    if (command == "select_cameras" && message.contains("selected")) {
-      _selected_cameras = message["selected"];
+    if (message.selected) {
+      _selected_cameras = *message.selected;
       logger().debug("Selected cameras set to: {}", kit::json::py_str(_selected_cameras));
     }
-    if (command == "end" && message.contains("datasetName")) {
-      _dataset_name = message["datasetName"];
+    if (message.dataset_name) {
+      _dataset_name = *message.dataset_name;
       logger().debug("Dataset name set to: {}", kit::json::py_str(_dataset_name));
     }
   }
-  _command_queue.push_back(command);
+  _command_queue.push_back(message.command);
   wake_command_waiters();
-  if (_on_command) _on_command(command);
+  if (_on_command) _on_command(message.command);
 }
 
 void WebRTCStreamer::wake_command_waiters() {
