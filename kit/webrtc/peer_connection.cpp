@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kit/log/logger.hpp"
 #include "kit/webrtc/candidate.hpp"
 
 namespace kit::webrtc {
@@ -22,7 +23,16 @@ using Clock = std::chrono::steady_clock;
 
 void ensure_gstreamer() {
   static std::once_flag once;
-  std::call_once(once, [] { gst_init(nullptr, nullptr); });
+  std::call_once(once, [] {
+    gst_init(nullptr, nullptr);
+    // The ICE agent warns on stderr about every STUN/TURN host it cannot
+    // resolve; that belongs in the debug log, not in the user's face.
+    g_log_set_handler("libnice", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO),
+                      [](const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
+                        kit::log::get_logger("kit.webrtc").debug("ICE agent: {}", message ? message : "");
+                      },
+                      nullptr);
+  });
 }
 
 // Waiting longer than this for local candidates means a STUN or TURN server

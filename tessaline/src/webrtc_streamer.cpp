@@ -303,6 +303,10 @@ Json WebRTCStreamer::selected_cameras() const {
   std::lock_guard lock(mutex_);
   return _selected_cameras;
 }
+void WebRTCStreamer::_set_repo_id(Json value) {
+  std::lock_guard lock(mutex_);
+  _repo_id = std::move(value);
+}
 bool WebRTCStreamer::has_peer_connection() const {
   std::lock_guard lock(mutex_);
   return peer_connection != nullptr;

@@ -10,26 +10,34 @@ import { createRequire } from 'node:module';
 const require = createRequire(join(process.env.TESSALINE_NODE_DIR, 'package.json'));
 const { chromium } = require('playwright-core');
 
-export async function startStudio() {
-  const dataDir = mkdtempSync(join(tmpdir(), 'studio-browser-'));
+// Starts tessaline-studio on free ports; a given data directory is kept.
+export async function startStudio(keepDataDir) {
+  const dataDir = keepDataDir || mkdtempSync(join(tmpdir(), 'studio-browser-'));
   const child = spawn(process.env.TESSALINE_STUDIO, ['--http-port', '0', '--flight-port', '0', '--data-dir', dataDir], {
     stdio: ['ignore', 'pipe', 'inherit'],
   });
+  let flight = '';
   const base = await new Promise((resolve, reject) => {
     let out = '';
     child.stdout.on('data', (chunk) => {
       out += chunk;
       const m = out.match(/HTTP API:\s+(http:\/\/\S+)/);
-      if (m) resolve(m[1]);
+      const f = out.match(/Arrow Flight:\s+(grpc:\/\/\S+)/);
+      if (m && f) {
+        flight = f[1];
+        resolve(m[1]);
+      }
     });
     child.on('exit', (code) => reject(new Error(`studio exited with ${code}: ${out}`)));
   });
   return {
     base,
+    flight,
+    dataDir,
     async stop() {
       child.kill('SIGTERM');
       await new Promise((resolve) => child.on('exit', resolve));
-      rmSync(dataDir, { recursive: true, force: true });
+      if (!keepDataDir) rmSync(dataDir, { recursive: true, force: true });
     },
   };
 }

@@ -79,6 +79,7 @@ class WebRTCStreamer {
   Json repo_id() const;           // null when the browser gave none
   Json selected_cameras() const;  // [] until the browser chose
   bool has_peer_connection() const;
+  void _set_repo_id(Json value);  // the session's own repository name, until the browser sends one
   size_t video_track_count() const;
 
  private:

@@ -1,0 +1,33 @@
+// Plays the operator in the studio's app for a whole recording session:
+// camera choice, an episode, a second episode with a retry, then End session.
+import { waitFor } from './support.mjs';
+
+export async function driveSession(app, { repoId, datasetName, seconds = 1.5 }) {
+  const status = () => app.locator('#status').textContent();
+  const statusCount = () => app.evaluate(() => window.tessalineApp.statusLog.length);
+  const pause = (s) => new Promise((r) => setTimeout(r, s * 1000));
+  await waitFor(async () => (await app.locator('#connection').textContent()) === 'connected', 'connection', 60000);
+  await app.locator('#camera-selection').waitFor({ state: 'visible', timeout: 30000 });
+  await app.getByRole('button', { name: 'Use these cameras' }).click();
+  await waitFor(async () => (await status()) === 'Waiting to start episode 0', 'waiting for episode 0');
+  await app.getByLabel('Repository id').fill(repoId);
+  await app.getByRole('button', { name: 'Start' }).click();
+  await waitFor(async () => (await status()) === 'Recording episode 0', 'recording episode 0');
+  await pause(seconds);
+  await app.getByRole('button', { name: 'End episode' }).click();
+  await waitFor(async () => (await status()) === 'Waiting to start episode 1', 'waiting for episode 1');
+  await app.getByRole('button', { name: 'Start' }).click();
+  await waitFor(async () => (await status()) === 'Recording episode 1', 'recording episode 1');
+  await pause(seconds);
+  await app.getByRole('button', { name: 'Retry episode' }).click();
+  await waitFor(async () => (await status()) === 'Recording (episode restarted)', 'retry');
+  await pause(seconds);
+  await app.getByRole('button', { name: 'End episode' }).click();
+  await waitFor(async () => (await status()) === 'Waiting to start episode 2', 'waiting for episode 2');
+  const before = await statusCount();
+  if (datasetName) await app.getByLabel('Dataset name').fill(datasetName);
+  await app.getByRole('button', { name: 'End session' }).click();
+  await waitFor(async () => (await app.locator('#connection').textContent()) === 'robot disconnected' ||
+    (await statusCount()) > before, 'session end', 30000).catch(() => {});
+  return app.evaluate(() => window.tessalineApp.statusLog);
+}

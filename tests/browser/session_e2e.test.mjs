@@ -1,0 +1,66 @@
+// A whole recording session: the stream_session example records through
+// VelquinSession against the studio while the operator app drives it in
+// headless Chromium. The export must hold the two kept episodes only.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { existsSync, readFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { startStudio, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
+import { driveSession } from './session_drive.mjs';
+
+runTest('a browser-driven session records and exports two episodes', async () => {
+  const studio = await startStudio();
+  const robot = spawn(process.env.TESSALINE_STREAM_SESSION,
+    ['--server', studio.base, '--user-id', 'e2e', '--fps', '10', '--connect-timeout', '60'],
+    { stdio: ['ignore', 'pipe', 'inherit'], env: { ...process.env, VELQUIN_GRPC_SERVER: studio.flight } });
+  let robotOut = '';
+  robot.stdout.on('data', (c) => { robotOut += c; });
+  const robotExit = new Promise((resolve) => robot.on('exit', resolve));
+  const browser = await launchBrowser();
+  try {
+    const app = await browser.newPage();
+    const errors = watchErrors(app, 'app');
+    await app.goto(`${studio.base}/velquin?user=e2e`);
+    const statuses = await driveSession(app, { repoId: 'lab/e2e', datasetName: 'e2e-set' });
+    assert.equal(await robotExit, 0, robotOut);
+
+    const kinds = statuses.map((s) => s.status + (s.retried ? '(retried)' : '') + (s.episode ?? ''));
+    assert.deepEqual(kinds.filter((k) => k !== 'waiting'), [
+      'camera_selection', 'waiting0', 'recording0', 'idle0', 'waiting1', 'recording1', 'recording(retried)',
+      'idle1', 'waiting2',
+    ].filter((k) => k !== 'waiting'));
+
+    // The export request named the browser's dataset.
+    let state;
+    await waitFor(async () => {
+      state = await (await fetch(`${studio.base}/sessions/export-status?repoId=e2e-set`)).json();
+      return state.state === 'done';
+    }, 'export', 30000);
+    const meta = JSON.parse(readFileSync(join(state.datasetDir, 'meta.json'), 'utf8'));
+    assert.equal(meta.totalEpisodes, 2);
+    assert.equal(meta.robotType, 'virtual_arm');
+    let frames = 0;
+    for (const [i, episode] of meta.episodes.entries()) {
+      assert.equal(episode.complete, true);
+      assert.ok(episode.length >= 5, `episode ${i} has ${episode.length} frames`);
+      const dir = join(state.datasetDir, 'episodes', `episode_00000${i}`);
+      const lines = readFileSync(join(dir, 'frames.jsonl'), 'utf8').trim().split('\n').map((l) => JSON.parse(l));
+      assert.equal(lines.length, episode.length);
+      assert.equal(lines.at(-1).episode_end, true);
+      assert.equal(lines.filter((l) => l.episode_end).length, 1);
+      for (const line of lines) {
+        assert.equal(Object.keys(line.images).length, 2);
+        assert.ok(existsSync(join(dir, line.images['observation.images.cam_front'])));
+      }
+      frames += lines.length;
+    }
+    assert.equal(meta.totalFrames, frames);
+    // The retried attempt left nothing behind: episode 1 is shorter than its two attempts together.
+    assert.match(robotOut, /recording cameras \["observation.images.cam_front", "observation.images.cam_wrist"\]/);
+    assert.deepEqual(errors, []);
+  } finally {
+    robot.kill('SIGKILL');
+    await browser.close();
+    await studio.stop();
+  }
+});
