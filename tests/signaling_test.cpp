@@ -7,7 +7,10 @@
 #include <mutex>
 
 #include "kit/loop/event_loop.hpp"
+#include "tessaline/session.hpp"
 #include "tessaline/webrtc_streamer.hpp"
+
+#include <fstream>
 #include "tests/support/local_http.hpp"
 
 namespace {
@@ -106,6 +109,44 @@ TEST(Signaling, PollsPatientlyKeepsItsCursorAndStopsWhenClosed) {
   EXPECT_EQ(ice_targets[2], "/webrtc/ice?userId=u&v&receiver=robot&since=5");  // no nextSince: cursor kept
   EXPECT_EQ(ice_targets[3], "/webrtc/ice?userId=u&v&receiver=robot&since=5");  // a bad entry abandons the cycle
   EXPECT_FALSE(streamer.has_peer_connection());
+}
+
+int thread_count() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+TEST(SessionConnect, BrowserThatNeverAnswersGivesFalseAtTheLimitAndLeavesNothingRunning) {
+  test_support::LocalHttpServer srv;
+  srv.server().Post("/webrtc/offer", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("{}", "application/json");
+  });
+  srv.server().Post("/webrtc/ice", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
+  srv.server().Get("/webrtc/answer", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"sdp": ""})", "application/json");
+  });
+  srv.server().Get("/webrtc/ice", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"candidates": [], "nextSince": 0})", "application/json");
+  });
+  const std::string base = srv.start();
+  std::vector<int> threads_after;
+  for (int round = 0; round < 3; ++round) {
+    tessaline::VelquinSession session({"observation.images.cam_front"}, "repo", "x", 30, base, "op");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(session.connect(1.0));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took, 5900ms);  // timeout + 5 s
+    EXPECT_LT(took, 9s);
+    session.close(false);
+    EXPECT_FALSE(session.loop_running());
+    std::this_thread::sleep_for(500ms);
+    threads_after.push_back(thread_count());
+  }
+  // GStreamer and the HTTP pool start their threads once; sessions add none that stay.
+  EXPECT_LE(threads_after[2], threads_after[0]) << threads_after[0] << " then " << threads_after[2];
 }
 
 }  // namespace
