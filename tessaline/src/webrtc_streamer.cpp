@@ -485,6 +485,9 @@ asio::awaitable<void> WebRTCStreamer::close() {
     }
   }
   _session = false;
+  // The poll timers belong to this loop, which the owner may stop and
+  // destroy next; coroutines still holding them release theirs with it.
+  signaling_.reset();
 }
 
 }  // namespace tessaline

@@ -1,0 +1,95 @@
+// Many sessions back to back in one process, as serve mode runs them for
+// days: each is created, tries to connect (the backend answers with an
+// unusable description, so the connect fails after a real offer), and is
+// closed. After a warm-up (the first quarter: process-wide pools start, and
+// the allocator's per-thread arenas fill) threads and memory must stay level
+// for the rest. Run it with MALLOC_ARENA_MAX=2, as the test suite does: with
+// glibc's default of 8 arenas per core the resident size keeps stepping up
+// for dozens of sessions while arenas fill, which says nothing about leaks.
+//   session_soak [SESSIONS]     exits 1 when threads or memory kept growing
+#include <httplib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tessaline/session.hpp"
+
+namespace {
+
+long status_field(const char* name) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(name, 0) == 0) return std::stol(line.substr(std::string(name).size()));
+  }
+  return -1;
+}
+
+void one_session(const std::string& base) {
+  tessaline::VelquinSession session({"observation.images.cam_front"}, "soak", "x", 30, base, "soak");
+  try {
+    session.connect(1.0);
+  } catch (const std::exception&) {
+    // Expected: the answer is not an SDP.
+  }
+  session.close(false);
+}
+
+// Idle pool threads (GLib's, gRPC's) come and go: the lowest count seen
+// within `window`, stopping early once it is at most `enough`.
+long settled_threads(std::chrono::seconds window, long enough) {
+  long low = status_field("Threads:");
+  const auto until = std::chrono::steady_clock::now() + window;
+  while (low > enough && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    low = std::min(low, status_field("Threads:"));
+  }
+  return low;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int sessions = argc > 1 ? std::atoi(argv[1]) : 200;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  httplib::Server backend;
+  auto json = [](const char* body) {
+    return [body](const httplib::Request&, httplib::Response& res) { res.set_content(body, "application/json"); };
+  };
+  backend.Post("/webrtc/offer", json("{}"));
+  backend.Post("/webrtc/ice", json("{}"));
+  backend.Get("/webrtc/answer", json(R"({"sdp": "not an sdp", "type": "answer"})"));
+  backend.Get("/webrtc/ice", json(R"({"candidates": []})"));
+  const int port = backend.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { backend.listen_after_bind(); });
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+
+  const int warm_up = std::max(3, sessions / 4);
+  for (int i = 0; i < warm_up; ++i) one_session(base);
+  const long threads0 = settled_threads(std::chrono::seconds(3), 0);
+  const long rss0 = status_field("VmRSS:");
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = warm_up; i < sessions; ++i) {
+    one_session(base);
+    if (std::getenv("SOAK_VERBOSE")) {
+      std::printf("after session %d: %ld threads, %ld KiB\n", i + 1, status_field("Threads:"), status_field("VmRSS:"));
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const long threads1 = settled_threads(std::chrono::seconds(30), threads0 + 2);
+  const long rss1 = status_field("VmRSS:");
+  backend.stop();
+  serving.join();
+
+  const int measured = std::max(sessions - warm_up, 1);
+  std::printf("sessions: %d after %d to warm up, %.1f s (%.2f s each)\n", measured, warm_up, seconds,
+              seconds / measured);
+  std::printf("threads after warm-up: %ld, after all: %ld (limit +2)\n", threads0, threads1);
+  std::printf("resident memory after warm-up: %ld KiB, after all: %ld KiB (ratio %.2f, limit 1.25)\n", rss0, rss1,
+              static_cast<double>(rss1) / rss0);
+  const bool ok = threads1 <= threads0 + 2 && rss1 <= rss0 * 5 / 4;
+  std::printf("%s\n", ok ? "nothing kept growing" : "threads or memory kept growing");
+  return ok ? 0 : 1;
+}
