@@ -125,7 +125,10 @@ asio::awaitable<void> VelquinSession::_close_async(bool export_dataset) {
   _grpc->shutdown();
   _grpc->close();
   if (export_dataset && _total_frame_count > 0) {
-    const std::string name = text_of(_streamer->dataset_name()).value_or(_repo_id);
+    // With neither a dataset name from the browser nor a repository id of
+    // our own, the browser's repository id names the export (never "").
+    std::string name = text_of(_streamer->dataset_name()).value_or(_repo_id);
+    if (name.empty()) name = text_of(_streamer->repo_id()).value_or("dataset");
     log().info("Exporting dataset '{}' with {} episode(s)...", name, _episode_index + 1);
     try {
       const Json body{{"userId", _streamer->user_id}, {"repoId", name}, {"robotType", _robot_type}, {"fps", _fps}};
