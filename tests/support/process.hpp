@@ -20,6 +20,12 @@ struct ProcessOptions {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
+// Threads of this process now.
+long thread_count();
+// Idle pool threads (GLib's, gRPC's) come and go: the lowest count seen
+// within `window_seconds`, stopping early once it is at most `enough`.
+long settled_thread_count(double window_seconds, long enough);
+
 // Path of a program built into the build tree's bin/ directory.
 std::string built_program(const std::string& name);
 
