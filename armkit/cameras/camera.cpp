@@ -1,0 +1,95 @@
+#include "armkit/cameras/camera.hpp"
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <cctype>
+#include <cstring>
+
+#include "armkit/sim/frame_file.hpp"
+
+namespace armkit {
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr std::string_view kVirtual = "virtual:";
+}  // namespace
+
+struct Camera::Source {
+  cv::VideoCapture capture;
+  std::unique_ptr<FrameFileReader> virtual_camera;
+  uint64_t seen = 0;
+};
+
+Camera::Camera(OpenCVCameraConfig cfg) : config(std::move(cfg)) {}
+
+Camera::~Camera() { disconnect(); }
+
+void Camera::connect() {
+  if (running_) return;
+  auto source = std::make_unique<Source>();
+  const std::string& what = config.index_or_path;
+  if (what.rfind(kVirtual, 0) == 0) {
+    try {
+      source->virtual_camera = std::make_unique<FrameFileReader>(what.substr(kVirtual.size()));
+    } catch (const std::exception& e) {
+      throw CameraError(std::string("camera ") + what + ": " + e.what());
+    }
+  } else {
+    const bool index = !what.empty() && std::all_of(what.begin(), what.end(), ::isdigit);
+    const bool opened = index ? source->capture.open(std::stoi(what), cv::CAP_V4L2) : source->capture.open(what);
+    if (!opened) throw CameraError("cannot open camera " + what);
+    source->capture.set(cv::CAP_PROP_FRAME_WIDTH, config.width);
+    source->capture.set(cv::CAP_PROP_FRAME_HEIGHT, config.height);
+    source->capture.set(cv::CAP_PROP_FPS, config.fps);
+  }
+  source_ = std::move(source);
+  running_ = true;
+  thread_ = std::thread([this] { run(); });
+}
+
+void Camera::disconnect() {
+  if (!running_.exchange(false)) return;
+  if (thread_.joinable()) thread_.join();
+  source_.reset();
+}
+
+void Camera::run() {
+  const auto period = std::chrono::microseconds(1'000'000 / std::max(config.fps, 1));
+  cv::Mat bgr, rgb;
+  while (running_) {
+    kit::NdArray frame;
+    bool got = false;
+    if (source_->virtual_camera) {
+      got = source_->virtual_camera->read_if_new(frame, source_->seen);
+      if (!got) std::this_thread::sleep_for(period / 4);
+    } else if (source_->capture.read(bgr) && !bgr.empty()) {
+      cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+      frame = kit::NdArray(kit::DType::uint8, {static_cast<size_t>(rgb.rows), static_cast<size_t>(rgb.cols), 3});
+      for (int y = 0; y < rgb.rows; ++y) {
+        std::memcpy(frame.mutable_data() + static_cast<size_t>(y) * rgb.cols * 3, rgb.ptr(y),
+                    static_cast<size_t>(rgb.cols) * 3);
+      }
+      got = true;
+    } else {
+      std::this_thread::sleep_for(period);
+    }
+    if (got) {
+      latest_.store(std::make_shared<const kit::NdArray>(std::move(frame)));
+      latest_at_ns_ = Clock::now().time_since_epoch().count();
+      ++frames_;
+    }
+  }
+}
+
+kit::NdArray Camera::read_latest(std::chrono::milliseconds stale_after) const {
+  const auto frame = latest_.load();
+  if (!frame) throw CameraError("camera " + config.index_or_path + " has not delivered a frame yet");
+  const auto age = Clock::now() - Clock::time_point(Clock::duration(latest_at_ns_.load()));
+  if (age > stale_after) {
+    throw CameraError("camera " + config.index_or_path + " stopped delivering frames " +
+                      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(age).count()) + " ms ago");
+  }
+  return *frame;
+}
+
+}  // namespace armkit

@@ -1,0 +1,57 @@
+#pragma once
+// Cameras read on their own thread; the control loop only takes the latest
+// frame, so a slow camera never stalls it. A camera that stops delivering is
+// reported (read_latest throws), never silently frozen.
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "kit/values/values.hpp"
+
+namespace armkit {
+
+struct CameraError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A camera by OpenCV index ("0"), device path ("/dev/video2") or a virtual
+// camera of the rig ("virtual:/path/to/frames").
+struct OpenCVCameraConfig {
+  std::string index_or_path;
+  int width = 640;
+  int height = 480;
+  int fps = 30;
+};
+
+class Camera {
+ public:
+  explicit Camera(OpenCVCameraConfig config);
+  ~Camera();  // disconnect()
+  Camera(const Camera&) = delete;
+  Camera& operator=(const Camera&) = delete;
+
+  const OpenCVCameraConfig config;
+  void connect();  // throws CameraError when the camera cannot be opened
+  void disconnect();
+  bool is_connected() const { return running_; }
+  // The newest RGB frame (H x W x 3), shared. Throws CameraError when none
+  // arrived for `stale_after` (a stopped camera) or before the first frame.
+  kit::NdArray read_latest(std::chrono::milliseconds stale_after = std::chrono::milliseconds(1000)) const;
+  uint64_t frames_read() const { return frames_; }
+
+ private:
+  struct Source;
+  void run();
+
+  std::unique_ptr<Source> source_;
+  std::atomic<std::shared_ptr<const kit::NdArray>> latest_;
+  std::atomic<int64_t> latest_at_ns_{0};
+  std::atomic<uint64_t> frames_{0};
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+};
+
+}  // namespace armkit
