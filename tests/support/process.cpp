@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <iterator>
 #include <fstream>
 #include <thread>
 #include <stdexcept>
@@ -96,6 +98,41 @@ ProcessResult run_process(const std::vector<std::string>& argv_in, const Process
   waitpid(pid, &status, 0);
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv_in) {
+  char path[] = "/tmp/background-XXXXXX";
+  const int fd = mkstemp(path);
+  log_path_ = path;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, fd, 2);
+  std::vector<std::string> argv = argv_in;
+  auto c_argv = c_strings(argv);
+  const int rc = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, c_argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fd);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  stop();
+  unlink(log_path_.c_str());
+}
+
+std::string BackgroundProcess::output() const {
+  std::ifstream in(log_path_);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int BackgroundProcess::stop() {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 long thread_count() {

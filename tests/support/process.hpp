@@ -20,6 +20,22 @@ struct ProcessOptions {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
+// A program running beside the test, its output going to a file; stopped
+// with SIGTERM (then waited for) when the object goes.
+class BackgroundProcess {
+ public:
+  explicit BackgroundProcess(const std::vector<std::string>& argv);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+  std::string output() const;  // what it printed so far
+  int stop();                  // SIGTERM, wait; the exit status
+
+ private:
+  int pid_ = -1;
+  std::string log_path_;
+};
+
 // Threads of this process now.
 long thread_count();
 // Idle pool threads (GLib's, gRPC's) come and go: the lowest count seen

@@ -1,0 +1,143 @@
+// tessaline-rig: a virtual robot for demos, tests and users without one. A
+// leader and a follower arm of simulated servos on pseudo-terminals (the
+// real Feetech or Dynamixel protocol), and virtual cameras showing the
+// follower's joints and a frame counter. A manifest lists the ports (with a
+// USB identity) and cameras; point TESSALINE_VIRTUAL_HARDWARE at it.
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "armkit/sim/arm_sim.hpp"
+#include "armkit/sim/frame_file.hpp"
+#include "kit/json/text.hpp"
+
+namespace {
+
+using kit::json::Json;
+
+constexpr uint8_t kDigits[10][5] = {{7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1},
+                                    {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}};
+
+// A rectangle, clipped to the picture.
+void fill(kit::NdArray& img, size_t x0, size_t y0, size_t w, size_t h, const uint8_t rgb[3]) {
+  const size_t height = img.shape()[0], width = img.shape()[1];
+  auto* p = reinterpret_cast<uint8_t*>(img.mutable_data());
+  for (size_t y = y0; y < std::min(y0 + h, height); ++y) {
+    for (size_t x = x0; x < std::min(x0 + w, width); ++x) std::memcpy(p + (y * width + x) * 3, rgb, 3);
+  }
+}
+
+// Six bars, one per follower joint (length = position), and the frame number.
+kit::NdArray render(const armkit::SimulatedArm& follower, int camera, long frame, size_t width, size_t height) {
+  kit::NdArray img(kit::DType::uint8, {height, width, 3});
+  const uint8_t background[3] = {static_cast<uint8_t>(20 + camera * 40), 24, 40};
+  fill(img, 0, 0, width, height, background);
+  const uint8_t bar[3] = {90, 200, 120};
+  const size_t bar_h = height / 14;
+  for (size_t j = 0; j < 6; ++j) {
+    const double pos = std::clamp(follower.present(j), 0, 4095) / 4095.0;
+    fill(img, width / 10, height / 4 + j * (bar_h + bar_h / 3), static_cast<size_t>(pos * width * 0.8), bar_h, bar);
+  }
+  const uint8_t white[3] = {255, 255, 255};
+  const std::string text = std::to_string(frame);
+  const size_t scale = std::max<size_t>(2, height / 60);
+  for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t row = 0; row < 5; ++row) {
+      for (size_t col = 0; col < 3; ++col) {
+        if ((kDigits[text[i] - '0'][row] >> (2 - col)) & 1) {
+          const size_t x = 8 + (i * 4 + col) * scale, y = 8 + row * scale;
+          fill(img, x, y, scale, scale, white);
+        }
+      }
+    }
+  }
+  return img;
+}
+
+Json port_entry(const armkit::SimulatedArm& arm, const std::string& robot, const std::string& role) {
+  const bool feetech = robot != "koch";
+  return {{"device", arm.port()},
+          {"description", "Virtual servo bus (" + robot + " " + role + ")"},
+          {"manufacturer", "Tessaline rig"},
+          {"vid", feetech ? 0x1A86 : 0x0403},
+          {"pid", feetech ? 0x55D3 : 0x6014},
+          {"serial_number", "RIG-" + robot + "-" + role},
+          {"role", role}};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Virtual robot hardware: simulated servo buses and cameras.", "tessaline-rig"};
+  std::string robot = "so101", motion = "scripted", manifest = "rig-manifest.json";
+  int cameras = 2, width = 640, height = 480, fps = 30;
+  app.add_option("--robot", robot, "arm kind")->check(CLI::IsMember({"so100", "so101", "koch"}))->capture_default_str();
+  app.add_option("--leader-motion", motion, "how the leader moves")
+      ->check(CLI::IsMember({"scripted", "still"}))
+      ->capture_default_str();
+  app.add_option("--cameras", cameras, "virtual cameras")->check(CLI::Range(0, 4))->capture_default_str();
+  app.add_option("--manifest", manifest, "where to write the manifest")->capture_default_str();
+  CLI11_PARSE(app, argc, argv);
+
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);  // its terminal went away: clean up all the same
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  const auto leader_motion = motion == "still" ? armkit::LeaderMotion::still : armkit::LeaderMotion::scripted;
+  armkit::SimulatedArm leader(robot + "_leader", leader_motion);
+  armkit::SimulatedArm follower(robot + "_follower");
+  const auto manifest_path = std::filesystem::absolute(manifest);
+  const auto frames_dir = manifest_path.parent_path() / (manifest_path.stem().string() + "-cameras");
+  std::filesystem::create_directories(frames_dir);
+  std::vector<std::unique_ptr<armkit::FrameFileWriter>> writers;
+  Json camera_list = Json::array();
+  static const char* names[] = {"front", "wrist", "side", "top"};
+  for (int c = 0; c < cameras; ++c) {
+    const auto path = (frames_dir / names[c]).string();
+    writers.push_back(std::make_unique<armkit::FrameFileWriter>(path, width, height));
+    camera_list.push_back({{"name", names[c]}, {"index_or_path", "virtual:" + path}, {"width", width},
+                           {"height", height}, {"fps", fps}});
+  }
+  const Json doc{{"robot", robot},
+                 {"ports", {port_entry(leader, robot, "leader"), port_entry(follower, robot, "follower")}},
+                 {"cameras", camera_list}};
+  {
+    std::ofstream out(manifest_path.string() + ".tmp");
+    out << kit::json::to_file(doc);
+  }
+  std::filesystem::rename(manifest_path.string() + ".tmp", manifest_path);
+  std::printf("tessaline-rig: %s leader on %s, follower on %s, %d camera(s)\n", robot.c_str(), leader.port().c_str(),
+              follower.port().c_str(), cameras);
+  std::printf("export TESSALINE_VIRTUAL_HARDWARE=%s\n", manifest_path.c_str());
+  std::fflush(stdout);
+
+  std::atomic<bool> running{true};
+  std::thread camera_thread([&] {
+    long frame = 0;
+    auto next = std::chrono::steady_clock::now();
+    while (running) {
+      for (size_t c = 0; c < writers.size(); ++c) {
+        writers[c]->write(render(follower, static_cast<int>(c), frame, static_cast<size_t>(width), static_cast<size_t>(height)));
+      }
+      ++frame;
+      next += std::chrono::microseconds(1'000'000 / fps);
+      std::this_thread::sleep_until(next);
+    }
+  });
+  int signal = 0;
+  sigwait(&stop_signals, &signal);
+  running = false;
+  camera_thread.join();
+  writers.clear();  // removes the frame files
+  std::filesystem::remove(manifest_path);
+  std::filesystem::remove_all(frames_dir);
+  std::printf("tessaline-rig: stopped, devices removed\n");
+  return 0;
+}
