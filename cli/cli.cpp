@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/console.hpp"
+#include "cli/ports.hpp"
 #include "kit/log/logger.hpp"
 
 namespace tessaline::cli {
@@ -21,18 +22,29 @@ void main_callback(bool debug) {
   check_for_updates();
 }
 
+namespace {
+
+// List available serial ports and scan for connected motors.
+void list_ports() { ports::find_robot_ports(std::nullopt, true); }
+
+}  // namespace
+
 int main(int argc, char** argv) {
   CLI::App app{"Tessaline CLI - Robot teleoperation and data collection", "tessaline"};
   bool debug = false;
   app.add_flag("--debug", debug, "Enable debug logging")->group("");
+  auto* list_ports_cmd = app.add_subcommand("list-ports", "List available serial ports and scan for connected motors.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
   main_callback(debug);
-  // The sub-commands hang here; until one is given there is nothing to run.
-  std::fputs(app.help().c_str(), stdout);
+  if (list_ports_cmd->parsed()) {
+    list_ports();
+    return 0;
+  }
+  std::fputs(app.help().c_str(), stdout);  // no sub-command: say what there is
   return 0;
 }
 
