@@ -4,6 +4,10 @@
 
 #include "cli/console.hpp"
 #include "cli/ports.hpp"
+#include "cli/saved_config.hpp"
+
+#include <filesystem>
+#include "kit/console/markup.hpp"
 #include "kit/log/logger.hpp"
 
 namespace tessaline::cli {
@@ -27,6 +31,30 @@ namespace {
 // List available serial ports and scan for connected motors.
 void list_ports() { ports::find_robot_ports(std::nullopt, true); }
 
+// Reset saved configuration (setup.json).
+void reset(bool cameras, bool ports_too) {
+  const auto path = ports::get_setup_config_path();
+  if (!std::filesystem::exists(path)) {
+    console.print("[yellow]No saved configuration found.[/yellow]");
+    return;
+  }
+  const bool reset_all = !cameras && !ports_too;
+  if (reset_all || ports_too) {
+    std::filesystem::remove(path);
+    console.print("[green]Configuration reset.[/green] Hardware will be re-detected on next capture.");
+    return;
+  }
+  auto setup = ports::load_capture_setup();
+  if (!setup) {
+    console.print("[yellow]No saved configuration found.[/yellow]");
+    return;
+  }
+  setup->cameras.reset();
+  setup->selected_cameras.clear();
+  ports::save_capture_setup(*setup);
+  console.print("[green]Camera configuration reset.[/green] Cameras will be re-detected on next capture.");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,15 +62,38 @@ int main(int argc, char** argv) {
   bool debug = false;
   app.add_flag("--debug", debug, "Enable debug logging")->group("");
   auto* list_ports_cmd = app.add_subcommand("list-ports", "List available serial ports and scan for connected motors.");
+  auto* reset_cmd = app.add_subcommand(
+      "reset",
+      "Reset saved configuration (setup.json).\n\n"
+      "With no flags, resets everything. Use --cameras or --ports to reset\n"
+      "only specific parts.\n\n"
+      "Examples:\n"
+      "    tessaline reset            # reset everything\n"
+      "    tessaline reset --cameras  # re-detect cameras on next capture\n"
+      "    tessaline reset --ports    # re-detect robot ports on next capture");
+  bool reset_cameras = false, reset_ports = false;
+  reset_cmd->add_flag("--cameras", reset_cameras, "Reset camera configuration");
+  reset_cmd->add_flag("--ports", reset_ports, "Reset port/robot configuration");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
   main_callback(debug);
-  if (list_ports_cmd->parsed()) {
-    list_ports();
-    return 0;
+  try {
+    if (list_ports_cmd->parsed()) {
+      list_ports();
+      return 0;
+    }
+    if (reset_cmd->parsed()) {
+      reset(reset_cameras, reset_ports);
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    // Unhandled failures end the command with a report, not an abort.
+    kit::console::Console err(stderr);
+    err.print("[red]Error:[/red] " + kit::console::escape(e.what()));
+    return 1;
   }
   std::fputs(app.help().c_str(), stdout);  // no sub-command: say what there is
   return 0;
