@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
   std::thread serving([&] { backend.listen_after_bind(); });
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
-  const int warm_up = std::max(3, sessions / 4);
+  // Resident memory settles after about ten sessions (pools, encoder buffers, arenas).
+  const int warm_up = std::max(std::min(10, sessions / 2), sessions / 4);
   for (int i = 0; i < warm_up; ++i) one_session(base);
   const long threads0 = test_support::settled_thread_count(3.0, 0);
   const long rss0 = status_field("VmRSS:");
