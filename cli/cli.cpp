@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/console.hpp"
+#include "cli/cameras.hpp"
+#include "cli/port_commands.hpp"
 #include "cli/ports.hpp"
 #include "cli/saved_config.hpp"
 
@@ -62,15 +64,22 @@ int main(int argc, char** argv) {
   bool debug = false;
   app.add_flag("--debug", debug, "Enable debug logging")->group("");
   auto* list_ports_cmd = app.add_subcommand("list-ports", "List available serial ports and scan for connected motors.");
-  auto* reset_cmd = app.add_subcommand(
-      "reset",
-      "Reset saved configuration (setup.json).\n\n"
+  auto* reset_cmd = app.add_subcommand("reset", "Reset saved configuration (setup.json).");
+  reset_cmd->footer(
       "With no flags, resets everything. Use --cameras or --ports to reset\n"
       "only specific parts.\n\n"
       "Examples:\n"
       "    tessaline reset            # reset everything\n"
       "    tessaline reset --cameras  # re-detect cameras on next capture\n"
       "    tessaline reset --ports    # re-detect robot ports on next capture");
+  auto* list_cameras_cmd = app.add_subcommand("list-cameras", "List available cameras.");
+  auto* configure_cmd = app.add_subcommand("configure", "Configure and save port for a robot ID.");
+  configure_cmd->footer(
+      "Interactively discovers available ports, scans for motors, and saves\n"
+      "the configuration so you don't need to specify --robot.port every time.");
+  std::string robot_id;
+  configure_cmd->add_option("robot_id", robot_id, "Robot ID (e.g., 'my_follower')")->required();
+  auto* show_config_cmd = app.add_subcommand("show-config", "Show saved port configurations.");
   bool reset_cameras = false, reset_ports = false;
   reset_cmd->add_flag("--cameras", reset_cameras, "Reset camera configuration");
   reset_cmd->add_flag("--ports", reset_ports, "Reset port/robot configuration");
@@ -87,6 +96,18 @@ int main(int argc, char** argv) {
     }
     if (reset_cmd->parsed()) {
       reset(reset_cameras, reset_ports);
+      return 0;
+    }
+    if (list_cameras_cmd->parsed()) {
+      cameras::detect_camera_configs();
+      return 0;
+    }
+    if (configure_cmd->parsed()) {
+      ports::interactive_port_selection(robot_id);
+      return 0;
+    }
+    if (show_config_cmd->parsed()) {
+      ports::show_saved_configs();
       return 0;
     }
   } catch (const std::exception& e) {

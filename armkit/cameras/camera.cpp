@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 
 #include "armkit/sim/frame_file.hpp"
 
@@ -19,6 +20,31 @@ struct Camera::Source {
   std::unique_ptr<FrameFileReader> virtual_camera;
   uint64_t seen = 0;
 };
+
+std::optional<ProbedCamera> probe_camera_index(int index) {
+  // Indices without a device node are skipped without asking OpenCV, which
+  // is slow and noisy about devices that are not there.
+  if (!std::filesystem::exists("/dev/video" + std::to_string(index))) return std::nullopt;
+  cv::VideoCapture capture;
+  if (!capture.open(index, cv::CAP_V4L2)) return std::nullopt;
+  cv::Mat frame;
+  if (!capture.read(frame) || frame.empty()) return std::nullopt;
+  return ProbedCamera{static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
+                      static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)),
+                      static_cast<int>(capture.get(cv::CAP_PROP_FPS))};
+}
+
+std::optional<ProbedCamera> probe_virtual_camera(const std::string& frame_file) {
+  try {
+    FrameFileReader reader(frame_file);
+    kit::NdArray frame;
+    uint64_t seen = 0;
+    if (!reader.read_if_new(frame, seen)) return std::nullopt;  // nothing drawn yet
+    return ProbedCamera{reader.width(), reader.height(), 30};
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
 
 Camera::Camera(OpenCVCameraConfig cfg) : config(std::move(cfg)) {}
 

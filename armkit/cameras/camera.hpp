@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -25,6 +26,16 @@ struct OpenCVCameraConfig {
   int height = 480;
   int fps = 30;
 };
+
+struct ProbedCamera {
+  int width;
+  int height;
+  int fps;  // as the device reports it (0 when it does not say)
+};
+// Opens a V4L2 capture index and reads one frame; nullopt when it cannot.
+std::optional<ProbedCamera> probe_camera_index(int index);
+// The rig's virtual camera behind a frame file; nullopt when there is none.
+std::optional<ProbedCamera> probe_virtual_camera(const std::string& frame_file);
 
 class Camera {
  public:
