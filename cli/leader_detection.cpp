@@ -58,6 +58,12 @@ long total(const Positions& largest) {
 
 }  // namespace
 
+int _leader_from_motion(long total_a, long total_b, int threshold) {
+  if (total_a > threshold && total_a > total_b) return 0;
+  if (total_b > threshold && total_b > total_a) return 1;
+  return -1;
+}
+
 std::pair<PortInfo, PortInfo> detect_leader_by_motion(const PortInfo& a, const PortInfo& b, double duration,
                                                       int threshold, std::istream& answers) {
   console.print("\n[bold cyan]Move the LEADER arm now[/bold cyan] (the arm you control by hand).\nKeep the other arm still.");
@@ -98,14 +104,15 @@ std::pair<PortInfo, PortInfo> detect_leader_by_motion(const PortInfo& a, const P
       track(ids_b, initial_b, now_b, largest_b);
     }
   }
-  const long total_a = total(largest_a), total_b = total(largest_b);
-  if (total_a > threshold && total_a > total_b) {
-    console.print("[green]Detected leader:[/green] " + kit::console::escape(a.device));
-    return {a, b};
-  }
-  if (total_b > threshold && total_b > total_a) {
-    console.print("[green]Detected leader:[/green] " + kit::console::escape(b.device));
-    return {b, a};
+  switch (_leader_from_motion(total(largest_a), total(largest_b), threshold)) {
+    case 0:
+      console.print("[green]Detected leader:[/green] " + kit::console::escape(a.device));
+      return {a, b};
+    case 1:
+      console.print("[green]Detected leader:[/green] " + kit::console::escape(b.device));
+      return {b, a};
+    default:
+      break;
   }
   console.print("[yellow]Could not detect motion automatically.[/yellow]");
   return _manual_role_picker(a, b, answers);

@@ -18,6 +18,10 @@ std::pair<PortInfo, PortInfo> detect_leader_by_motion(const PortInfo& port_a, co
                                                       double duration = 10.0, int threshold = 30,
                                                       std::istream& answers = std::cin);
 
+// The decision on the summed excursions: 0 → port A leads, 1 → port B,
+// -1 → no clear evidence (strictly greater than the threshold and the other).
+int _leader_from_motion(long total_a, long total_b, int threshold);
+
 // Fallback: let user manually pick which port is the leader.
 std::pair<PortInfo, PortInfo> _manual_role_picker(const PortInfo& port_a, const PortInfo& port_b,
                                                   std::istream& answers = std::cin);

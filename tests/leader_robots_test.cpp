@@ -38,6 +38,15 @@ TEST(LeaderDetection, TheArmThatMovesIsTheLeader) {
   lerobot.set_level(kit::log::Level::NOTSET);
 }
 
+TEST(LeaderDetection, DecisionNeedsClearlyMoreMotionThanTheThreshold) {
+  EXPECT_EQ(_leader_from_motion(31, 0, 30), 0);
+  EXPECT_EQ(_leader_from_motion(0, 31, 30), 1);
+  EXPECT_EQ(_leader_from_motion(30, 0, 30), -1);   // equal to the threshold is no motion
+  EXPECT_EQ(_leader_from_motion(500, 500, 30), -1);  // a tie picks nobody
+  EXPECT_EQ(_leader_from_motion(0, 0, 30), -1);
+  EXPECT_EQ(_leader_from_motion(400, 90, 30), 0);  // both moved: the larger excursion wins
+}
+
 TEST(LeaderDetection, NoEvidenceAsksTheOperator) {
   armkit::SimulatedArm a("so101_follower");
   armkit::SimulatedArm b("so101_leader", armkit::LeaderMotion::still);
