@@ -9,7 +9,7 @@
 #include "armkit/runtime.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
-#include "armkit/robots/arm_specs.hpp"
+#include "armkit/robots/arm_kinds.hpp"
 
 namespace {
 
@@ -33,9 +33,9 @@ TEST_P(ArmPair, FollowerFollowsTheLeaderWithTorqueOnlyWhileConnected) {
   auto robot = make_robot_from_config(RobotConfig::get_choice_class(kind + "_follower")(follower_sim.port(), {}));
   leader->connect();
   robot->connect();
-  const ArmSpec& spec = arm_spec(kind + "_follower");
+  const ArmKind& spec = arm_kind(kind + "_follower");
   EXPECT_EQ(follower_sim.bus().read_register(1, spec.torque_enable, 1), 1u);
-  EXPECT_EQ(leader_sim.bus().read_register(1, arm_spec(kind + "_leader").torque_enable, 1), 0u);
+  EXPECT_EQ(leader_sim.bus().read_register(1, arm_kind(kind + "_leader").torque_enable, 1), 0u);
   teleoperate(*leader, *robot, 80);
   std::this_thread::sleep_for(100ms);
   const auto obs = robot->get_observation();

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "armkit/protocol/packets.hpp"
-#include "armkit/robots/arm_specs.hpp"
+#include "armkit/robots/arm_kinds.hpp"
 #include "kit/json/text.hpp"
 #include "kit/log/logger.hpp"
 
@@ -19,7 +19,7 @@ kit::log::Logger& log() { return kit::log::get_logger("lerobot.robots"); }
 constexpr double kStepsPerTurn = 4096.0;
 constexpr int kTorqueAttempts = 3;
 
-std::unique_ptr<MotorsBus> make_bus(const ArmSpec& spec, const std::string& port) {
+std::unique_ptr<MotorsBus> make_bus(const ArmKind& spec, const std::string& port) {
   std::map<std::string, Motor> motors(spec.joints.begin(), spec.joints.end());
   if (spec.family == ServoFamily::feetech) return std::make_unique<FeetechMotorsBus>(port, motors);
   return std::make_unique<DynamixelMotorsBus>(port, motors);
@@ -27,7 +27,7 @@ std::unique_ptr<MotorsBus> make_bus(const ArmSpec& spec, const std::string& port
 
 // calibration/<robots|teleoperators>/<type>/<id>.json; the default mapping when absent.
 std::vector<JointCalibration> load_calibration(const std::string& type, bool follower, const std::optional<std::string>& id,
-                                               const ArmSpec& spec) {
+                                               const ArmKind& spec) {
   std::vector<JointCalibration> out(spec.joints.size());
   if (!id) return out;
   const std::string path = calibration_directory() + (follower ? "/robots/" : "/teleoperators/") + type + "/" + *id + ".json";
@@ -61,7 +61,7 @@ RobotConfig::Class RobotConfig::get_choice_class(const std::string& type) {
   if (type.find("_follower") == std::string::npos) {
     throw std::invalid_argument("'" + type + "' is not a robot type (so100_follower, so101_follower, koch_follower)");
   }
-  arm_spec(type);
+  arm_kind(type);
   return [type](std::string port, std::map<std::string, OpenCVCameraConfig> cameras) {
     RobotConfig c;
     c.type = type;
@@ -75,7 +75,7 @@ TeleoperatorConfig::Class TeleoperatorConfig::get_choice_class(const std::string
   if (type.find("_leader") == std::string::npos) {
     throw std::invalid_argument("'" + type + "' is not a teleoperator type (so100_leader, so101_leader, koch_leader)");
   }
-  arm_spec(type);
+  arm_kind(type);
   return [type](std::string port) {
     TeleoperatorConfig c;
     c.type = type;
@@ -88,7 +88,7 @@ TeleoperatorConfig::Class TeleoperatorConfig::get_choice_class(const std::string
 
 ServoArm::ServoArm(const std::string& type, std::string port, std::optional<std::string> id, bool follower)
     : type_(type), follower_(follower) {
-  const ArmSpec& spec = arm_spec(type);
+  const ArmKind& spec = arm_kind(type);
   bus_ = make_bus(spec, std::move(port));
   joints_ = spec.joints;
   calibration_ = load_calibration(type, follower, id, spec);
@@ -120,7 +120,7 @@ void ServoArm::connect() {
 }
 
 void ServoArm::set_torque(bool on) {
-  const ArmSpec& spec = arm_spec(type_);
+  const ArmKind& spec = arm_kind(type_);
   std::map<uint8_t, uint32_t> values;
   for (const auto& [name, motor] : joints_) values[motor.id] = on ? 1 : 0;
   std::exception_ptr last;
@@ -173,7 +173,7 @@ int32_t ServoArm::to_raw(size_t joint, double value) const {
 }
 
 std::vector<double> ServoArm::read_positions() {
-  const ArmSpec& spec = arm_spec(type_);
+  const ArmKind& spec = arm_kind(type_);
   std::vector<uint8_t> ids;
   for (const auto& [name, motor] : joints_) ids.push_back(motor.id);
   const auto raw = bus_->sync_read(spec.present_position, spec.position_size, ids);
@@ -189,7 +189,7 @@ std::vector<double> ServoArm::read_positions() {
 }
 
 std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, double max_step_degrees) {
-  const ArmSpec& spec = arm_spec(type_);
+  const ArmKind& spec = arm_kind(type_);
   if (goals.size() != joints_.size()) throw std::invalid_argument("one goal per joint is needed");
   if (last_raw_.size() != joints_.size()) read_positions();
   const int32_t max_step = static_cast<int32_t>(std::lround(max_step_degrees * kStepsPerTurn / 360.0));

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "armkit/protocol/packets.hpp"
-#include "armkit/robots/arm_specs.hpp"
+#include "armkit/robots/arm_kinds.hpp"
 
 namespace armkit {
 namespace {
@@ -25,7 +25,7 @@ uint16_t model_number(const std::string& model) {
 
 SimulatedArm::SimulatedArm(const std::string& type, LeaderMotion motion, int baudrate)
     : type_(type), follower_(type.find("_follower") != std::string::npos), motion_(motion) {
-  const ArmSpec& spec = arm_spec(type);
+  const ArmKind& spec = arm_kind(type);
   std::vector<SimulatedServo> servos;
   for (const auto& [name, motor] : spec.joints) servos.push_back({motor.id, model_number(motor.model)});
   bus_ = std::make_unique<SimulatedBus>(spec.family, baudrate, servos);
@@ -51,13 +51,13 @@ SimulatedArm::~SimulatedArm() {
 }
 
 int32_t SimulatedArm::present(size_t joint) const {
-  const ArmSpec& spec = arm_spec(type_);
+  const ArmKind& spec = arm_kind(type_);
   const uint32_t raw = bus_->read_register(spec.joints.at(joint).second.id, spec.present_position, spec.position_size);
   return spec.family == ServoFamily::feetech ? decode_sign_magnitude(raw, 15) : static_cast<int32_t>(raw);
 }
 
 void SimulatedArm::step(double t, double dt) {
-  const ArmSpec& spec = arm_spec(type_);
+  const ArmKind& spec = arm_kind(type_);
   const bool feetech = spec.family == ServoFamily::feetech;
   auto encode = [&](int32_t v) { return feetech ? encode_sign_magnitude(v, 15) : static_cast<uint32_t>(v); };
   for (size_t j = 0; j < spec.joints.size(); ++j) {

@@ -1,4 +1,4 @@
-#include "armkit/robots/arm_specs.hpp"
+#include "armkit/robots/arm_kinds.hpp"
 
 #include <map>
 #include <stdexcept>
@@ -13,16 +13,16 @@ std::vector<std::pair<std::string, Motor>> joints(const std::vector<std::string>
   return out;
 }
 
-const std::map<std::string, ArmSpec>& specs() {
-  static const std::map<std::string, ArmSpec> table = [] {
+const std::map<std::string, ArmKind>& specs() {
+  static const std::map<std::string, ArmKind> table = [] {
     const std::vector<std::string> sts(6, "sts3215");
-    const ArmSpec feetech{ServoFamily::feetech, joints(sts), 40, 42, 56, 2};
-    const ArmSpec koch_follower{ServoFamily::dynamixel,
+    const ArmKind feetech{ServoFamily::feetech, joints(sts), 40, 42, 56, 2};
+    const ArmKind koch_follower{ServoFamily::dynamixel,
                                 joints({"xl430-w250", "xl430-w250", "xl330-m288", "xl330-m288", "xl330-m288",
                                         "xl330-m288"}),
                                 64, 116, 132, 4};
-    const ArmSpec koch_leader{ServoFamily::dynamixel, joints(std::vector<std::string>(6, "xl330-m077")), 64, 116, 132, 4};
-    return std::map<std::string, ArmSpec>{
+    const ArmKind koch_leader{ServoFamily::dynamixel, joints(std::vector<std::string>(6, "xl330-m077")), 64, 116, 132, 4};
+    return std::map<std::string, ArmKind>{
         {"so100_follower", feetech}, {"so101_follower", feetech}, {"so100_leader", feetech},
         {"so101_leader", feetech},   {"koch_follower", koch_follower}, {"koch_leader", koch_leader},
     };
@@ -32,7 +32,7 @@ const std::map<std::string, ArmSpec>& specs() {
 
 }  // namespace
 
-const ArmSpec& arm_spec(const std::string& type) {
+const ArmKind& arm_kind(const std::string& type) {
   const auto it = specs().find(type);
   if (it == specs().end()) {
     throw std::invalid_argument("unknown arm type '" + type +

@@ -8,7 +8,7 @@
 
 namespace armkit {
 
-struct ArmSpec {
+struct ArmKind {
   ServoFamily family;
   std::vector<std::pair<std::string, Motor>> joints;
   uint16_t torque_enable;
@@ -18,6 +18,6 @@ struct ArmSpec {
 };
 
 // Throws std::invalid_argument naming the known types.
-const ArmSpec& arm_spec(const std::string& type);
+const ArmKind& arm_kind(const std::string& type);
 
 }  // namespace armkit
