@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "cli/ports.hpp"
+#include "kit/files/atomic_file.hpp"
 #include "kit/console/console.hpp"
 #include "kit/console/markup.hpp"
 #include "tessaline/config.hpp"
@@ -31,13 +32,7 @@ Json read_json(const fs::path& path) {
 // Written to a temporary file in the same directory and renamed over the
 // old one: a crash mid-write leaves the previous file, never half of one.
 void write_json(const fs::path& path, const Json& value) {
-  const fs::path tmp = path.string() + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << kit::json::to_file(value);
-    if (!out.flush()) throw std::runtime_error("cannot write " + tmp.string());
-  }
-  fs::rename(tmp, path);
+  kit::files::write_atomically(path, kit::json::to_file(value));
 }
 
 Json opt(const std::optional<std::string>& v) { return v ? Json(*v) : Json(); }

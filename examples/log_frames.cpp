@@ -35,11 +35,11 @@ int main(int argc, char** argv) {
   size_t width = 640, height = 480;
   app.add_option("--location", location, "Flight server, grpc://HOST:PORT (default: VELQUIN_GRPC_SERVER)");
   app.add_option("--http", http, "backend HTTP base for the episode end, http://HOST:PORT (optional)");
-  app.add_option("--frames", frames, "frames to log")->check(CLI::PositiveNumber);
+  app.add_option("--frames", frames, "frames to log")->check(CLI::Range(1, 10000000));
   app.add_option("--cameras", cameras, "cameras per frame")->check(CLI::Range(0, 16));
   app.add_option("--width", width, "image width")->check(CLI::Range(1, 8192));
   app.add_option("--height", height, "image height")->check(CLI::Range(1, 8192));
-  app.add_option("--fps", fps, "frame rate sent with the episode end")->check(CLI::PositiveNumber);
+  app.add_option("--fps", fps, "frame rate sent with the episode end")->check(CLI::Range(1, 1000));
   app.add_option("--user-id", user_id, "user the frames belong to");
   CLI11_PARSE(app, argc, argv);
 

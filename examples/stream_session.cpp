@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   app.add_option("--cameras", cameras, "synthetic cameras")->check(CLI::Range(1, 2));
   app.add_option("--fps", fps, "frames per second")->check(CLI::Range(1, 60));
   double connect_timeout = 300;
-  app.add_option("--connect-timeout", connect_timeout, "seconds to wait for the browser")->check(CLI::PositiveNumber);
+  app.add_option("--connect-timeout", connect_timeout, "seconds to wait for the browser")->check(CLI::Range(0.1, 86400.0));
   CLI11_PARSE(app, argc, argv);
 
   std::vector<std::string> keys;

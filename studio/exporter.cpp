@@ -7,6 +7,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "kit/files/atomic_file.hpp"
 #include "kit/flight/ipc.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "studio/safe_name.hpp"
@@ -20,16 +21,6 @@ namespace {
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, std::string_view bytes) {
-  const fs::path tmp = path.string() + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) throw std::runtime_error("cannot write " + tmp.string());
-  }
-  fs::rename(tmp, path);
 }
 
 std::string numbered(const char* prefix, long n, const char* suffix = "") {
@@ -92,7 +83,7 @@ Json write_frame(const Frame& f, long frame_index, long episode_index, const fs:
     const std::string_view jpeg = b.column(c)->GetView(0);
     const fs::path rel = fs::path("images") / safe_name(name) / numbered("frame_", frame_index, ".jpg");
     fs::create_directories(episode_dir / rel.parent_path());
-    write_file(episode_dir / rel, jpeg);
+    kit::files::write_atomically(episode_dir / rel, jpeg);
     images[name] = rel.generic_string();
     if (!features.contains(name)) {
       try {
@@ -144,7 +135,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
     for (const Frame& f : load_episode(source)) {
       lines += write_frame(f, n++, index, out_dir, meta["features"], episode_meta).dump() + "\n";
     }
-    write_file(out_dir / "frames.jsonl", lines);
+    kit::files::write_atomically(out_dir / "frames.jsonl", lines);
     episode_meta["length"] = n;
     result.frames_added += n;
     meta["episodes"].push_back(episode_meta);
@@ -156,7 +147,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
   meta["totalEpisodes"] = next_episode;
   meta["totalFrames"] = meta["totalFrames"].get<long>() + result.frames_added;
   result.episodes_added = static_cast<long>(staged.size());
-  write_file(meta_path, kit::json::to_file(meta));
+  kit::files::write_atomically(meta_path, kit::json::to_file(meta));
   fs::remove_all(job.dir);
   return result;
 }

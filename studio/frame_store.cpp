@@ -5,6 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "kit/files/atomic_file.hpp"
 #include "kit/flight/ipc.hpp"
 #include "studio/safe_name.hpp"
 
@@ -24,16 +25,6 @@ size_t count_frames(const fs::path& dir) {
   size_t n = 0;
   for (const auto& e : fs::directory_iterator(dir)) n += e.path().extension() == ".arrows";
   return n;
-}
-
-void write_atomically(const fs::path& path, const std::string& bytes) {
-  const fs::path tmp = path.string() + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) throw std::runtime_error("cannot write " + tmp.string());
-  }
-  fs::rename(tmp, path);
 }
 
 }  // namespace
@@ -72,7 +63,7 @@ void FrameStore::add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batc
   fs::create_directories(current);
   char name[32];
   std::snprintf(name, sizeof name, "frame_%012llu.arrows", next_sequence_++);
-  write_atomically(current / name, bytes);
+  kit::files::write_atomically(current / name, bytes);
 }
 
 EpisodeEnd FrameStore::end_episode(const std::string& user_id) {

@@ -28,6 +28,18 @@ std::vector<uint8_t> le(uint32_t v, int size) {
   return out;
 }
 
+// Address (and length) of a register access: one byte each on Feetech
+// buses, two little-endian bytes each on Dynamixel 2.0.
+std::vector<uint8_t> register_params(ServoFamily family, uint16_t address, std::optional<int> size) {
+  std::vector<uint8_t> out;
+  const int width = family == ServoFamily::feetech ? 1 : 2;
+  for (const int value : {static_cast<int>(address), size.value_or(-1)}) {
+    if (value < 0) break;
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  }
+  return out;
+}
+
 uint32_t from_le(const std::vector<uint8_t>& bytes) {
   uint32_t v = 0;
   for (size_t i = 0; i < bytes.size() && i < 4; ++i) v |= static_cast<uint32_t>(bytes[i]) << (8 * i);
@@ -139,10 +151,7 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
 }
 
 std::tuple<uint32_t, int, int> MotorsBus::_read(uint16_t address, int size, uint8_t motor_id) {
-  const std::vector<uint8_t> params = family == ServoFamily::feetech
-                                          ? std::vector<uint8_t>{static_cast<uint8_t>(address), static_cast<uint8_t>(size)}
-                                          : std::vector<uint8_t>{static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8),
-                                                                 static_cast<uint8_t>(size & 0xFF), static_cast<uint8_t>(size >> 8)};
+  const std::vector<uint8_t> params = register_params(family, address, size);
   const auto answers = exchange(packet(motor_id, READ, params), 1,
                                 "reading " + std::to_string(size) + " bytes at " + std::to_string(address) + " of motor " +
                                     std::to_string(motor_id));
@@ -154,9 +163,7 @@ std::tuple<uint32_t, int, int> MotorsBus::_read(uint16_t address, int size, uint
 }
 
 void MotorsBus::write(uint16_t address, int size, uint8_t motor_id, uint32_t value) {
-  std::vector<uint8_t> params = family == ServoFamily::feetech
-                                    ? std::vector<uint8_t>{static_cast<uint8_t>(address)}
-                                    : std::vector<uint8_t>{static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8)};
+  std::vector<uint8_t> params = register_params(family, address, std::nullopt);
   const auto data = le(value, size);
   params.insert(params.end(), data.begin(), data.end());
   const auto answers = exchange(packet(motor_id, WRITE, params), 1, "writing motor " + std::to_string(motor_id));
@@ -167,10 +174,7 @@ void MotorsBus::write(uint16_t address, int size, uint8_t motor_id, uint32_t val
 }
 
 std::map<uint8_t, uint32_t> MotorsBus::sync_read(uint16_t address, int size, const std::vector<uint8_t>& ids) {
-  std::vector<uint8_t> params = family == ServoFamily::feetech
-                                    ? std::vector<uint8_t>{static_cast<uint8_t>(address), static_cast<uint8_t>(size)}
-                                    : std::vector<uint8_t>{static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8),
-                                                           static_cast<uint8_t>(size & 0xFF), static_cast<uint8_t>(size >> 8)};
+  std::vector<uint8_t> params = register_params(family, address, size);
   params.insert(params.end(), ids.begin(), ids.end());
   const auto answers = exchange(packet(BROADCAST_ID, SYNC_READ, params), ids.size(), "sync read");
   std::map<uint8_t, uint32_t> out;
@@ -187,10 +191,7 @@ std::map<uint8_t, uint32_t> MotorsBus::sync_read(uint16_t address, int size, con
 }
 
 void MotorsBus::sync_write(uint16_t address, int size, const std::map<uint8_t, uint32_t>& values) {
-  std::vector<uint8_t> params = family == ServoFamily::feetech
-                                    ? std::vector<uint8_t>{static_cast<uint8_t>(address), static_cast<uint8_t>(size)}
-                                    : std::vector<uint8_t>{static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8),
-                                                           static_cast<uint8_t>(size & 0xFF), static_cast<uint8_t>(size >> 8)};
+  std::vector<uint8_t> params = register_params(family, address, size);
   for (const auto& [id, value] : values) {
     params.push_back(id);
     const auto data = le(value, size);

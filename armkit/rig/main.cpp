@@ -13,6 +13,7 @@
 
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
+#include "kit/files/atomic_file.hpp"
 #include "kit/json/text.hpp"
 
 namespace {
@@ -108,11 +109,7 @@ int main(int argc, char** argv) {
   const Json doc{{"robot", robot},
                  {"ports", {port_entry(leader, robot, "leader"), port_entry(follower, robot, "follower")}},
                  {"cameras", camera_list}};
-  {
-    std::ofstream out(manifest_path.string() + ".tmp");
-    out << kit::json::to_file(doc);
-  }
-  std::filesystem::rename(manifest_path.string() + ".tmp", manifest_path);
+  kit::files::write_atomically(manifest_path, kit::json::to_file(doc));
   std::printf("tessaline-rig: %s leader on %s, follower on %s, %d camera(s)\n", robot.c_str(), leader.port().c_str(),
               follower.port().c_str(), cameras);
   std::printf("export TESSALINE_VIRTUAL_HARDWARE=%s\n", manifest_path.c_str());

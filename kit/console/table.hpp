@@ -22,7 +22,6 @@ class Table {
   void add_row(std::vector<std::string> cells);
 
   std::vector<std::string> render(bool color, int* block_width) const;
-  size_t row_count() const { return rows_.size(); }
 
  private:
   std::string title_;

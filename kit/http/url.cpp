@@ -21,20 +21,4 @@ SplitUrl split_url(const std::string& url) {
   return out;
 }
 
-std::string percent_encode(const std::string& text) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (std::isalnum(c) || ch == '-' || ch == '_' || ch == '.' || ch == '~') {
-      out += ch;
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
-    }
-  }
-  return out;
-}
-
 }  // namespace kit::http

@@ -14,7 +14,4 @@ struct SplitUrl {
 // Throws kit::http::Error for a URL without an http or https scheme or host.
 SplitUrl split_url(const std::string& url);
 
-// Percent-encodes everything but unreserved characters (RFC 3986).
-std::string percent_encode(const std::string& text);
-
 }  // namespace kit::http

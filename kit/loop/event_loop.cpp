@@ -13,7 +13,6 @@ void EventLoop::start() {
     context->run();
     finished->set_value();
   });
-  thread_id_ = thread_.get_id();
 }
 
 void EventLoop::stop(std::chrono::milliseconds join_limit) {
@@ -29,7 +28,6 @@ void EventLoop::stop(std::chrono::milliseconds join_limit) {
     thread_.detach();
     context_ = std::make_shared<asio::io_context>();  // the old one still belongs to that thread
   }
-  thread_id_ = std::thread::id{};
 }
 
 }  // namespace kit

@@ -35,7 +35,6 @@ class EventLoop {
   // Stops the loop and waits up to `join_limit` for its thread; a thread
   // still busy after that is left to finish on its own (detached).
   void stop(std::chrono::milliseconds join_limit);
-  bool in_loop_thread() const { return std::this_thread::get_id() == thread_id_.load(); }
 
   asio::io_context& context() { return *context_; }
   asio::io_context::executor_type executor() { return context_->get_executor(); }
@@ -62,7 +61,6 @@ class EventLoop {
   std::mutex mutex_;  // guards starting and stopping
   std::thread thread_;
   std::atomic<bool> running_{false};
-  std::atomic<std::thread::id> thread_id_{};
   std::shared_ptr<std::promise<void>> finished_;
 };
 

@@ -16,17 +16,6 @@ size_t dtype_size(DType dtype) {
   return 1;
 }
 
-std::string_view dtype_name(DType dtype) {
-  switch (dtype) {
-    case DType::uint8: return "uint8";
-    case DType::int32: return "int32";
-    case DType::float32: return "float32";
-    case DType::int64: return "int64";
-    case DType::float64: return "float64";
-  }
-  return "?";
-}
-
 namespace {
 size_t element_count(const std::vector<size_t>& shape) {
   return std::accumulate(shape.begin(), shape.end(), size_t{1}, std::multiplies<>());

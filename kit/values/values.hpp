@@ -19,7 +19,6 @@ namespace kit {
 enum class DType { uint8, int32, int64, float32, float64 };
 
 size_t dtype_size(DType dtype);
-std::string_view dtype_name(DType dtype);
 
 class NdArray {
  public:
@@ -34,7 +33,6 @@ class NdArray {
 
   DType dtype() const { return dtype_; }
   const std::vector<size_t>& shape() const { return shape_; }
-  size_t ndim() const { return shape_.size(); }
   size_t size() const;  // element count
   size_t nbytes() const { return data_ ? data_->size() : 0; }
   const std::byte* data() const { return data_ ? data_->data() : nullptr; }

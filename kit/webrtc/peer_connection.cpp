@@ -437,8 +437,6 @@ void PeerConnection::add_ice_candidate(int mline_index, const std::string& candi
   g_signal_emit_by_name(impl_->webrtc, "add-ice-candidate", static_cast<guint>(mline_index), line.c_str());
 }
 
-std::string PeerConnection::local_description() const { return impl_->local_sdp(); }
-
 std::string PeerConnection::connection_state() const {
   if (impl_->closed) return "closed";
   GstWebRTCPeerConnectionState state;

@@ -65,7 +65,6 @@ class PeerConnection {
   // Throws WebRtcError for a candidate the agent cannot take.
   void add_ice_candidate(int mline_index, const std::string& candidate);
 
-  std::string local_description() const;  // SDP, empty before create_offer
   std::string connection_state() const;    // "new", "connecting", "connected", "disconnected", "failed", "closed"
   std::string channel_ready_state() const; // "connecting", "open", "closing", "closed", or "" without a channel
   bool send_text(const std::string& text);  // false when the channel is not open

@@ -311,11 +311,6 @@ bool WebRTCStreamer::has_peer_connection() const {
   std::lock_guard lock(mutex_);
   return peer_connection != nullptr;
 }
-size_t WebRTCStreamer::video_track_count() const {
-  std::lock_guard lock(mutex_);
-  return video_tracks.size();
-}
-
 // ---- signaling ----
 
 asio::awaitable<void> WebRTCStreamer::connect(std::vector<std::string> camera_names) {

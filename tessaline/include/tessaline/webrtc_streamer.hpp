@@ -80,7 +80,6 @@ class WebRTCStreamer {
   Json selected_cameras() const;  // [] until the browser chose
   bool has_peer_connection() const;
   void _set_repo_id(Json value);  // the session's own repository name, until the browser sends one
-  size_t video_track_count() const;
 
  private:
   struct Signaling;
