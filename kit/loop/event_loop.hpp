@@ -8,6 +8,7 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/use_future.hpp>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -15,6 +16,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include "kit/loop/interrupt.hpp"
 
 namespace kit {
 
@@ -45,13 +48,20 @@ class EventLoop {
   }
 
   // Runs `work` on the loop (starting it if needed) and waits at most
-  // `limit`. Throws LoopTimeout when the limit passes first; the work then
-  // goes on in the loop.
+  // `limit`. Throws LoopTimeout when the limit passes first, Interrupted on
+  // Ctrl+C (see interrupt.hpp); the work then goes on in the loop.
   template <typename T>
   T run_blocking(asio::awaitable<T> work, std::chrono::duration<double> limit) {
     start();
     std::future<T> result = asio::co_spawn(*context_, std::move(work), asio::use_future);
-    if (result.wait_for(limit) != std::future_status::ready) throw LoopTimeout();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(limit);
+    for (;;) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      const auto slice = std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50));
+      if (result.wait_for(std::max<std::chrono::nanoseconds>(slice, {})) == std::future_status::ready) break;
+      if (std::chrono::steady_clock::now() >= deadline) throw LoopTimeout();
+      throw_if_interrupted();
+    }
     return result.get();
   }
 

@@ -1,5 +1,7 @@
 #include "tessaline/auth.hpp"
 
+#include "kit/loop/interrupt.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -229,6 +231,7 @@ std::string authenticate_with_browser(const std::string& frontend_url, int callb
     kit::console::Status status(console, "Waiting for authentication...");
     while (!SimpleCallbackHandler::received_username || SimpleCallbackHandler::received_username->empty()) {
       handle_one_request(server->fd());
+      kit::throw_if_interrupted();  // Ctrl+C gives up the sign-in
       const auto elapsed = std::chrono::system_clock::now() - start;
       status.update("Waiting for authentication... (" +
                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()) + "s)");

@@ -2,7 +2,8 @@
 // camera choice, an episode, a second episode with a retry, then End session.
 import { waitFor } from './support.mjs';
 
-export async function driveSession(app, { repoId, datasetName, seconds = 1.5 }) {
+// `firstRecording` is the number the robot gives its first recorded episode.
+export async function driveSession(app, { repoId, datasetName, seconds = 1.5, firstRecording = 0 }) {
   const status = () => app.locator('#status').textContent();
   const statusCount = () => app.evaluate(() => window.tessalineApp.statusLog.length);
   const pause = (s) => new Promise((r) => setTimeout(r, s * 1000));
@@ -12,12 +13,12 @@ export async function driveSession(app, { repoId, datasetName, seconds = 1.5 }) 
   await waitFor(async () => (await status()) === 'Waiting to start episode 0', 'waiting for episode 0');
   await app.getByLabel('Repository id').fill(repoId);
   await app.getByRole('button', { name: 'Start' }).click();
-  await waitFor(async () => (await status()) === 'Recording episode 0', 'recording episode 0');
+  await waitFor(async () => (await status()) === `Recording episode ${firstRecording}`, 'first recording');
   await pause(seconds);
   await app.getByRole('button', { name: 'End episode' }).click();
   await waitFor(async () => (await status()) === 'Waiting to start episode 1', 'waiting for episode 1');
   await app.getByRole('button', { name: 'Start' }).click();
-  await waitFor(async () => (await status()) === 'Recording episode 1', 'recording episode 1');
+  await waitFor(async () => (await status()) === `Recording episode ${firstRecording + 1}`, 'second recording');
   await pause(seconds);
   await app.getByRole('button', { name: 'Retry episode' }).click();
   await waitFor(async () => (await status()) === 'Recording (episode restarted)', 'retry');

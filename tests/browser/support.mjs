@@ -94,3 +94,43 @@ export async function runTest(name, body) {
     process.exit(1);
   }
 }
+
+// Starts tessaline-rig (simulated arms and cameras); resolves once its
+// manifest is written. `stop()` ends it and removes its devices.
+export async function startRig(dir, args = []) {
+  const manifest = join(dir, 'rig.json');
+  const child = spawn(process.env.TESSALINE_RIG, [...args, '--manifest', manifest], { stdio: ['ignore', 'pipe', 'inherit'] });
+  await new Promise((resolve, reject) => {
+    let out = '';
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      if (out.includes('export TESSALINE_VIRTUAL_HARDWARE=')) resolve();
+    });
+    child.on('exit', (code) => reject(new Error(`rig exited with ${code}: ${out}`)));
+  });
+  return {
+    manifest,
+    async stop() {
+      child.kill('SIGTERM');
+      await new Promise((resolve) => child.on('exit', resolve));
+    },
+  };
+}
+
+// Runs a command in the background, keeping what it prints.
+export function startProcess(program, args, env) {
+  const child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } });
+  const run = { output: '', child };
+  child.stdout.on('data', (c) => { run.output += c; });
+  child.stderr.on('data', (c) => { run.output += c; });
+  run.exit = new Promise((resolve) => child.on('exit', (code, signal) => resolve(code ?? signal)));
+  return run;
+}
+
+// The studio's sign-in page, as the robot's sign-in prompt sends the operator there.
+export async function signIn(page, studioBase, user) {
+  await page.goto(`${studioBase}/api/auth/velquin-login?redirect_uri=http://127.0.0.1:8765/callback`);
+  await page.getByLabel('User name').fill(user);
+  await page.getByRole('button', { name: 'Sign in' }).click();
+  await page.waitForURL(/\/velquin/, { timeout: 15000 });
+}

@@ -1,0 +1,146 @@
+#include "cli/teleop_loop.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "kit/log/logger.hpp"
+#include "kit/loop/interrupt.hpp"
+
+namespace tessaline::capture {
+namespace {
+
+kit::log::Logger& logger() { return kit::log::get_logger("tessaline.capture"); }
+
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Scalars the logged state takes: numbers and bools, as floats.
+std::optional<double> scalar(const Value& value) {
+  if (const auto* b = value.get_if<bool>()) return *b ? 1.0 : 0.0;
+  if (const auto* i = value.get_if<int64_t>()) return static_cast<double>(*i);
+  if (const auto* d = value.get_if<double>()) return *d;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<double> action_values(const Action& action) {
+  std::vector<double> values;
+  values.reserve(action.size());
+  for (const auto& [key, value] : action) values.push_back(value.as_double());
+  return values;
+}
+
+Record build_observation_for_logging(const Observation& obs_transition) {
+  Record record;
+  std::vector<float> state;
+  for (const auto& [key, value] : obs_transition) {
+    if (key == "timestamp") continue;
+    if (const auto* array = value.get_if<NdArray>()) {
+      const size_t dims = array->shape().size();
+      if (dims >= 2) {
+        record.set(kCameraKeyPrefix + key, *array);  // shares the pixels
+      } else {
+        for (size_t i = 0; i < array->size(); ++i) state.push_back(static_cast<float>(array->as_double(i)));
+      }
+    } else if (const auto v = scalar(value)) {
+      state.push_back(static_cast<float>(*v));
+    }
+  }
+  record.set("state", NdArray::from_vector(DType::float32, state));
+  return record;
+}
+
+Record filter_cameras(const Record& obs, const std::vector<std::string>& selected_cameras) {
+  Record kept;
+  for (const auto& [key, value] : obs) {
+    if (starts_with(key, kImagePrefix) &&
+        std::find(selected_cameras.begin(), selected_cameras.end(), key) == selected_cameras.end()) {
+      continue;
+    }
+    kept.set(key, value);
+  }
+  return kept;
+}
+
+std::tuple<Record, Observation, Action> _capture_frame(armkit::Robot& robot, armkit::Teleoperator& teleop,
+                                                       const armkit::Processors& processors,
+                                                       const std::vector<std::string>& selected_cameras,
+                                                       double timestamp) {
+  Observation obs = robot.get_observation();
+  Action raw_action = teleop.get_action();
+  Action teleop_action = processors.teleop_action({raw_action, obs});
+  const Observation obs_transition = processors.robot_observation(obs);
+  Record obs_for_logging = build_observation_for_logging(obs_transition);
+  obs_for_logging.set("timestamp", timestamp);
+  obs_for_logging = filter_cameras(obs_for_logging, selected_cameras);
+  return {std::move(obs_for_logging), std::move(obs), std::move(teleop_action)};
+}
+
+void _stream_preview_frames(armkit::Robot& robot, const armkit::Processors& processors, VelquinSession& session) {
+  const Observation obs_transition = processors.robot_observation(robot.get_observation());
+  for (const auto& [key, value] : obs_transition) {
+    const auto* array = value.get_if<NdArray>();
+    if (array && array->shape().size() == 3) session.update_frame(kCameraKeyPrefix + key, *array);
+  }
+}
+
+void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
+                  VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp) {
+  auto [obs_for_logging, obs, teleop_action] = _capture_frame(robot, teleop, processors, selected_cameras, timestamp);
+  session.log_frame(std::make_shared<const Record>(std::move(obs_for_logging)), action_values(teleop_action), true);
+  session.end_episode();
+}
+
+std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int fps,
+                        const armkit::Processors& processors, const std::vector<std::string>& selected_cameras,
+                        std::optional<double> duration, VelquinSession* session) {
+  double start = now();
+  for (;;) {
+    const double loop_start = now();
+    if (session) {
+      const auto command = session->wait_for_command(0.001);
+      if (command == "end") {
+        logger().info("Stop recording requested");
+        return "end";
+      }
+      if (!session->is_connected()) {
+        logger().info("Browser disconnected");
+        return "end";
+      }
+      if (command == "end_episode") {
+        _end_episode(robot, teleop, processors, *session, selected_cameras, now() - start);
+        logger().info("Episode ended.");
+        return "end_episode";
+      }
+      if (command == "retry_episode") {
+        session->reset_episode();
+        session->send_status("recording", {{"retried", true}});
+        start = now();
+        logger().info("Episode reset. Recording restarted.");
+        continue;
+      }
+    } else {
+      kit::throw_if_interrupted();  // with a session, its waits notice Ctrl+C
+    }
+
+    auto [obs_for_logging, obs, teleop_action] = _capture_frame(robot, teleop, processors, selected_cameras, now() - start);
+    const Action to_send = processors.robot_action({teleop_action, obs});
+    robot.send_action(to_send);
+    if (session) {
+      for (const auto& [key, value] : obs_for_logging) {
+        if (starts_with(key, kImagePrefix)) session->update_frame(key, value.get<NdArray>());
+      }
+      session->log_frame(std::make_shared<const Record>(std::move(obs_for_logging)), action_values(teleop_action));
+    }
+    armkit::busy_wait(1.0 / fps - (now() - loop_start));
+    if (duration && now() - start >= *duration) {
+      if (session) _end_episode(robot, teleop, processors, *session, selected_cameras, now() - start);
+      return "duration";
+    }
+  }
+}
+
+}  // namespace tessaline::capture
