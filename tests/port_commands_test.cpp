@@ -13,6 +13,7 @@
 #include "cli/port_commands.hpp"
 #include "tessaline/config.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/workshop.hpp"
 
 namespace {
 
@@ -20,33 +21,7 @@ using namespace tessaline::ports;
 namespace fs = std::filesystem;
 using kit::json::Json;
 
-class Workshop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    home_ = fs::temp_directory_path() / ("workshop-" + std::to_string(getpid()));
-    fs::create_directories(home_);
-    saved_home_ = tessaline::config::HF_LEROBOT_HOME;
-    tessaline::config::HF_LEROBOT_HOME = home_.string();
-    manifest_ = home_ / "manifest.json";
-    setenv("TESSALINE_VIRTUAL_HARDWARE", manifest_.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("TESSALINE_VIRTUAL_HARDWARE");
-    tessaline::config::HF_LEROBOT_HOME = saved_home_;
-    fs::remove_all(home_);
-  }
-  void write_manifest(const std::vector<const armkit::SimulatedArm*>& arms, const Json& cameras = Json::array()) {
-    Json ports = Json::array();
-    int n = 0;
-    for (const auto* arm : arms) {
-      ports.push_back({{"device", arm->port()}, {"description", "bus " + std::to_string(n)}, {"vid", 0x1A86},
-                       {"serial_number", "S" + std::to_string(n++)}});
-    }
-    std::ofstream(manifest_) << Json{{"ports", ports}, {"cameras", cameras}}.dump();
-  }
-  fs::path home_, manifest_;
-  std::string saved_home_;
-};
+using test_support::Workshop;
 
 TEST_F(Workshop, VirtualCamerasAreFoundNamedAndGivenAUsableRate) {
   armkit::FrameFileWriter drawn((home_ / "front").string(), 32, 24);
@@ -129,6 +104,32 @@ TEST_F(Workshop, CommandsAsUsersRunThem) {
   EXPECT_NE(configure.out.find("Port Configuration"), std::string::npos);
   EXPECT_NE(configure.out.find("Saved!"), std::string::npos) << configure.out;
   EXPECT_NE(test_support::run_process({test_support::built_program("tessaline"), "configure"}, opts).exit_code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Workshop, ConfigureCommandWithThreePortsSavesTheNumberedChoice) {
+  armkit::SimulatedArm a("so101_follower"), b("so101_leader"), c("koch_follower");
+  write_manifest({&a, &b, &c});
+  test_support::ProcessOptions opts;
+  opts.set_env = {{"HF_LEROBOT_HOME", home_.string()}, {"TESSALINE_PACKAGE_INDEX", "http://127.0.0.1:9"},
+                  {"TESSALINE_VIRTUAL_HARDWARE", manifest_.string()}, {"COLUMNS", "120"}};
+  opts.stdin_text = "2\n";
+  const auto run = test_support::run_process({test_support::built_program("tessaline"), "configure", "lab_arm"}, opts);
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  // The menu is numbered in discovery order; "2" is whatever was listed second.
+  const auto second = run.out.find("  [2] ");
+  ASSERT_NE(second, std::string::npos) << run.out;
+  const std::string device = run.out.substr(second + 6, run.out.find(" - ", second) - second - 6);
+  EXPECT_NE(run.out.find("  [3] "), std::string::npos);
+  EXPECT_EQ(run.out.find("  [4] "), std::string::npos);
+  EXPECT_NE(run.out.find("  [0] Cancel"), std::string::npos);
+  const auto saved = load_port_config("lab_arm");
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->port, device);
+  EXPECT_EQ(saved->motor_count, 6);
 }
 
 }  // namespace

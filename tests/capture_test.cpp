@@ -1,0 +1,256 @@
+// The capture runtime below the browser: the logged frame record, camera
+// filtering, the session's frame rate, the teleoperation loop over simulated
+// arms, Ctrl+C as an orderly stop, and how a capture finds its set-up
+// (saved file or discovery) over simulated hardware and real files.
+#include <gtest/gtest.h>
+
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "armkit/sim/frame_file.hpp"
+#include "cli/capture.hpp"
+#include "cli/capture_config.hpp"
+#include "cli/saved_config.hpp"
+#include "cli/teleop_loop.hpp"
+#include "kit/log/logger.hpp"
+#include "kit/loop/event_loop.hpp"
+#include "kit/loop/interrupt.hpp"
+#include "tests/support/workshop.hpp"
+
+namespace {
+
+using namespace tessaline;
+using kit::json::Json;
+using test_support::Workshop;
+
+NdArray image(std::vector<size_t> shape) { return NdArray(DType::uint8, std::move(shape)); }
+
+std::vector<float> floats(const NdArray& a) {
+  std::vector<float> out;
+  for (size_t i = 0; i < a.size(); ++i) out.push_back(static_cast<float>(a.as_double(i)));
+  return out;
+}
+
+std::vector<std::string> keys(const Record& r) {
+  std::vector<std::string> out;
+  for (const auto& [k, v] : r) out.push_back(k);
+  return out;
+}
+
+// Keeps what is logged while it lives.
+struct CapturedLog : kit::log::Handler {
+  std::vector<std::string> lines;
+  void emit(const kit::log::Record& r) override { lines.emplace_back(r.message); }
+  bool has(const std::string& text) const {
+    for (const auto& l : lines) {
+      if (l.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+TEST(LoggedFrame, ImagesKeepTheirPixelsAndScalarsBecomeFloatState) {
+  const NdArray front = image({4, 6, 3});
+  Record obs{{"shoulder.pos", 1},
+             {"elbow.pos", 2.5},
+             {"front", front},
+             {"pair", NdArray::from_vector(DType::float64, std::vector<double>{3, 4})},
+             {"label", "text"},
+             {"gripper_closed", true},
+             {"depth", image({4, 6})},
+             {"timestamp", 99.0},
+             {"nothing", None{}}};
+  const Record logged = capture::build_observation_for_logging(obs);
+  EXPECT_EQ(keys(logged), (std::vector<std::string>{"observation.images.cam_front", "observation.images.cam_depth", "state"}));
+  EXPECT_TRUE(logged.at("observation.images.cam_front").get<NdArray>().shares_buffer_with(front));
+  const auto& state = logged.at("state").get<NdArray>();
+  EXPECT_EQ(state.dtype(), DType::float32);
+  EXPECT_EQ(floats(state), (std::vector<float>{1.0f, 2.5f, 3.0f, 4.0f, 1.0f}));
+  EXPECT_EQ(capture::build_observation_for_logging(Record{}).at("state").get<NdArray>().size(), 0u);
+}
+
+TEST(LoggedFrame, OnlySelectedCamerasStayAndKeysCompareWhole) {
+  const Record obs{{"observation.images.cam_front", image({2, 2, 3})},
+                   {"observation.images.cam_wrist", image({2, 2, 3})},
+                   {"state", NdArray::from_vector(DType::float32, std::vector<float>{1})},
+                   {"timestamp", 0.5}};
+  EXPECT_EQ(keys(capture::filter_cameras(obs, {"observation.images.cam_wrist"})),
+            (std::vector<std::string>{"observation.images.cam_wrist", "state", "timestamp"}));
+  EXPECT_EQ(keys(capture::filter_cameras(obs, {"front", "observation.images.cam_fr"})),
+            (std::vector<std::string>{"state", "timestamp"}));
+}
+
+TEST(SessionRate, LowestSetCameraRateWinsWithAWarning) {
+  auto log = std::make_shared<CapturedLog>();
+  auto& logger = kit::log::get_logger("tessaline.capture");
+  logger.add_handler(log);
+  armkit::RobotConfig robot;
+  robot.cameras = {{"a", {"0", 640, 480, 30}}, {"b", {"1", 640, 480, 15}}, {"c", {"2", 640, 480, 0}}};
+  EXPECT_EQ(capture::session_fps(robot), 15);
+  EXPECT_TRUE(log->has("Cameras have different FPS values: [30, 15]. Using minimum (15) to avoid dropping frames."));
+  robot.cameras = {{"a", {"0", 640, 480, 0}}};
+  EXPECT_EQ(capture::session_fps(robot), 30);  // no rate at all: the session default
+  logger.remove_handler(log);
+}
+
+TEST(TeleopLoop, FollowerFollowsTheLeaderUntilTheDurationPasses) {
+  armkit::SimulatedArm leader("so101_leader"), follower("so101_follower");
+  armkit::Teleoperator teleop({"so101_leader", leader.port(), std::nullopt});
+  armkit::Robot robot(armkit::RobotConfig::get_choice_class("so101_follower")(follower.port(), {}));
+  teleop.connect();
+  robot.connect();
+  const auto start_position = follower.present(0);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(capture::teleop_loop(teleop, robot, 30, armkit::make_default_processors(), {}, 1.0), "duration");
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_GE(took, 1.0);
+  EXPECT_LT(took, 2.0);
+  EXPECT_NE(follower.present(0), start_position);
+  // The follower is close to where the leader is now.
+  const double gap = robot.get_observation().at("shoulder_pan.pos").as_double() -
+                     teleop.get_action().at("shoulder_pan.pos").as_double();
+  EXPECT_LT(std::abs(gap), 20.0);
+}
+
+TEST(Interrupt, StopsTheLoopAndBlockingWaitsOnce) {
+  armkit::SimulatedArm leader("koch_leader"), follower("koch_follower");
+  armkit::Teleoperator teleop({"koch_leader", leader.port(), std::nullopt});
+  armkit::Robot robot(armkit::RobotConfig::get_choice_class("koch_follower")(follower.port(), {}));
+  teleop.connect();
+  robot.connect();
+  kit::request_interrupt();
+  EXPECT_THROW(capture::teleop_loop(teleop, robot, 30, armkit::make_default_processors(), {}), kit::Interrupted);
+  EXPECT_FALSE(kit::interrupt_pending());  // taken: clean-up can wait again
+
+  kit::EventLoop loop;
+  auto ten_seconds = [&]() -> asio::awaitable<int> {
+    asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::seconds(10));
+    co_await timer.async_wait(asio::use_awaitable);
+    co_return 1;
+  };
+  std::thread presser([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kit::request_interrupt();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(loop.run_blocking(ten_seconds(), std::chrono::seconds(30)), kit::Interrupted);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  presser.join();
+  loop.stop(std::chrono::seconds(2));
+}
+
+TEST(RobotConfigs, BuiltFromTheResolvedSetUp) {
+  cli::CaptureConfig config{"so100_follower", "/dev/ttyF", "so100_leader", "/dev/ttyL",
+                            Json{{"cam_0", {{"type", "opencv"}, {"index_or_path", 0}, {"width", 640}, {"height", 480}, {"fps", 30}}},
+                                 {"cam_1", {{"index_or_path", "virtual:/tmp/x"}, {"width", 320}, {"height", 240}, {"fps", 15}}}},
+                            {}};
+  const auto [robot, teleop] = cli::_build_robot_teleop_configs(config);
+  EXPECT_EQ(robot.type, "so100_follower");
+  EXPECT_EQ(robot.port, "/dev/ttyF");
+  EXPECT_EQ(teleop.type, "so100_leader");
+  EXPECT_EQ(teleop.port, "/dev/ttyL");
+  ASSERT_EQ(robot.cameras.size(), 2u);
+  EXPECT_EQ(robot.cameras.at("cam_0").index_or_path, "0");
+  EXPECT_EQ(robot.cameras.at("cam_1").index_or_path, "virtual:/tmp/x");
+  EXPECT_EQ(robot.cameras.at("cam_1").fps, 15);
+
+  config.cameras = std::nullopt;
+  EXPECT_TRUE(cli::_build_robot_teleop_configs(config).first.cameras.empty());
+  config.cameras = Json{{"cam_0", {{"index_or_path", 0}, {"width", 640}, {"height", 480}}}};
+  EXPECT_THROW(cli::_build_robot_teleop_configs(config), std::invalid_argument);
+  config.cameras = std::nullopt;
+  config.robot_type = "so102_follower";  // typed freely at the menu
+  EXPECT_THROW(cli::_build_robot_teleop_configs(config), std::invalid_argument);
+}
+
+class CaptureSetUp : public Workshop {
+ protected:
+  // A saved setup: leader "S0", follower "S1", on paths that are now stale.
+  ports::CaptureSetup saved(std::optional<Json> cameras) {
+    ports::CaptureSetup setup;
+    setup.robot_type = "so101_follower";
+    setup.teleop_type = "so101_leader";
+    setup.leader = {"S0", "/dev/ttyOLD0", "feetech", 6};
+    setup.follower = {"S1", "/dev/ttyOLD1", "feetech", 6};
+    setup.cameras = std::move(cameras);
+    setup.selected_cameras = {"observation.images.cam_front"};
+    ports::save_capture_setup(setup);
+    return setup;
+  }
+  std::string setup_text() const {
+    std::ifstream in(home_ / "tessaline" / "setup.json");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Runs the resolution with nothing to answer; (config or exit status, printed text).
+  std::pair<std::variant<cli::CaptureConfig, int>, std::string> resolve() {
+    std::istringstream no_answers;
+    testing::internal::CaptureStdout();
+    std::variant<cli::CaptureConfig, int> result;
+    try {
+      result = cli::_resolve_capture_config(no_answers);
+    } catch (const cli::CommandExit& e) {
+      result = e.code;
+    }
+    return {result, testing::internal::GetCapturedStdout()};
+  }
+};
+
+TEST_F(CaptureSetUp, SavedDevicesAreFoundOnTheirNewPortsWithoutDiscovery) {
+  armkit::SimulatedArm leader("so101_leader"), follower("so101_follower");
+  write_manifest({&leader, &follower});
+  saved(Json{{"front", {{"index_or_path", 0}, {"width", 640}, {"height", 480}, {"fps", 30}}}});
+  const auto [result, out] = resolve();
+  const auto& config = std::get<cli::CaptureConfig>(result);
+  EXPECT_NE(out.find("Using saved setup: robot=" + follower.port() + ", teleop=" + leader.port()), std::string::npos) << out;
+  EXPECT_EQ(out.find("Scanning"), std::string::npos);
+  EXPECT_EQ(config.robot_port, follower.port());
+  EXPECT_EQ(config.teleop_port, leader.port());
+  EXPECT_EQ(config.selected_cameras, std::vector<std::string>{"observation.images.cam_front"});
+  EXPECT_NE(setup_text().find("\"last_port\": \"" + leader.port() + "\""), std::string::npos);
+}
+
+TEST_F(CaptureSetUp, SavedSetUpWithoutCamerasProbesAndKeepsThem) {
+  armkit::SimulatedArm leader("so101_leader"), follower("so101_follower");
+  armkit::FrameFileWriter frames((home_ / "front").string(), 32, 24);
+  frames.write(image({24, 32, 3}));
+  write_manifest({&leader, &follower},
+                 Json::array({{{"name", "front"}, {"index_or_path", "virtual:" + (home_ / "front").string()}, {"fps", 30}}}));
+  saved(std::nullopt);
+  const auto [result, out] = resolve();
+  const auto& config = std::get<cli::CaptureConfig>(result);
+  ASSERT_TRUE(config.cameras);
+  EXPECT_EQ((*config.cameras)["front"]["index_or_path"], "virtual:" + (home_ / "front").string());
+  EXPECT_EQ(config.selected_cameras, std::vector<std::string>{"observation.images.cam_front"});
+  EXPECT_NE(setup_text().find("virtual:"), std::string::npos);
+}
+
+TEST_F(CaptureSetUp, MissingFollowerMeansRescanAndTwoPortsAreNeeded) {
+  armkit::SimulatedArm leader("so101_leader");
+  write_manifest({&leader});
+  saved(std::nullopt);
+  const auto [result, out] = resolve();
+  EXPECT_EQ(std::get<int>(result), 2);
+  EXPECT_NE(out.find("Saved devices not connected, rescanning..."), std::string::npos) << out;
+  EXPECT_NE(out.find("Found 1 motor port(s), need exactly 2 (robot + teleop)."), std::string::npos) << out;
+  // The saved setup stays as it was (the leader's new path aside): no discovery result was saved.
+  const auto kept = ports::load_capture_setup();
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->leader.last_port, leader.port());
+  EXPECT_EQ(kept->follower.last_port, "/dev/ttyOLD1");
+  EXPECT_EQ(kept->selected_cameras, std::vector<std::string>{"observation.images.cam_front"});
+}
+
+TEST_F(CaptureSetUp, ThreeArmsAreOneTooMany) {
+  armkit::SimulatedArm a("so101_leader"), b("so101_follower"), c("so101_follower");
+  write_manifest({&a, &b, &c});
+  const auto [result, out] = resolve();
+  EXPECT_EQ(std::get<int>(result), 2);
+  EXPECT_NE(out.find("Found 3 motor port(s), need exactly 2 (robot + teleop)."), std::string::npos) << out;
+  EXPECT_FALSE(std::filesystem::exists(home_ / "tessaline" / "setup.json"));
+}
+
+}  // namespace

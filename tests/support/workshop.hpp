@@ -1,0 +1,48 @@
+#pragma once
+// A bench of simulated hardware for the command's tests: a temporary
+// HF_LEROBOT_HOME and a rig manifest listing the simulated arms the test
+// creates (serial numbers "S0", "S1", ... in the order given).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "armkit/sim/arm_sim.hpp"
+#include "kit/json/text.hpp"
+#include "tessaline/config.hpp"
+
+namespace test_support {
+
+class Workshop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = std::filesystem::temp_directory_path() / ("workshop-" + std::to_string(getpid()));
+    std::filesystem::create_directories(home_);
+    saved_home_ = tessaline::config::HF_LEROBOT_HOME;
+    tessaline::config::HF_LEROBOT_HOME = home_.string();
+    manifest_ = home_ / "manifest.json";
+    setenv("TESSALINE_VIRTUAL_HARDWARE", manifest_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("TESSALINE_VIRTUAL_HARDWARE");
+    tessaline::config::HF_LEROBOT_HOME = saved_home_;
+    std::filesystem::remove_all(home_);
+  }
+  void write_manifest(const std::vector<const armkit::SimulatedArm*>& arms,
+                      const kit::json::Json& cameras = kit::json::Json::array()) {
+    kit::json::Json ports = kit::json::Json::array();
+    int n = 0;
+    for (const auto* arm : arms) {
+      ports.push_back({{"device", arm->port()}, {"description", "bus " + std::to_string(n)}, {"vid", 0x1A86},
+                       {"serial_number", "S" + std::to_string(n++)}});
+    }
+    std::ofstream(manifest_) << kit::json::Json{{"ports", ports}, {"cameras", cameras}}.dump();
+  }
+  std::filesystem::path home_, manifest_;
+  std::string saved_home_;
+};
+
+}  // namespace test_support
