@@ -1,28 +1,37 @@
-// The demo's headless run: studio, the stream_session robot and headless
-// Chromium playing the operator, all inside a network namespace. Prints
-// where the exported dataset is.
-import { spawn } from 'node:child_process';
-import { resolve } from 'node:path';
-import { startStudio, launchBrowser, waitFor } from '../tests/browser/support.mjs';
+// The demo's headless run: the studio, the virtual rig, `tessaline capture`
+// and headless Chromium playing the operator (sign-in, cameras, an episode,
+// a second one with a retry, then End session), all inside a network
+// namespace. Prints where the exported dataset is.
+import { join, resolve } from 'node:path';
+import { mkdirSync } from 'node:fs';
+import { startStudio, startRig, startProcess, signIn, launchBrowser, waitFor } from '../tests/browser/support.mjs';
 import { driveSession } from '../tests/browser/session_drive.mjs';
 
-const [streamSession, dataDir] = process.argv.slice(2);
-const studio = await startStudio(resolve(dataDir));
+const [cli, dataDir, robotKind] = process.argv.slice(2);
+const data = resolve(dataDir);
+mkdirSync(join(data, 'rig'), { recursive: true });
+const studio = await startStudio(data);
 console.log(`studio: ${studio.base} (Flight ${studio.flight}), data in ${studio.dataDir}`);
-const robot = spawn(streamSession, ['--server', studio.base, '--user-id', 'demo', '--fps', '15', '--connect-timeout', '60'],
-  { stdio: ['ignore', 'inherit', 'inherit'], env: { ...process.env, VELQUIN_GRPC_SERVER: studio.flight } });
-const robotExit = new Promise((r) => robot.on('exit', r));
+const rig = await startRig(join(data, 'rig'), ['--robot', robotKind]);
+console.log(`rig: a virtual ${robotKind} leader and follower with two cameras`);
+const capture = startProcess(cli, ['capture'], {
+  HF_LEROBOT_HOME: join(data, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
+  VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, BROWSER: 'true',
+});
+capture.child.stdout.pipe(process.stdout);
+capture.child.stderr.pipe(process.stderr);
 const browser = await launchBrowser();
 let code = 0;
 try {
+  await waitFor(() => capture.output.includes('Authentication Required'), 'the sign-in prompt', 60000);
   const app = await browser.newPage();
-  await app.goto(`${studio.base}/velquin?user=demo`);
-  console.log('operator: choosing cameras, recording an episode, a second one with a retry, then ending');
-  await driveSession(app, { repoId: 'demo/synthetic', datasetName: 'demo-synthetic', seconds: 2 });
-  code = await robotExit;
+  await signIn(app, studio.base, 'demo');
+  console.log('operator: signed in; choosing cameras, recording an episode, a second one with a retry, then ending');
+  await driveSession(app, { repoId: 'demo/arm', datasetName: `demo-${robotKind}`, seconds: 2, firstRecording: 1 });
+  code = await capture.exit;
   let state;
   await waitFor(async () => {
-    state = await (await fetch(`${studio.base}/sessions/export-status?repoId=demo-synthetic`)).json();
+    state = await (await fetch(`${studio.base}/sessions/export-status?repoId=demo-${robotKind}`)).json();
     return state.state === 'done';
   }, 'the export', 30000);
   console.log(`exported ${state.episodesAdded} episode(s), ${state.framesAdded} frame(s) to ${state.datasetDir}`);
@@ -30,8 +39,9 @@ try {
   console.error(`demo failed: ${error.message}`);
   code = 1;
 } finally {
-  robot.kill('SIGKILL');
+  capture.child.kill('SIGKILL');
   await browser.close();
+  await rig.stop();
   await studio.stop();
 }
 process.exit(code);
