@@ -132,6 +132,13 @@ TEST(Interrupt, StopsTheLoopAndBlockingWaitsOnce) {
     co_await timer.async_wait(asio::use_awaitable);
     co_return 1;
   };
+  // A call that would finish at once is a safe point too (the loop polls
+  // commands with waits of a few milliseconds).
+  auto at_once = []() -> asio::awaitable<int> { co_return 1; };
+  kit::request_interrupt();
+  EXPECT_THROW(loop.run_blocking(at_once(), std::chrono::seconds(1)), kit::Interrupted);
+  EXPECT_EQ(loop.run_blocking(at_once(), std::chrono::seconds(1)), 1);
+
   std::thread presser([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     kit::request_interrupt();

@@ -49,9 +49,11 @@ class EventLoop {
 
   // Runs `work` on the loop (starting it if needed) and waits at most
   // `limit`. Throws LoopTimeout when the limit passes first, Interrupted on
-  // Ctrl+C (see interrupt.hpp); the work then goes on in the loop.
+  // Ctrl+C before or during the wait (see interrupt.hpp); work already
+  // started then goes on in the loop.
   template <typename T>
   T run_blocking(asio::awaitable<T> work, std::chrono::duration<double> limit) {
+    throw_if_interrupted();  // every blocking call is a safe point, however short
     start();
     std::future<T> result = asio::co_spawn(*context_, std::move(work), asio::use_future);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(limit);
