@@ -4,7 +4,7 @@
 // namespace. Prints where the exported dataset is.
 import { join, resolve } from 'node:path';
 import { mkdirSync } from 'node:fs';
-import { startStudio, startRig, startProcess, signIn, launchBrowser, waitFor } from '../tests/browser/support.mjs';
+import { startStudio, startRig, startProcess, signIn, waitForExport, launchBrowser, waitFor } from '../tests/browser/support.mjs';
 import { driveSession } from '../tests/browser/session_drive.mjs';
 
 const [cli, dataDir, robotKind] = process.argv.slice(2);
@@ -29,11 +29,7 @@ try {
   console.log('operator: signed in; choosing cameras, recording an episode, a second one with a retry, then ending');
   await driveSession(app, { repoId: 'demo/arm', datasetName: `demo-${robotKind}`, seconds: 2, firstRecording: 1 });
   code = await capture.exit;
-  let state;
-  await waitFor(async () => {
-    state = await (await fetch(`${studio.base}/sessions/export-status?repoId=demo-${robotKind}`)).json();
-    return state.state === 'done';
-  }, 'the export', 30000);
+  const state = await waitForExport(studio.base, `demo-${robotKind}`);
   console.log(`exported ${state.episodesAdded} episode(s), ${state.framesAdded} frame(s) to ${state.datasetDir}`);
 } catch (error) {
   console.error(`demo failed: ${error.message}`);

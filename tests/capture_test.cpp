@@ -97,18 +97,30 @@ TEST(SessionRate, LowestSetCameraRateWinsWithAWarning) {
   logger.remove_handler(log);
 }
 
+// A simulated leader (moving) and follower of one kind, connected as the arms.
+struct ConnectedArms {
+  explicit ConnectedArms(const std::string& kind)
+      : leader(kind + "_leader"),
+        follower(kind + "_follower"),
+        teleop({kind + "_leader", leader.port(), std::nullopt}),
+        robot(armkit::RobotConfig::get_choice_class(kind + "_follower")(follower.port(), {})) {
+    teleop.connect();
+    robot.connect();
+  }
+  armkit::SimulatedArm leader, follower;
+  armkit::Teleoperator teleop;
+  armkit::Robot robot;
+};
+
 TEST(TeleopLoop, FollowerFollowsTheLeaderUntilTheDurationPasses) {
-  armkit::SimulatedArm leader("so101_leader"), follower("so101_follower");
-  armkit::Teleoperator teleop({"so101_leader", leader.port(), std::nullopt});
-  armkit::Robot robot(armkit::RobotConfig::get_choice_class("so101_follower")(follower.port(), {}));
-  teleop.connect();
-  robot.connect();
+  ConnectedArms arms("so101");
+  auto& [leader, follower, teleop, robot] = arms;
   const auto start_position = follower.present(0);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(capture::teleop_loop(teleop, robot, 30, armkit::make_default_processors(), {}, 1.0), "duration");
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_GE(took, 1.0);
-  EXPECT_LT(took, 2.0);
+  EXPECT_LT(took, 5.0);  // it ends, rather than running on
   EXPECT_NE(follower.present(0), start_position);
   // The follower is close to where the leader is now.
   const double gap = robot.get_observation().at("shoulder_pan.pos").as_double() -
@@ -117,13 +129,9 @@ TEST(TeleopLoop, FollowerFollowsTheLeaderUntilTheDurationPasses) {
 }
 
 TEST(Interrupt, StopsTheLoopAndBlockingWaitsOnce) {
-  armkit::SimulatedArm leader("koch_leader"), follower("koch_follower");
-  armkit::Teleoperator teleop({"koch_leader", leader.port(), std::nullopt});
-  armkit::Robot robot(armkit::RobotConfig::get_choice_class("koch_follower")(follower.port(), {}));
-  teleop.connect();
-  robot.connect();
+  ConnectedArms arms("koch");
   kit::request_interrupt();
-  EXPECT_THROW(capture::teleop_loop(teleop, robot, 30, armkit::make_default_processors(), {}), kit::Interrupted);
+  EXPECT_THROW(capture::teleop_loop(arms.teleop, arms.robot, 30, armkit::make_default_processors(), {}), kit::Interrupted);
   EXPECT_FALSE(kit::interrupt_pending());  // taken: clean-up can wait again
 
   kit::EventLoop loop;

@@ -3,12 +3,13 @@
 // rig's leader moves), signs in through the browser, lets the browser pick
 // the cameras and records two episodes (one retried) that the follower
 // drives; the export holds them. The second run starts from the saved
-// setup and the remembered camera choice.
+// setup and the remembered camera choice, and survives the browser going
+// away mid-episode.
 import assert from 'node:assert/strict';
 import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startStudio, startRig, startProcess, signIn, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
+import { startStudio, startRig, startProcess, signIn, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
 import { driveSession } from './session_drive.mjs';
 
 const kinds = (statuses) => statuses.map((s) => s.status + (s.retried ? '(retried)' : '') + (s.episode ?? ''));
@@ -44,11 +45,7 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     assert.deepEqual(errors, []);
     await app.close();
 
-    let state;
-    await waitFor(async () => {
-      state = await (await fetch(`${studio.base}/sessions/export-status?repoId=arm-set`)).json();
-      return state.state === 'done';
-    }, 'export', 30000);
+    const state = await waitForExport(studio.base, 'arm-set');
     const meta = JSON.parse(readFileSync(join(state.datasetDir, 'meta.json'), 'utf8'));
     assert.equal(meta.robotType, 'so101_follower');
     assert.equal(meta.totalEpisodes, 2);
@@ -73,20 +70,35 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     const setup = JSON.parse(readFileSync(join(dir, 'home', 'tessaline', 'setup.json'), 'utf8'));
     assert.deepEqual(setup.selected_cameras, ['observation.images.cam_cam_0', 'observation.images.cam_cam_1']);
 
-    // Second run: the saved set-up and camera choice; no discovery, no camera question.
+    // Second run: the saved set-up and camera choice; no discovery, no camera
+    // question. The browser goes away mid-episode: the episode gets its final
+    // frame and the session is still exported.
     const second = startProcess(process.env.TESSALINE_CLI, ['capture'], env);
     runs.push(second);
     await waitFor(() => second.output.includes('Authentication Required'), 'the second sign-in prompt', 60000);
     const again = await browser.newPage();
     await signIn(again, studio.base, 'capture-e2e');
     await waitFor(async () => (await again.locator('#status').textContent()) === 'Waiting to start episode 0',
-      'waiting without a camera question', 60000).catch((e) => { throw new Error(`${e.message}\n${second.output}`); });
-    await again.getByRole('button', { name: 'End session' }).click();
+      'waiting without a camera question', 60000);
+    const log = await again.evaluate(() => window.tessalineApp.statusLog);
+    assert.ok(!kinds(log).includes('camera_selection'), kinds(log).join(' '));
+    await again.getByLabel('Repository id').fill('lab/arm-again');
+    await again.getByRole('button', { name: 'Start' }).click();
+    await waitFor(async () => (await again.locator('#status').textContent()) === 'Recording episode 1', 'recording');
+    await new Promise((r) => setTimeout(r, 1500));
+    await again.close();
     assert.equal(await second.exit, 0, second.output);
     assert.match(second.output, /Using saved setup: robot=\/dev\/pts\/\d+, teleop=\/dev\/pts\/\d+/);
     assert.doesNotMatch(second.output, /Scanning/);
-    const log = await again.evaluate(() => window.tessalineApp.statusLog);
-    assert.ok(!kinds(log).includes('camera_selection'), kinds(log).join(' '));
+    assert.match(second.output, /Browser disconnected/);
+    // Named by the session's own repository id: the browser said no dataset name.
+    const lost = await waitForExport(studio.base, 'teleoperation');
+    const lostMeta = JSON.parse(readFileSync(join(lost.datasetDir, 'meta.json'), 'utf8'));
+    assert.equal(lostMeta.totalEpisodes, 1);
+    const lostLines = readFileSync(join(lost.datasetDir, 'episodes', 'episode_000000', 'frames.jsonl'), 'utf8')
+      .trim().split('\n').map((l) => JSON.parse(l));
+    assert.ok(lostLines.length >= 10, `${lostLines.length} frames`);
+    assert.equal(lostLines.at(-1).episode_end, true);
   } finally {
     for (const run of runs) run.child.kill('SIGKILL');
     await browser.close();

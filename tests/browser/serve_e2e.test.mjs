@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startStudio, startRig, startProcess, signIn, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
+import { startStudio, startRig, startProcess, signIn, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
 
 const statusText = (page) => page.locator('#status').textContent();
 const kinds = (log) => log.map((s) => s.status + (s.episode ?? ''));
@@ -40,8 +40,7 @@ runTest('serve runs sessions back to back after one sign-in', async () => {
     await waitFor(() => serve.output.includes('Session ended. Waiting for next browser connection...'), 'the next wait', 30000);
     assert.deepEqual(errors, []);
     await first.close();
-    await waitFor(async () => (await (await fetch(`${studio.base}/sessions/export-status?repoId=serve-set`)).json()).state === 'done',
-      'the first export', 30000);
+    await waitForExport(studio.base, 'serve-set');
 
     // The next browser: no second sign-in, no camera question.
     const second = await browser.newPage();

@@ -134,3 +134,13 @@ export async function signIn(page, studioBase, user) {
   await page.getByRole('button', { name: 'Sign in' }).click();
   await page.waitForURL(/\/velquin/, { timeout: 15000 });
 }
+
+// Waits for the studio to finish exporting `repoId`; the export's state.
+export async function waitForExport(studioBase, repoId) {
+  let state;
+  await waitFor(async () => {
+    state = await (await fetch(`${studioBase}/sessions/export-status?repoId=${repoId}`)).json();
+    return state.state === 'done';
+  }, `the export of ${repoId}`, 30000);
+  return state;
+}
