@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "armkit/robots/robot.hpp"
+#include "cli/command_errors.hpp"
 #include "kit/json/text.hpp"
 
 namespace tessaline::cli {
@@ -21,11 +22,6 @@ struct CaptureConfig {
   std::string teleop_port;
   std::optional<kit::json::Json> cameras;  // camera name → {"index_or_path", "width", "height", "fps", ...}
   std::vector<std::string> selected_cameras;
-};
-
-// Ends the command with this exit status and no error report.
-struct CommandExit {
-  int code;
 };
 
 // Resolve capture config from saved setup or hardware discovery. Prints,

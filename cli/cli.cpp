@@ -1,24 +1,17 @@
 #include "cli/cli.hpp"
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 
-#include "cli/cameras.hpp"
-#include "cli/capture.hpp"
-#include "cli/capture_config.hpp"
+#include "cli/command_errors.hpp"
 #include "cli/console.hpp"
 #include "cli/port_commands.hpp"
 #include "cli/ports.hpp"
+#include "cli/runtime_loader.hpp"
 #include "cli/saved_config.hpp"
-#include "cli/serve_runtime.hpp"
-
-#include <filesystem>
-#include "kit/console/markup.hpp"
 #include "kit/log/logger.hpp"
-#include "kit/loop/interrupt.hpp"
 
 namespace tessaline::cli {
-
-kit::console::Console console;
 
 void setup_logging(bool debug) {
   using kit::log::Level;
@@ -33,20 +26,6 @@ void main_callback(bool debug) {
 }
 
 namespace {
-
-// Capture robot teleoperation data.
-void capture() {
-  const CaptureConfig config = _resolve_capture_config();
-  const auto [robot_cfg, teleop_cfg] = _build_robot_teleop_configs(config);
-  capture::teleoperate({.teleop = teleop_cfg, .robot = robot_cfg, .teleop_time_s = std::nullopt, .selected_cameras = config.selected_cameras});
-}
-
-// Start always-on serve mode using hosted Tessaline backend.
-void serve() {
-  const CaptureConfig config = _resolve_capture_config();
-  const auto [robot_cfg, teleop_cfg] = _build_robot_teleop_configs(config);
-  serve_runtime::run_hosted_serve(robot_cfg, teleop_cfg, config.selected_cameras);
-}
 
 // List available serial ports and scan for connected motors.
 void list_ports() { ports::find_robot_ports(std::nullopt, true); }
@@ -115,46 +94,14 @@ int main(int argc, char** argv) {
     return app.exit(e);
   }
   main_callback(debug);
-  try {
-    if (capture_cmd->parsed()) {
-      capture();
-      return 0;
-    }
-    if (serve_cmd->parsed()) {
-      serve();
-      return 0;
-    }
-    if (list_ports_cmd->parsed()) {
-      list_ports();
-      return 0;
-    }
-    if (reset_cmd->parsed()) {
-      reset(reset_cameras, reset_ports);
-      return 0;
-    }
-    if (list_cameras_cmd->parsed()) {
-      cameras::detect_camera_configs();
-      return 0;
-    }
-    if (configure_cmd->parsed()) {
-      ports::interactive_port_selection(robot_id);
-      return 0;
-    }
-    if (show_config_cmd->parsed()) {
-      ports::show_saved_configs();
-      return 0;
-    }
-  } catch (const CommandExit& e) {
-    return e.code;
-  } catch (const kit::Interrupted&) {
-    std::fputs("\nInterrupted\n", stderr);
-    return 130;
-  } catch (const std::exception& e) {
-    // Unhandled failures end the command with a report, not an abort.
-    kit::console::Console err(stderr);
-    err.print("[red]Error:[/red] " + kit::console::escape(e.what()));
-    return 1;
+  // Cameras, robots and sessions come with the runtime module, loaded only here.
+  for (auto* heavy : {capture_cmd, serve_cmd, list_cameras_cmd}) {
+    if (heavy->parsed()) return run_reporting_errors([&] { throw CommandExit{run_in_runtime(heavy->get_name(), debug)}; });
   }
+  if (list_ports_cmd->parsed()) return run_reporting_errors(list_ports);
+  if (reset_cmd->parsed()) return run_reporting_errors([&] { reset(reset_cameras, reset_ports); });
+  if (configure_cmd->parsed()) return run_reporting_errors([&] { ports::interactive_port_selection(robot_id); });
+  if (show_config_cmd->parsed()) return run_reporting_errors(ports::show_saved_configs);
   std::fputs(app.help().c_str(), stdout);  // no sub-command: say what there is
   return 0;
 }

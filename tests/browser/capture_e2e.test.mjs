@@ -32,7 +32,7 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     const app = await browser.newPage();
     const errors = watchErrors(app, 'app');
     await signIn(app, studio.base, 'capture-e2e');
-    const statuses = await driveSession(app, { repoId: 'lab/arm', datasetName: 'arm-set', firstRecording: 1 });
+    const statuses = await driveSession(app, { repoId: 'lab/arm', datasetName: 'arm-set', firstRecording: 1, limitMs: 60000 });
     assert.equal(await first.exit, 0, first.output);
     assert.match(first.output, /Detected robot type: SO-101/);
     assert.match(first.output, /Detected leader: /);
@@ -84,7 +84,7 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     assert.ok(!kinds(log).includes('camera_selection'), kinds(log).join(' '));
     await again.getByLabel('Repository id').fill('lab/arm-again');
     await again.getByRole('button', { name: 'Start' }).click();
-    await waitFor(async () => (await again.locator('#status').textContent()) === 'Recording episode 1', 'recording');
+    await waitFor(async () => (await again.locator('#status').textContent()) === 'Recording episode 1', 'recording', 60000);
     await new Promise((r) => setTimeout(r, 1500));
     await again.close();
     assert.equal(await second.exit, 0, second.output);

@@ -28,13 +28,13 @@ runTest('serve runs sessions back to back after one sign-in', async () => {
     await signIn(first, studio.base, 'serve-e2e');
     await first.locator('#camera-selection').waitFor({ state: 'visible', timeout: 60000 });
     await first.getByRole('button', { name: 'Use these cameras' }).click();
-    await waitFor(async () => (await statusText(first)) === 'Waiting to start episode 0', 'waiting 0');
+    await waitFor(async () => (await statusText(first)) === 'Waiting to start episode 0', 'waiting 0', 60000);
     await first.getByLabel('Repository id').fill('lab/serve');
     await first.getByRole('button', { name: 'Start' }).click();
-    await waitFor(async () => (await statusText(first)) === 'Recording episode 1', 'recording 1');
+    await waitFor(async () => (await statusText(first)) === 'Recording episode 1', 'recording 1', 60000);
     await new Promise((r) => setTimeout(r, 1500));
     await first.getByRole('button', { name: 'End episode' }).click();
-    await waitFor(async () => (await statusText(first)) === 'Waiting to start episode 1', 'waiting 1');
+    await waitFor(async () => (await statusText(first)) === 'Waiting to start episode 1', 'waiting 1', 60000);
     await first.getByLabel('Dataset name').fill('serve-set');
     await first.getByRole('button', { name: 'End session' }).click();
     await waitFor(() => serve.output.includes('Session ended. Waiting for next browser connection...'), 'the next wait', 30000);

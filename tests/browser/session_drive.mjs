@@ -3,28 +3,29 @@
 import { waitFor } from './support.mjs';
 
 // `firstRecording` is the number the robot gives its first recorded episode.
-export async function driveSession(app, { repoId, datasetName, seconds = 1.5, firstRecording = 0 }) {
+// `limitMs` bounds each wait for the robot (a loaded machine encodes slowly).
+export async function driveSession(app, { repoId, datasetName, seconds = 1.5, firstRecording = 0, limitMs = 15000 }) {
   const status = () => app.locator('#status').textContent();
   const statusCount = () => app.evaluate(() => window.tessalineApp.statusLog.length);
   const pause = (s) => new Promise((r) => setTimeout(r, s * 1000));
   await waitFor(async () => (await app.locator('#connection').textContent()) === 'connected', 'connection', 60000);
   await app.locator('#camera-selection').waitFor({ state: 'visible', timeout: 30000 });
   await app.getByRole('button', { name: 'Use these cameras' }).click();
-  await waitFor(async () => (await status()) === 'Waiting to start episode 0', 'waiting for episode 0');
+  await waitFor(async () => (await status()) === 'Waiting to start episode 0', 'waiting for episode 0', limitMs);
   await app.getByLabel('Repository id').fill(repoId);
   await app.getByRole('button', { name: 'Start' }).click();
-  await waitFor(async () => (await status()) === `Recording episode ${firstRecording}`, 'first recording');
+  await waitFor(async () => (await status()) === `Recording episode ${firstRecording}`, 'first recording', limitMs);
   await pause(seconds);
   await app.getByRole('button', { name: 'End episode' }).click();
-  await waitFor(async () => (await status()) === 'Waiting to start episode 1', 'waiting for episode 1');
+  await waitFor(async () => (await status()) === 'Waiting to start episode 1', 'waiting for episode 1', limitMs);
   await app.getByRole('button', { name: 'Start' }).click();
-  await waitFor(async () => (await status()) === `Recording episode ${firstRecording + 1}`, 'second recording');
+  await waitFor(async () => (await status()) === `Recording episode ${firstRecording + 1}`, 'second recording', limitMs);
   await pause(seconds);
   await app.getByRole('button', { name: 'Retry episode' }).click();
-  await waitFor(async () => (await status()) === 'Recording (episode restarted)', 'retry');
+  await waitFor(async () => (await status()) === 'Recording (episode restarted)', 'retry', limitMs);
   await pause(seconds);
   await app.getByRole('button', { name: 'End episode' }).click();
-  await waitFor(async () => (await status()) === 'Waiting to start episode 2', 'waiting for episode 2');
+  await waitFor(async () => (await status()) === 'Waiting to start episode 2', 'waiting for episode 2', limitMs);
   const before = await statusCount();
   if (datasetName) await app.getByLabel('Dataset name').fill(datasetName);
   await app.getByRole('button', { name: 'End session' }).click();

@@ -1,0 +1,82 @@
+// The teleoperation loop's pacing over simulated arms with two live 640x480
+// virtual cameras: ticks at 30 frames/s for a few seconds, reporting the
+// mean period against its target (ratio, limit 1.01) and how late the worst
+// ticks start (p99, limit: a tenth of the period).
+//   teleop_loop [SECONDS]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
+
+#include "armkit/sim/arm_sim.hpp"
+#include "armkit/sim/frame_file.hpp"
+#include "cli/teleop_loop.hpp"
+
+int main(int argc, char** argv) {
+  using Clock = std::chrono::steady_clock;
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+  constexpr int fps = 30;
+  const auto dir = std::filesystem::temp_directory_path() / ("teleop-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+
+  // Two cameras drawn at their own rate, as the rig does.
+  std::vector<std::unique_ptr<armkit::FrameFileWriter>> writers;
+  std::map<std::string, armkit::OpenCVCameraConfig> cameras;
+  for (const std::string name : {"front", "wrist"}) {
+    writers.push_back(std::make_unique<armkit::FrameFileWriter>((dir / name).string(), 640, 480));
+    cameras[name] = {"virtual:" + (dir / name).string(), 640, 480, fps};
+  }
+  std::atomic<bool> drawing{true};
+  std::thread painter([&] {
+    const kit::NdArray frame(kit::DType::uint8, {480, 640, 3});
+    while (drawing) {
+      for (auto& w : writers) w->write(frame);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000 / fps));
+    }
+  });
+
+  armkit::SimulatedArm leader_sim("so101_leader"), follower_sim("so101_follower");
+  armkit::Teleoperator teleop({"so101_leader", leader_sim.port(), std::nullopt});
+  armkit::Robot robot(armkit::RobotConfig::get_choice_class("so101_follower")(follower_sim.port(), cameras));
+  teleop.connect();
+  robot.connect();
+  for (const auto& [name, camera] : robot.cameras) {
+    while (camera->frames_read() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
+  // Each tick passes through the robot-action processor once: note when.
+  std::vector<Clock::time_point> ticks;
+  auto processors = armkit::make_default_processors();
+  const auto pass_on = processors.robot_action;
+  processors.robot_action = [&](const std::pair<armkit::Action, armkit::Observation>& in) {
+    ticks.push_back(Clock::now());
+    return pass_on(in);
+  };
+  const std::vector<std::string> selected = {"observation.images.cam_front", "observation.images.cam_wrist"};
+  tessaline::capture::teleop_loop(teleop, robot, fps, processors, selected, seconds);
+  robot.disconnect();
+  teleop.disconnect();
+  drawing = false;
+  painter.join();
+  writers.clear();
+  std::filesystem::remove_all(dir);
+
+  const double period_ms = 1000.0 / fps;
+  std::vector<double> late_ms;
+  for (size_t i = 1; i < ticks.size(); ++i) {
+    const double gap = std::chrono::duration<double, std::milli>(ticks[i] - ticks[i - 1]).count();
+    late_ms.push_back(std::max(0.0, gap - period_ms));
+  }
+  std::sort(late_ms.begin(), late_ms.end());
+  const double mean_ms =
+      std::chrono::duration<double, std::milli>(ticks.back() - ticks.front()).count() / static_cast<double>(ticks.size() - 1);
+  const double p99 = late_ms[late_ms.size() * 99 / 100];
+  std::printf("teleop loop at %d frames/s, 2 cameras: %zu ticks, mean period %.2f ms (target %.2f, ratio %.3f, limit 1.01); "
+              "p99 late %.2f ms (ratio %.2f of the %.2f ms limit)\n",
+              fps, ticks.size(), mean_ms, period_ms, mean_ms / period_ms, p99, p99 / (period_ms / 10), period_ms / 10);
+  return mean_ms / period_ms <= 1.01 && p99 <= period_ms / 10 ? 0 : 1;
+}

@@ -1,0 +1,5 @@
+#include "cli/console.hpp"
+
+namespace tessaline::cli {
+kit::console::Console console;
+}  // namespace tessaline::cli

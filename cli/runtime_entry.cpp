@@ -1,0 +1,49 @@
+// The entry of libtessaline_runtime.so: the sub-commands that need cameras,
+// robots and sessions. The module has its own copies of the lower layers,
+// so it sets up its own logging the way the command did.
+#include <string>
+
+#include "cli/cameras.hpp"
+#include "cli/capture.hpp"
+#include "cli/capture_config.hpp"
+#include "cli/cli.hpp"
+#include "cli/command_errors.hpp"
+#include "cli/serve_runtime.hpp"
+
+namespace tessaline::cli {
+namespace {
+
+// Capture robot teleoperation data.
+void capture() {
+  const CaptureConfig config = _resolve_capture_config();
+  const auto [robot_cfg, teleop_cfg] = _build_robot_teleop_configs(config);
+  capture::teleoperate(
+      {.teleop = teleop_cfg, .robot = robot_cfg, .teleop_time_s = std::nullopt, .selected_cameras = config.selected_cameras});
+}
+
+// Start always-on serve mode using hosted Tessaline backend.
+void serve() {
+  const CaptureConfig config = _resolve_capture_config();
+  const auto [robot_cfg, teleop_cfg] = _build_robot_teleop_configs(config);
+  serve_runtime::run_hosted_serve(robot_cfg, teleop_cfg, config.selected_cameras);
+}
+
+}  // namespace
+}  // namespace tessaline::cli
+
+extern "C" __attribute__((visibility("default"))) int tessaline_runtime_run(const char* command, int debug) {
+  using namespace tessaline::cli;
+  setup_logging(debug != 0);
+  const std::string name = command;
+  return run_reporting_errors([&] {
+    if (name == "capture") {
+      capture();
+    } else if (name == "serve") {
+      serve();
+    } else if (name == "list-cameras") {
+      tessaline::cameras::detect_camera_configs();
+    } else {
+      throw std::invalid_argument("the capture runtime has no command '" + name + "'");
+    }
+  });
+}

@@ -1,0 +1,13 @@
+#pragma once
+// The capture runtime (cameras, robots, sessions: OpenCV, GStreamer, gRPC)
+// lives in a module of its own, libtessaline_runtime.so, loaded only by the
+// sub-commands that need it, so the others start in milliseconds.
+#include <string>
+
+namespace tessaline::cli {
+
+// Runs "capture", "serve" or "list-cameras" in the runtime; its exit status.
+// Throws std::runtime_error when the module cannot be found or loaded.
+int run_in_runtime(const std::string& command, bool debug);
+
+}  // namespace tessaline::cli
