@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"scripted", "still"}))
       ->capture_default_str();
   app.add_option("--cameras", cameras, "virtual cameras")->check(CLI::Range(0, 4))->capture_default_str();
+  app.add_option("--fps", fps, "camera frames per second")->check(CLI::Range(1, 60))->capture_default_str();
   app.add_option("--manifest", manifest, "where to write the manifest")->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 

@@ -17,7 +17,8 @@ const kinds = (statuses) => statuses.map((s) => s.status + (s.retried ? '(retrie
 runTest('capture records browser-driven episodes on the virtual rig and remembers the set-up', async () => {
   const dir = mkdtempSync(join(tmpdir(), 'capture-e2e-'));
   const studio = await startStudio();
-  const rig = await startRig(dir, ['--robot', 'so101', '--cameras', '2']);
+  // 15 frames/s keeps the machine's load moderate while other tests run.
+  const rig = await startRig(dir, ['--robot', 'so101', '--cameras', '2', '--fps', '15']);
   const env = {
     HF_LEROBOT_HOME: join(dir, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
     VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, BROWSER: 'true', TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
@@ -53,7 +54,7 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
       const episodeDir = join(state.datasetDir, 'episodes', `episode_00000${i}`);
       const lines = readFileSync(join(episodeDir, 'frames.jsonl'), 'utf8').trim().split('\n').map((l) => JSON.parse(l));
       assert.equal(lines.length, episode.length);
-      assert.ok(lines.length >= 10, `episode ${i} has ${lines.length} frames`);
+      assert.ok(lines.length >= 8, `episode ${i} has ${lines.length} frames`);
       assert.equal(lines.at(-1).episode_end, true);
       for (const line of lines) {
         assert.equal(line.state.length, 6);   // five joints and the gripper of the follower
@@ -97,7 +98,7 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     assert.equal(lostMeta.totalEpisodes, 1);
     const lostLines = readFileSync(join(lost.datasetDir, 'episodes', 'episode_000000', 'frames.jsonl'), 'utf8')
       .trim().split('\n').map((l) => JSON.parse(l));
-    assert.ok(lostLines.length >= 10, `${lostLines.length} frames`);
+    assert.ok(lostLines.length >= 8, `${lostLines.length} frames`);
     assert.equal(lostLines.at(-1).episode_end, true);
   } finally {
     for (const run of runs) run.child.kill('SIGKILL');
