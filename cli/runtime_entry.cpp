@@ -1,6 +1,7 @@
 // The entry of libtessaline_runtime.so: the sub-commands that need cameras,
 // robots and sessions. The module has its own copies of the lower layers,
 // so it sets up its own logging the way the command did.
+#include <stdexcept>
 #include <string>
 
 #include "cli/cameras.hpp"
@@ -12,6 +13,17 @@
 
 namespace tessaline::cli {
 namespace {
+
+// Cameras saved by an earlier run may be gone; say how to start afresh.
+template <typename Command>
+void hinting_at_saved_cameras(Command&& command) {
+  try {
+    command();
+  } catch (const armkit::CameraError& e) {
+    throw std::runtime_error(std::string(e.what()) +
+                             "\nIf the cameras changed, run `tessaline reset --cameras` to detect them again.");
+  }
+}
 
 // Capture robot teleoperation data.
 void capture() {
@@ -37,9 +49,9 @@ extern "C" __attribute__((visibility("default"))) int tessaline_runtime_run(cons
   const std::string name = command;
   return run_reporting_errors([&] {
     if (name == "capture") {
-      capture();
+      hinting_at_saved_cameras(capture);
     } else if (name == "serve") {
-      serve();
+      hinting_at_saved_cameras(serve);
     } else if (name == "list-cameras") {
       tessaline::cameras::detect_camera_configs();
     } else {

@@ -2,7 +2,8 @@
 // that nobody moves: the command cannot tell the leader by motion, asks,
 // takes the typed answer, saves the set-up, and ends in order on Ctrl+C
 // while it waits for the sign-in. Runs in a network namespace of its own
-// (the sign-in listens on its fixed loopback port).
+// (the sign-in listens on its fixed loopback port). Also: saved cameras that
+// are gone end the command with a way out.
 #include <gtest/gtest.h>
 
 #include "cli/saved_config.hpp"
@@ -46,6 +47,27 @@ TEST_F(Workshop, CaptureAsksForTheLeaderWhenNothingMovesAndStopsOnCtrlC) {
   EXPECT_EQ(setup->leader.last_port, leader.port());
   EXPECT_EQ(setup->follower.serial_number, "S1");
   EXPECT_EQ(setup->teleop_type, "so101_leader");
+}
+
+TEST_F(Workshop, CaptureWithSavedCamerasThatAreGoneSaysHowToStartAfresh) {
+  armkit::SimulatedArm leader("so101_leader"), follower("so101_follower");
+  write_manifest({&leader, &follower});
+  tessaline::ports::CaptureSetup setup;
+  setup.robot_type = "so101_follower";
+  setup.teleop_type = "so101_leader";
+  setup.leader = {"S0", leader.port(), "feetech", 6};
+  setup.follower = {"S1", follower.port(), "feetech", 6};
+  setup.cameras = kit::json::Json{{"front", {{"index_or_path", "virtual:" + (home_ / "gone").string()},
+                                             {"width", 640}, {"height", 480}, {"fps", 30}}}};
+  tessaline::ports::save_capture_setup(setup);
+  test_support::ProcessOptions opts;
+  opts.set_env = {{"HF_LEROBOT_HOME", home_.string()}, {"TESSALINE_VIRTUAL_HARDWARE", manifest_.string()},
+                  {"TESSALINE_PACKAGE_INDEX", "http://127.0.0.1:9"}};
+  const auto run = test_support::run_process({test_support::built_program("tessaline"), "capture"}, opts);
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("Using saved setup"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("Error: camera virtual:"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("run `tessaline reset --cameras`"), std::string::npos) << run.err;
 }
 
 }  // namespace
