@@ -1,7 +1,6 @@
 #include "cli/capture.hpp"
 
 #include <algorithm>
-#include <chrono>
 
 #include "cli/saved_config.hpp"
 #include "cli/teleop_loop.hpp"
@@ -13,8 +12,6 @@ namespace tessaline::capture {
 namespace {
 
 kit::log::Logger& logger() { return kit::log::get_logger("tessaline.capture"); }
-
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 std::vector<std::string> as_keys(const Json& selection) {
   std::vector<std::string> keys;
@@ -127,13 +124,13 @@ std::optional<std::vector<std::string>> run_session(
         break;
       }
       ++episode_count;
-      const double episode_start = now();
+      const double episode_start = perf_counter();
       session.send_status("recording", {{"episode", episode_count}});
       const std::string reason =
           teleop_loop(teleop, robot, camera_fps, processors, *selected_cameras, duration, &session);
       if (reason == "end") {
         if (session.episode_frame_count() > 0) {
-          _end_episode(robot, teleop, processors, session, *selected_cameras, now() - episode_start);
+          _end_episode(robot, teleop, processors, session, *selected_cameras, perf_counter() - episode_start);
         }
         export_dataset = true;
         break;

@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
     return app.exit(e);
   }
   main_callback(debug);
-  // Cameras, robots and sessions come with the runtime module, loaded only here.
+  // Cameras, robots and sessions come with the runtime module, loaded only
+  // here; its exit status passes through, a failure to load it is an error.
   for (auto* heavy : {capture_cmd, serve_cmd, list_cameras_cmd}) {
     if (heavy->parsed()) return run_reporting_errors([&] { throw CommandExit{run_in_runtime(heavy->get_name(), debug)}; });
   }

@@ -12,8 +12,6 @@ namespace {
 
 kit::log::Logger& logger() { return kit::log::get_logger("tessaline.capture"); }
 
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
 bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // Scalars the logged state takes: numbers and bools, as floats.
@@ -24,13 +22,18 @@ std::optional<double> scalar(const Value& value) {
   return std::nullopt;
 }
 
-}  // namespace
-
+// The logged form of an action: its values in order.
 std::vector<double> action_values(const Action& action) {
   std::vector<double> values;
   values.reserve(action.size());
   for (const auto& [key, value] : action) values.push_back(value.as_double());
   return values;
+}
+
+}  // namespace
+
+double perf_counter() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 Record build_observation_for_logging(const Observation& obs_transition) {
@@ -97,9 +100,9 @@ void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armk
 std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int fps,
                         const armkit::Processors& processors, const std::vector<std::string>& selected_cameras,
                         std::optional<double> duration, VelquinSession* session) {
-  double start = now();
+  double start = perf_counter();
   for (;;) {
-    const double loop_start = now();
+    const double loop_start = perf_counter();
     if (session) {
       const auto command = session->wait_for_command(0.001);
       if (command == "end") {
@@ -111,14 +114,14 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
         return "end";
       }
       if (command == "end_episode") {
-        _end_episode(robot, teleop, processors, *session, selected_cameras, now() - start);
+        _end_episode(robot, teleop, processors, *session, selected_cameras, perf_counter() - start);
         logger().info("Episode ended.");
         return "end_episode";
       }
       if (command == "retry_episode") {
         session->reset_episode();
         session->send_status("recording", {{"retried", true}});
-        start = now();
+        start = perf_counter();
         logger().info("Episode reset. Recording restarted.");
         continue;
       }
@@ -126,7 +129,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       kit::throw_if_interrupted();  // with a session, its waits notice Ctrl+C
     }
 
-    auto [obs_for_logging, obs, teleop_action] = _capture_frame(robot, teleop, processors, selected_cameras, now() - start);
+    auto [obs_for_logging, obs, teleop_action] = _capture_frame(robot, teleop, processors, selected_cameras, perf_counter() - start);
     const Action to_send = processors.robot_action({teleop_action, obs});
     robot.send_action(to_send);
     if (session) {
@@ -135,9 +138,9 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       }
       session->log_frame(std::make_shared<const Record>(std::move(obs_for_logging)), action_values(teleop_action));
     }
-    armkit::busy_wait(1.0 / fps - (now() - loop_start));
-    if (duration && now() - start >= *duration) {
-      if (session) _end_episode(robot, teleop, processors, *session, selected_cameras, now() - start);
+    armkit::busy_wait(1.0 / fps - (perf_counter() - loop_start));
+    if (duration && perf_counter() - start >= *duration) {
+      if (session) _end_episode(robot, teleop, processors, *session, selected_cameras, perf_counter() - start);
       return "duration";
     }
   }

@@ -48,7 +48,7 @@ void _stream_preview_frames(armkit::Robot& robot, const armkit::Processors& proc
 void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
                   VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp);
 
-// The logged form of an action: its values in order.
-std::vector<double> action_values(const Action& action);
+// The performance counter, in seconds: the clock episodes and ticks are timed by.
+double perf_counter();
 
 }  // namespace tessaline::capture
