@@ -1,8 +1,9 @@
 // Full motor auto-detection of one port, both families tried as discovery
 // does (Feetech, then Dynamixel), against simulated arms on pseudo-terminals.
-// A silent rate costs one 25 ms reply window (USB latency plus the servos'
-// return delay); a rate with answers ends when the line has been quiet for
-// 30 byte-times (at least 5 ms).
+// The rates arms usually run at (Feetech 1 Mbps; Dynamixel 1 Mbps and
+// 57 600) are listened to for up to 150 ms, the others for 15 ms; a rate
+// with answers ends when the line has been quiet for 30 byte-times (at
+// least 5 ms) and is confirmed by a second ping.
 //   scan [ROUNDS]
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <functional>
 
 #include "armkit/bus/motors_bus.hpp"
+#include "armkit/sim/servo_sim.hpp"
 
 namespace {
 
@@ -25,8 +27,12 @@ int main(int argc, char** argv) {
   using namespace armkit;
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
   std::vector<SimulatedServo> six;
-  for (uint8_t id = 1; id <= 6; ++id) six.push_back({id, id <= 2 ? uint16_t{1060} : uint16_t{1190}});
-  SimulatedBus so101(ServoFamily::feetech, 1'000'000, {{1, 777}, {2, 777}, {3, 777}, {4, 777}, {5, 777}, {6, 777}});
+  std::vector<SimulatedServo> sts;
+  for (uint8_t id = 1; id <= 6; ++id) {
+    six.push_back({id, id <= 2 ? "xl430-w250" : "xl330-m288"});
+    sts.push_back({id, "sts3215"});
+  }
+  SimulatedBus so101(ServoFamily::feetech, 1'000'000, sts);
   SimulatedBus koch(ServoFamily::dynamixel, 1'000'000, six);
   const double feetech_port = seconds([&] {
     FeetechMotorsBus::scan_port(so101.port());

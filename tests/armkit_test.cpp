@@ -57,15 +57,15 @@ TEST(ServoPackets, SignMagnitude) {
   EXPECT_EQ(decode_sign_magnitude(0x0405, 10), -5);
 }
 
-std::vector<SimulatedServo> arm(uint16_t model) {
+std::vector<SimulatedServo> arm(const std::string& model) {
   std::vector<SimulatedServo> s;
   for (uint8_t id = 1; id <= 6; ++id) s.push_back({id, model});
   return s;
 }
 
 TEST(MotorScan, FindsEveryMotorAtItsRateOnlyAndQuickly) {
-  SimulatedBus feetech_arm(ServoFamily::feetech, 1'000'000, arm(777));
-  SimulatedBus dynamixel_arm(ServoFamily::dynamixel, 57'600, arm(1190));
+  SimulatedBus feetech_arm(ServoFamily::feetech, 1'000'000, arm("sts3215"));
+  SimulatedBus dynamixel_arm(ServoFamily::dynamixel, 57'600, arm("xl330-m077"));
   const auto t0 = std::chrono::steady_clock::now();
   const auto f = FeetechMotorsBus::scan_port(feetech_arm.port());
   const auto t1 = std::chrono::steady_clock::now();
@@ -82,7 +82,7 @@ TEST(MotorScan, FindsEveryMotorAtItsRateOnlyAndQuickly) {
 
 class BusOnSimulator : public ::testing::Test {
  protected:
-  SimulatedBus sim_{ServoFamily::feetech, 1'000'000, arm(777)};
+  SimulatedBus sim_{ServoFamily::feetech, 1'000'000, arm("sts3215")};
   FeetechMotorsBus bus_{sim_.port(), {{"shoulder_pan", {1, "sts3215"}}, {"gripper", {6, "sts3215"}}}};
   void SetUp() override { bus_._connect(true); }
 };
@@ -98,7 +98,7 @@ TEST_F(BusOnSimulator, ReadsWritesAndSyncs) {
 }
 
 TEST_F(BusOnSimulator, LostAndGarbledAnswersAreRetriedThenReportedClearly) {
-  sim_.write_register(4, 56, 1234, 2);
+  sim_.set_actual(3, 1234);  // motor 4
   sim_.drop_answers(1);
   EXPECT_EQ(std::get<0>(bus_._read(56, 2, 4)), 1234u);
   sim_.corrupt_answers(2);
@@ -119,7 +119,7 @@ TEST_F(BusOnSimulator, LostAndGarbledAnswersAreRetriedThenReportedClearly) {
 }
 
 TEST(MotorBus, HandshakeNamesTheMissingMotor) {
-  SimulatedBus sim(ServoFamily::dynamixel, 1'000'000, {{1, 1060}, {2, 1060}});
+  SimulatedBus sim(ServoFamily::dynamixel, 1'000'000, {{1, "xl430-w250"}, {2, "xl430-w250"}});
   DynamixelMotorsBus bus(sim.port(), {{"shoulder_pan", {1, "xl430-w250"}}, {"elbow_flex", {3, "xl330-m288"}}});
   try {
     bus._connect(true);

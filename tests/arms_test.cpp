@@ -16,8 +16,10 @@ namespace {
 using namespace armkit;
 using namespace std::chrono_literals;
 
+// As the capture loop does: observe, then act.
 void teleoperate(Teleoperator& leader, Robot& follower, int ticks) {
   for (int i = 0; i < ticks; ++i) {
+    follower.get_observation();
     follower.send_action(leader.get_action());
     busy_wait(0.01);
   }
@@ -33,9 +35,10 @@ TEST_P(ArmPair, FollowerFollowsTheLeaderWithTorqueOnlyWhileConnected) {
   auto robot = make_robot_from_config(RobotConfig::get_choice_class(kind + "_follower")(follower_sim.port(), {}));
   leader->connect();
   robot->connect();
-  const ArmKind& spec = arm_kind(kind + "_follower");
-  EXPECT_EQ(follower_sim.bus().read_register(1, spec.torque_enable, 1), 1u);
-  EXPECT_EQ(leader_sim.bus().read_register(1, arm_kind(kind + "_leader").torque_enable, 1), 0u);
+  for (size_t j = 0; j < 6; ++j) {
+    EXPECT_EQ(follower_sim.bus().get(j, "Torque_Enable"), 1);
+    EXPECT_EQ(leader_sim.bus().get(j, "Torque_Enable"), 0);
+  }
   teleoperate(*leader, *robot, 80);
   std::this_thread::sleep_for(100ms);
   const auto obs = robot->get_observation();
@@ -47,7 +50,7 @@ TEST_P(ArmPair, FollowerFollowsTheLeaderWithTorqueOnlyWhileConnected) {
   EXPECT_TRUE(obs.contains("shoulder_pan.pos"));
   robot->disconnect();
   leader->disconnect();
-  EXPECT_EQ(follower_sim.bus().read_register(1, spec.torque_enable, 1), 0u);
+  for (size_t j = 0; j < 6; ++j) EXPECT_EQ(follower_sim.bus().get(j, "Torque_Enable"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ArmPair, ::testing::Values("so101", "koch"));
@@ -61,18 +64,19 @@ TEST(Follower, GoalsStayInRangeAndMoveInBoundedSteps) {
     wild.set(std::string(j) + ".pos", 1e6);
   }
   wild.set("gripper.pos", -500.0);
+  const double pan_before = (sim.present(0) - 2047.5) * 360 / 4096, gripper_before = sim.present(5) * 100.0 / 4095;
   const auto sent = robot->send_action(wild);
-  EXPECT_NEAR(sent.at("shoulder_pan.pos").as_double(), 15.0, 0.2);  // one step from the middle
-  EXPECT_NEAR(sent.at("gripper.pos").as_double(), 50.0 - 15.0 * 4096 / 360 * 100 / 4095, 0.5);
+  // One step from where each joint stands.
+  EXPECT_NEAR(sent.at("shoulder_pan.pos").as_double(), pan_before + 15.0, 0.2);
+  EXPECT_NEAR(sent.at("gripper.pos").as_double(), gripper_before - 15.0 * 4096 / 360 * 100 / 4095, 0.5);
   for (int i = 0; i < 400 && (sim.present(0) < 4095 || sim.present(5) > 0); ++i) {
     robot->get_observation();  // as the capture loop does: observe, then act
     robot->send_action(wild);
     std::this_thread::sleep_for(5ms);
   }
   for (size_t j = 0; j < 6; ++j) {
-    const uint32_t goal = sim.bus().read_register(static_cast<uint8_t>(j + 1), 42, 2);
-    EXPECT_LE(decode_sign_magnitude(goal, 15), 4095);
-    EXPECT_GE(decode_sign_magnitude(goal, 15), 0);
+    EXPECT_LE(sim.bus().get(j, "Goal_Position"), 4095);
+    EXPECT_GE(sim.bus().get(j, "Goal_Position"), 0);
   }
   EXPECT_EQ(sim.present(0), 4095);  // it got there, step by step, and no further
   EXPECT_EQ(sim.present(5), 0);
@@ -95,21 +99,20 @@ TEST(Follower, ABusThatDropsOrGarblesAnswersNeverGetsAWildGoalAndEndsLimp) {
       robot->send_action(leader->get_action());
     } catch (const BusError&) {
       ++failures;  // reported, and the arm goes limp rather than guess
-      EXPECT_EQ(follower_sim.bus().read_register(1, 40, 1), 0u);
+      EXPECT_EQ(follower_sim.bus().get(0, "Torque_Enable"), 0);
       follower_sim.bus().drop_answers(0);
       follower_sim.bus().corrupt_answers(0);
       robot->disconnect();
       robot->connect();
     }
-    for (uint8_t id = 1; id <= 6; ++id) {
-      const int32_t goal = decode_sign_magnitude(follower_sim.bus().read_register(id, 42, 2), 15);
-      ASSERT_GE(goal, 0);
-      ASSERT_LE(goal, 4095);
+    for (size_t j = 0; j < 6; ++j) {
+      ASSERT_GE(follower_sim.bus().get(j, "Goal_Position"), 0);
+      ASSERT_LE(follower_sim.bus().get(j, "Goal_Position"), 4095);
     }
   }
   EXPECT_GT(failures, 0);
   robot->disconnect();
-  EXPECT_EQ(follower_sim.bus().read_register(1, 40, 1), 0u);
+  EXPECT_EQ(follower_sim.bus().get(0, "Torque_Enable"), 0);
 }
 
 TEST(Calibration, FilesChangeTheMappingAndBadOnesFailLoudly) {
@@ -123,7 +126,7 @@ TEST(Calibration, FilesChangeTheMappingAndBadOnesFailLoudly) {
   cfg.id = "left";
   auto robot = make_robot_from_config(cfg);
   robot->connect();
-  sim.bus().write_register(1, 56, 2048 + 100, 2);
+  sim.bus().set_actual(0, 2048 + 100);
   EXPECT_NEAR(robot->get_observation().at("shoulder_pan.pos").as_double(), -100 * 360.0 / 4096, 0.01);
   robot->disconnect();
   std::ofstream(home / "calibration/robots/so101_follower/bad.json") << "{not json";

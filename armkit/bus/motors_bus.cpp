@@ -1,8 +1,7 @@
 #include "armkit/bus/motors_bus.hpp"
 
 #include <algorithm>
-
-#include "armkit/protocol/packets.hpp"
+#include <set>
 
 namespace armkit {
 namespace {
@@ -10,10 +9,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr int kAttempts = 3;
-// USB adapters may hold bytes back this long even in low-latency mode, and
-// servos wait their return delay before answering.
-constexpr auto kTurnaround = 25ms;
+// How long each attempt of a request listens for its answer beyond the
+// bytes' own wire time. USB adapters may hold bytes back for milliseconds
+// and a busy machine may be slow to schedule whoever answers, so every
+// retry waits longer than the one before.
+constexpr std::chrono::milliseconds kListen[] = {25ms, 50ms, 100ms};
+// A scan listens this long at the rates arms are usually set to, and
+// briefly at the others.
+constexpr auto kLikelyRateListen = 150ms;
+constexpr auto kOtherRateListen = 15ms;
 
 std::optional<Parsed> parse(ServoFamily family, std::span<const uint8_t> bytes) {
   return family == ServoFamily::feetech ? feetech::parse_status(bytes) : dynamixel::parse_status(bytes);
@@ -63,10 +67,40 @@ std::vector<StatusPacket> all_packets(ServoFamily family, const std::vector<uint
   return out;
 }
 
+// A Dynamixel status that refuses the request (the low bits of its error
+// byte); it is the servo's final word and carries no data.
+bool refusal(ServoFamily family, const StatusPacket& s) {
+  return family == ServoFamily::dynamixel && (s.error & 0x7F) != 0;
+}
+
+std::string joined(const std::vector<uint8_t>& ids) {
+  std::string out;
+  for (const uint8_t id : ids) out += (out.empty() ? "" : ", ") + std::to_string(id);
+  return out.empty() ? "none" : out;
+}
+
 }  // namespace
 
+std::string describe_servo_error(ServoFamily family, uint8_t error) {
+  if (family == ServoFamily::dynamixel) {
+    static const char* names[] = {"",           "result fail",       "instruction error", "CRC error",
+                                  "data range error", "data length error", "data limit error",  "access error"};
+    std::string text = (error & 0x7F) < 8 ? names[error & 0x7F] : "error " + std::to_string(error & 0x7F);
+    if (error & dynamixel::HARDWARE_ALERT) text += text.empty() ? "hardware alert" : " (hardware alert)";
+    return text;
+  }
+  static const std::pair<uint8_t, const char*> bits[] = {
+      {1, "input voltage"}, {2, "angle sensor"}, {4, "overheating"}, {8, "over-current"}, {32, "overload"}};
+  std::string text;
+  for (const auto& [bit, name] : bits) {
+    if (error & bit) text += (text.empty() ? "" : ", ") + std::string(name);
+  }
+  return text.empty() ? "error " + std::to_string(error) : text;
+}
+
 const std::vector<int>& scan_baudrates(ServoFamily family) {
-  static const std::vector<int> feetech = {4800, 9600, 14400, 19200, 38400, 57600, 115200, 128000, 250000, 500000, 1000000};
+  static const std::vector<int> feetech = {4800,  9600,   14400,  19200,  38400,  57600,
+                                           76800, 115200, 128000, 250000, 500000, 1000000};
   static const std::vector<int> dynamixel = {9600,   19200,  38400,   57600,   115200,  230400,  460800,  500000, 576000,
                                              921600, 1000000, 1152000, 2000000, 2500000, 3000000, 3500000, 4000000};
   return family == ServoFamily::feetech ? feetech : dynamixel;
@@ -82,6 +116,25 @@ SerialPort& MotorsBus::open_port() {
   return *port_handler.port;
 }
 
+const Motor& MotorsBus::motor(const std::string& name) const {
+  const auto it = motors.find(name);
+  if (it == motors.end()) throw BusError("no motor '" + name + "' on the bus on " + port);
+  return it->second;
+}
+
+// The register all these motors have at one address (a sync access needs that).
+const Register& MotorsBus::register_of(std::string_view reg, const std::vector<std::string>& names) const {
+  if (names.empty()) throw BusError("no motors named for " + std::string(reg));
+  const Register& first = control_table(motor(names.front()).model).at(reg);
+  for (const auto& n : names) {
+    const Register& r = control_table(motor(n).model).at(reg);
+    if (r.address != first.address || r.size != first.size) {
+      throw BusError(std::string(reg) + " is not at one address for every motor on " + port);
+    }
+  }
+  return first;
+}
+
 void MotorsBus::_connect(bool handshake) {
   try {
     port_handler.port = std::make_unique<SerialPort>(port);
@@ -91,12 +144,36 @@ void MotorsBus::_connect(bool handshake) {
     throw BusError(e.what());
   }
   if (!handshake) return;
-  const auto found = broadcast_ping();
-  for (const auto& [name, motor] : motors) {
-    if (std::find(found.begin(), found.end(), motor.id) == found.end()) {
-      port_handler.closePort();
-      throw BusError("motor '" + name + "' (id " + std::to_string(motor.id) + ") did not answer on " + port);
+  std::vector<std::pair<std::string, Motor>> by_id(motors.begin(), motors.end());
+  std::sort(by_id.begin(), by_id.end(), [](const auto& a, const auto& b) { return a.second.id < b.second.id; });
+  std::vector<std::string> problems;
+  std::vector<uint8_t> answered;
+  try {
+    for (const auto& [name, m] : by_id) {
+      const auto model = ping(m.id);
+      if (!model) {
+        problems.push_back("motor '" + name + "' (id " + std::to_string(m.id) + ") did not answer on " + port);
+        continue;
+      }
+      answered.push_back(m.id);
+      const ControlTable& expected = control_table(m.model);
+      if (*model != expected.model_number) {
+        const ControlTable* found = control_table_for_number(family, *model);
+        problems.push_back("motor '" + name + "' (id " + std::to_string(m.id) + ") on " + port + " is " +
+                           (found ? "a " + std::string(found->model) + " " : "") + "(model " + std::to_string(*model) +
+                           "), expected a " + std::string(expected.model) + " (model " +
+                           std::to_string(expected.model_number) + ")");
+      }
     }
+  } catch (...) {
+    port_handler.closePort();
+    throw;
+  }
+  if (!problems.empty()) {
+    port_handler.closePort();
+    std::string text;
+    for (const auto& p : problems) text += (text.empty() ? "" : "; ") + p;
+    throw BusError(text + " (motors that answered: " + joined(answered) + ")");
   }
 }
 
@@ -113,52 +190,73 @@ std::vector<uint8_t> MotorsBus::packet(uint8_t id, uint8_t instruction, const st
                                         : dynamixel::instruction(id, instruction, params);
 }
 
-// Sends `request` and collects `answers` status packets, retrying the whole
-// exchange a few times on silence or garbage.
+// Sends `request` and collects `answers` status packets that `accept`
+// takes as answers to it. Whatever else arrives (a late answer to an
+// earlier request, noise) is set aside; on silence, garbage or too few
+// answers the whole exchange is tried again, each time listening longer.
 std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& request, size_t answers,
-                                              const std::string& what) {
+                                              const std::string& what, const Accept& accept) {
   SerialPort& sp = open_port();
   std::string last_problem = "no answer";
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    sp.discard_input();
-    sp.write(request);
+  for (const auto listen : kListen) {
+    try {
+      sp.discard_input();
+      sp.write(request);
+    } catch (const SerialError& e) {
+      throw BusError(e.what());
+    }
     const auto bt = byte_time(sp.baudrate());
-    const auto deadline = Clock::now() + kTurnaround + bt * static_cast<long>(request.size() + 64 * answers);
-    std::vector<uint8_t> bytes;
+    const auto deadline = Clock::now() + listen + bt * static_cast<long>(request.size() + 64 * answers);
     std::vector<StatusPacket> got;
-    bool corrupt = false;
-    sp.read_until(bytes, deadline, [&](const std::vector<uint8_t>& b) {
-      got.clear();
-      std::span<const uint8_t> rest(b);
-      while (got.size() < answers) {
-        try {
-          const auto p = parse(family, rest);
-          if (!p) break;
-          got.push_back(p->packet);
-          rest = rest.subspan(p->consumed);
-        } catch (const ProtocolError& e) {
-          corrupt = true;
-          last_problem = e.what();
-          return true;  // stop reading: this attempt is lost
+    bool corrupt = false, stray = false;
+    size_t parsed_to = 0;
+    std::vector<uint8_t> bytes;
+    try {
+      sp.read_until(bytes, deadline, [&](const std::vector<uint8_t>& b) {
+        while (got.size() < answers && parsed_to < b.size()) {
+          try {
+            const auto p = parse(family, std::span<const uint8_t>(b).subspan(parsed_to));
+            if (!p) break;
+            parsed_to += p->consumed;
+            if (accept(p->packet)) got.push_back(p->packet);
+            else stray = true;
+          } catch (const ProtocolError& e) {
+            corrupt = true;
+            last_problem = e.what();
+            return true;  // stop reading: this attempt is lost
+          }
         }
-      }
-      return got.size() >= answers;
-    });
+        return got.size() >= answers;
+      });
+    } catch (const SerialError& e) {
+      throw BusError(e.what());
+    }
     if (!corrupt && got.size() >= answers) return got;
-    if (!corrupt) last_problem = got.empty() ? "no answer" : "incomplete answer";
+    if (!corrupt) {
+      last_problem = !got.empty() ? "incomplete answer" : stray ? "a reply that does not fit the request" : "no answer";
+    }
   }
-  throw BusError(what + " on " + port + " failed after " + std::to_string(kAttempts) + " attempts: " + last_problem);
+  throw BusError(what + " on " + port + " failed after " + std::to_string(std::size(kListen)) +
+                 " attempts: " + last_problem);
+}
+
+void MotorsBus::check_status(const StatusPacket& s, const std::string& what) const {
+  if (refusal(family, s)) {
+    throw BusError("motor " + std::to_string(s.id) + " on " + port + " refused " + what + ": " +
+                   describe_servo_error(family, s.error));
+  }
 }
 
 std::tuple<uint32_t, int, int> MotorsBus::_read(uint16_t address, int size, uint8_t motor_id) {
-  const std::vector<uint8_t> params = register_params(family, address, size);
-  const auto answers = exchange(packet(motor_id, READ, params), 1,
-                                "reading " + std::to_string(size) + " bytes at " + std::to_string(address) + " of motor " +
-                                    std::to_string(motor_id));
+  const std::string what = "reading " + std::to_string(size) + " bytes at " + std::to_string(address) + " of motor " +
+                           std::to_string(motor_id);
+  const auto answers = exchange(packet(motor_id, READ, register_params(family, address, size)), 1, what,
+                                [&](const StatusPacket& s) {
+                                  return s.id == motor_id &&
+                                         (s.params.size() == static_cast<size_t>(size) || refusal(family, s));
+                                });
   const StatusPacket& s = answers.front();
-  if (s.id != motor_id || s.params.size() != static_cast<size_t>(size)) {
-    throw BusError("motor " + std::to_string(motor_id) + " on " + port + " sent a reply that does not fit the read");
-  }
+  check_status(s, what);
   return {from_le(s.params), 0, s.error};
 }
 
@@ -166,22 +264,30 @@ void MotorsBus::write(uint16_t address, int size, uint8_t motor_id, uint32_t val
   std::vector<uint8_t> params = register_params(family, address, std::nullopt);
   const auto data = le(value, size);
   params.insert(params.end(), data.begin(), data.end());
-  const auto answers = exchange(packet(motor_id, WRITE, params), 1, "writing motor " + std::to_string(motor_id));
+  const std::string what = "writing " + std::to_string(size) + " bytes at " + std::to_string(address) + " of motor " +
+                           std::to_string(motor_id);
+  const auto answers = exchange(packet(motor_id, WRITE, params), 1, what,
+                                [&](const StatusPacket& s) { return s.id == motor_id && s.params.empty(); });
+  check_status(answers.front(), what);
   if (answers.front().error != 0) {
-    throw BusError("motor " + std::to_string(motor_id) + " on " + port + " reported error " +
-                   std::to_string(answers.front().error) + " for a write");
+    throw BusError("motor " + std::to_string(motor_id) + " on " + port + " reported " +
+                   describe_servo_error(family, answers.front().error) + " for a write");
   }
 }
 
 std::map<uint8_t, uint32_t> MotorsBus::sync_read(uint16_t address, int size, const std::vector<uint8_t>& ids) {
   std::vector<uint8_t> params = register_params(family, address, size);
   params.insert(params.end(), ids.begin(), ids.end());
-  const auto answers = exchange(packet(BROADCAST_ID, SYNC_READ, params), ids.size(), "sync read");
+  std::set<uint8_t> waiting;
+  const auto answers = exchange(packet(BROADCAST_ID, SYNC_READ, params), ids.size(), "sync read",
+                                [&](const StatusPacket& s) {
+                                  const bool fits = s.params.size() == static_cast<size_t>(size) || refusal(family, s);
+                                  if (!fits || std::find(ids.begin(), ids.end(), s.id) == ids.end()) return false;
+                                  return waiting.insert(s.id).second;  // one answer per motor
+                                });
   std::map<uint8_t, uint32_t> out;
   for (const auto& s : answers) {
-    if (s.params.size() != static_cast<size_t>(size)) {
-      throw BusError("motor " + std::to_string(s.id) + " on " + port + " sent a reply that does not fit the read");
-    }
+    check_status(s, "a sync read");
     out[s.id] = from_le(s.params);
   }
   for (const uint8_t id : ids) {
@@ -204,14 +310,67 @@ void MotorsBus::sync_write(uint16_t address, int size, const std::map<uint8_t, u
   }
 }
 
-std::vector<uint8_t> MotorsBus::broadcast_ping() {
+int32_t MotorsBus::read(std::string_view reg, const std::string& name) {
+  const Motor& m = motor(name);
+  const Register& r = control_table(m.model).at(reg);
+  return decode_value(r, std::get<0>(_read(r.address, r.size, m.id)));
+}
+
+void MotorsBus::write(std::string_view reg, const std::string& name, int32_t value) {
+  const Motor& m = motor(name);
+  const Register& r = control_table(m.model).at(reg);
+  write(r.address, r.size, m.id, encode_value(r, value));
+}
+
+std::map<std::string, int32_t> MotorsBus::sync_read(std::string_view reg, const std::vector<std::string>& names) {
+  const Register& r = register_of(reg, names);
+  std::vector<uint8_t> ids;
+  for (const auto& n : names) ids.push_back(motor(n).id);
+  const auto raw = sync_read(r.address, r.size, ids);
+  std::map<std::string, int32_t> out;
+  for (const auto& n : names) out[n] = decode_value(r, raw.at(motor(n).id));
+  return out;
+}
+
+void MotorsBus::sync_write(std::string_view reg, const std::map<std::string, int32_t>& values) {
+  std::vector<std::string> names;
+  for (const auto& [n, v] : values) names.push_back(n);
+  const Register& r = register_of(reg, names);
+  std::map<uint8_t, uint32_t> raw;
+  for (const auto& [n, v] : values) raw[motor(n).id] = encode_value(r, v);
+  sync_write(r.address, r.size, raw);
+}
+
+std::optional<uint16_t> MotorsBus::ping(uint8_t id) {
+  std::vector<StatusPacket> answers;
+  try {
+    answers = exchange(packet(id, PING, {}), 1, "pinging motor " + std::to_string(id),
+                       [&](const StatusPacket& s) { return s.id == id; });
+  } catch (const BusError&) {
+    return std::nullopt;
+  }
+  if (family == ServoFamily::dynamixel) {
+    const auto& p = answers.front().params;
+    if (p.size() < 2) throw BusError("motor " + std::to_string(id) + " on " + port + " sent a short ping reply");
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+  }
+  // A Feetech ping carries no model: every model of the family keeps it at one place.
+  const Register& r = control_table("sts3215").at("Model_Number");
+  return static_cast<uint16_t>(std::get<0>(_read(r.address, r.size, id)));
+}
+
+std::vector<uint8_t> MotorsBus::broadcast_ping(std::chrono::milliseconds listen) {
   SerialPort& sp = open_port();
   const auto request = packet(BROADCAST_ID, PING, {});
-  sp.discard_input();
-  sp.write(request);
   std::vector<uint8_t> bytes;
-  const auto bt = byte_time(sp.baudrate());
-  sp.read_until_quiet(bytes, Clock::now() + kTurnaround + bt * static_cast<long>(request.size()), quiet_after(sp.baudrate()));
+  try {
+    sp.discard_input();
+    sp.write(request);
+    const auto bt = byte_time(sp.baudrate());
+    sp.read_until_quiet(bytes, Clock::now() + listen + bt * static_cast<long>(request.size()), quiet_after(sp.baudrate()));
+  } catch (const SerialError& e) {
+    throw BusError(e.what());
+  }
   std::vector<uint8_t> ids;
   for (const auto& s : all_packets(family, bytes)) {
     if (std::find(ids.begin(), ids.end(), s.id) == ids.end()) ids.push_back(s.id);
@@ -223,11 +382,26 @@ std::vector<uint8_t> MotorsBus::broadcast_ping() {
 std::map<int, std::vector<int>> MotorsBus::scan(ServoFamily family, const std::string& port) {
   MotorsBus bus(family, port, {}, scan_baudrates(family).back());
   bus._connect(false);
-  std::map<int, std::vector<int>> found;
+  // The rates arms usually run at come first and get a long listen, so a
+  // busy machine does not make us miss an arm there; then the others.
+  const std::vector<int> likely = family == ServoFamily::feetech ? std::vector<int>{1'000'000}
+                                                                 : std::vector<int>{1'000'000, 57'600};
+  std::vector<int> order = likely;
   for (const int rate : scan_baudrates(family)) {
+    if (std::find(likely.begin(), likely.end(), rate) == likely.end()) order.push_back(rate);
+  }
+  std::map<int, std::vector<int>> found;
+  for (const int rate : order) {
+    const bool is_likely = std::find(likely.begin(), likely.end(), rate) != likely.end();
     bus.set_baudrate(rate);
-    const auto ids = bus.broadcast_ping();
-    if (!ids.empty()) found[rate] = std::vector<int>(ids.begin(), ids.end());
+    auto ids = bus.broadcast_ping(is_likely ? kLikelyRateListen : kOtherRateListen);
+    if (ids.empty()) continue;
+    // A second ping confirms the rate and picks up answers that came late.
+    for (const uint8_t id : bus.broadcast_ping(kLikelyRateListen)) {
+      if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+    }
+    std::sort(ids.begin(), ids.end());
+    found[rate] = std::vector<int>(ids.begin(), ids.end());
   }
   bus.port_handler.closePort();
   return found;

@@ -1,18 +1,23 @@
 #pragma once
 // Motor buses of the two servo families: open a port, ping, read, write,
-// sync read and sync write, and scan a port for motors at every rate the
-// family supports. Every failure names the port and the motor.
+// sync read and sync write, by register name (armkit's control tables) or
+// by address, and scan a port for motors at every rate the family supports.
+// Every failure names the port and the motor.
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
+#include "armkit/protocol/control_table.hpp"
 #include "armkit/protocol/packets.hpp"
 #include "armkit/serial/serial_port.hpp"
-#include "armkit/sim/servo_sim.hpp"
 
 namespace armkit {
 
@@ -45,27 +50,41 @@ class MotorsBus {
   PortHandler port_handler;
 
   // Opens the port at the default rate; with `handshake`, every motor of the
-  // mapping must answer a ping. Throws BusError.
+  // mapping must answer its own ping with the model its table names.
+  // Throws BusError naming each missing or wrong motor.
   void _connect(bool handshake = false);
   bool is_connected() const { return port_handler.port != nullptr; }
   void set_baudrate(int baudrate);
 
-  // (register value, communication result: 0 ok, servo error byte).
+  // Registers by name, values decoded with the register's sign encoding.
+  int32_t read(std::string_view reg, const std::string& motor);
+  void write(std::string_view reg, const std::string& motor, int32_t value);
+  std::map<std::string, int32_t> sync_read(std::string_view reg, const std::vector<std::string>& motors);
+  void sync_write(std::string_view reg, const std::map<std::string, int32_t>& values);
+
+  // By address. (register value, communication result: 0 ok, servo error byte).
   std::tuple<uint32_t, int, int> _read(uint16_t address, int size, uint8_t motor_id);
   void write(uint16_t address, int size, uint8_t motor_id, uint32_t value);
   // One value per id; throws when any motor fails to answer.
   std::map<uint8_t, uint32_t> sync_read(uint16_t address, int size, const std::vector<uint8_t>& ids);
   void sync_write(uint16_t address, int size, const std::map<uint8_t, uint32_t>& values);
-  // Ids that answer a broadcast ping at the current rate.
-  std::vector<uint8_t> broadcast_ping();
+  // The model number of the motor with this id; nothing when it stays silent.
+  std::optional<uint16_t> ping(uint8_t id);
+  // Ids that answer a broadcast ping at the current rate within `listen`.
+  std::vector<uint8_t> broadcast_ping(std::chrono::milliseconds listen = std::chrono::milliseconds(25));
 
  protected:
   static std::map<int, std::vector<int>> scan(ServoFamily family, const std::string& port);
 
  private:
+  using Accept = std::function<bool(const StatusPacket&)>;
   SerialPort& open_port();
+  const Motor& motor(const std::string& name) const;
+  const Register& register_of(std::string_view reg, const std::vector<std::string>& motors) const;
   std::vector<uint8_t> packet(uint8_t id, uint8_t instruction, const std::vector<uint8_t>& params) const;
-  std::vector<StatusPacket> exchange(const std::vector<uint8_t>& request, size_t answers, const std::string& what);
+  std::vector<StatusPacket> exchange(const std::vector<uint8_t>& request, size_t answers, const std::string& what,
+                                     const Accept& accept);
+  void check_status(const StatusPacket& status, const std::string& what) const;
   int default_baudrate_;
 };
 
@@ -87,5 +106,8 @@ class DynamixelMotorsBus : public MotorsBus {
     return scan(ServoFamily::dynamixel, port);
   }
 };
+
+// Words for a status packet's error byte, e.g. "access error".
+std::string describe_servo_error(ServoFamily family, uint8_t error);
 
 }  // namespace armkit

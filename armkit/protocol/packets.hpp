@@ -14,7 +14,15 @@ struct ProtocolError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum Instruction : uint8_t { PING = 0x01, READ = 0x02, WRITE = 0x03, SYNC_READ = 0x82, SYNC_WRITE = 0x83 };
+enum Instruction : uint8_t {
+  PING = 0x01,
+  READ = 0x02,
+  WRITE = 0x03,
+  REG_WRITE = 0x04,
+  ACTION = 0x05,
+  SYNC_READ = 0x82,
+  SYNC_WRITE = 0x83
+};
 constexpr uint8_t BROADCAST_ID = 0xFE;
 
 struct StatusPacket {
@@ -40,6 +48,17 @@ std::vector<uint8_t> status(uint8_t id, uint8_t error, std::span<const uint8_t> 
 }  // namespace feetech
 
 namespace dynamixel {
+// Low bits of a status packet's error byte; bit 7 is the hardware alert.
+enum Error : uint8_t {
+  RESULT_FAIL = 0x01,
+  INSTRUCTION_ERROR = 0x02,
+  CRC_ERROR = 0x03,
+  DATA_RANGE_ERROR = 0x04,
+  DATA_LENGTH_ERROR = 0x05,
+  DATA_LIMIT_ERROR = 0x06,
+  ACCESS_ERROR = 0x07,
+};
+constexpr uint8_t HARDWARE_ALERT = 0x80;
 uint16_t crc16(std::span<const uint8_t> bytes);
 std::vector<uint8_t> stuff(std::span<const uint8_t> body);
 std::vector<uint8_t> unstuff(std::span<const uint8_t> body);

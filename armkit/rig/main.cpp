@@ -2,15 +2,18 @@
 // leader and a follower arm of simulated servos on pseudo-terminals (the
 // real Feetech or Dynamixel protocol), and virtual cameras showing the
 // follower's joints and a frame counter. A manifest lists the ports (with a
-// USB identity) and cameras; point TESSALINE_VIRTUAL_HARDWARE at it.
+// USB identity) and cameras; point TESSALINE_VIRTUAL_HARDWARE at it. The
+// servos' EEPROM is kept in a state file beside the manifest.
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
+#include "armkit/robots/calibration.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
 #include "kit/files/atomic_file.hpp"
@@ -59,15 +62,82 @@ kit::NdArray render(const armkit::SimulatedArm& follower, int camera, long frame
   return img;
 }
 
-Json port_entry(const armkit::SimulatedArm& arm, const std::string& robot, const std::string& role) {
+// Adapters without a USB serial number (many CH340 boards) have no entry for it.
+Json port_entry(const armkit::SimulatedArm& arm, const std::string& robot, const std::string& role, bool serial) {
   const bool feetech = robot != "koch";
-  return {{"device", arm.port()},
-          {"description", "Virtual servo bus (" + robot + " " + role + ")"},
-          {"manufacturer", "Tessaline rig"},
-          {"vid", feetech ? 0x1A86 : 0x0403},
-          {"pid", feetech ? 0x55D3 : 0x6014},
-          {"serial_number", "RIG-" + robot + "-" + role},
-          {"role", role}};
+  Json entry{{"device", arm.port()},
+             {"description", "Virtual servo bus (" + robot + " " + role + ")"},
+             {"manufacturer", "Tessaline rig"},
+             {"vid", feetech ? 0x1A86 : 0x0403},
+             {"pid", feetech ? 0x55D3 : 0x6014}};
+  if (serial) entry["serial_number"] = "RIG-" + robot + "-" + role;
+  entry["role"] = role;
+  return entry;
+}
+
+// The servos' EEPROM, kept beside the manifest so that what was written
+// into them (ids, calibration) is still there when the rig starts again.
+class EepromStore {
+ public:
+  EepromStore(std::filesystem::path path, std::string robot) : path_(std::move(path)), robot_(std::move(robot)) {}
+
+  // Loads what was saved for this robot kind; false when there is nothing.
+  bool load(armkit::SimulatedArm& leader, armkit::SimulatedArm& follower) {
+    std::ifstream in(path_);
+    if (!in) return false;
+    try {
+      const Json doc = Json::parse(in);
+      if (doc.value("robot", "") != robot_) return false;
+      leader.bus().load_eeprom(arm_from(doc.at("leader")));
+      follower.bus().load_eeprom(arm_from(doc.at("follower")));
+      return true;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "tessaline-rig: ignoring %s: %s\n", path_.c_str(), e.what());
+      return false;
+    }
+  }
+
+  void save(armkit::SimulatedArm& leader, armkit::SimulatedArm& follower) {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    const Json doc{{"robot", robot_}, {"leader", to_json(leader)}, {"follower", to_json(follower)}};
+    kit::files::write_atomically(path_, kit::json::to_file(doc));
+  }
+
+ private:
+  static std::vector<armkit::SimulatedBus::Eeprom> arm_from(const Json& servos) {
+    std::vector<armkit::SimulatedBus::Eeprom> out;
+    for (const auto& servo : servos) out.push_back(servo.get<armkit::SimulatedBus::Eeprom>());
+    return out;
+  }
+  static Json to_json(armkit::SimulatedArm& arm) {
+    Json servos = Json::array();
+    for (const auto& e : arm.bus().saved_eeprom()) servos.push_back(Json(e));
+    return servos;
+  }
+
+  std::filesystem::path path_;
+  std::string robot_;
+  std::mutex mutex_;
+  bool closed_ = false;
+
+ public:
+  // No save starts after this returns, and none is still running.
+  void close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+};
+
+// Writes the framework's calibration into both arms' servos and its files
+// for the ids rig_leader and rig_follower.
+void calibrate(armkit::SimulatedArm& leader, armkit::SimulatedArm& follower) {
+  for (auto* arm : {&leader, &follower}) {
+    const std::string id = arm == &leader ? "rig_leader" : "rig_follower";
+    const auto path = armkit::calibration_path(arm->type(), id);
+    armkit::save_calibration(path, arm->calibrate_like_the_framework());
+    std::printf("tessaline-rig: %s calibrated as '%s': %s\n", arm->type().c_str(), id.c_str(), path.c_str());
+  }
 }
 
 }  // namespace
@@ -83,6 +153,12 @@ int main(int argc, char** argv) {
   app.add_option("--cameras", cameras, "virtual cameras")->check(CLI::Range(0, 4))->capture_default_str();
   app.add_option("--fps", fps, "camera frames per second")->check(CLI::Range(1, 60))->capture_default_str();
   app.add_option("--manifest", manifest, "where to write the manifest")->capture_default_str();
+  bool calibrated = false, factory_reset = false, no_serial = false;
+  app.add_flag("--calibrated", calibrated,
+               "start both arms calibrated (offsets and limits in the servos) and write the matching calibration "
+               "files for the ids rig_leader and rig_follower");
+  app.add_flag("--factory-reset", factory_reset, "forget what earlier runs wrote into the servos' EEPROM");
+  app.add_flag("--no-serial-numbers", no_serial, "publish the ports without USB serial numbers, like many CH340 boards");
   CLI11_PARSE(app, argc, argv);
 
   sigset_t stop_signals;
@@ -93,9 +169,27 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   const auto leader_motion = motion == "still" ? armkit::LeaderMotion::still : armkit::LeaderMotion::scripted;
+  const auto manifest_path = std::filesystem::absolute(manifest);
+  EepromStore eeprom(manifest_path.parent_path() / (manifest_path.stem().string() + "-eeprom.json"), robot);
   armkit::SimulatedArm leader(robot + "_leader", leader_motion);
   armkit::SimulatedArm follower(robot + "_follower");
-  const auto manifest_path = std::filesystem::absolute(manifest);
+  try {
+    if (!factory_reset && eeprom.load(leader, follower)) std::printf("tessaline-rig: servo EEPROM restored from the last run\n");
+    if (calibrated) calibrate(leader, follower);
+    eeprom.save(leader, follower);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tessaline-rig: %s\n", e.what());
+    return 1;
+  }
+  for (auto* arm : {&leader, &follower}) {
+    arm->bus().on_eeprom_saved([&] {
+      try {
+        eeprom.save(leader, follower);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "tessaline-rig: cannot keep the servos' EEPROM: %s\n", e.what());
+      }
+    });
+  }
   const auto frames_dir = manifest_path.parent_path() / (manifest_path.stem().string() + "-cameras");
   std::filesystem::create_directories(frames_dir);
   std::vector<std::unique_ptr<armkit::FrameFileWriter>> writers;
@@ -108,7 +202,7 @@ int main(int argc, char** argv) {
                            {"height", height}, {"fps", fps}});
   }
   const Json doc{{"robot", robot},
-                 {"ports", {port_entry(leader, robot, "leader"), port_entry(follower, robot, "follower")}},
+                 {"ports", {port_entry(leader, robot, "leader", !no_serial), port_entry(follower, robot, "follower", !no_serial)}},
                  {"cameras", camera_list}};
   kit::files::write_atomically(manifest_path, kit::json::to_file(doc));
   std::printf("tessaline-rig: %s leader on %s, follower on %s, %d camera(s)\n", robot.c_str(), leader.port().c_str(),
@@ -131,6 +225,7 @@ int main(int argc, char** argv) {
   });
   int signal = 0;
   sigwait(&stop_signals, &signal);
+  eeprom.close();  // the arms go before the store: no bus may still be saving
   running = false;
   camera_thread.join();
   writers.clear();  // removes the frame files

@@ -16,12 +16,11 @@ std::vector<std::pair<std::string, Motor>> joints(const std::vector<std::string>
 const std::map<std::string, ArmKind>& specs() {
   static const std::map<std::string, ArmKind> table = [] {
     const std::vector<std::string> sts(6, "sts3215");
-    const ArmKind feetech{ServoFamily::feetech, joints(sts), 40, 42, 56, 2};
+    const ArmKind feetech{ServoFamily::feetech, joints(sts)};
     const ArmKind koch_follower{ServoFamily::dynamixel,
                                 joints({"xl430-w250", "xl430-w250", "xl330-m288", "xl330-m288", "xl330-m288",
-                                        "xl330-m288"}),
-                                64, 116, 132, 4};
-    const ArmKind koch_leader{ServoFamily::dynamixel, joints(std::vector<std::string>(6, "xl330-m077")), 64, 116, 132, 4};
+                                        "xl330-m288"})};
+    const ArmKind koch_leader{ServoFamily::dynamixel, joints(std::vector<std::string>(6, "xl330-m077"))};
     return std::map<std::string, ArmKind>{
         {"so100_follower", feetech}, {"so101_follower", feetech}, {"so100_leader", feetech},
         {"so101_leader", feetech},   {"koch_follower", koch_follower}, {"koch_leader", koch_leader},

@@ -1,5 +1,5 @@
 #pragma once
-// The arm kinds: family, joints with their motors, and the registers used.
+// The arm kinds: servo family and the joints with their motors.
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,11 +10,7 @@ namespace armkit {
 
 struct ArmKind {
   ServoFamily family;
-  std::vector<std::pair<std::string, Motor>> joints;
-  uint16_t torque_enable;
-  uint16_t goal_position;
-  uint16_t present_position;
-  int position_size;  // bytes
+  std::vector<std::pair<std::string, Motor>> joints;  // in id order
 };
 
 // Throws std::invalid_argument naming the known types.

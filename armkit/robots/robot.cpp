@@ -120,15 +120,14 @@ void ServoArm::connect() {
 }
 
 void ServoArm::set_torque(bool on) {
-  const ArmKind& spec = arm_kind(type_);
-  std::map<uint8_t, uint32_t> values;
-  for (const auto& [name, motor] : joints_) values[motor.id] = on ? 1 : 0;
+  std::map<std::string, int32_t> values;
+  for (const auto& [name, motor] : joints_) values[name] = on ? 1 : 0;
   std::exception_ptr last;
   for (int attempt = 0; attempt < kTorqueAttempts; ++attempt) {
     try {
-      bus_->sync_write(spec.torque_enable, 1, values);
-      // Confirm on one motor: a sync write gets no answer of its own.
-      if (std::get<0>(bus_->_read(spec.torque_enable, 1, joints_.front().second.id)) == (on ? 1u : 0u)) return;
+      bus_->sync_write("Torque_Enable", values);
+      // A sync write gets no answer of its own: read every motor back.
+      if (bus_->sync_read("Torque_Enable", joint_names()) == values) return;
     } catch (const std::exception&) {
       last = std::current_exception();
     }
@@ -173,15 +172,11 @@ int32_t ServoArm::to_raw(size_t joint, double value) const {
 }
 
 std::vector<double> ServoArm::read_positions() {
-  const ArmKind& spec = arm_kind(type_);
-  std::vector<uint8_t> ids;
-  for (const auto& [name, motor] : joints_) ids.push_back(motor.id);
-  const auto raw = bus_->sync_read(spec.present_position, spec.position_size, ids);
+  const auto raw = bus_->sync_read("Present_Position", joint_names());
   std::vector<double> out;
   last_raw_.clear();
   for (size_t i = 0; i < joints_.size(); ++i) {
-    const uint32_t r = raw.at(joints_[i].second.id);
-    const int32_t value = spec.family == ServoFamily::feetech ? decode_sign_magnitude(r, 15) : static_cast<int32_t>(r);
+    const int32_t value = raw.at(joints_[i].first);
     last_raw_.push_back(value);
     out.push_back(to_normalised(i, value));
   }
@@ -189,23 +184,21 @@ std::vector<double> ServoArm::read_positions() {
 }
 
 std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, double max_step_degrees) {
-  const ArmKind& spec = arm_kind(type_);
   if (goals.size() != joints_.size()) throw std::invalid_argument("one goal per joint is needed");
   if (last_raw_.size() != joints_.size()) read_positions();
   const int32_t max_step = static_cast<int32_t>(std::lround(max_step_degrees * kStepsPerTurn / 360.0));
-  std::map<uint8_t, uint32_t> values;
+  std::map<std::string, int32_t> values;
   std::vector<double> sent;
   for (size_t i = 0; i < joints_.size(); ++i) {
     int32_t raw = to_raw(i, goals[i]);
     raw = std::clamp(raw, last_raw_[i] - max_step, last_raw_[i] + max_step);
     const JointCalibration& c = calibration_[i];
     raw = std::clamp(raw, c.range_min + c.homing_offset, c.range_max + c.homing_offset);
-    values[joints_[i].second.id] =
-        spec.family == ServoFamily::feetech ? encode_sign_magnitude(raw, 15) : static_cast<uint32_t>(raw);
+    values[joints_[i].first] = raw;
     sent.push_back(to_normalised(i, raw));
   }
   try {
-    bus_->sync_write(spec.goal_position, spec.position_size, values);
+    bus_->sync_write("Goal_Position", values);
   } catch (...) {
     try {
       set_torque(false);

@@ -1,80 +1,108 @@
 #include "armkit/sim/arm_sim.hpp"
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 
-#include "armkit/protocol/packets.hpp"
 #include "armkit/robots/arm_kinds.hpp"
 
 namespace armkit {
 namespace {
 
-constexpr int32_t kMid = 2048;
 constexpr double kFollowerStepsPerSecond = 3000;  // about 260 degrees a second
-constexpr auto kTick = std::chrono::milliseconds(5);
+constexpr double kHandSway = 400;                 // steps either side of the middle
 
-uint16_t model_number(const std::string& model) {
-  if (model == "sts3215") return 777;
-  if (model == "xl430-w250") return 1060;
-  if (model == "xl330-m288") return 1200;
-  return 1190;  // xl330-m077
+// How far each joint's physical middle sits from the horn's centre: every
+// arm is assembled a little differently.
+constexpr int kLeaderMiddles[6] = {310, -420, 560, -250, 180, -330};
+constexpr int kFollowerMiddles[6] = {-270, 450, -510, 360, -140, 290};
+// Travel either side of the middle that a calibration records, per joint.
+constexpr int kTravel[6] = {900, 1000, 950, 850, 2048, 600};
+
+bool full_turn(const std::string& type, const std::string& joint) {
+  if (joint == "wrist_roll") return true;
+  return type.starts_with("koch") && joint == "shoulder_pan";
+}
+
+// Supply voltage as the servo reports it: SO leaders run on 5–7 V, SO
+// followers on 12 V; the Koch arms on 5 V.
+int32_t supply_tenths_of_volts(const std::string& type, bool follower) {
+  if (type.starts_with("koch")) return 50;
+  return follower ? 121 : 66;
 }
 
 }  // namespace
 
 SimulatedArm::SimulatedArm(const std::string& type, LeaderMotion motion, int baudrate)
-    : type_(type), follower_(type.find("_follower") != std::string::npos), motion_(motion) {
+    : type_(type), follower_(type.ends_with("_follower")) {
   const ArmKind& spec = arm_kind(type);
   std::vector<SimulatedServo> servos;
-  for (const auto& [name, motor] : spec.joints) servos.push_back({motor.id, model_number(motor.model)});
+  for (const auto& [name, motor] : spec.joints) servos.push_back({motor.id, motor.model});
   bus_ = std::make_unique<SimulatedBus>(spec.family, baudrate, servos);
-  for (const auto& [name, motor] : spec.joints) {
-    bus_->write_register(motor.id, spec.present_position, kMid, spec.position_size);
-    bus_->write_register(motor.id, spec.goal_position, kMid, spec.position_size);
+  bus_->set_speed(kFollowerStepsPerSecond);
+  const char* voltage = spec.family == ServoFamily::feetech ? "Present_Voltage" : "Present_Input_Voltage";
+  for (size_t j = 0; j < servos.size(); ++j) {
+    bus_->set(j, voltage, supply_tenths_of_volts(type, follower_), false);
+    bus_->set(j, "Present_Temperature", 31, false);
+    bus_->set_actual(j, physical_middle(j));
   }
-  physics_ = std::thread([this] {
-    const auto start = std::chrono::steady_clock::now();
-    auto last = start;
-    while (!stop_) {
-      std::this_thread::sleep_for(kTick);
-      const auto now = std::chrono::steady_clock::now();
-      step(std::chrono::duration<double>(now - start).count(), std::chrono::duration<double>(now - last).count());
-      last = now;
+  set_motion(motion);
+}
+
+double SimulatedArm::physical_middle(size_t joint) const {
+  return 2048.0 + (follower_ ? kFollowerMiddles : kLeaderMiddles)[joint];
+}
+
+void SimulatedArm::set_motion(LeaderMotion motion) {
+  if (follower_) return;
+  for (size_t j = 0; j < bus_->size(); ++j) {
+    if (motion == LeaderMotion::still) {
+      bus_->set_hand(j, nullptr);
+      continue;
     }
-  });
+    // Each joint sways on its own slow rhythm, like an operator's hand.
+    const double middle = physical_middle(j);
+    bus_->set_hand(j, [middle, j](double t) {
+      return middle + std::round(kHandSway * std::sin(0.8 * t + 0.9 * static_cast<double>(j)));
+    });
+  }
 }
 
-SimulatedArm::~SimulatedArm() {
-  stop_ = true;
-  physics_.join();
-}
+int32_t SimulatedArm::present(size_t joint) const { return bus_->get(joint, "Present_Position"); }
+double SimulatedArm::actual(size_t joint) const { return bus_->actual(joint); }
 
-int32_t SimulatedArm::present(size_t joint) const {
+Calibration SimulatedArm::calibrate_like_the_framework() {
   const ArmKind& spec = arm_kind(type_);
-  const uint32_t raw = bus_->read_register(spec.joints.at(joint).second.id, spec.present_position, spec.position_size);
-  return spec.family == ServoFamily::feetech ? decode_sign_magnitude(raw, 15) : static_cast<int32_t>(raw);
-}
-
-void SimulatedArm::step(double t, double dt) {
-  const ArmKind& spec = arm_kind(type_);
-  const bool feetech = spec.family == ServoFamily::feetech;
-  auto encode = [&](int32_t v) { return feetech ? encode_sign_magnitude(v, 15) : static_cast<uint32_t>(v); };
+  const bool dynamixel = spec.family == ServoFamily::dynamixel;
+  Calibration out;
   for (size_t j = 0; j < spec.joints.size(); ++j) {
-    const uint8_t id = spec.joints[j].second.id;
-    int32_t present = this->present(j);
-    if (follower_) {
-      if (bus_->read_register(id, spec.torque_enable, 1) == 0) continue;  // limp: stays where it is
-      const uint32_t goal_raw = bus_->read_register(id, spec.goal_position, spec.position_size);
-      const int32_t goal = feetech ? decode_sign_magnitude(goal_raw, 15) : static_cast<int32_t>(goal_raw);
-      const auto max_move = static_cast<int32_t>(std::max(1.0, kFollowerStepsPerSecond * dt));
-      present += std::clamp(goal - present, -max_move, max_move);
-    } else if (motion_ == LeaderMotion::scripted) {
-      // Each joint sways on its own slow rhythm, like an operator's hand.
-      present = kMid + static_cast<int32_t>(std::lround(400 * std::sin(0.8 * t + 0.9 * static_cast<double>(j))));
+    const auto& [name, motor] = spec.joints[j];
+    MotorCalibration c;
+    c.id = motor.id;
+    c.drive_mode = type_ == "koch_leader" && name == "elbow_flex" ? 1 : 0;
+    // Half-turn homing: the middle of the travel reads 2047 afterwards.
+    const long middle = std::lround(physical_middle(j));
+    if (dynamixel) {
+      const long reading = c.drive_mode ? -middle : middle;
+      c.homing_offset = static_cast<int>(2047 - reading);
+    } else {
+      c.homing_offset = static_cast<int>(middle - 2047);
     }
-    bus_->write_register(id, spec.present_position, encode(present), spec.position_size);
+    if (full_turn(type_, name)) {
+      c.range_min = 0;
+      c.range_max = 4095;
+    } else {
+      c.range_min = 2047 - kTravel[j];
+      c.range_max = 2047 + kTravel[j];
+    }
+    if (dynamixel) {
+      bus_->set(j, "Operating_Mode", 4);  // extended position, as the framework sets Koch arms
+      bus_->set(j, "Drive_Mode", c.drive_mode);
+    }
+    bus_->set(j, "Homing_Offset", c.homing_offset);
+    bus_->set(j, "Min_Position_Limit", c.range_min);
+    bus_->set(j, "Max_Position_Limit", c.range_max);
+    out.emplace_back(name, c);
   }
+  return out;
 }
 
 }  // namespace armkit

@@ -1,13 +1,15 @@
 #pragma once
-// A simulated arm: six servos of the arm's kind on a pseudo-terminal, with
-// motion. A follower moves toward its goal positions at a bounded speed
-// while its torque is on; a leader either holds still or follows a scripted
-// path, as a hand would move it.
-#include <atomic>
+// A simulated arm: six servos of the arm's kind on a pseudo-terminal, built
+// like a real one. Each joint has a physical middle of its own (where the
+// horn sits when the joint is in the middle of its travel), so a
+// calibration has real work to do. A leader is moved by a hand along a
+// scripted path or held still; a follower's motors drive its horns toward
+// their goals at a bounded speed while torque is on.
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "armkit/robots/calibration.hpp"
 #include "armkit/sim/servo_sim.hpp"
 
 namespace armkit {
@@ -18,25 +20,30 @@ class SimulatedArm {
  public:
   // `type` is an arm type such as "so101_follower" or "koch_leader".
   SimulatedArm(const std::string& type, LeaderMotion motion = LeaderMotion::scripted, int baudrate = 1'000'000);
-  ~SimulatedArm();
   SimulatedArm(const SimulatedArm&) = delete;
   SimulatedArm& operator=(const SimulatedArm&) = delete;
 
+  const std::string& type() const { return type_; }
   const std::string& port() const { return bus_->port(); }
   SimulatedBus& bus() { return *bus_; }
-  // Present positions in raw steps, by joint index (0..5).
+  // Present_Position as the servo reports it, by joint index (0..5).
   int32_t present(size_t joint) const;
-  void set_motion(LeaderMotion motion) { motion_ = motion; }
+  // Where the horn physically is, in steps.
+  double actual(size_t joint) const;
+  // The horn's position with the joint in the middle of its travel.
+  double physical_middle(size_t joint) const;
+  void set_motion(LeaderMotion motion);
+
+  // Writes into the servos what the robot framework's calibration leaves
+  // there for this arm (homing offsets, position limits, Koch's operating
+  // mode and the leader elbow's drive mode) and returns the matching file
+  // contents.
+  Calibration calibrate_like_the_framework();
 
  private:
-  void step(double t, double dt);
-
   std::string type_;
   bool follower_;
-  std::atomic<LeaderMotion> motion_;
   std::unique_ptr<SimulatedBus> bus_;
-  std::atomic<bool> stop_{false};
-  std::thread physics_;
 };
 
 }  // namespace armkit

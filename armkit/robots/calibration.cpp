@@ -1,0 +1,88 @@
+#include "armkit/robots/calibration.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+#include "kit/files/atomic_file.hpp"
+#include "kit/json/text.hpp"
+
+namespace armkit {
+namespace {
+
+namespace fs = std::filesystem;
+using kit::json::Json;
+
+const char* env(const char* name) {
+  const char* v = std::getenv(name);
+  return v && *v ? v : nullptr;
+}
+
+constexpr const char* kFields[] = {"id", "drive_mode", "homing_offset", "range_min", "range_max"};
+
+}  // namespace
+
+fs::path calibration_root() {
+  if (const char* dir = env("HF_LEROBOT_CALIBRATION")) return dir;
+  if (const char* home = env("HF_LEROBOT_HOME")) return fs::path(home) / "calibration";
+  if (const char* hf = env("HF_HOME")) return fs::path(hf) / "lerobot" / "calibration";
+  const char* user = env("HOME");
+  return fs::path(user ? user : "/") / ".cache" / "huggingface" / "lerobot" / "calibration";
+}
+
+std::string calibration_class(const std::string& type) {
+  for (const char* role : {"_follower", "_leader"}) {
+    const std::string suffix = role;
+    if (type.size() > suffix.size() && type.ends_with(suffix) && type.starts_with("so10")) return "so" + suffix;
+  }
+  return type;
+}
+
+fs::path calibration_path(const std::string& type, const std::string& id) {
+  const bool follower = type.ends_with("_follower");
+  return calibration_root() / (follower ? "robots" : "teleoperators") / calibration_class(type) / (id + ".json");
+}
+
+void save_calibration(const fs::path& path, const Calibration& calibration) {
+  kit::json::Json doc = kit::json::Json::object();
+  for (const auto& [motor, c] : calibration) {
+    doc[motor] = {{"id", c.id},
+                  {"drive_mode", c.drive_mode},
+                  {"homing_offset", c.homing_offset},
+                  {"range_min", c.range_min},
+                  {"range_max", c.range_max}};
+  }
+  fs::create_directories(path.parent_path());
+  kit::files::write_atomically(path, doc.dump(4));
+}
+
+Calibration load_calibration(const fs::path& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read the calibration file " + path.string());
+  kit::json::Json doc;
+  try {
+    doc = kit::json::Json::parse(in);
+  } catch (const std::exception&) {
+    throw std::runtime_error(path.string() + " is not valid JSON");
+  }
+  if (!doc.is_object()) throw std::runtime_error(path.string() + " does not hold a calibration object");
+  Calibration out;
+  for (const auto& [motor, entry] : doc.items()) {
+    MotorCalibration c;
+    int* slots[] = {&c.id, &c.drive_mode, &c.homing_offset, &c.range_min, &c.range_max};
+    for (size_t i = 0; i < std::size(kFields); ++i) {
+      if (!entry.is_object() || !entry.contains(kFields[i]) || !entry[kFields[i]].is_number_integer()) {
+        throw std::runtime_error(path.string() + ": motor '" + motor + "' needs an integer \"" + kFields[i] + "\"");
+      }
+      const auto v = entry[kFields[i]].get<long long>();
+      if (v < -1'000'000'000 || v > 1'000'000'000) {
+        throw std::runtime_error(path.string() + ": \"" + kFields[i] + "\" of motor '" + motor + "' is out of range");
+      }
+      *slots[i] = static_cast<int>(v);
+    }
+    out.emplace_back(motor, c);
+  }
+  return out;
+}
+
+}  // namespace armkit
