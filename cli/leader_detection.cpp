@@ -14,8 +14,15 @@
 
 namespace tessaline::ports {
 
-const std::map<std::string, std::pair<int, int>> _PRESENT_POSITION_ADDR = {{"feetech", {56, 2}},
-                                                                          {"dynamixel", {132, 4}}};
+namespace {
+std::pair<int, int> present_position_of(std::string_view model) {
+  const auto& reg = armkit::control_table(model).at("Present_Position");
+  return {reg.address, reg.size};
+}
+}  // namespace
+
+const std::map<std::string, std::pair<int, int>> _PRESENT_POSITION_ADDR = {
+    {"feetech", present_position_of("sts3215")}, {"dynamixel", present_position_of("xl330-m077")}};
 
 namespace {
 

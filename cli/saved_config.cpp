@@ -1,6 +1,8 @@
 #include "cli/saved_config.hpp"
 
+#include <algorithm>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <set>
 #include <stdexcept>
@@ -169,17 +171,41 @@ std::optional<CaptureSetup> load_capture_setup() {
   return setup;
 }
 
+namespace {
+
+// An adapter without a serial number cannot be told apart from another of
+// its kind, so it is taken to be at its last port when a device is still
+// there and answers with the saved motor family and number of motors.
+bool still_at_last_port(const PortRoleConfig& role, const std::vector<PortInfo>& present) {
+  if (role.last_port.empty() || role.motor_type.empty() || !role.motor_count) return false;
+  const bool exists = std::any_of(present.begin(), present.end(), [&](const PortInfo& p) { return p.device == role.last_port; });
+  if (!exists) return false;
+  const auto [found, type] = scan_port_for_motors(role.last_port, role.motor_type);
+  return found && !found->empty() && static_cast<int>(found->begin()->second.size()) == *role.motor_count;
+}
+
+}  // namespace
+
 std::pair<std::optional<std::string>, std::optional<std::string>> resolve_setup_ports(CaptureSetup& setup) {
+  const auto present = list_serial_ports(true);
   std::map<std::string, std::string> by_serial;
-  for (const auto& p : list_serial_ports(true)) {
+  for (const auto& p : present) {
     if (p.serial_number && !p.serial_number->empty()) by_serial[*p.serial_number] = p.device;
   }
-  auto find = [&](const std::string& serial) -> std::optional<std::string> {
-    const auto it = by_serial.find(serial);
-    return it == by_serial.end() ? std::nullopt : std::optional<std::string>(it->second);
+  // Both arms may need a scan: run them side by side, one port each.
+  auto find = [&](const PortRoleConfig& role) {
+    return std::async(std::launch::async, [&role, &present, &by_serial]() -> std::optional<std::string> {
+      if (role.serial_number.empty()) {
+        return still_at_last_port(role, present) ? std::optional<std::string>(role.last_port) : std::nullopt;
+      }
+      const auto it = by_serial.find(role.serial_number);
+      return it == by_serial.end() ? std::nullopt : std::optional<std::string>(it->second);
+    });
   };
-  const auto robot_port = find(setup.follower.serial_number);
-  const auto teleop_port = find(setup.leader.serial_number);
+  auto robot_search = find(setup.follower);
+  auto teleop_search = find(setup.leader);
+  const auto robot_port = robot_search.get();
+  const auto teleop_port = teleop_search.get();
   bool changed = false;
   if (robot_port && *robot_port != setup.follower.last_port) {
     setup.follower.last_port = *robot_port;

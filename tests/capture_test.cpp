@@ -259,6 +259,33 @@ TEST_F(CaptureSetUp, MissingFollowerMeansRescanAndTwoPortsAreNeeded) {
   EXPECT_EQ(kept->selected_cameras, std::vector<std::string>{"observation.images.cam_front"});
 }
 
+TEST_F(CaptureSetUp, AdaptersWithoutSerialNumbersAreFoundAgainAtTheirLastPort) {
+  armkit::SimulatedArm leader("so101_leader"), follower("so101_follower", armkit::LeaderMotion::still);
+  write_manifest({&follower, &leader}, Json::array(), false);
+  const auto [first, first_out] = resolve();
+  ASSERT_TRUE(std::holds_alternative<cli::CaptureConfig>(first)) << first_out;
+  EXPECT_NE(first_out.find("Setup saved!"), std::string::npos) << first_out;
+  EXPECT_NE(setup_text().find("\"serial_number\": \"\""), std::string::npos) << setup_text();
+
+  const auto [second, second_out] = resolve();
+  const auto& config = std::get<cli::CaptureConfig>(second);
+  EXPECT_NE(second_out.find("Using saved setup: robot=" + follower.port() + ", teleop=" + leader.port()), std::string::npos)
+      << second_out;
+  EXPECT_EQ(second_out.find("Scanning"), std::string::npos) << second_out;
+  EXPECT_EQ(second_out.find("Setup saved!"), std::string::npos) << second_out;
+  EXPECT_EQ(config.teleop_port, leader.port());
+
+  // Something else at the last port (another family) is not taken for the arm.
+  armkit::SimulatedArm koch("koch_follower");
+  auto setup = *ports::load_capture_setup();
+  setup.follower.last_port = koch.port();
+  ports::save_capture_setup(setup);
+  write_manifest({&koch, &leader}, Json::array(), false);
+  const auto [robot_port, teleop_port] = ports::resolve_setup_ports(setup);
+  EXPECT_FALSE(robot_port);
+  EXPECT_EQ(teleop_port, leader.port());
+}
+
 TEST_F(CaptureSetUp, ThreeArmsAreOneTooMany) {
   armkit::SimulatedArm a("so101_leader"), b("so101_follower"), c("so101_follower");
   write_manifest({&a, &b, &c});

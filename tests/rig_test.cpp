@@ -8,6 +8,8 @@
 
 #include "armkit/bus/motors_bus.hpp"
 #include "armkit/cameras/camera.hpp"
+#include "armkit/robots/arm_kinds.hpp"
+#include "armkit/robots/calibration.hpp"
 #include "kit/json/text.hpp"
 #include "tests/support/process.hpp"
 
@@ -45,6 +47,109 @@ TEST(Rig, PublishesScannableBusesAndLiveCamerasAndCleansUp) {
   EXPECT_EQ(rig.stop(), 0);
   EXPECT_FALSE(fs::exists(manifest));
   EXPECT_FALSE(fs::exists(follower));
+}
+
+// A rig started for one test, with its manifest in a folder of its own
+// (the servos' EEPROM state file lands beside it).
+class RigRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("rigrun-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    setenv("HF_LEROBOT_HOME", (dir_ / "home").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("HF_LEROBOT_HOME");
+    fs::remove_all(dir_);
+  }
+  std::unique_ptr<test_support::BackgroundProcess> start(std::vector<std::string> flags) {
+    std::vector<std::string> argv{test_support::built_program("tessaline-rig"), "--cameras", "0", "--manifest",
+                                  (dir_ / "manifest.json").string()};
+    argv.insert(argv.end(), flags.begin(), flags.end());
+    fs::remove(dir_ / "manifest.json");
+    auto rig = std::make_unique<test_support::BackgroundProcess>(argv);
+    manifest_ = wait_for_manifest(dir_ / "manifest.json");
+    return rig;
+  }
+  std::string port(const std::string& role) const {
+    for (const auto& p : manifest_["ports"]) {
+      if (p["role"] == role) return p["device"];
+    }
+    return "";
+  }
+  fs::path dir_;
+  kit::json::Json manifest_;
+};
+
+TEST_F(RigRun, AnIdleRigCostsNothingAfterItsPortsWereOpenedAndClosed) {
+  auto rig = start({"--robot", "so101"});
+  for (const auto& role : {"leader", "follower"}) {
+    armkit::SerialPort(port(role)).close();
+    armkit::SerialPort again(port(role));
+  }
+  const double before = test_support::cpu_seconds(rig->pid());
+  std::this_thread::sleep_for(3s);
+  const double used = test_support::cpu_seconds(rig->pid()) - before;
+  std::printf("rig CPU while idle: %.3f s over 3 s\n", used);
+  EXPECT_LT(used, 0.05);
+}
+
+TEST_F(RigRun, CalibratedArmsMatchTheFilesTheRigWrites) {
+  for (const std::string robot : {"so101", "koch"}) {
+    auto rig = start({"--robot", robot, "--calibrated", "--factory-reset"});
+    for (const std::string role : {"leader", "follower"}) {
+      const std::string type = robot + "_" + role;
+      const auto file = armkit::calibration_path(type, "rig_" + role);
+      ASSERT_TRUE(fs::exists(file)) << file;
+      EXPECT_NE(rig->output().find(file.string()), std::string::npos);
+      const auto calibration = armkit::load_calibration(file);
+      const armkit::ArmKind& kind = armkit::arm_kind(type);
+      std::map<std::string, armkit::Motor> motors(kind.joints.begin(), kind.joints.end());
+      std::unique_ptr<armkit::MotorsBus> bus;
+      if (kind.family == armkit::ServoFamily::feetech) bus = std::make_unique<armkit::FeetechMotorsBus>(port(role), motors);
+      else bus = std::make_unique<armkit::DynamixelMotorsBus>(port(role), motors);
+      bus->_connect(true);
+      ASSERT_EQ(calibration.size(), 6u);
+      for (const auto& [motor, c] : calibration) {
+        EXPECT_EQ(c.id, motors.at(motor).id);
+        EXPECT_EQ(bus->read("Homing_Offset", motor), c.homing_offset) << type << " " << motor;
+        EXPECT_EQ(bus->read("Min_Position_Limit", motor), c.range_min) << type << " " << motor;
+        EXPECT_EQ(bus->read("Max_Position_Limit", motor), c.range_max) << type << " " << motor;
+        EXPECT_LT(c.range_max - c.range_min, motor == "wrist_roll" || (robot == "koch" && motor == "shoulder_pan") ? 4096 : 4095);
+        if (kind.family == armkit::ServoFamily::dynamixel) {
+          EXPECT_EQ(bus->read("Drive_Mode", motor), c.drive_mode);
+          EXPECT_EQ(c.drive_mode, type == "koch_leader" && motor == "elbow_flex" ? 1 : 0);
+        }
+        // Half-turn homing: the middle of the travel reads 2047 or so; the offsets are far from 0.
+        EXPECT_GT(std::abs(c.homing_offset), 100) << type << " " << motor;
+      }
+    }
+    EXPECT_EQ(rig->stop(), 0);
+  }
+}
+
+TEST_F(RigRun, WhatIsWrittenIntoTheServosIsThereAfterARestart) {
+  auto rig = start({"--robot", "so101"});
+  {
+    armkit::FeetechMotorsBus bus(port("follower"), {{"wrist_flex", {4, "sts3215"}}});
+    bus._connect(true);
+    bus.write("Lock", "wrist_flex", 0);
+    bus.write("Homing_Offset", "wrist_flex", -321);
+    bus.write("Torque_Enable", "wrist_flex", 1);
+  }
+  EXPECT_EQ(rig->stop(), 0);
+  rig = start({"--robot", "so101"});
+  EXPECT_NE(rig->output().find("EEPROM restored"), std::string::npos) << rig->output();
+  armkit::FeetechMotorsBus bus(port("follower"), {{"wrist_flex", {4, "sts3215"}}});
+  bus._connect(true);
+  EXPECT_EQ(bus.read("Homing_Offset", "wrist_flex"), -321);
+  EXPECT_EQ(bus.read("Torque_Enable", "wrist_flex"), 0);  // RAM starts afresh
+  bus.port_handler.closePort();
+  EXPECT_EQ(rig->stop(), 0);
+  rig = start({"--robot", "so101", "--factory-reset"});
+  armkit::FeetechMotorsBus fresh(port("follower"), {{"wrist_flex", {4, "sts3215"}}});
+  fresh._connect(true);
+  EXPECT_EQ(fresh.read("Homing_Offset", "wrist_flex"), 0);
 }
 
 }  // namespace

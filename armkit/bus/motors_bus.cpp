@@ -198,6 +198,15 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
                                               const std::string& what, const Accept& accept) {
   SerialPort& sp = open_port();
   std::string last_problem = "no answer";
+  if (stragglers_.count() > 0) {
+    std::vector<uint8_t> late;
+    try {
+      sp.read_until_quiet(late, Clock::now() + stragglers_, quiet_after(sp.baudrate()));
+    } catch (const SerialError& e) {
+      throw BusError(e.what());
+    }
+    stragglers_ = 0ms;
+  }
   for (const auto listen : kListen) {
     try {
       sp.discard_input();
@@ -231,7 +240,10 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
     } catch (const SerialError& e) {
       throw BusError(e.what());
     }
-    if (!corrupt && got.size() >= answers) return got;
+    if (!corrupt && got.size() >= answers) {
+      if (listen != kListen[0]) stragglers_ = listen;
+      return got;
+    }
     if (!corrupt) {
       last_problem = !got.empty() ? "incomplete answer" : stray ? "a reply that does not fit the request" : "no answer";
     }

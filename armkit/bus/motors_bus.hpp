@@ -86,6 +86,9 @@ class MotorsBus {
                                      const Accept& accept);
   void check_status(const StatusPacket& status, const std::string& what) const;
   int default_baudrate_;
+  // After an exchange that needed a retry, answers to the earlier attempts
+  // may still be on their way: the next exchange lets them pass first.
+  std::chrono::milliseconds stragglers_{0};
 };
 
 class FeetechMotorsBus : public MotorsBus {

@@ -429,6 +429,7 @@ void SimulatedBus::serve() {
     uint8_t chunk[512];
     const ssize_t n = ::read(pty_.master_fd(), chunk, sizeof chunk);
     if (n <= 0) continue;
+    if (const auto delay = delay_.load(); delay.count() > 0) std::this_thread::sleep_for(delay);
     std::function<void()> notify;
     {
       std::lock_guard lock(mutex_);

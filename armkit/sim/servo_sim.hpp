@@ -70,6 +70,9 @@ class SimulatedBus {
   // Fault injection: the next `n` answers are dropped / have a byte flipped.
   void drop_answers(int n) { drop_ = n; }
   void corrupt_answers(int n) { corrupt_ = n; }
+  // Every request is taken up this much later, as by a servo thread that a
+  // busy machine schedules late (0: at once).
+  void delay_requests(std::chrono::milliseconds delay) { delay_ = delay; }
   // The error byte every answer carries from now on (0: none).
   void set_error_byte(uint8_t error) { error_byte_ = error; }
 
@@ -120,6 +123,7 @@ class SimulatedBus {
   bool eeprom_dirty_ = false;
   std::atomic<int> drop_{0};
   std::atomic<int> corrupt_{0};
+  std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
   std::atomic<uint8_t> error_byte_{0};
   int wake_[2] = {-1, -1};  // a pipe that ends the bus thread's poll
   std::thread thread_;

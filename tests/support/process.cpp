@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <stdexcept>
 
@@ -154,5 +155,22 @@ long settled_thread_count(double window_seconds, long enough) {
 }
 
 std::string built_program(const std::string& name) { return std::string(TESSALINE_BIN_DIR) + "/" + name; }
+
+}  // namespace test_support
+
+namespace test_support {
+
+double cpu_seconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text(std::istreambuf_iterator<char>(in), {});
+  // Fields after the command name (which may hold spaces) start at state (3).
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 }  // namespace test_support

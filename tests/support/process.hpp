@@ -30,11 +30,15 @@ class BackgroundProcess {
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
   std::string output() const;  // what it printed so far
   int stop();                  // SIGTERM, wait; the exit status
+  int pid() const { return pid_; }
 
  private:
   int pid_ = -1;
   std::string log_path_;
 };
+
+// CPU time (user + system) a running process has used, in seconds.
+double cpu_seconds(int pid);
 
 // Threads of this process now.
 long thread_count();

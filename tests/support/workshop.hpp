@@ -1,7 +1,7 @@
 #pragma once
 // A bench of simulated hardware for the command's tests: a temporary
 // HF_LEROBOT_HOME and a rig manifest listing the simulated arms the test
-// creates (serial numbers "S0", "S1", ... in the order given).
+// creates (serial numbers "S0", "S1", ... in the order given, or none).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -32,12 +32,14 @@ class Workshop : public ::testing::Test {
     std::filesystem::remove_all(home_);
   }
   void write_manifest(const std::vector<const armkit::SimulatedArm*>& arms,
-                      const kit::json::Json& cameras = kit::json::Json::array()) {
+                      const kit::json::Json& cameras = kit::json::Json::array(), bool serial_numbers = true) {
     kit::json::Json ports = kit::json::Json::array();
     int n = 0;
     for (const auto* arm : arms) {
-      ports.push_back({{"device", arm->port()}, {"description", "bus " + std::to_string(n)}, {"vid", 0x1A86},
-                       {"serial_number", "S" + std::to_string(n++)}});
+      kit::json::Json port{{"device", arm->port()}, {"description", "bus " + std::to_string(n)}, {"vid", 0x1A86}};
+      if (serial_numbers) port["serial_number"] = "S" + std::to_string(n);
+      ports.push_back(port);
+      ++n;
     }
     std::ofstream(manifest_) << kit::json::Json{{"ports", ports}, {"cameras", cameras}}.dump();
   }
