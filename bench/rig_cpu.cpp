@@ -38,15 +38,20 @@ int main(int argc, char** argv) {
   const fs::path manifest = dir / "manifest.json";
   int status = 0;
   {
+    setenv("HF_LEROBOT_CALIBRATION", (dir / "calibration").c_str(), 1);
     test_support::BackgroundProcess rig({std::string(TESSALINE_BIN_DIR) + "/tessaline-rig", "--cameras", "0",
-                                         "--factory-reset", "--manifest", manifest.string()});
+                                         "--calibrated", "--manifest", manifest.string()});
     for (int i = 0; i < 200 && !fs::exists(manifest); ++i) std::this_thread::sleep_for(25ms);
     std::ifstream in(manifest);
     const auto doc = kit::json::Json::parse(in);
     const std::string leader_port = doc["ports"][0]["device"], follower_port = doc["ports"][1]["device"];
 
-    auto leader = armkit::make_teleoperator_from_config(armkit::TeleoperatorConfig::get_choice_class("so101_leader")(leader_port));
-    auto robot = armkit::make_robot_from_config(armkit::RobotConfig::get_choice_class("so101_follower")(follower_port, {}));
+    auto leader_config = armkit::TeleoperatorConfig::get_choice_class("so101_leader")(leader_port);
+    leader_config.id = "rig_leader";
+    auto robot_config = armkit::RobotConfig::get_choice_class("so101_follower")(follower_port, {});
+    robot_config.id = "rig_follower";
+    auto leader = armkit::make_teleoperator_from_config(leader_config);
+    auto robot = armkit::make_robot_from_config(robot_config);
     leader->connect();
     robot->connect();
     robot->disconnect();

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <filesystem>
 
+#include "cli/arm_options.hpp"
 #include "cli/command_errors.hpp"
 #include "cli/console.hpp"
 #include "cli/port_commands.hpp"
@@ -60,8 +61,16 @@ int main(int argc, char** argv) {
   CLI::App app{"Tessaline CLI - Robot teleoperation and data collection", "tessaline"};
   bool debug = false;
   app.add_flag("--debug", debug, "Enable debug logging")->group("");
+  ArmOptions arms;
+  // Optional on capture and serve: the ids name the arms' calibrations, and
+  // a port `configure` saved for the robot id is the follower's.
+  auto add_ids = [&arms](CLI::App* cmd) {
+    cmd->add_option("--robot.id", arms.robot_id, "Follower id: names its calibration and its port saved by configure");
+    cmd->add_option("--teleop.id", arms.teleop_id, "Leader id: names its calibration");
+  };
   auto* capture_cmd = app.add_subcommand("capture", "Capture robot teleoperation data.");
   capture_cmd->footer("Example:\n    uv run tessaline capture");
+  add_ids(capture_cmd);
   auto* list_ports_cmd = app.add_subcommand("list-ports", "List available serial ports and scan for connected motors.");
   auto* list_cameras_cmd = app.add_subcommand("list-cameras", "List available cameras.");
   auto* configure_cmd = app.add_subcommand("configure", "Configure and save port for a robot ID.");
@@ -82,12 +91,31 @@ int main(int argc, char** argv) {
   bool reset_cameras = false, reset_ports = false;
   reset_cmd->add_flag("--cameras", reset_cameras, "Reset camera configuration");
   reset_cmd->add_flag("--ports", reset_ports, "Reset port/robot configuration");
+  auto* calibrate_cmd = app.add_subcommand("calibrate", "Calibrate one arm (follower or leader).");
+  calibrate_cmd->add_option("--robot.type", arms.robot_type, "Follower type: so100_follower, so101_follower, koch_follower");
+  calibrate_cmd->add_option("--robot.id", arms.robot_id, "Follower id (names the calibration file)");
+  calibrate_cmd->add_option("--teleop.type", arms.teleop_type, "Leader type: so100_leader, so101_leader, koch_leader");
+  calibrate_cmd->add_option("--teleop.id", arms.teleop_id, "Leader id (names the calibration file)");
+  calibrate_cmd->footer(
+      "Moves through the robot framework's calibration: the arm to the middle of\n"
+      "its range, then every joint through its range. The calibration goes into\n"
+      "the servos and into the framework's calibration folder.\n\n"
+      "Examples:\n"
+      "    tessaline calibrate --robot.type so101_follower --robot.id left_arm\n"
+      "    tessaline calibrate --teleop.type so101_leader --teleop.id left_leader");
+  auto* teleoperate_cmd = app.add_subcommand("teleoperate", "Drive the follower with the leader, without recording.");
+  add_ids(teleoperate_cmd);
+  teleoperate_cmd->add_option("--fps", arms.fps, "Loop rate in Hz (default 60)")->check(CLI::Range(1, 1000));
+  teleoperate_cmd->add_option("--duration", arms.duration, "Stop after this many seconds (default: until Ctrl+C)")
+      ->check(CLI::PositiveNumber);
+  teleoperate_cmd->footer("Shows the leader's and the follower's joint values and the loop rate.");
   auto* serve_cmd = app.add_subcommand("serve", "Start always-on serve mode using hosted Tessaline backend.");
   serve_cmd->footer(
       "Uses VELQUIN_HTTP_SERVER for WebRTC signaling/session APIs and\n"
       "VELQUIN_GRPC_SERVER for Arrow Flight logging.\n\n"
       "Example:\n"
       "    tessaline serve");
+  add_ids(serve_cmd);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -96,8 +124,11 @@ int main(int argc, char** argv) {
   main_callback(debug);
   // Cameras, robots and sessions come with the runtime module, loaded only
   // here; its exit status passes through, a failure to load it is an error.
-  for (auto* heavy : {capture_cmd, serve_cmd, list_cameras_cmd}) {
-    if (heavy->parsed()) return run_reporting_errors([&] { throw CommandExit{run_in_runtime(heavy->get_name(), debug)}; });
+  for (auto* heavy : {capture_cmd, serve_cmd, list_cameras_cmd, teleoperate_cmd, calibrate_cmd}) {
+    if (heavy->parsed()) {
+      return run_reporting_errors(
+          [&] { throw CommandExit{run_in_runtime(heavy->get_name(), debug, kit::json::to_wire(to_json(arms)))}; });
+    }
   }
   if (list_ports_cmd->parsed()) return run_reporting_errors(list_ports);
   if (reset_cmd->parsed()) return run_reporting_errors([&] { reset(reset_cameras, reset_ports); });

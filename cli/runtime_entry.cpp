@@ -4,12 +4,15 @@
 #include <stdexcept>
 #include <string>
 
+#include "cli/arm_configs.hpp"
+#include "cli/calibrate.hpp"
 #include "cli/cameras.hpp"
 #include "cli/capture.hpp"
 #include "cli/capture_config.hpp"
 #include "cli/cli.hpp"
 #include "cli/command_errors.hpp"
 #include "cli/serve_runtime.hpp"
+#include "cli/teleoperate_command.hpp"
 
 namespace tessaline::cli {
 namespace {
@@ -26,32 +29,38 @@ void hinting_at_saved_cameras(Command&& command) {
 }
 
 // Capture robot teleoperation data.
-void capture() {
+void capture(const ArmOptions& options) {
   const CaptureConfig config = _resolve_capture_config();
-  const auto [robot_cfg, teleop_cfg] = _build_robot_teleop_configs(config);
+  const auto [robot_cfg, teleop_cfg] = arm_configs(config, options);
   capture::teleoperate(
       {.teleop = teleop_cfg, .robot = robot_cfg, .teleop_time_s = std::nullopt, .selected_cameras = config.selected_cameras});
 }
 
 // Start always-on serve mode using hosted Tessaline backend.
-void serve() {
+void serve(const ArmOptions& options) {
   const CaptureConfig config = _resolve_capture_config();
-  const auto [robot_cfg, teleop_cfg] = _build_robot_teleop_configs(config);
+  const auto [robot_cfg, teleop_cfg] = arm_configs(config, options);
   serve_runtime::run_hosted_serve(robot_cfg, teleop_cfg, config.selected_cameras);
 }
 
 }  // namespace
 }  // namespace tessaline::cli
 
-extern "C" __attribute__((visibility("default"))) int tessaline_runtime_run(const char* command, int debug) {
+extern "C" __attribute__((visibility("default"))) int tessaline_runtime_main(const char* command, int debug,
+                                                                            const char* options_json) {
   using namespace tessaline::cli;
   setup_logging(debug != 0);
   const std::string name = command;
   return run_reporting_errors([&] {
+    const ArmOptions options = arm_options_from(kit::json::Json::parse(options_json));
     if (name == "capture") {
-      hinting_at_saved_cameras(capture);
+      hinting_at_saved_cameras([&] { capture(options); });
     } else if (name == "serve") {
-      hinting_at_saved_cameras(serve);
+      hinting_at_saved_cameras([&] { serve(options); });
+    } else if (name == "teleoperate") {
+      run_teleoperate(options);
+    } else if (name == "calibrate") {
+      run_calibrate(options);
     } else if (name == "list-cameras") {
       tessaline::cameras::detect_camera_configs();
     } else {

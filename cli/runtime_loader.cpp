@@ -22,14 +22,14 @@ std::filesystem::path find_module() {
 
 }  // namespace
 
-int run_in_runtime(const std::string& command, bool debug) {
+int run_in_runtime(const std::string& command, bool debug, const std::string& options_json) {
   const auto path = find_module();
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) throw std::runtime_error("the capture runtime could not be loaded: " + std::string(dlerror()));
-  using Entry = int (*)(const char*, int);
-  const auto entry = reinterpret_cast<Entry>(dlsym(module, "tessaline_runtime_run"));
+  using Entry = int (*)(const char*, int, const char*);
+  const auto entry = reinterpret_cast<Entry>(dlsym(module, "tessaline_runtime_main"));
   if (!entry) throw std::runtime_error(path.string() + " is not the capture runtime of this version");
-  return entry(command.c_str(), debug ? 1 : 0);  // the module stays loaded until the program ends
+  return entry(command.c_str(), debug ? 1 : 0, options_json.c_str());  // the module stays loaded until the program ends
 }
 
 }  // namespace tessaline::cli

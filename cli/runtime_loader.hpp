@@ -6,8 +6,9 @@
 
 namespace tessaline::cli {
 
-// Runs "capture", "serve" or "list-cameras" in the runtime; its exit status.
+// Runs "capture", "serve", "teleoperate", "calibrate" or "list-cameras" in
+// the runtime with the sub-command's options (JSON); its exit status.
 // Throws std::runtime_error when the module cannot be found or loaded.
-int run_in_runtime(const std::string& command, bool debug);
+int run_in_runtime(const std::string& command, bool debug, const std::string& options_json = "{}");
 
 }  // namespace tessaline::cli

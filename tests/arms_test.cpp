@@ -10,6 +10,7 @@
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
 #include "armkit/robots/arm_kinds.hpp"
+#include "tests/support/calibrated_arms.hpp"
 
 namespace {
 
@@ -25,19 +26,35 @@ void teleoperate(Teleoperator& leader, Robot& follower, int ticks) {
   }
 }
 
-class ArmPair : public ::testing::TestWithParam<std::string> {};
+RobotConfig follower_config(const SimulatedArm& sim, const std::string& id) {
+  auto config = RobotConfig::get_choice_class(sim.type())(sim.port(), {});
+  config.id = id;
+  return config;
+}
+
+TeleoperatorConfig leader_config(const SimulatedArm& sim, const std::string& id) {
+  auto config = TeleoperatorConfig::get_choice_class(sim.type())(sim.port());
+  config.id = id;
+  return config;
+}
+
+class ArmPair : public ::testing::TestWithParam<std::string> {
+ protected:
+  test_support::CalibrationFolder folder_;
+};
 
 TEST_P(ArmPair, FollowerFollowsTheLeaderWithTorqueOnlyWhileConnected) {
   const std::string kind = GetParam();
   SimulatedArm leader_sim(kind + "_leader", LeaderMotion::scripted);
   SimulatedArm follower_sim(kind + "_follower");
-  auto leader = make_teleoperator_from_config(TeleoperatorConfig::get_choice_class(kind + "_leader")(leader_sim.port()));
-  auto robot = make_robot_from_config(RobotConfig::get_choice_class(kind + "_follower")(follower_sim.port(), {}));
+  auto leader = make_teleoperator_from_config(leader_config(leader_sim, test_support::calibrate(leader_sim, "l")));
+  auto robot = make_robot_from_config(follower_config(follower_sim, test_support::calibrate(follower_sim, "f")));
   leader->connect();
   robot->connect();
   for (size_t j = 0; j < 6; ++j) {
     EXPECT_EQ(follower_sim.bus().get(j, "Torque_Enable"), 1);
-    EXPECT_EQ(leader_sim.bus().get(j, "Torque_Enable"), 0);
+    // A Koch leader's gripper holds torque: it springs back like a trigger.
+    EXPECT_EQ(leader_sim.bus().get(j, "Torque_Enable"), kind == "koch" && j == 5 ? 1 : 0);
   }
   teleoperate(*leader, *robot, 80);
   std::this_thread::sleep_for(100ms);
@@ -50,43 +67,55 @@ TEST_P(ArmPair, FollowerFollowsTheLeaderWithTorqueOnlyWhileConnected) {
   EXPECT_TRUE(obs.contains("shoulder_pan.pos"));
   robot->disconnect();
   leader->disconnect();
-  for (size_t j = 0; j < 6; ++j) EXPECT_EQ(follower_sim.bus().get(j, "Torque_Enable"), 0);
+  for (size_t j = 0; j < 6; ++j) {
+    EXPECT_EQ(follower_sim.bus().get(j, "Torque_Enable"), 0);
+    EXPECT_EQ(leader_sim.bus().get(j, "Torque_Enable"), 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ArmPair, ::testing::Values("so101", "koch"));
 
 TEST(Follower, GoalsStayInRangeAndMoveInBoundedSteps) {
+  test_support::CalibrationFolder folder;
   SimulatedArm sim("so100_follower");
-  auto robot = make_robot_from_config(RobotConfig::get_choice_class("so100_follower")(sim.port(), {}));
+  const auto calibration = sim.calibrate_like_the_framework();
+  save_calibration(calibration_path(sim.type(), "f"), calibration);
+  auto robot = make_robot_from_config(follower_config(sim, "f"));
   robot->connect();
   Action wild;
   for (const char* j : {"shoulder_pan", "shoulder_lift", "elbow_flex", "wrist_flex", "wrist_roll"}) {
     wild.set(std::string(j) + ".pos", 1e6);
   }
   wild.set("gripper.pos", -500.0);
-  const double pan_before = (sim.present(0) - 2047.5) * 360 / 4096, gripper_before = sim.present(5) * 100.0 / 4095;
+  const auto& pan = calibration[0].second;
+  const auto& grip = calibration[5].second;
+  const double pan_before = (sim.present(0) - (pan.range_min + pan.range_max) / 2.0) * 360 / 4095;
+  const double grip_before = (sim.present(5) - grip.range_min) * 100.0 / (grip.range_max - grip.range_min);
   const auto sent = robot->send_action(wild);
-  // One step from where each joint stands.
+  // One step (15 degrees of horn travel) from where each joint stands.
   EXPECT_NEAR(sent.at("shoulder_pan.pos").as_double(), pan_before + 15.0, 0.2);
-  EXPECT_NEAR(sent.at("gripper.pos").as_double(), gripper_before - 15.0 * 4096 / 360 * 100 / 4095, 0.5);
-  for (int i = 0; i < 400 && (sim.present(0) < 4095 || sim.present(5) > 0); ++i) {
+  EXPECT_NEAR(sent.at("gripper.pos").as_double(), grip_before - 15.0 * 4096 / 360 * 100 / (grip.range_max - grip.range_min), 0.5);
+  for (int i = 0; i < 400 && (sim.present(0) < pan.range_max || sim.present(5) > grip.range_min); ++i) {
     robot->get_observation();  // as the capture loop does: observe, then act
     robot->send_action(wild);
     std::this_thread::sleep_for(5ms);
   }
   for (size_t j = 0; j < 6; ++j) {
-    EXPECT_LE(sim.bus().get(j, "Goal_Position"), 4095);
-    EXPECT_GE(sim.bus().get(j, "Goal_Position"), 0);
+    EXPECT_LE(sim.bus().get(j, "Goal_Position"), calibration[j].second.range_max);
+    EXPECT_GE(sim.bus().get(j, "Goal_Position"), calibration[j].second.range_min);
   }
-  EXPECT_EQ(sim.present(0), 4095);  // it got there, step by step, and no further
-  EXPECT_EQ(sim.present(5), 0);
+  EXPECT_EQ(sim.present(0), pan.range_max);  // it got there, step by step, and no further
+  EXPECT_EQ(sim.present(5), grip.range_min);
 }
 
 TEST(Follower, ABusThatDropsOrGarblesAnswersNeverGetsAWildGoalAndEndsLimp) {
+  test_support::CalibrationFolder folder;
   SimulatedArm leader_sim("so101_leader");
   SimulatedArm follower_sim("so101_follower");
-  auto leader = make_teleoperator_from_config(TeleoperatorConfig::get_choice_class("so101_leader")(leader_sim.port()));
-  auto robot = make_robot_from_config(RobotConfig::get_choice_class("so101_follower")(follower_sim.port(), {}));
+  auto leader = make_teleoperator_from_config(leader_config(leader_sim, test_support::calibrate(leader_sim, "l")));
+  const auto calibration = follower_sim.calibrate_like_the_framework();
+  save_calibration(calibration_path(follower_sim.type(), "f"), calibration);
+  auto robot = make_robot_from_config(follower_config(follower_sim, "f"));
   leader->connect();
   robot->connect();
   int failures = 0;
@@ -106,34 +135,13 @@ TEST(Follower, ABusThatDropsOrGarblesAnswersNeverGetsAWildGoalAndEndsLimp) {
       robot->connect();
     }
     for (size_t j = 0; j < 6; ++j) {
-      ASSERT_GE(follower_sim.bus().get(j, "Goal_Position"), 0);
-      ASSERT_LE(follower_sim.bus().get(j, "Goal_Position"), 4095);
+      ASSERT_GE(follower_sim.bus().get(j, "Goal_Position"), calibration[j].second.range_min);
+      ASSERT_LE(follower_sim.bus().get(j, "Goal_Position"), calibration[j].second.range_max);
     }
   }
   EXPECT_GT(failures, 0);
   robot->disconnect();
   EXPECT_EQ(follower_sim.bus().get(0, "Torque_Enable"), 0);
-}
-
-TEST(Calibration, FilesChangeTheMappingAndBadOnesFailLoudly) {
-  const auto home = std::filesystem::temp_directory_path() / ("calib-" + std::to_string(getpid()));
-  std::filesystem::create_directories(home / "calibration/robots/so101_follower");
-  setenv("HF_LEROBOT_HOME", home.c_str(), 1);
-  std::ofstream(home / "calibration/robots/so101_follower/left.json")
-      << R"({"shoulder_pan": {"drive_mode": 1, "homing_offset": 0, "range_min": 1048, "range_max": 3048}})";
-  SimulatedArm sim("so101_follower");
-  auto cfg = RobotConfig::get_choice_class("so101_follower")(sim.port(), {});
-  cfg.id = "left";
-  auto robot = make_robot_from_config(cfg);
-  robot->connect();
-  sim.bus().set_actual(0, 2048 + 100);
-  EXPECT_NEAR(robot->get_observation().at("shoulder_pan.pos").as_double(), -100 * 360.0 / 4096, 0.01);
-  robot->disconnect();
-  std::ofstream(home / "calibration/robots/so101_follower/bad.json") << "{not json";
-  cfg.id = "bad";
-  EXPECT_ANY_THROW(make_robot_from_config(cfg));
-  unsetenv("HF_LEROBOT_HOME");
-  std::filesystem::remove_all(home);
 }
 
 TEST(ArmTypes, UnknownOrWrongKindIsRejected) {

@@ -10,6 +10,7 @@
 
 #include "armkit/robots/robot.hpp"
 #include "cli/ports.hpp"
+#include "tests/support/calibrated_arms.hpp"
 #include "tests/support/workshop.hpp"
 
 namespace {
@@ -44,7 +45,10 @@ class BusyMachine : public test_support::Workshop {};
 
 TEST_F(BusyMachine, DiscoveryAndConnectNeverMissAnArm) {
   for (const std::string kind : {"so101", "koch"}) {
+    const test_support::CalibrationFolder folder;
     armkit::SimulatedArm leader(kind + "_leader"), follower(kind + "_follower");
+    test_support::calibrate(leader, "l");
+    test_support::calibrate(follower, "f");
     write_manifest({&leader, &follower});
     const CpuHog hog(2 * std::max(2u, std::thread::hardware_concurrency()));
     constexpr int kRuns = 8;
@@ -54,10 +58,12 @@ TEST_F(BusyMachine, DiscoveryAndConnectNeverMissAnArm) {
       const auto found = tessaline::ports::find_robot_ports(std::nullopt, false);
       ASSERT_EQ(found.size(), 2u) << kind << ": run " << run << " found " << found.size() << " arm(s)";
       for (const auto& port : found) ASSERT_EQ(port.motor_ids->size(), 6u) << kind << " run " << run;
-      auto robot = armkit::make_robot_from_config(
-          armkit::RobotConfig::get_choice_class(kind + "_follower")(follower.port(), {}));
-      auto teleop = armkit::make_teleoperator_from_config(
-          armkit::TeleoperatorConfig::get_choice_class(kind + "_leader")(leader.port()));
+      auto robot_config = armkit::RobotConfig::get_choice_class(kind + "_follower")(follower.port(), {});
+      robot_config.id = "f";
+      auto teleop_config = armkit::TeleoperatorConfig::get_choice_class(kind + "_leader")(leader.port());
+      teleop_config.id = "l";
+      auto robot = armkit::make_robot_from_config(robot_config);
+      auto teleop = armkit::make_teleoperator_from_config(teleop_config);
       teleop->connect();
       robot->connect();
       robot->get_observation();

@@ -19,6 +19,7 @@
 #include "kit/log/logger.hpp"
 #include "kit/loop/event_loop.hpp"
 #include "kit/loop/interrupt.hpp"
+#include "tests/support/calibrated_arms.hpp"
 #include "tests/support/workshop.hpp"
 
 namespace {
@@ -97,16 +98,24 @@ TEST(SessionRate, LowestSetCameraRateWinsWithAWarning) {
   logger.remove_handler(log);
 }
 
-// A simulated leader (moving) and follower of one kind, connected as the arms.
+armkit::RobotConfig follower_config(const std::string& kind, const std::string& port, const std::string& id) {
+  auto config = armkit::RobotConfig::get_choice_class(kind + "_follower")(port, {});
+  config.id = id;
+  return config;
+}
+
+// A simulated leader (moving) and follower of one kind, calibrated and
+// connected as the arms.
 struct ConnectedArms {
   explicit ConnectedArms(const std::string& kind)
       : leader(kind + "_leader"),
         follower(kind + "_follower"),
-        teleop({kind + "_leader", leader.port(), std::nullopt}),
-        robot(armkit::RobotConfig::get_choice_class(kind + "_follower")(follower.port(), {})) {
+        teleop({kind + "_leader", leader.port(), test_support::calibrate(leader, "l")}),
+        robot(follower_config(kind, follower.port(), test_support::calibrate(follower, "f"))) {
     teleop.connect();
     robot.connect();
   }
+  test_support::CalibrationFolder folder;
   armkit::SimulatedArm leader, follower;
   armkit::Teleoperator teleop;
   armkit::Robot robot;
@@ -114,7 +123,7 @@ struct ConnectedArms {
 
 TEST(TeleopLoop, FollowerFollowsTheLeaderUntilTheDurationPasses) {
   ConnectedArms arms("so101");
-  auto& [leader, follower, teleop, robot] = arms;
+  auto& [folder, leader, follower, teleop, robot] = arms;
   const auto start_position = follower.present(0);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(capture::teleop_loop(teleop, robot, 30, armkit::make_default_processors(), {}, 1.0), "duration");

@@ -43,6 +43,14 @@ fs::path calibration_path(const std::string& type, const std::string& id) {
   return calibration_root() / (follower ? "robots" : "teleoperators") / calibration_class(type) / (id + ".json");
 }
 
+std::optional<fs::path> find_calibration(const std::string& type, const std::string& id) {
+  const fs::path current = calibration_path(type, id);
+  if (fs::exists(current)) return current;
+  const fs::path older = current.parent_path().parent_path() / type / (id + ".json");
+  if (fs::exists(older)) return older;
+  return std::nullopt;
+}
+
 void save_calibration(const fs::path& path, const Calibration& calibration) {
   kit::json::Json doc = kit::json::Json::object();
   for (const auto& [motor, c] : calibration) {

@@ -33,6 +33,11 @@ std::string calibration_class(const std::string& type);
 // robots/<class>/<id>.json for followers, teleoperators/<class>/<id>.json for leaders.
 std::filesystem::path calibration_path(const std::string& type, const std::string& id);
 
+// Where the framework would find an arm's file: today's folder first, then
+// the per-model folders older versions wrote (so101_follower/…); nothing
+// when neither holds one.
+std::optional<std::filesystem::path> find_calibration(const std::string& type, const std::string& id);
+
 // Writes atomically, creating folders.
 void save_calibration(const std::filesystem::path& path, const Calibration& calibration);
 // Throws std::runtime_error naming the file when it is not a calibration.

@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 
-#include "armkit/protocol/packets.hpp"
 #include "armkit/robots/arm_kinds.hpp"
-#include "kit/json/text.hpp"
+#include "armkit/robots/arm_setup.hpp"
+#include "armkit/robots/normalization.hpp"
 #include "kit/log/logger.hpp"
 
 namespace armkit {
@@ -17,7 +15,6 @@ namespace {
 kit::log::Logger& log() { return kit::log::get_logger("lerobot.robots"); }
 
 constexpr double kStepsPerTurn = 4096.0;
-constexpr int kTorqueAttempts = 3;
 
 std::unique_ptr<MotorsBus> make_bus(const ArmKind& spec, const std::string& port) {
   std::map<std::string, Motor> motors(spec.joints.begin(), spec.joints.end());
@@ -25,36 +22,19 @@ std::unique_ptr<MotorsBus> make_bus(const ArmKind& spec, const std::string& port
   return std::make_unique<DynamixelMotorsBus>(port, motors);
 }
 
-// calibration/<robots|teleoperators>/<type>/<id>.json; the default mapping when absent.
-std::vector<JointCalibration> load_calibration(const std::string& type, bool follower, const std::optional<std::string>& id,
-                                               const ArmKind& spec) {
-  std::vector<JointCalibration> out(spec.joints.size());
-  if (!id) return out;
-  const std::string path = calibration_directory() + (follower ? "/robots/" : "/teleoperators/") + type + "/" + *id + ".json";
-  std::ifstream in(path);
-  if (!in) return out;
-  const auto doc = kit::json::Json::parse(in);  // a broken file is an error, not silently the default
-  for (size_t i = 0; i < spec.joints.size(); ++i) {
-    const auto it = doc.find(spec.joints[i].first);
-    if (it == doc.end()) continue;
-    out[i].drive_mode = it->value("drive_mode", 0);
-    out[i].homing_offset = it->value("homing_offset", 0);
-    out[i].range_min = it->value("range_min", 0);
-    out[i].range_max = it->value("range_max", 4095);
-    if (out[i].range_max <= out[i].range_min) throw std::invalid_argument(path + ": empty range for " + spec.joints[i].first);
+const MotorCalibration& entry(const Calibration& calibration, const std::string& joint) {
+  for (const auto& [name, c] : calibration) {
+    if (name == joint) return c;
   }
-  return out;
+  throw std::invalid_argument("the calibration has no entry for " + joint);
 }
-
-bool is_gripper(const std::string& joint) { return joint == "gripper"; }
 
 }  // namespace
 
-std::string calibration_directory() {
-  if (const char* home = std::getenv("HF_LEROBOT_HOME")) return std::string(home) + "/calibration";
-  const char* hf = std::getenv("HF_HOME");
-  const std::string base = hf ? hf : std::string(std::getenv("HOME") ? std::getenv("HOME") : "/") + "/.cache/huggingface";
-  return base + "/lerobot/calibration";
+std::string describe(const CalibrationProblem& p) {
+  const std::string arm = p.type + (p.id ? " '" + *p.id + "'" : "") + " on " + p.port;
+  if (!p.file_found) return arm + " has no calibration (no file at " + p.file.string() + ")";
+  return arm + ": the servos do not hold the calibration in " + p.file.string() + " (" + p.detail + ")";
 }
 
 RobotConfig::Class RobotConfig::get_choice_class(const std::string& type) {
@@ -86,12 +66,12 @@ TeleoperatorConfig::Class TeleoperatorConfig::get_choice_class(const std::string
 
 // ---- ServoArm ----
 
-ServoArm::ServoArm(const std::string& type, std::string port, std::optional<std::string> id, bool follower)
-    : type_(type), follower_(follower) {
+ServoArm::ServoArm(const std::string& type, std::string port, std::optional<std::string> id, bool follower,
+                   CalibrationHandler on_problem)
+    : type_(type), id_(std::move(id)), follower_(follower), on_problem_(std::move(on_problem)) {
   const ArmKind& spec = arm_kind(type);
   bus_ = make_bus(spec, std::move(port));
   joints_ = spec.joints;
-  calibration_ = load_calibration(type, follower, id, spec);
 }
 
 ServoArm::~ServoArm() {
@@ -104,14 +84,24 @@ std::vector<std::string> ServoArm::joint_names() const {
   return out;
 }
 
-void ServoArm::connect() {
+std::filesystem::path ServoArm::calibration_file() const {
+  const std::string id = id_.value_or("None");
+  return find_calibration(type_, id).value_or(calibration_path(type_, id));
+}
+
+void ServoArm::connect(bool check_calibration) {
   bus_->_connect(true);
   try {
-    set_torque(follower_);
+    if (!check_calibration) {
+      set_torque(false);
+      return;
+    }
+    ensure_calibrated();
+    configure_arm(*bus_, type_, *calibration_);
     read_positions();
   } catch (...) {
     try {
-      set_torque(false);
+      armkit::set_torque(*bus_, joint_names(), false);
     } catch (const std::exception&) {
     }
     bus_->port_handler.closePort();
@@ -119,66 +109,55 @@ void ServoArm::connect() {
   }
 }
 
-void ServoArm::set_torque(bool on) {
-  std::map<std::string, int32_t> values;
-  for (const auto& [name, motor] : joints_) values[name] = on ? 1 : 0;
-  std::exception_ptr last;
-  for (int attempt = 0; attempt < kTorqueAttempts; ++attempt) {
-    try {
-      bus_->sync_write("Torque_Enable", values);
-      // A sync write gets no answer of its own: read every motor back.
-      if (bus_->sync_read("Torque_Enable", joint_names()) == values) return;
-    } catch (const std::exception&) {
-      last = std::current_exception();
-    }
+void ServoArm::ensure_calibrated() {
+  CalibrationProblem problem{type_, id_, bus_->port, calibration_file(), false, ""};
+  if (!calibration_ && std::filesystem::exists(problem.file)) calibration_ = load_calibration(problem.file);
+  auto mismatch = [&]() -> std::optional<std::string> {
+    if (!calibration_) return "no calibration";
+    return calibration_mismatch(*bus_, *calibration_);
+  };
+  auto difference = mismatch();
+  if (!difference) return;
+  log().warning("Mismatch between calibration values in the motor and the calibration file or no calibration file found");
+  problem.file_found = std::filesystem::exists(problem.file);
+  problem.detail = *difference;
+  if (!on_problem_) throw CalibrationError(problem, describe(problem));
+  on_problem_(*this, problem);
+  difference = mismatch();
+  if (difference) {
+    problem.file_found = calibration_.has_value();
+    problem.detail = *difference;
+    throw CalibrationError(problem, describe(problem));
   }
-  if (last) std::rethrow_exception(last);
-  throw BusError("torque did not change on " + bus_->port);
 }
+
+void ServoArm::set_torque(bool on) { armkit::set_torque(*bus_, joint_names(), on); }
 
 void ServoArm::disconnect() {
   if (!is_connected()) return;
   try {
-    if (follower_) set_torque(false);
+    set_torque(false);
   } catch (const std::exception& e) {
     log().warning("Could not release torque on {}: {}", bus_->port, e.what());
   }
   bus_->port_handler.closePort();
 }
 
-double ServoArm::to_normalised(size_t joint, int32_t raw) const {
-  const JointCalibration& c = calibration_[joint];
-  const double v = raw - c.homing_offset;
-  if (is_gripper(joints_[joint].first)) {
-    const double pct = (v - c.range_min) * 100.0 / (c.range_max - c.range_min);
-    return c.drive_mode ? 100.0 - pct : pct;
-  }
-  const double deg = (v - (c.range_min + c.range_max) / 2.0) * 360.0 / kStepsPerTurn;
-  return c.drive_mode ? -deg : deg;
-}
-
-int32_t ServoArm::to_raw(size_t joint, double value) const {
-  const JointCalibration& c = calibration_[joint];
-  double v;
-  if (is_gripper(joints_[joint].first)) {
-    const double pct = c.drive_mode ? 100.0 - value : value;
-    v = c.range_min + pct * (c.range_max - c.range_min) / 100.0;
-  } else {
-    const double deg = c.drive_mode ? -value : value;
-    v = (c.range_min + c.range_max) / 2.0 + deg * kStepsPerTurn / 360.0;
-  }
-  v = std::clamp(v, static_cast<double>(c.range_min), static_cast<double>(c.range_max));
-  return static_cast<int32_t>(std::lround(v)) + c.homing_offset;
+std::vector<int32_t> ServoArm::read_raw_positions() {
+  const auto raw = bus_->sync_read("Present_Position", joint_names());
+  std::vector<int32_t> out;
+  for (const auto& [name, motor] : joints_) out.push_back(raw.at(name));
+  return out;
 }
 
 std::vector<double> ServoArm::read_positions() {
-  const auto raw = bus_->sync_read("Present_Position", joint_names());
+  if (!calibration_) throw std::logic_error(type_ + " on " + bus_->port + " is not calibrated");
+  last_raw_ = read_raw_positions();
+  const bool drive_mode = applies_drive_mode(bus_->family);
   std::vector<double> out;
-  last_raw_.clear();
   for (size_t i = 0; i < joints_.size(); ++i) {
-    const int32_t value = raw.at(joints_[i].first);
-    last_raw_.push_back(value);
-    out.push_back(to_normalised(i, value));
+    const auto& name = joints_[i].first;
+    out.push_back(normalize(norm_mode(type_, name), entry(*calibration_, name), last_raw_[i], drive_mode));
   }
   return out;
 }
@@ -186,16 +165,19 @@ std::vector<double> ServoArm::read_positions() {
 std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, double max_step_degrees) {
   if (goals.size() != joints_.size()) throw std::invalid_argument("one goal per joint is needed");
   if (last_raw_.size() != joints_.size()) read_positions();
-  const int32_t max_step = static_cast<int32_t>(std::lround(max_step_degrees * kStepsPerTurn / 360.0));
+  const bool drive_mode = applies_drive_mode(bus_->family);
+  const auto max_step = static_cast<int32_t>(std::lround(max_step_degrees * kStepsPerTurn / 360.0));
   std::map<std::string, int32_t> values;
   std::vector<double> sent;
   for (size_t i = 0; i < joints_.size(); ++i) {
-    int32_t raw = to_raw(i, goals[i]);
+    const auto& name = joints_[i].first;
+    const MotorCalibration& c = entry(*calibration_, name);
+    const NormMode mode = norm_mode(type_, name);
+    int32_t raw = unnormalize(mode, c, goals[i], drive_mode);
+    raw = std::clamp(raw, std::min(c.range_min, c.range_max), std::max(c.range_min, c.range_max));
     raw = std::clamp(raw, last_raw_[i] - max_step, last_raw_[i] + max_step);
-    const JointCalibration& c = calibration_[i];
-    raw = std::clamp(raw, c.range_min + c.homing_offset, c.range_max + c.homing_offset);
-    values[joints_[i].first] = raw;
-    sent.push_back(to_normalised(i, raw));
+    values[name] = raw;
+    sent.push_back(normalize(mode, c, raw, drive_mode));
   }
   try {
     bus_->sync_write("Goal_Position", values);
@@ -211,7 +193,8 @@ std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, doub
 
 // ---- Robot and Teleoperator ----
 
-Robot::Robot(RobotConfig c) : config(std::move(c)), name(config.type), arm_(config.type, config.port, config.id, true) {
+Robot::Robot(RobotConfig c)
+    : config(std::move(c)), name(config.type), arm_(config.type, config.port, config.id, true, config.on_calibration_problem) {
   for (const auto& [camera_name, camera_config] : config.cameras) {
     cameras[camera_name] = std::make_unique<Camera>(camera_config);
   }
@@ -263,7 +246,8 @@ Action Robot::send_action(const Action& action) {
   return out;
 }
 
-Teleoperator::Teleoperator(TeleoperatorConfig c) : config(std::move(c)), arm_(config.type, config.port, config.id, false) {}
+Teleoperator::Teleoperator(TeleoperatorConfig c)
+    : config(std::move(c)), arm_(config.type, config.port, config.id, false, config.on_calibration_problem) {}
 
 void Teleoperator::connect() { arm_.connect(); }
 void Teleoperator::disconnect() { arm_.disconnect(); }

@@ -1,11 +1,13 @@
 #pragma once
 // Arms chosen by type name: SO-100 / SO-101 (Feetech STS3215) and Koch v1.1
-// (Dynamixel) followers and leaders. Joint values are normalised so that a
-// leader and a follower of the same kind agree: degrees from the middle of
-// each joint's range, and 0..100 for the gripper. A follower's goals are
-// clamped to its range and to a bounded step per tick; torque is on while a
-// follower is connected and released on disconnect and on every error.
+// (Dynamixel) followers and leaders, calibrated and configured as the robot
+// framework does it, so arms it set up work here and the values recorded
+// are in its units. A follower's goals are clamped to its range and to a
+// bounded step per tick; torque is on while a follower is connected and
+// released on disconnect and on every error.
+#include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,26 +16,46 @@
 
 #include "armkit/bus/motors_bus.hpp"
 #include "armkit/cameras/camera.hpp"
+#include "armkit/robots/calibration.hpp"
 #include "kit/values/values.hpp"
 
 namespace armkit {
 
-using Observation = kit::Record;  // "<joint>.pos" → degrees (gripper 0..100); camera name → RGB image
+using Observation = kit::Record;  // "<joint>.pos" → the framework's units; camera name → RGB image
 using Action = kit::Record;       // "<joint>.pos" → the same units
 
-struct JointCalibration {
-  int drive_mode = 0;  // 1: the joint turns the other way
-  int homing_offset = 0;
-  int range_min = 0;
-  int range_max = 4095;
+class ServoArm;
+
+// The servos do not hold the calibration this arm is to run on (or there is
+// none). A handler may write the file into the servos or calibrate the arm
+// and set it (`ServoArm::use_calibration`); when it returns, the servos and
+// the calibration must agree, or connecting fails. Without a handler
+// connecting fails at once: a follower is never driven on a guessed one.
+struct CalibrationProblem {
+  std::string type;  // e.g. "so101_follower"
+  std::optional<std::string> id;
+  std::string port;
+  std::filesystem::path file;  // where the file is, or would be written
+  bool file_found = false;
+  std::string detail;  // how the servos and the file differ
 };
+using CalibrationHandler = std::function<void(ServoArm&, const CalibrationProblem&)>;
+
+struct CalibrationError : std::runtime_error {
+  CalibrationError(CalibrationProblem problem_, const std::string& text)
+      : std::runtime_error(text), problem(std::move(problem_)) {}
+  CalibrationProblem problem;
+};
+// "so101_follower 'left' on /dev/ttyACM0 has no calibration (…)" and the like.
+std::string describe(const CalibrationProblem& problem);
 
 struct RobotConfig {
   std::string type;  // "so100_follower", "so101_follower", "koch_follower"
   std::string port;
   std::map<std::string, OpenCVCameraConfig> cameras;
-  std::optional<std::string> id;  // names the calibration file
-  double max_step_degrees = 15.0;  // largest goal change per send_action
+  std::optional<std::string> id;  // names the calibration file ("None" when absent, as the framework has it)
+  double max_step_degrees = 15.0;  // largest goal change per send_action, in degrees of horn travel
+  CalibrationHandler on_calibration_problem;
   using Class = std::function<RobotConfig(std::string port, std::map<std::string, OpenCVCameraConfig> cameras)>;
   // Throws std::invalid_argument for an unknown type.
   static Class get_choice_class(const std::string& type);
@@ -43,36 +65,54 @@ struct TeleoperatorConfig {
   std::string type;  // "so100_leader", "so101_leader", "koch_leader"
   std::string port;
   std::optional<std::string> id;
+  CalibrationHandler on_calibration_problem;
   using Class = std::function<TeleoperatorConfig(std::string port)>;
   static Class get_choice_class(const std::string& type);
 };
 
-// The motors of one arm on its bus, with calibration.
+// The motors of one arm on its bus. Connecting does what the framework's
+// connect does, in order: the handshake, the calibration check, the arm's
+// configuration with torque off, then torque as the arm needs it.
 class ServoArm {
  public:
-  ServoArm(const std::string& type, std::string port, std::optional<std::string> id, bool follower);
+  ServoArm(const std::string& type, std::string port, std::optional<std::string> id, bool follower,
+           CalibrationHandler on_problem = {});
   ~ServoArm();  // releases torque and closes the port if still connected
 
-  void connect();
+  // Without `check_calibration` only the handshake runs and torque goes
+  // off: the arm is about to be calibrated.
+  void connect(bool check_calibration = true);
   void disconnect();
   bool is_connected() const { return bus_->is_connected(); }
+  const std::string& type() const { return type_; }
+  const std::optional<std::string>& id() const { return id_; }
   std::vector<std::string> joint_names() const;
+  MotorsBus& bus() { return *bus_; }
+  // The calibration in use: loaded from its file at connect, or set.
+  const std::optional<Calibration>& calibration() const { return calibration_; }
+  void use_calibration(Calibration calibration) { calibration_ = std::move(calibration); }
+  // The file this arm's calibration is read from, or would be written to.
+  std::filesystem::path calibration_file() const;
+
   // Normalised present positions, in joint order.
   std::vector<double> read_positions();
-  // Clamps to the range and to `max_step` degrees from the present
-  // position; returns what was sent.
+  // Present positions as the servos report them, in joint order.
+  std::vector<int32_t> read_raw_positions();
+  // Clamps to the calibrated range and to `max_step_degrees` of horn travel
+  // from the position last read; returns what was sent, normalised.
   std::vector<double> write_goals(const std::vector<double>& goals, double max_step_degrees);
   void set_torque(bool on);
 
  private:
-  double to_normalised(size_t joint, int32_t raw) const;
-  int32_t to_raw(size_t joint, double value) const;
+  void ensure_calibrated();
 
   std::string type_;
+  std::optional<std::string> id_;
   bool follower_;
+  CalibrationHandler on_problem_;
   std::unique_ptr<MotorsBus> bus_;
   std::vector<std::pair<std::string, Motor>> joints_;
-  std::vector<JointCalibration> calibration_;
+  std::optional<Calibration> calibration_;
   std::vector<int32_t> last_raw_;
 };
 
@@ -84,11 +124,12 @@ class Robot {
   std::string name;
   std::map<std::string, std::unique_ptr<Camera>> cameras;
 
-  void connect();  // bus, torque on, cameras; on failure everything is released again
+  void connect();  // arm (as ServoArm::connect), then cameras; on failure everything is released again
   void disconnect();
   bool is_connected() const;
   Observation get_observation();
   Action send_action(const Action& action);
+  ServoArm& arm() { return arm_; }
 
  private:
   ServoArm arm_;
@@ -98,10 +139,11 @@ class Teleoperator {
  public:
   explicit Teleoperator(TeleoperatorConfig config);
   const TeleoperatorConfig config;
-  void connect();  // torque stays off: the operator moves it by hand
+  void connect();  // torque stays off (a Koch leader's gripper excepted): the operator moves it by hand
   void disconnect();
   bool is_connected() const;
   Action get_action();
+  ServoArm& arm() { return arm_; }
 
  private:
   ServoArm arm_;
@@ -109,8 +151,5 @@ class Teleoperator {
 
 std::unique_ptr<Robot> make_robot_from_config(const RobotConfig& config);
 std::unique_ptr<Teleoperator> make_teleoperator_from_config(const TeleoperatorConfig& config);
-
-// Where calibration files live: $HF_LEROBOT_HOME/calibration (or the default home).
-std::string calibration_directory();
 
 }  // namespace armkit

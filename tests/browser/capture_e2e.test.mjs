@@ -18,7 +18,9 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
   const dir = mkdtempSync(join(tmpdir(), 'capture-e2e-'));
   const studio = await startStudio();
   // 15 frames/s keeps the machine's load moderate while other tests run.
-  const rig = await startRig(dir, ['--robot', 'so101', '--cameras', '2', '--fps', '15']);
+  const rig = await startRig(dir, ['--robot', 'so101', '--cameras', '2', '--fps', '15', '--calibrated'],
+    { HF_LEROBOT_HOME: join(dir, 'home') });
+  const arms = ['--robot.id', 'rig_follower', '--teleop.id', 'rig_leader'];
   const env = {
     HF_LEROBOT_HOME: join(dir, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
     VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, BROWSER: 'true', TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
@@ -27,7 +29,7 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
   const runs = [];
   try {
     // First run: discovery, sign-in, camera choice, two episodes.
-    const first = startProcess(process.env.TESSALINE_CLI, ['capture'], env);
+    const first = startProcess(process.env.TESSALINE_CLI, ['capture', ...arms], env);
     runs.push(first);
     await waitFor(() => first.output.includes('Authentication Required'), 'the sign-in prompt', 60000);
     const app = await browser.newPage();
@@ -74,7 +76,7 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     // Second run: the saved set-up and camera choice; no discovery, no camera
     // question. The browser goes away mid-episode: the episode gets its final
     // frame and the session is still exported.
-    const second = startProcess(process.env.TESSALINE_CLI, ['capture'], env);
+    const second = startProcess(process.env.TESSALINE_CLI, ['capture', ...arms], env);
     runs.push(second);
     await waitFor(() => second.output.includes('Authentication Required'), 'the second sign-in prompt', 60000);
     const again = await browser.newPage();

@@ -14,8 +14,8 @@ const kinds = (log) => log.map((s) => s.status + (s.episode ?? ''));
 runTest('serve runs sessions back to back after one sign-in', async () => {
   const dir = mkdtempSync(join(tmpdir(), 'serve-e2e-'));
   const studio = await startStudio();
-  const rig = await startRig(dir, ['--robot', 'koch', '--cameras', '1']);
-  const serve = startProcess(process.env.TESSALINE_CLI, ['serve'], {
+  const rig = await startRig(dir, ['--robot', 'koch', '--cameras', '1', '--calibrated'], { HF_LEROBOT_HOME: join(dir, 'home') });
+  const serve = startProcess(process.env.TESSALINE_CLI, ['serve', '--robot.id', 'rig_follower', '--teleop.id', 'rig_leader'], {
     HF_LEROBOT_HOME: join(dir, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
     VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, BROWSER: 'true', TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
   });

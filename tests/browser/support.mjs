@@ -96,10 +96,12 @@ export async function runTest(name, body) {
 }
 
 // Starts tessaline-rig (simulated arms and cameras); resolves once its
-// manifest is written. `stop()` ends it and removes its devices.
-export async function startRig(dir, args = []) {
+// manifest is written. `stop()` ends it and removes its devices. With
+// --calibrated, `env.HF_LEROBOT_HOME` says where its calibration files go.
+export async function startRig(dir, args = [], env = {}) {
   const manifest = join(dir, 'rig.json');
-  const child = spawn(process.env.TESSALINE_RIG, [...args, '--manifest', manifest], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const child = spawn(process.env.TESSALINE_RIG, [...args, '--manifest', manifest],
+    { stdio: ['ignore', 'pipe', 'inherit'], env: { ...process.env, ...env } });
   await new Promise((resolve, reject) => {
     let out = '';
     child.stdout.on('data', (chunk) => {

@@ -1,7 +1,8 @@
 #pragma once
 // A bench of simulated hardware for the command's tests: a temporary
-// HF_LEROBOT_HOME and a rig manifest listing the simulated arms the test
-// creates (serial numbers "S0", "S1", ... in the order given, or none).
+// HF_LEROBOT_HOME (calibrations under it too) and a rig manifest listing the
+// simulated arms the test creates (serial numbers "S0", "S1", ... in the
+// order given, or none).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "armkit/robots/calibration.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "kit/json/text.hpp"
 #include "tessaline/config.hpp"
@@ -25,8 +27,10 @@ class Workshop : public ::testing::Test {
     tessaline::config::HF_LEROBOT_HOME = home_.string();
     manifest_ = home_ / "manifest.json";
     setenv("TESSALINE_VIRTUAL_HARDWARE", manifest_.c_str(), 1);
+    setenv("HF_LEROBOT_CALIBRATION", (home_ / "calibration").c_str(), 1);
   }
   void TearDown() override {
+    unsetenv("HF_LEROBOT_CALIBRATION");
     unsetenv("TESSALINE_VIRTUAL_HARDWARE");
     tessaline::config::HF_LEROBOT_HOME = saved_home_;
     std::filesystem::remove_all(home_);
@@ -42,6 +46,11 @@ class Workshop : public ::testing::Test {
       ++n;
     }
     std::ofstream(manifest_) << kit::json::Json{{"ports", ports}, {"cameras", cameras}}.dump();
+  }
+  // Calibrates the arm's servos as the framework would and writes its file
+  // (by default the framework's unnamed arm, "None").
+  static void calibrate(armkit::SimulatedArm& arm, const std::string& id = "None") {
+    armkit::save_calibration(armkit::calibration_path(arm.type(), id), arm.calibrate_like_the_framework());
   }
   std::filesystem::path home_, manifest_;
   std::string saved_home_;

@@ -1,0 +1,173 @@
+#include "armkit/robots/arm_setup.hpp"
+
+#include "armkit/robots/normalization.hpp"
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace armkit {
+namespace {
+
+constexpr int kTorqueAttempts = 3;
+constexpr double kGripperOpen = 50.0;  // the Koch leader's trigger rests half open
+
+bool is_feetech(const MotorsBus& bus) { return bus.family == ServoFamily::feetech; }
+
+std::vector<std::string> all_motors(const MotorsBus& bus) {
+  std::vector<std::string> out;
+  for (const auto& [name, motor] : bus.motors) out.push_back(name);
+  return out;
+}
+
+void write_each(MotorsBus& bus, std::string_view reg, const std::vector<std::string>& motors, int32_t value) {
+  for (const auto& m : motors) bus.write(reg, m, value);
+}
+
+const MotorCalibration* entry(const Calibration& calibration, const std::string& motor) {
+  for (const auto& [name, c] : calibration) {
+    if (name == motor) return &c;
+  }
+  return nullptr;
+}
+
+// The framework's configure() with torque off: per family and role.
+void configure_feetech(MotorsBus& bus, bool follower) {
+  const auto motors = all_motors(bus);
+  for (const auto& m : motors) {
+    bus.write("Return_Delay_Time", m, 0);
+    bus.write("Maximum_Acceleration", m, 254);
+    bus.write("Acceleration", m, 254);
+    const int32_t phase = bus.read("Phase", m);
+    if (phase & 0x10) bus.write("Phase", m, phase & ~0x10);
+    bus.write("Operating_Mode", m, 0);
+    if (!follower) continue;
+    bus.write("P_Coefficient", m, 16);
+    bus.write("I_Coefficient", m, 0);
+    bus.write("D_Coefficient", m, 32);
+    if (m == "gripper") {
+      bus.write("Max_Torque_Limit", m, 500);
+      bus.write("Protection_Current", m, 250);
+      bus.write("Overload_Torque", m, 25);
+    }
+  }
+}
+
+void configure_dynamixel(MotorsBus& bus, bool follower) {
+  for (const auto& m : all_motors(bus)) {
+    bus.write("Return_Delay_Time", m, 0);
+    bus.write("Operating_Mode", m, m == "gripper" ? 5 : 4);  // current-based position for the gripper
+    if (follower && m == "elbow_flex") {
+      bus.write("Position_P_Gain", m, 1500);
+      bus.write("Position_I_Gain", m, 0);
+      bus.write("Position_D_Gain", m, 600);
+    }
+  }
+}
+
+}  // namespace
+
+void set_torque(MotorsBus& bus, const std::vector<std::string>& motors, bool on) {
+  if (motors.empty()) return;
+  std::map<std::string, int32_t> values;
+  for (const auto& m : motors) values[m] = on ? 1 : 0;
+  std::exception_ptr last;
+  for (int attempt = 0; attempt < kTorqueAttempts; ++attempt) {
+    try {
+      bus.sync_write("Torque_Enable", values);
+      if (is_feetech(bus)) bus.sync_write("Lock", values);  // EPROM locked while torque is on
+      // A sync write gets no answer of its own: read every motor back.
+      if (bus.sync_read("Torque_Enable", motors) == values) return;
+    } catch (const std::exception&) {
+      last = std::current_exception();
+    }
+  }
+  if (last) std::rethrow_exception(last);
+  throw BusError("torque did not turn " + std::string(on ? "on" : "off") + " on " + bus.port);
+}
+
+void configure_arm(MotorsBus& bus, const std::string& type, const Calibration& calibration) {
+  const bool follower = type.ends_with("_follower");
+  const auto motors = all_motors(bus);
+  set_torque(bus, motors, false);
+  if (is_feetech(bus)) configure_feetech(bus, follower);
+  else configure_dynamixel(bus, follower);
+  if (follower) {
+    set_torque(bus, motors, true);
+  } else if (type == "koch_leader" && bus.motors.count("gripper")) {
+    if (const MotorCalibration* c = entry(calibration, "gripper")) {
+      bus.write("Goal_Position", "gripper",
+                unnormalize(NormMode::range_0_100, *c, kGripperOpen, applies_drive_mode(bus.family)));
+    }
+    set_torque(bus, {"gripper"}, true);
+  }
+}
+
+void write_calibration(MotorsBus& bus, const Calibration& calibration) {
+  std::vector<std::string> motors;
+  for (const auto& [name, c] : calibration) motors.push_back(name);
+  set_torque(bus, motors, false);
+  for (const auto& [name, c] : calibration) {
+    if (is_feetech(bus) && std::abs(c.homing_offset) > 2047) {
+      throw std::invalid_argument("homing offset " + std::to_string(c.homing_offset) + " of " + name +
+                                  " does not fit a Feetech servo (at most 2047 either way)");
+    }
+  }
+  for (const auto& [name, c] : calibration) {
+    if (!is_feetech(bus)) bus.write("Drive_Mode", name, c.drive_mode);
+    bus.write("Homing_Offset", name, c.homing_offset);
+    bus.write("Min_Position_Limit", name, c.range_min);
+    bus.write("Max_Position_Limit", name, c.range_max);
+  }
+}
+
+Calibration read_calibration(MotorsBus& bus, const std::vector<std::string>& motors) {
+  const auto offsets = bus.sync_read("Homing_Offset", motors);
+  const auto mins = bus.sync_read("Min_Position_Limit", motors);
+  const auto maxes = bus.sync_read("Max_Position_Limit", motors);
+  std::map<std::string, int32_t> modes;
+  if (!is_feetech(bus)) modes = bus.sync_read("Drive_Mode", motors);
+  Calibration out;
+  for (const auto& m : motors) {
+    out.emplace_back(m, MotorCalibration{bus.motors.at(m).id, modes.count(m) ? modes.at(m) : 0, offsets.at(m),
+                                         mins.at(m), maxes.at(m)});
+  }
+  return out;
+}
+
+std::optional<std::string> calibration_mismatch(MotorsBus& bus, const Calibration& calibration) {
+  std::vector<std::string> differences;
+  for (const auto& [name, motor] : bus.motors) {
+    const MotorCalibration* c = entry(calibration, name);
+    if (!c) differences.push_back(name + " is not in the file");
+    else if (c->id != motor.id) differences.push_back(name + " has id " + std::to_string(c->id) + " in the file, " + std::to_string(motor.id) + " on the arm");
+  }
+  if (!differences.empty()) {
+    std::string text;
+    for (const auto& d : differences) text += (text.empty() ? "" : "; ") + d;
+    return text;
+  }
+  std::vector<std::string> motors;
+  for (const auto& [name, c] : calibration) {
+    if (bus.motors.count(name)) motors.push_back(name);
+  }
+  const Calibration servos = read_calibration(bus, motors);
+  for (const auto& [name, in_servo] : servos) {
+    const MotorCalibration& in_file = *entry(calibration, name);
+    auto compare = [&](const char* what, int servo, int file) {
+      if (servo != file) {
+        differences.push_back(name + " " + what + " " + std::to_string(servo) + " in the servo, " +
+                              std::to_string(file) + " in the file");
+      }
+    };
+    compare("homing_offset", in_servo.homing_offset, in_file.homing_offset);
+    compare("range_min", in_servo.range_min, in_file.range_min);
+    compare("range_max", in_servo.range_max, in_file.range_max);
+    if (!is_feetech(bus)) compare("drive_mode", in_servo.drive_mode, in_file.drive_mode);
+  }
+  if (differences.empty()) return std::nullopt;
+  std::string text;
+  for (const auto& d : differences) text += (text.empty() ? "" : "; ") + d;
+  return text;
+}
+
+}  // namespace armkit

@@ -1,0 +1,36 @@
+#pragma once
+// What the robot framework writes into an arm's servos: torque on and off
+// (Feetech also locks and unlocks its EPROM), the per-arm configuration it
+// applies at every connect, and a calibration — and the check that the
+// servos hold the calibration a file describes.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "armkit/bus/motors_bus.hpp"
+#include "armkit/robots/calibration.hpp"
+
+namespace armkit {
+
+// Confirmed by reading every motor back; a few attempts, then BusError.
+void set_torque(MotorsBus& bus, const std::vector<std::string>& motors, bool on);
+
+// The framework's configure() for this arm type (return delay, acceleration,
+// gains, gripper limits, operating modes), done with torque off. Afterwards
+// a follower holds torque on every motor, a Koch leader on its gripper only
+// (a spring-back trigger, opened half way), other leaders on none.
+void configure_arm(MotorsBus& bus, const std::string& type, const Calibration& calibration);
+
+// Homing offsets and position limits (and, on Dynamixel, drive modes) into
+// the servos, torque off. Each write is status-checked.
+void write_calibration(MotorsBus& bus, const Calibration& calibration);
+
+// What the servos hold, read back as a calibration (drive mode: the
+// register on Dynamixel; 0 on Feetech, which has none).
+Calibration read_calibration(MotorsBus& bus, const std::vector<std::string>& motors);
+
+// How the servos differ from `calibration`, in words; nothing when they
+// agree. Feetech compares offsets and limits, Dynamixel drive modes too.
+std::optional<std::string> calibration_mismatch(MotorsBus& bus, const Calibration& calibration);
+
+}  // namespace armkit

@@ -1,0 +1,191 @@
+#include "cli/calibrate.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+#include "armkit/robots/arm_setup.hpp"
+#include "cli/console.hpp"
+#include "cli/live_table.hpp"
+#include "cli/saved_config.hpp"
+#include "kit/console/markup.hpp"
+
+namespace tessaline::cli {
+namespace {
+
+using kit::console::escape;
+using namespace std::chrono_literals;
+
+constexpr int kMiddle = 2047;  // where half-turn homing puts the middle of the travel
+constexpr int kFeetechMaxOffset = 2047;
+
+// Joints that turn all the way round are not swept: they keep the whole turn.
+bool full_turn(const std::string& type, const std::string& joint) {
+  return joint == "wrist_roll" || (type.starts_with("koch") && joint == "shoulder_pan");
+}
+
+std::string arm_name(const armkit::ServoArm& arm) {
+  return arm.type() + (arm.id() ? " '" + *arm.id() + "'" : "");
+}
+
+// Present positions with a few retries, as a sweep may catch a busy bus.
+std::map<std::string, int32_t> read_positions(armkit::MotorsBus& bus, const std::vector<std::string>& motors) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      return bus.sync_read("Present_Position", motors);
+    } catch (const armkit::BusError&) {
+      if (attempt >= 4) throw;
+    }
+  }
+}
+
+void set_half_turn_homings(armkit::ServoArm& arm) {
+  armkit::MotorsBus& bus = arm.bus();
+  const auto motors = arm.joint_names();
+  for (const auto& m : motors) {
+    bus.write("Homing_Offset", m, 0);
+    bus.write("Min_Position_Limit", m, 0);
+    bus.write("Max_Position_Limit", m, 4095);
+  }
+  const auto raw = read_positions(bus, motors);
+  for (const auto& m : motors) {
+    // Feetech: present = actual - offset; Dynamixel: present = actual + offset.
+    const int offset = bus.family == armkit::ServoFamily::feetech ? raw.at(m) - kMiddle : kMiddle - raw.at(m);
+    if (bus.family == armkit::ServoFamily::feetech && std::abs(offset) > kFeetechMaxOffset) {
+      throw std::runtime_error(m + " is at the very end of its turn (" + std::to_string(raw.at(m)) +
+                               "): move it nearer the middle and calibrate again");
+    }
+    bus.write("Homing_Offset", m, offset);
+  }
+}
+
+}  // namespace
+
+armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<void()>& enter,
+                                  const std::function<bool()>& enter_pressed) {
+  armkit::MotorsBus& bus = arm.bus();
+  const auto motors = arm.joint_names();
+  const bool koch = arm.type().starts_with("koch");
+  console.print("\nRunning calibration of " + escape(arm_name(arm)));
+  arm.set_torque(false);
+  for (const auto& m : motors) bus.write("Operating_Mode", m, koch ? 4 : 0);  // Koch: extended position
+  if (arm.type() == "koch_leader") bus.write("Drive_Mode", "elbow_flex", 1);
+
+  console.write("Move " + escape(arm_name(arm)) + " to the middle of its range of motion and press ENTER....");
+  std::fflush(console.stream());
+  enter();
+  set_half_turn_homings(arm);
+
+  std::vector<std::string> swept;
+  for (const auto& m : motors) {
+    if (!full_turn(arm.type(), m)) swept.push_back(m);
+  }
+  console.print("Move all joints sequentially through their entire ranges of motion.\n"
+                "Recording positions. Press ENTER to stop...");
+  auto now = read_positions(bus, swept);
+  auto lows = now, highs = now;
+  LiveTable table(console, {"NAME", "MIN", "POS", "MAX"});
+  auto draw = [&] {
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& m : swept) {
+      rows.push_back({m, std::to_string(lows.at(m)), std::to_string(now.at(m)), std::to_string(highs.at(m))});
+    }
+    table.draw(rows);
+  };
+  auto last_draw = std::chrono::steady_clock::now();
+  draw();
+  while (!enter_pressed()) {
+    std::this_thread::sleep_for(20ms);
+    now = read_positions(bus, swept);
+    for (const auto& m : swept) {
+      lows[m] = std::min(lows[m], now[m]);
+      highs[m] = std::max(highs[m], now[m]);
+    }
+    if (std::chrono::steady_clock::now() - last_draw > 100ms) {
+      draw();
+      last_draw = std::chrono::steady_clock::now();
+    }
+  }
+  draw();
+  table.finish();
+  for (const auto& m : swept) {
+    if (lows[m] == highs[m]) {
+      throw std::runtime_error(m + " did not move while recording: move every joint through its whole range");
+    }
+  }
+
+  const auto offsets = bus.sync_read("Homing_Offset", motors);
+  armkit::Calibration calibration;
+  for (const auto& m : motors) {
+    armkit::MotorCalibration c;
+    c.id = bus.motors.at(m).id;
+    c.drive_mode = arm.type() == "koch_leader" && m == "elbow_flex" ? 1 : 0;
+    c.homing_offset = offsets.at(m);
+    c.range_min = full_turn(arm.type(), m) ? 0 : lows.at(m);
+    c.range_max = full_turn(arm.type(), m) ? 4095 : highs.at(m);
+    calibration.emplace_back(m, c);
+  }
+  armkit::write_calibration(bus, calibration);
+  const auto file = armkit::calibration_path(arm.type(), arm.id().value_or("None"));
+  armkit::save_calibration(file, calibration);
+  arm.use_calibration(calibration);
+  console.print("Calibration saved to " + escape(file.string()));
+  return calibration;
+}
+
+armkit::Calibration calibrate_arm_on_terminal(armkit::ServoArm& arm) {
+  auto enter = [] {
+    std::string line;
+    if (!std::getline(std::cin, line)) throw std::runtime_error("end of input while calibrating");
+  };
+  auto enter_pressed = [&] {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    enter();
+    return true;
+  };
+  return calibrate_arm(arm, enter, enter_pressed);
+}
+
+void run_calibrate(const ArmOptions& options) {
+  const bool follower = options.robot_type.has_value();
+  if (follower == options.teleop_type.has_value()) {
+    throw std::invalid_argument("name one arm: --robot.type TYPE [--robot.id ID] or --teleop.type TYPE [--teleop.id ID]");
+  }
+  const std::string type = follower ? *options.robot_type : *options.teleop_type;
+  const auto& id = follower ? options.robot_id : options.teleop_id;
+  // Checks the type before any hardware is touched.
+  if (follower) armkit::RobotConfig::get_choice_class(type);
+  else armkit::TeleoperatorConfig::get_choice_class(type);
+
+  std::optional<std::string> port = id ? ports::get_port_for_robot(*id) : std::nullopt;
+  if (!port) {
+    const CaptureConfig config = _resolve_capture_config();
+    port = follower ? config.robot_port : config.teleop_port;
+  }
+  armkit::ServoArm arm(type, *port, id, follower);
+  arm.connect(false);
+  const auto file = armkit::find_calibration(type, id.value_or("None"));
+  if (file) {
+    console.write("Press ENTER to use provided calibration file associated with the id " + escape(id.value_or("None")) +
+                  ", or type 'c' and press ENTER to run calibration: ");
+    std::fflush(console.stream());
+    std::string answer;
+    if (!std::getline(std::cin, answer)) throw std::runtime_error("end of input while calibrating");
+    if (answer != "c") {
+      const auto calibration = armkit::load_calibration(*file);
+      armkit::write_calibration(arm.bus(), calibration);
+      console.print("Calibration from " + escape(file->string()) + " written to the servos of " + escape(arm_name(arm)));
+      arm.disconnect();
+      return;
+    }
+  }
+  calibrate_arm_on_terminal(arm);
+  arm.disconnect();
+}
+
+}  // namespace tessaline::cli

@@ -1,0 +1,105 @@
+// `tessaline calibrate` and `tessaline teleoperate` as users run them over
+// simulated arms: calibrating the leader through a real terminal leaves its
+// servos and its file in agreement, and teleoperating with that file then
+// has the follower track the leader.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "armkit/robots/calibration.hpp"
+#include "cli/saved_config.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/terminal.hpp"
+#include "tests/support/workshop.hpp"
+
+namespace {
+
+using test_support::Workshop;
+using namespace std::chrono_literals;
+
+std::map<std::string, std::string> environment(const std::filesystem::path& home, const std::filesystem::path& manifest) {
+  return {{"HF_LEROBOT_HOME", home.string()},
+          {"TESSALINE_VIRTUAL_HARDWARE", manifest.string()},
+          {"TESSALINE_PACKAGE_INDEX", "http://127.0.0.1:9"},
+          {"NO_COLOR", "1"}};
+}
+
+TEST_F(Workshop, CalibrateOnATerminalThenTeleoperateTracks) {
+  armkit::SimulatedArm leader("so101_leader"), follower("so101_follower");
+  write_manifest({&leader, &follower});
+  calibrate(follower, "f");
+  // `tessaline configure my_leader` saved the leader's port.
+  tessaline::ports::save_port_config("my_leader", {leader.port(), "S0", "bus 0", 6});
+
+  test_support::Terminal terminal(
+      {test_support::built_program("tessaline"), "calibrate", "--teleop.type", "so101_leader", "--teleop.id", "my_leader"},
+      environment(home_, manifest_));
+  ASSERT_TRUE(terminal.expect("Move so101_leader 'my_leader' to the middle of its range of motion and press ENTER"))
+      << terminal.output();
+  terminal.type("\r");
+  ASSERT_TRUE(terminal.expect("Recording positions. Press ENTER to stop...")) << terminal.output();
+  ASSERT_TRUE(terminal.expect("shoulder_lift")) << terminal.output();  // the live table
+  std::this_thread::sleep_for(2500ms);  // the leader's joints sway meanwhile
+  terminal.type("\r");
+  ASSERT_TRUE(terminal.expect("Calibration saved to")) << terminal.output();
+  EXPECT_EQ(terminal.wait(), 0) << terminal.output();
+
+  const auto path = armkit::calibration_path("so101_leader", "my_leader");
+  ASSERT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(path.parent_path().filename(), "so_leader");
+  const auto calibration = armkit::load_calibration(path);
+  ASSERT_EQ(calibration.size(), 6u);
+  for (size_t j = 0; j < 6; ++j) {
+    const auto& [motor, c] = calibration[j];
+    EXPECT_EQ(leader.bus().get(j, "Homing_Offset"), c.homing_offset) << motor;
+    EXPECT_EQ(leader.bus().get(j, "Min_Position_Limit"), c.range_min) << motor;
+    EXPECT_EQ(leader.bus().get(j, "Max_Position_Limit"), c.range_max) << motor;
+    if (motor == "wrist_roll") {
+      EXPECT_EQ(c.range_min, 0);
+      EXPECT_EQ(c.range_max, 4095);
+    } else {
+      EXPECT_LT(c.range_min, c.range_max) << motor;
+      EXPECT_GT(c.range_max - c.range_min, 50) << motor;  // it recorded real travel
+    }
+  }
+
+  tessaline::ports::CaptureSetup setup;
+  setup.robot_type = "so101_follower";
+  setup.teleop_type = "so101_leader";
+  setup.leader = {"S0", leader.port(), "feetech", 6};
+  setup.follower = {"S1", follower.port(), "feetech", 6};
+  tessaline::ports::save_capture_setup(setup);
+  test_support::ProcessOptions opts;
+  opts.set_env = environment(home_, manifest_);
+  const auto run = test_support::run_process({test_support::built_program("tessaline"), "teleoperate", "--robot.id", "f",
+                                              "--teleop.id", "my_leader", "--duration", "3", "--fps", "30"},
+                                             opts);
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("Teleoperated for"), std::string::npos) << run.out;
+  // The last table: each joint's leader and follower values, close together.
+  const std::regex row(R"((\w+)\s+\|\s+(-?[\d.]+)\s+\|\s+(-?[\d.]+))");
+  int rows = 0;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, row)) continue;
+    ++rows;
+    EXPECT_NEAR(std::stod(m[2]), std::stod(m[3]), 12.0) << line;
+  }
+  EXPECT_EQ(rows, 6) << run.out;
+}
+
+TEST_F(Workshop, CalibrateNeedsExactlyOneArmAndAKnownType) {
+  test_support::ProcessOptions opts;
+  opts.set_env = environment(home_, manifest_);
+  auto run = test_support::run_process({test_support::built_program("tessaline"), "calibrate"}, opts);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.err.find("name one arm"), std::string::npos) << run.err;
+  run = test_support::run_process(
+      {test_support::built_program("tessaline"), "calibrate", "--robot.type", "so101_leader"}, opts);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.err.find("is not a robot type"), std::string::npos) << run.err;
+}
+
+}  // namespace
