@@ -164,7 +164,7 @@ ReleaseArms::~ReleaseArms() {
 void teleoperate(const TeleoperateConfig& cfg) {
   kit::install_interrupt_handler();
   armkit::init_logging();
-  logger().info("{}", kit::json::to_file(describe(cfg)));
+  logger().info("{}", kit::json::py_pformat(describe(cfg)));
   auto teleop = armkit::make_teleoperator_from_config(cfg.teleop);
   auto robot = armkit::make_robot_from_config(cfg.robot);
   const armkit::Processors processors = armkit::make_default_processors();

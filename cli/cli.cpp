@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "cli/arm_options.hpp"
+#include "kit/cli/command_line.hpp"
 #include "cli/command_errors.hpp"
 #include "cli/console.hpp"
 #include "cli/port_commands.hpp"
@@ -116,11 +117,7 @@ int main(int argc, char** argv) {
       "Example:\n"
       "    tessaline serve");
   add_ids(serve_cmd);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   main_callback(debug);
   // Cameras, robots and sessions come with the runtime module, loaded only
   // here; its exit status passes through, a failure to load it is an error.

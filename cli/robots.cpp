@@ -1,5 +1,9 @@
 #include "cli/robots.hpp"
 
+#include <stdexcept>
+
+#include "armkit/robots/arm_kinds.hpp"
+#include "kit/console/markup.hpp"
 #include "kit/console/console.hpp"
 #include "kit/console/prompt.hpp"
 
@@ -54,8 +58,22 @@ std::pair<std::string, std::string> prompt_robot_type(std::istream& answers) {
     console.print("  Using [green]" + name + "[/green]");
     return {robot, teleop};
   }
-  const std::string robot = kit::console::ask(console, "Robot type (e.g., so101_follower)", {}, answers);
-  const std::string teleop = kit::console::ask(console, "Teleop type (e.g., so101_leader)", {}, answers);
+  // Checked here, before anything is saved: a name no arm has would
+  // otherwise end every later run until the setup is reset.
+  auto ask_type = [&](const std::string& prompt, const std::string& role) {
+    for (;;) {
+      const std::string type = kit::console::ask(console, prompt, {}, answers);
+      try {
+        armkit::arm_kind(type);
+        if (type.ends_with(role)) return type;
+        console.print("[red]'" + kit::console::escape(type) + "' is not a " + role.substr(1) + " type.[/red]");
+      } catch (const std::invalid_argument& e) {
+        console.print("[red]" + kit::console::escape(e.what()) + "[/red]");
+      }
+    }
+  };
+  const std::string robot = ask_type("Robot type (e.g., so101_follower)", "_follower");
+  const std::string teleop = ask_type("Teleop type (e.g., so101_leader)", "_leader");
   return {robot, teleop};
 }
 

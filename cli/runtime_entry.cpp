@@ -11,18 +11,21 @@
 #include "cli/capture_config.hpp"
 #include "cli/cli.hpp"
 #include "cli/command_errors.hpp"
+#include "cli/console.hpp"
 #include "cli/serve_runtime.hpp"
 #include "cli/teleoperate_command.hpp"
 
 namespace tessaline::cli {
 namespace {
 
-// Cameras saved by an earlier run may be gone; say how to start afresh.
+// Cameras saved by an earlier run may be gone; say how to start afresh. A
+// camera that is only slow gets no such advice: it would throw away a good
+// setup.
 template <typename Command>
 void hinting_at_saved_cameras(Command&& command) {
   try {
     command();
-  } catch (const armkit::CameraError& e) {
+  } catch (const armkit::CameraUnavailable& e) {
     throw std::runtime_error(std::string(e.what()) +
                              "\nIf the cameras changed, run `tessaline reset --cameras` to detect them again.");
   }
@@ -62,7 +65,12 @@ extern "C" __attribute__((visibility("default"))) int tessaline_runtime_main(con
     } else if (name == "calibrate") {
       run_calibrate(options);
     } else if (name == "list-cameras") {
-      tessaline::cameras::detect_camera_configs();
+      if (!tessaline::cameras::detect_camera_configs()) {
+        console.print("[yellow]No cameras found.[/yellow]");
+        console.print("Check that a camera is plugged in (ls -l /dev/video*), that you may use it (your user "
+                      "needs to be in the video group: sudo usermod -aG video $USER, then log in again), and that "
+                      "no other program has it open.");
+      }
     } else {
       throw std::invalid_argument("the capture runtime has no command '" + name + "'");
     }

@@ -57,7 +57,31 @@ std::optional<std::string> opt_text(const Json& e, const char* key) {
   return e.contains(key) && !e[key].is_null() ? std::optional<std::string>(e[key].get<std::string>()) : std::nullopt;
 }
 std::optional<int> opt_int(const Json& e, const char* key) {
-  return e.contains(key) && !e[key].is_null() ? std::optional<int>(e[key].get<int>()) : std::nullopt;
+  if (!e.contains(key) || e[key].is_null()) return std::nullopt;
+  const Json& v = e[key];
+  if (!v.is_number_integer()) throw std::invalid_argument(std::string("'") + key + "' is not a whole number");
+  const auto n = v.is_number_unsigned() ? static_cast<long double>(v.get<unsigned long long>())
+                                        : static_cast<long double>(v.get<long long>());
+  if (n < 0 || n > 1'000'000) throw std::invalid_argument(std::string("'") + key + "' is out of range: " + v.dump());
+  return static_cast<int>(n);
+}
+
+// Reading a saved file: whatever is wrong in it, the error names the file
+// and how to start over.
+template <typename Decode>
+auto decoding(const fs::path& path, const std::string& way_out, Decode&& decode) {
+  try {
+    return decode(read_json(path));
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    const std::string text = what.starts_with(path.string()) ? what : path.string() + ": " + what;
+    throw std::runtime_error(text + "\n" + way_out);
+  }
+}
+
+const std::string kResetSetup = "Run `tessaline reset` to start over.";
+std::string reset_ports(const fs::path& path) {
+  return "Fix or delete " + path.string() + " (the ports saved by `tessaline configure`) to start over.";
 }
 
 Json to_json(const RobotPortConfig& c) {
@@ -98,8 +122,11 @@ fs::path get_setup_config_path() {
 
 fs::path save_port_config(const std::string& robot_id, const RobotPortConfig& port_config) {
   const fs::path path = get_ports_config_path();
-  Json all = fs::exists(path) ? read_json(path) : Json::object();
-  if (!all.is_object()) throw std::runtime_error(path.string() + " does not hold an object");
+  Json all = fs::exists(path) ? decoding(path, reset_ports(path), [&](Json j) {
+    if (!j.is_object()) throw std::runtime_error(path.string() + " does not hold an object");
+    return j;
+  })
+                              : Json::object();
   all[robot_id] = to_json(port_config);
   write_json(path, all);
   return path;
@@ -108,19 +135,22 @@ fs::path save_port_config(const std::string& robot_id, const RobotPortConfig& po
 std::optional<RobotPortConfig> load_port_config(const std::string& robot_id) {
   const fs::path path = get_config_dir() / "ports.json";
   if (!fs::exists(path)) return std::nullopt;
-  const Json all = read_json(path);
-  if (!all.is_object() || !all.contains(robot_id)) return std::nullopt;
-  return robot_port_from(all[robot_id]);
+  return decoding(path, reset_ports(path), [&](const Json& all) -> std::optional<RobotPortConfig> {
+    if (!all.is_object()) throw std::runtime_error("it does not hold an object");
+    if (!all.contains(robot_id)) return std::nullopt;
+    return robot_port_from(all.at(robot_id));
+  });
 }
 
 std::vector<std::pair<std::string, RobotPortConfig>> list_saved_configs() {
   std::vector<std::pair<std::string, RobotPortConfig>> out;
   const fs::path path = get_config_dir() / "ports.json";
   if (!fs::exists(path)) return out;
-  const Json all = read_json(path);  // kept alive for the loop: items() only refers to it
-  if (!all.is_object()) throw std::runtime_error(path.string() + " does not hold an object");
-  for (const auto& [id, entry] : all.items()) out.emplace_back(id, robot_port_from(entry));
-  return out;
+  return decoding(path, reset_ports(path), [&](const Json& all) {
+    if (!all.is_object()) throw std::runtime_error("it does not hold an object");
+    for (const auto& [id, entry] : all.items()) out.emplace_back(id, robot_port_from(entry));
+    return out;
+  });
 }
 
 std::optional<std::string> get_port_for_robot(const std::string& robot_id) {
@@ -160,15 +190,17 @@ fs::path save_capture_setup(const CaptureSetup& setup) {
 std::optional<CaptureSetup> load_capture_setup() {
   const fs::path path = get_config_dir() / "setup.json";
   if (!fs::exists(path)) return std::nullopt;
-  const Json data = read_json(path);
-  CaptureSetup setup;
-  setup.robot_type = data.at("robot_type").get<std::string>();
-  setup.teleop_type = data.at("teleop_type").get<std::string>();
-  setup.leader = port_role_from(data.at("leader"));
-  setup.follower = port_role_from(data.at("follower"));
-  if (data.contains("cameras") && !data["cameras"].is_null()) setup.cameras = data["cameras"];
-  if (data.contains("selected_cameras")) setup.selected_cameras = data["selected_cameras"].get<std::vector<std::string>>();
-  return setup;
+  return decoding(path, kResetSetup, [](const Json& data) {
+    if (!data.is_object()) throw std::runtime_error("it does not hold an object");
+    CaptureSetup setup;
+    setup.robot_type = data.at("robot_type").get<std::string>();
+    setup.teleop_type = data.at("teleop_type").get<std::string>();
+    setup.leader = port_role_from(data.at("leader"));
+    setup.follower = port_role_from(data.at("follower"));
+    if (data.contains("cameras") && !data["cameras"].is_null()) setup.cameras = data["cameras"];
+    if (data.contains("selected_cameras")) setup.selected_cameras = data["selected_cameras"].get<std::vector<std::string>>();
+    return setup;
+  });
 }
 
 namespace {

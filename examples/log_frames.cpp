@@ -1,6 +1,6 @@
 // Logs synthetic camera frames to an Arrow Flight server the way a capture
 // does, ends the episode, and says how many frames were put and how fast.
-//   log_frames --location grpc://127.0.0.1:50051 --http http://127.0.0.1:8080 \
+//   log_frames --location grpc://127.0.0.1:50051 --http http://127.0.0.1:8080
 //              --frames 100 --cameras 2 --width 640 --height 480 --user-id me
 #include <tessaline/tessaline.hpp>
 

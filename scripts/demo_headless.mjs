@@ -12,9 +12,11 @@ const data = resolve(dataDir);
 mkdirSync(join(data, 'rig'), { recursive: true });
 const studio = await startStudio(data);
 console.log(`studio: ${studio.base} (Flight ${studio.flight}), data in ${studio.dataDir}`);
-const rig = await startRig(join(data, 'rig'), ['--robot', robotKind]);
+// The rig's arms come calibrated, with calibration files for the ids
+// rig_follower and rig_leader, as arms set up by the robot framework do.
+const rig = await startRig(join(data, 'rig'), ['--robot', robotKind, '--calibrated'], { HF_LEROBOT_HOME: join(data, 'home') });
 console.log(`rig: a virtual ${robotKind} leader and follower with two cameras`);
-const capture = startProcess(cli, ['capture'], {
+const capture = startProcess(cli, ['capture', '--robot.id', 'rig_follower', '--teleop.id', 'rig_leader'], {
   HF_LEROBOT_HOME: join(data, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
   VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, BROWSER: 'true',
 });
@@ -26,7 +28,7 @@ try {
   await waitFor(() => capture.output.includes('Authentication Required'), 'the sign-in prompt', 60000);
   const app = await browser.newPage();
   await signIn(app, studio.base, 'demo');
-  console.log('operator: signed in; choosing cameras, recording an episode, a second one with a retry, then ending');
+  console.log('operator: signed in; cameras, an episode, a second one with a retry, then End session');
   await driveSession(app, { repoId: 'demo/arm', datasetName: `demo-${robotKind}`, seconds: 2, firstRecording: 1 });
   code = await capture.exit;
   const state = await waitForExport(studio.base, `demo-${robotKind}`);

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "kit/cli/command_line.hpp"
 #include "studio/studio_server.hpp"
 
 int main(int argc, char** argv) {
@@ -20,7 +21,7 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
   app.add_option("--data-dir", data_dir, "where staged frames and exported datasets go")->capture_default_str();
-  CLI11_PARSE(app, argc, argv);
+  if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   options.data_dir = data_dir;
 
   // Signals are taken synchronously below, so block them before any thread starts.

@@ -27,7 +27,7 @@ class SignIn : public ::testing::Test {
     port_ = free_port();
   }
   std::future<std::string> start(const std::string& frontend, std::chrono::seconds limit = 20s) {
-    auto f = std::async(std::launch::async, [=] {
+    auto f = std::async(std::launch::async, [this, frontend, limit] {
       return tessaline::auth_detail::authenticate_with_browser(frontend, port_, limit);
     });
     for (int i = 0; i < 100; ++i) {  // until the callback server listens

@@ -25,10 +25,46 @@ TEST(Cli, HelpNamesTheToolAndHidesDebug) {
   EXPECT_EQ(run_tessaline({"--debug", "--help"}, test_support::closed_loopback_url()).exit_code, 0);
 }
 
-TEST(Cli, UnknownOptionIsAUsageError) {
-  const auto r = run_tessaline({"--no-such-option"}, test_support::closed_loopback_url());
-  EXPECT_NE(r.exit_code, 0);
-  EXPECT_NE(r.err.find("--no-such-option"), std::string::npos);
+// Every kind of usage error ends with status 2, the usage line of the
+// (sub-)command, where to get help, and the error.
+TEST(Cli, UsageErrorsExitTwoWithTheUsageLine) {
+  const struct {
+    std::vector<std::string> args;
+    std::string usage, error;
+  } cases[] = {
+      {{"--no-such-option"}, "Usage: tessaline [OPTIONS] [SUBCOMMAND]", "--no-such-option"},
+      {{"bogus"}, "Usage: tessaline [OPTIONS] [SUBCOMMAND]", "bogus"},
+      {{"capture", "--foo"}, "Usage: tessaline capture [OPTIONS]", "--foo"},
+      {{"configure"}, "Usage: tessaline configure [OPTIONS] robot_id", "robot_id is required"},
+      {{"teleoperate", "--fps", "0"}, "Usage: tessaline teleoperate [OPTIONS]", "not in range"},
+      {{"teleoperate", "--duration", "soon"}, "Usage: tessaline teleoperate [OPTIONS]", "soon"},
+      {{"calibrate", "--robot.type"}, "Usage: tessaline calibrate [OPTIONS]", "--robot.type"},
+  };
+  for (const auto& c : cases) {
+    const auto r = run_tessaline(c.args, test_support::closed_loopback_url());
+    EXPECT_EQ(r.exit_code, 2) << c.args.front() << "\n" << r.err;
+    EXPECT_EQ(r.err.find(c.usage), 0u) << r.err;
+    EXPECT_NE(r.err.find("--help' for help."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Error: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(run_tessaline({"capture", "--help"}, test_support::closed_loopback_url()).exit_code, 0);
+  const auto rig = run_process({test_support::built_program("tessaline-rig"), "--fps", "0"});
+  EXPECT_EQ(rig.exit_code, 2);
+  EXPECT_EQ(rig.err.find("Usage: tessaline-rig [OPTIONS]"), 0u) << rig.err;
+  const auto studio = run_process({test_support::built_program("tessaline-studio"), "--http-port", "x"});
+  EXPECT_EQ(studio.exit_code, 2);
+}
+
+TEST(Cli, ListCamerasSaysWhenThereAreNone) {
+  test_support::ProcessOptions opts;
+  opts.set_env = {{"TESSALINE_PACKAGE_INDEX", test_support::closed_loopback_url()}};
+  opts.unset_env = {"TESSALINE_VIRTUAL_HARDWARE"};
+  const auto r = run_process({test_support::built_program("tessaline"), "list-cameras"}, opts);
+  EXPECT_EQ(r.exit_code, 0);
+  if (r.out.find("Detected") != std::string::npos) GTEST_SKIP() << "this machine has a camera";
+  EXPECT_NE(r.out.find("No cameras found."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("video group"), std::string::npos) << r.out;
 }
 
 class UpdateCheck : public ::testing::Test {

@@ -63,6 +63,25 @@ TEST(Panel, TitleIsCentredInTheTopBorder) {
   EXPECT_EQ(cell_width(lines[2]), width);
 }
 
+TEST(Panel, AnAddressTooWideForTheTerminalFollowsTheBoxWhole) {
+  const std::string url = "http://127.0.0.1:8080/api/auth/velquin-login?redirect_uri=http://127.0.0.1:8765/callback";
+  int width = 0;
+  const auto lines = render_panel({"Opening browser for authentication...\n\nIf browser doesn't open, visit:\n[link=" + url +
+                                       "]" + url + "[/link]",
+                                   "[bold]Authentication Required[/bold]", "blue"},
+                                  80, false, &width);
+  ASSERT_EQ(lines.size(), 6u);
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(cell_width(lines[i]), width) << lines[i];
+    EXPECT_LE(width, 80);
+  }
+  EXPECT_TRUE(lines[3].starts_with("│ If browser doesn't open, visit:")) << lines[3];
+  EXPECT_EQ(lines[5], url);  // whole, on a line of its own
+  // With colour the address stays a link.
+  const auto coloured = render_panel({"[link=" + url + "]" + url + "[/link]", "", ""}, 80, true, nullptr);
+  EXPECT_NE(coloured.back().find("\x1b]8;;" + url), std::string::npos);
+}
+
 TEST(Table, ColumnsFitTheWidestCell) {
   Table table("Ports with Motors");
   table.add_column("Port", "cyan");

@@ -102,7 +102,9 @@ TEST(ArrowIpc, RoundTripsNullsEmptiesManyRowsAndSeveralBatches) {
   const auto& flags = *many_back.batches[0]->column(0);
   for (int i = 0; i < 11; ++i) {
     EXPECT_EQ(flags.IsValid(i), i != 4);
-    if (i != 4) EXPECT_EQ(flags.GetBool(i), i % 3 == 0) << i;
+    if (i != 4) {
+      EXPECT_EQ(flags.GetBool(i), i % 3 == 0) << i;
+    }
   }
 
   auto empty = fl::RecordBatch::FromNamedArrays({{"s", fl::MakeStringArray({})}});

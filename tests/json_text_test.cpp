@@ -39,6 +39,23 @@ TEST(JsonText, WireAndPythonFormsOfValues) {
   }
 }
 
+TEST(JsonText, PrettyFormMatchesPythonsPprint) {
+  const Json config = Json::parse(R"({"teleop": {"type": "so101_leader", "port": "/dev/ttyACM0"},
+    "robot": {"type": "so101_follower", "port": "/dev/ttyACM1",
+              "cameras": {"front": {"index_or_path": "virtual:/tmp/x/front", "width": 640, "height": 480, "fps": 30}}},
+    "teleop_time_s": null, "use_webrtc": true, "webrtc_server_url": "", "repo_id": null,
+    "selected_cameras": ["observation.images.cam_front"]})");
+  // What pprint.pformat prints for the same mapping.
+  EXPECT_EQ(kit::json::py_pformat(config),
+            "{'repo_id': None,\n 'robot': {'cameras': {'front': {'fps': 30,\n                                 'height': 480,\n"
+            "                                 'index_or_path': 'virtual:/tmp/x/front',\n"
+            "                                 'width': 640}},\n           'port': '/dev/ttyACM1',\n"
+            "           'type': 'so101_follower'},\n 'selected_cameras': ['observation.images.cam_front'],\n"
+            " 'teleop': {'port': '/dev/ttyACM0', 'type': 'so101_leader'},\n 'teleop_time_s': None,\n"
+            " 'use_webrtc': True,\n 'webrtc_server_url': ''}");
+  EXPECT_EQ(kit::json::py_pformat(Json{{"a", 1}}), "{'a': 1}");
+}
+
 TEST(JsonText, KeysKeepInsertionOrder) {
   Json v;
   v["z"] = 1;

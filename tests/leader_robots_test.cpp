@@ -1,6 +1,8 @@
 // Leader detection by motion over simulated arms, and robot type inference.
 #include <gtest/gtest.h>
 
+#include "kit/console/prompt.hpp"
+
 #include <sstream>
 
 #include "armkit/serial/serial_port.hpp"
@@ -95,17 +97,27 @@ TEST(RobotTypes, InferredFromTheFirstKnownMotorType) {
 }
 
 TEST(RobotTypes, MenuPresetsDefaultAndFreeText) {
-  auto ask = [](const std::string& input) {
+  std::string shown;
+  auto ask = [&](const std::string& input) {
     std::istringstream in(input);
     testing::internal::CaptureStdout();
     auto r = tessaline::robots::prompt_robot_type(in);
-    testing::internal::GetCapturedStdout();
+    shown = testing::internal::GetCapturedStdout();
     return r;
   };
   EXPECT_EQ(ask("2\n"), (std::pair<std::string, std::string>{"so100_follower", "so100_leader"}));
   EXPECT_EQ(ask("\n"), (std::pair<std::string, std::string>{"so101_follower", "so101_leader"}));
-  EXPECT_EQ(ask("abc\nmy_follower\nmy_leader\n"), (std::pair<std::string, std::string>{"my_follower", "my_leader"}));
-  EXPECT_EQ(ask("4\nx\ny\n"), (std::pair<std::string, std::string>{"x", "y"}));
+  EXPECT_EQ(ask("abc\nkoch_follower\nkoch_leader\n"), (std::pair<std::string, std::string>{"koch_follower", "koch_leader"}));
+  // A free-text name is checked before anything can be saved: asked again until an arm has it.
+  EXPECT_EQ(ask("4\nmy_follower\nso100_leader\nso100_follower\nx\nso100_leader\n"),
+            (std::pair<std::string, std::string>{"so100_follower", "so100_leader"}));
+  EXPECT_NE(shown.find("unknown arm type 'my_follower'"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("'so100_leader' is not a follower type."), std::string::npos) << shown;
+  EXPECT_NE(shown.find("unknown arm type 'x'"), std::string::npos) << shown;
+  std::istringstream ends("0\nnothing\n");
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(tessaline::robots::prompt_robot_type(ends), kit::console::EndOfInput);
+  testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include "cli/saved_config.hpp"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <unistd.h>
 
 #include <filesystem>
@@ -112,6 +114,42 @@ TEST_F(SavedFiles, BrokenFilesFailLoudlyAndAreNeverReplaced) {
   EXPECT_EQ(read(home_ / "tessaline/ports.json"), "{broken");
   std::ofstream(home_ / "tessaline/setup.json") << R"({"robot_type": "x"})";
   EXPECT_ANY_THROW(load_capture_setup());
+}
+
+// Whatever is wrong inside a saved file, the message names the file and how
+// to start over; a number too large for its field is an error, not wrapped.
+TEST_F(SavedFiles, EveryBrokenFileErrorNamesTheFileAndTheWayOut) {
+  fs::create_directories(home_ / "tessaline");
+  const auto setup = home_ / "tessaline/setup.json";
+  const auto ports = home_ / "tessaline/ports.json";
+  auto message = [](const std::function<void()>& fn) {
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  const char* broken_setups[] = {
+      "[1, 2]",                                                    // not an object
+      R"({"robot_type": 5, "teleop_type": "a", "leader": {}, "follower": {}})",  // wrong type
+      R"({"robot_type": "a", "teleop_type": "b"})",                // missing key
+      R"({"robot_type": "a", "teleop_type": "b", "leader": {"serial_number": "", "last_port": "/x", "motor_type": "", "motor_count": 1099511627776}, "follower": {"serial_number": "", "last_port": "/y", "motor_type": ""}})",
+  };
+  for (const char* text : broken_setups) {
+    std::ofstream(setup) << text;
+    const std::string m = message([] { load_capture_setup(); });
+    EXPECT_NE(m.find(setup.string()), std::string::npos) << text << " -> " << m;
+    EXPECT_NE(m.find("Run `tessaline reset` to start over."), std::string::npos) << m;
+  }
+  for (const char* text : {"[]", R"({"a": {"port": 7}})", R"({"a": {"port": "/x", "motor_count": "six"}})"}) {
+    std::ofstream(ports) << text;
+    for (const auto& fn : std::vector<std::function<void()>>{[] { load_port_config("a"); }, [] { list_saved_configs(); }}) {
+      const std::string m = message(fn);
+      EXPECT_NE(m.find(ports.string()), std::string::npos) << text << " -> " << m;
+      EXPECT_NE(m.find("to start over"), std::string::npos) << m;
+    }
+  }
 }
 
 TEST_F(SavedFiles, MovedDevicesAreFoundAgainBySerialNumber) {

@@ -58,12 +58,12 @@ void Camera::connect() {
     try {
       source->virtual_camera = std::make_unique<FrameFileReader>(what.substr(kVirtual.size()));
     } catch (const std::exception& e) {
-      throw CameraError(std::string("camera ") + what + ": " + e.what());
+      throw CameraUnavailable(std::string("camera ") + what + ": " + e.what());
     }
   } else {
     const bool index = !what.empty() && std::all_of(what.begin(), what.end(), ::isdigit);
     const bool opened = index ? source->capture.open(std::stoi(what), cv::CAP_V4L2) : source->capture.open(what);
-    if (!opened) throw CameraError("cannot open camera " + what);
+    if (!opened) throw CameraUnavailable("cannot open camera " + what);
     source->capture.set(cv::CAP_PROP_FRAME_WIDTH, config.width);
     source->capture.set(cv::CAP_PROP_FRAME_HEIGHT, config.height);
     source->capture.set(cv::CAP_PROP_FPS, config.fps);

@@ -17,6 +17,11 @@ namespace armkit {
 struct CameraError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// The camera cannot be opened at all (gone, or taken by another program),
+// as opposed to one that is merely slow to deliver.
+struct CameraUnavailable : CameraError {
+  using CameraError::CameraError;
+};
 
 // A camera by OpenCV index ("0"), device path ("/dev/video2") or a virtual
 // camera of the rig ("virtual:/path/to/frames").

@@ -43,8 +43,13 @@ std::vector<uint8_t> feetech_packet(uint8_t id, uint8_t x, std::span<const uint8
 std::vector<uint8_t> dynamixel_packet(uint8_t id, std::span<const uint8_t> inst_and_params) {
   const std::vector<uint8_t> body = dynamixel::stuff(inst_and_params);
   const size_t len = body.size() + 2;
-  std::vector<uint8_t> out{0xFF, 0xFF, 0xFD, 0x00, id, static_cast<uint8_t>(len & 0xFF), static_cast<uint8_t>(len >> 8)};
-  out.insert(out.end(), body.begin(), body.end());
+  std::vector<uint8_t> out;
+  out.reserve(7 + body.size() + 2);
+  for (const uint8_t b : {uint8_t{0xFF}, uint8_t{0xFF}, uint8_t{0xFD}, uint8_t{0x00}, id, static_cast<uint8_t>(len & 0xFF),
+                          static_cast<uint8_t>(len >> 8)}) {
+    out.push_back(b);
+  }
+  for (const uint8_t b : body) out.push_back(b);
   const uint16_t crc = dynamixel::crc16(out);
   out.push_back(static_cast<uint8_t>(crc & 0xFF));
   out.push_back(static_cast<uint8_t>(crc >> 8));

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kit/cli/command_line.hpp"
 #include "armkit/robots/calibration.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
                "files for the ids rig_leader and rig_follower");
   app.add_flag("--factory-reset", factory_reset, "forget what earlier runs wrote into the servos' EEPROM");
   app.add_flag("--no-serial-numbers", no_serial, "publish the ports without USB serial numbers, like many CH340 boards");
-  CLI11_PARSE(app, argc, argv);
+  if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
 
   sigset_t stop_signals;
   sigemptyset(&stop_signals);

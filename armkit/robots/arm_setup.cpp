@@ -19,10 +19,6 @@ std::vector<std::string> all_motors(const MotorsBus& bus) {
   return out;
 }
 
-void write_each(MotorsBus& bus, std::string_view reg, const std::vector<std::string>& motors, int32_t value) {
-  for (const auto& m : motors) bus.write(reg, m, value);
-}
-
 const MotorCalibration* entry(const Calibration& calibration, const std::string& motor) {
   for (const auto& [name, c] : calibration) {
     if (name == motor) return &c;

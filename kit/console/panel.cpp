@@ -27,7 +27,12 @@ std::string repeat(std::string_view unit, int n) {
 
 std::vector<std::string> render_panel(const Panel& panel, int max_width, bool color, int* block_width) {
   const Style border = parse_style(panel.border_style).value_or(Style{});
-  const auto lines = split_lines(panel.body);
+  // A line too wide for the box (an address, say) goes whole below it: cut
+  // in pieces it could neither be copied nor clicked in one go.
+  std::vector<std::string> lines, below;
+  for (auto& line : split_lines(panel.body)) {
+    (cell_width(plain_text(line)) > max_width - 4 ? below : lines).push_back(std::move(line));
+  }
   int content = 0;
   for (const auto& line : lines) content = std::max(content, cell_width(plain_text(line)));
   const int title_width = panel.title.empty() ? 0 : cell_width(plain_text(panel.title)) + 2;
@@ -51,6 +56,7 @@ std::vector<std::string> render_panel(const Panel& panel, int max_width, bool co
                   side);
   }
   out.push_back(style_text("╰" + repeat("─", inner) + "╯", border, color));
+  for (const auto& line : below) out.push_back(render_markup(line, color));
   if (block_width) *block_width = inner + 2;
   return out;
 }

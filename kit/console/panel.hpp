@@ -13,7 +13,8 @@ struct Panel {
   std::string border_style;  // e.g. "yellow"
 };
 
-// The panel's lines, sized to its content, capped at `max_width` cells.
+// The panel's lines, sized to its content, capped at `max_width` cells; a
+// body line wider than that follows the box, whole.
 std::vector<std::string> render_panel(const Panel& panel, int max_width, bool color, int* block_width);
 
 void print(Console& console, const Panel& panel, Justify justify = Justify::left);

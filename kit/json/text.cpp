@@ -268,6 +268,51 @@ std::string py_repr(const Json& value) {
   return out;
 }
 
+namespace {
+
+// pprint sorts every mapping's keys, on one line or many.
+Json sorted_keys(const Json& value) {
+  if (value.is_array()) {
+    Json out = Json::array();
+    for (const auto& item : value) out.push_back(sorted_keys(item));
+    return out;
+  }
+  if (!value.is_object()) return value;
+  std::vector<std::string> keys;
+  for (const auto& [key, item] : value.items()) keys.push_back(key);
+  std::sort(keys.begin(), keys.end());
+  Json out = Json::object();
+  for (const auto& key : keys) out[key] = sorted_keys(value.at(key));
+  return out;
+}
+
+std::string pformat_at(const Json& value, size_t column, size_t width) {
+  std::string flat = py_repr(value);
+  if (column + flat.size() <= width || (!value.is_object() && !value.is_array()) || value.empty()) return flat;
+  const std::string newline = ",\n" + std::string(column + 1, ' ');
+  std::string out(1, value.is_object() ? '{' : '[');
+  bool first = true;
+  if (value.is_object()) {
+    for (const auto& [key, item] : value.items()) {
+      const std::string label = py_repr(Json(key)) + ": ";
+      out += (first ? "" : newline) + label + pformat_at(item, column + 1 + label.size(), width);
+      first = false;
+    }
+  } else {
+    for (const auto& item : value) {
+      out += (first ? "" : newline) + pformat_at(item, column + 1, width);
+      first = false;
+    }
+  }
+  return out + (value.is_object() ? '}' : ']');
+}
+
+}  // namespace
+
+std::string py_pformat(const Json& value, int width) {
+  return pformat_at(sorted_keys(value), 0, static_cast<size_t>(std::max(width, 1)));
+}
+
 std::string py_str(const Json& value) {
   if (value.is_string()) return value.get<std::string>();
   return py_repr(value);

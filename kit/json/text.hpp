@@ -25,6 +25,10 @@ std::string py_float(double value);
 // with their contents in repr form.
 std::string py_repr(const Json& value);
 
+// Python's pprint.pformat(): py_repr when it fits in `width` columns,
+// otherwise one dict item (keys sorted) or list element a line, nested.
+std::string py_pformat(const Json& value, int width = 80);
+
 // Python's str(): like py_repr except that a top-level string is bare.
 std::string py_str(const Json& value);
 

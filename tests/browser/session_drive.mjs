@@ -9,8 +9,11 @@ export async function driveSession(app, { repoId, datasetName, seconds = 1.5, fi
   const statusCount = () => app.evaluate(() => window.tessalineApp.statusLog.length);
   const pause = (s) => new Promise((r) => setTimeout(r, s * 1000));
   await waitFor(async () => (await app.locator('#connection').textContent()) === 'connected', 'connection', 60000);
-  await app.locator('#camera-selection').waitFor({ state: 'visible', timeout: 30000 });
-  await app.getByRole('button', { name: 'Use these cameras' }).click();
+  // The robot asks for cameras unless a choice was remembered from before.
+  const choosing = () => app.locator('#camera-selection').isVisible();
+  await waitFor(async () => (await choosing()) || (await status()) === 'Waiting to start episode 0',
+    'the camera choice or waiting for episode 0', 30000);
+  if (await choosing()) await app.getByRole('button', { name: 'Use these cameras' }).click();
   await waitFor(async () => (await status()) === 'Waiting to start episode 0', 'waiting for episode 0', limitMs);
   await app.getByLabel('Repository id').fill(repoId);
   await app.getByRole('button', { name: 'Start' }).click();
