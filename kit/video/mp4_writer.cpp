@@ -1,0 +1,149 @@
+#include "kit/video/mp4_writer.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+namespace kit::video {
+namespace {
+
+std::string av_text(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+void check(int code, const std::string& what) {
+  if (code < 0) throw VideoError(what + ": " + av_text(code));
+}
+
+constexpr int kTicksPerFrame = 512;
+
+}  // namespace
+
+struct Mp4Writer::State {
+  std::filesystem::path path;
+  AVFormatContext* format = nullptr;
+  AVCodecContext* codec = nullptr;
+  AVStream* stream = nullptr;
+  SwsContext* scale = nullptr;
+  AVFrame* frame = nullptr;
+  AVPacket* packet = nullptr;
+  bool header_written = false;
+  bool closed = false;
+
+  ~State() {
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    sws_freeContext(scale);
+    avcodec_free_context(&codec);
+    if (format) {
+      if (format->pb) avio_closep(&format->pb);
+      avformat_free_context(format);
+    }
+  }
+
+  // Sends a frame (or the end, for nullptr) and writes what comes out.
+  void encode(AVFrame* input) {
+    check(avcodec_send_frame(codec, input), "cannot encode a frame of " + path.string());
+    for (;;) {
+      const int got = avcodec_receive_packet(codec, packet);
+      if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return;
+      check(got, "encoding " + path.string());
+      av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
+      packet->stream_index = stream->index;
+      check(av_interleaved_write_frame(format, packet), "cannot write " + path.string());
+    }
+  }
+};
+
+Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.path = path;
+  if (o.width < 64 || o.height < 64 || o.width % 2 || o.height % 2) {
+    throw VideoError("video frames must be even-sized and at least 64x64, not " + std::to_string(o.width) + "x" +
+                     std::to_string(o.height));
+  }
+  if (o.fps < 1 || o.fps > 1000) throw VideoError("unusable frame rate " + std::to_string(o.fps));
+  const char* encoder_name = o.codec == "av1" ? "libsvtav1" : o.codec == "h264" ? "libx264" : nullptr;
+  if (!encoder_name) throw VideoError("unknown video codec '" + o.codec + "' (av1 or h264)");
+  const AVCodec* encoder = avcodec_find_encoder_by_name(encoder_name);
+  if (!encoder) throw VideoError(std::string("this libavcodec has no ") + encoder_name + " encoder");
+
+  check(avformat_alloc_output_context2(&s.format, nullptr, "mp4", path.c_str()), "cannot start " + path.string());
+  s.stream = avformat_new_stream(s.format, nullptr);
+  s.codec = avcodec_alloc_context3(encoder);
+  s.frame = av_frame_alloc();
+  s.packet = av_packet_alloc();
+  if (!s.stream || !s.codec || !s.frame || !s.packet) throw VideoError("out of memory starting " + path.string());
+
+  s.codec->width = o.width;
+  s.codec->height = o.height;
+  s.codec->pix_fmt = AV_PIX_FMT_YUV420P;
+  s.codec->time_base = AVRational{1, o.fps};
+  s.codec->framerate = AVRational{o.fps, 1};
+  s.codec->gop_size = o.gop;
+  s.codec->max_b_frames = 0;  // presentation order is coding order: pts k is frame k
+  if (s.format->oformat->flags & AVFMT_GLOBALHEADER) s.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  av_opt_set_int(s.codec->priv_data, "crf", o.crf, 0);
+  if (o.codec == "av1") av_opt_set_int(s.codec->priv_data, "preset", o.preset, 0);
+  check(avcodec_open2(s.codec, encoder, nullptr), std::string("cannot open the ") + encoder_name + " encoder");
+  check(avcodec_parameters_from_context(s.stream->codecpar, s.codec), "cannot describe the video stream");
+  s.stream->time_base = AVRational{1, o.fps * kTicksPerFrame};
+  s.stream->avg_frame_rate = AVRational{o.fps, 1};
+
+  check(avio_open(&s.format->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot create " + path.string());
+  AVDictionary* muxer = nullptr;
+  av_dict_set_int(&muxer, "video_track_timescale", o.fps * kTicksPerFrame, 0);
+  av_dict_set(&muxer, "movflags", "+faststart", 0);  // the index first: players can start at once
+  const int header = avformat_write_header(s.format, &muxer);
+  av_dict_free(&muxer);
+  check(header, "cannot write the header of " + path.string());
+  s.header_written = true;
+
+  s.frame->format = AV_PIX_FMT_YUV420P;
+  s.frame->width = o.width;
+  s.frame->height = o.height;
+  check(av_frame_get_buffer(s.frame, 0), "out of memory for a frame");
+  s.scale = sws_getContext(o.width, o.height, AV_PIX_FMT_RGB24, o.width, o.height, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
+                           nullptr, nullptr, nullptr);
+  if (!s.scale) throw VideoError("cannot convert RGB to yuv420p");
+}
+
+Mp4Writer::~Mp4Writer() {
+  if (state_ && state_->header_written && !state_->closed) {
+    try {
+      close();
+    } catch (const VideoError&) {
+      // A writer dropped on an error path: the file is incomplete anyway.
+    }
+  }
+}
+
+int Mp4Writer::timescale() const { return state_->stream->time_base.den; }
+
+void Mp4Writer::add_rgb(const uint8_t* rgb, int stride) {
+  State& s = *state_;
+  if (s.closed) throw VideoError(s.path.string() + " is closed");
+  check(av_frame_make_writable(s.frame), "frame buffer");
+  const uint8_t* planes[1] = {rgb};
+  const int strides[1] = {stride};
+  sws_scale(s.scale, planes, strides, 0, s.codec->height, s.frame->data, s.frame->linesize);
+  s.frame->pts = frames_;
+  s.encode(s.frame);
+  ++frames_;
+}
+
+void Mp4Writer::close() {
+  State& s = *state_;
+  if (s.closed) return;
+  s.closed = true;
+  s.encode(nullptr);
+  check(av_write_trailer(s.format), "cannot finish " + s.path.string());
+  check(avio_closep(&s.format->pb), "cannot close " + s.path.string());
+}
+
+}  // namespace kit::video

@@ -1,0 +1,50 @@
+#pragma once
+// MP4 video from RGB frames through libavcodec/libavformat: AV1
+// (libsvtav1) or H.264 (libx264), yuv420p, a fixed frame rate and a time
+// base in which every frame k sits exactly at k/fps (1/(fps·512)), so a
+// reader that looks a frame up by its timestamp finds it to the
+// microsecond. Frames are appended one after another; the file is valid
+// once `close` returned.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace kit::video {
+
+struct VideoError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct VideoOptions {
+  int width = 0, height = 0;  // even, at least 64
+  int fps = 30;
+  std::string codec = "av1";  // "av1" (libsvtav1) or "h264" (libx264)
+  int gop = 2;                // a key frame every `gop` frames
+  int crf = 30;
+  int preset = 12;            // libsvtav1's speed preset
+};
+
+class Mp4Writer {
+ public:
+  Mp4Writer(const std::filesystem::path& path, const VideoOptions& options);  // throws VideoError
+  ~Mp4Writer();
+  Mp4Writer(const Mp4Writer&) = delete;
+  Mp4Writer& operator=(const Mp4Writer&) = delete;
+
+  // One height × width × 3 RGB frame, rows `stride` bytes apart.
+  void add_rgb(const uint8_t* rgb, int stride);
+  long frames() const { return frames_; }
+  // Drains the encoder and writes the index. Throws VideoError.
+  void close();
+  // Ticks per second of the stream's time base.
+  int timescale() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+  long frames_ = 0;
+};
+
+}  // namespace kit::video
