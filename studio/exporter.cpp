@@ -5,97 +5,156 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "kit/files/atomic_file.hpp"
 #include "kit/flight/ipc.hpp"
 #include "kit/jpeg/jpeg.hpp"
+#include "kit/json/text.hpp"
+#include "kit/parquet/writer.hpp"
+#include "kit/video/mp4_writer.hpp"
+#include "studio/dataset_stats.hpp"
+#include "studio/logged_frame.hpp"
 #include "studio/safe_name.hpp"
 
 namespace studio {
 namespace fs = std::filesystem;
 using kit::json::Json;
+using kit::parquet::Physical;
 
 namespace {
 
+constexpr const char* kDefaultTask = "teleoperated demonstration";
+constexpr const char* kWorkDir = ".tessaline-export";  // beside meta/, data/, videos/
+constexpr const char* kCommitList = "COMMIT";
+constexpr int kFilesPerChunk = 1000;
+constexpr int kStatFrames = 100;   // images sampled per episode for their statistics
+constexpr int kStatPixels = 150;   // ... at about this many pixels across
+const std::vector<std::string> kIndexFeatures = {"timestamp", "frame_index", "episode_index", "index", "task_index"};
+
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string numbered(const char* prefix, long n, const char* suffix = "") {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%s%06ld%s", prefix, n, suffix);
+std::string numbered(const char* pattern, long a, long b) {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, pattern, a, b);
   return buf;
 }
 
-struct Frame {
-  unsigned long long sequence;
-  std::shared_ptr<kit::flight::RecordBatch> batch;
-  double timestamp() const {
-    const auto ts = batch->GetColumnByName("timestamp");
-    return ts && ts->IsValid(0) ? ts->GetDouble(0) : 0.0;
-  }
+// The joint names of the arms this system knows, in their motors' order.
+std::vector<std::string> joint_names(const std::string& robot_type, size_t count) {
+  static const std::vector<std::string> arm = {"shoulder_pan.pos", "shoulder_lift.pos", "elbow_flex.pos",
+                                               "wrist_flex.pos",   "wrist_roll.pos",    "gripper.pos"};
+  static const std::set<std::string> known = {"so100_follower", "so101_follower", "so_follower", "koch_follower",
+                                              "so100_leader",   "so101_leader",   "so_leader",   "koch_leader"};
+  if (known.count(robot_type) && count == arm.size()) return arm;
+  std::vector<std::string> out;
+  for (size_t i = 0; i < count; ++i) out.push_back("joint_" + std::to_string(i) + ".pos");
+  return out;
+}
+
+struct Episode {
+  std::vector<std::shared_ptr<kit::flight::RecordBatch>> batches;  // keep the frames' bytes alive
+  std::vector<LoggedFrame> frames;
+  std::string task;
 };
 
-std::vector<Frame> load_episode(const fs::path& dir) {
-  std::vector<Frame> frames;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    if (e.path().extension() != ".arrows") continue;
-    const std::string stem = e.path().stem().string();  // frame_<sequence>
-    auto stream = kit::flight::ipc::ReadStream(read_file(e.path()));
-    for (auto& b : stream.batches) frames.push_back({std::stoull(stem.substr(6)), b});
+// One staged episode, frames in capture order; every frame checked.
+Episode load_episode(const fs::path& dir) {
+  struct Staged {
+    std::string name;
+    double timestamp;
+    size_t at;
+  };
+  Episode e;
+  std::vector<std::pair<std::string, fs::path>> files;
+  for (const auto& f : fs::directory_iterator(dir)) {
+    if (f.path().extension() == ".arrows") files.emplace_back(f.path().filename().string(), f.path());
+  }
+  std::sort(files.begin(), files.end());
+  std::vector<Staged> order;
+  for (const auto& [name, path] : files) {
+    for (auto& b : kit::flight::ipc::ReadStream(read_file(path)).batches) {
+      try {
+        e.frames.push_back(read_logged_frame(*b));
+      } catch (const FrameSchemaError& err) {
+        throw std::runtime_error(path.string() + ": " + err.what());
+      }
+      e.batches.push_back(b);
+      order.push_back({name, e.frames.back().timestamp.value_or(0), order.size()});
+    }
   }
   // Workers may deliver out of order; the capture clock decides.
-  std::stable_sort(frames.begin(), frames.end(), [](const Frame& a, const Frame& b) {
-    return a.timestamp() != b.timestamp() ? a.timestamp() < b.timestamp() : a.sequence < b.sequence;
-  });
-  return frames;
+  std::stable_sort(order.begin(), order.end(), [](const Staged& a, const Staged& b) { return a.timestamp < b.timestamp; });
+  std::vector<LoggedFrame> sorted;
+  for (const auto& s : order) sorted.push_back(e.frames[s.at]);
+  e.frames = std::move(sorted);
+  e.task = fs::exists(dir / "TASK") ? read_file(dir / "TASK") : "";
+  if (e.task.empty() || !valid_utf8(e.task)) e.task = kDefaultTask;
+  return e;
 }
 
-Json list_value(const kit::flight::Array& a) {
-  if (!a.IsValid(0)) return nullptr;
-  return a.GetDoubleList(0);
-}
-
-// One frame as a JSON line; images are written beside it.
-Json write_frame(const Frame& f, long frame_index, long episode_index, const fs::path& episode_dir,
-                 Json& features, Json& episode_meta) {
-  const auto& b = *f.batch;
-  Json line;
-  line["frame_index"] = frame_index;
-  line["episode_index"] = episode_index;
-  line["timestamp"] = b.GetColumnByName("timestamp") ? Json(f.timestamp()) : Json();
-  line["episode_end"] = b.GetColumnByName("episode_end") && b.GetColumnByName("episode_end")->GetBool(0);
-  line["state"] = list_value(*b.GetColumnByName("state"));
-  line["action"] = b.GetColumnByName("action") ? list_value(*b.GetColumnByName("action")) : Json();
-  if (line["state"].is_array()) features["state"] = {{"dtype", "float64"}, {"shape", {line["state"].size()}}};
-  if (line["action"].is_array()) features["action"] = {{"dtype", "float64"}, {"shape", {line["action"].size()}}};
-  if (auto fps = b.GetColumnByName("fps"); fps && fps->IsValid(0)) episode_meta["fps"] = fps->GetDouble(0);
-  if (auto rt = b.GetColumnByName("robot_type"); rt && rt->IsValid(0)) episode_meta["robotType"] = std::string(rt->GetView(0));
-  Json images = Json::object();
-  for (int c = 0; c < b.num_columns(); ++c) {
-    const std::string& name = b.column_name(c);
-    if (name.find("observation.images.") == std::string::npos || b.column(c)->type->id != kit::flight::TypeId::BINARY ||
-        !b.column(c)->IsValid(0)) {
-      continue;
-    }
-    const std::string_view jpeg = b.column(c)->GetView(0);
-    const fs::path rel = fs::path("images") / safe_name(name) / numbered("frame_", frame_index, ".jpg");
-    fs::create_directories(episode_dir / rel.parent_path());
-    kit::files::write_atomically(episode_dir / rel, jpeg);
-    images[name] = rel.generic_string();
-    if (!features.contains(name)) {
-      try {
-        const auto [w, h] = kit::jpeg::image_size(jpeg);
-        features[name] = {{"dtype", "image/jpeg"}, {"shape", {h, w, 3}}};
-      } catch (const kit::jpeg::JpegError&) {
-        features[name] = {{"dtype", "image/jpeg"}, {"shape", nullptr}};
+// The next free (chunk, file) of files named like `pattern` under `dir`.
+std::pair<long, long> next_file(const fs::path& dir) {
+  long chunk = 0, file = -1;
+  if (fs::exists(dir)) {
+    for (const auto& c : fs::directory_iterator(dir)) {
+      long ci = 0;
+      if (std::sscanf(c.path().filename().c_str(), "chunk-%ld", &ci) != 1) continue;
+      for (const auto& f : fs::directory_iterator(c.path())) {
+        long fi = 0;
+        if (std::sscanf(f.path().filename().c_str(), "file-%ld", &fi) != 1) continue;
+        if (ci > chunk || (ci == chunk && fi > file)) {
+          chunk = ci;
+          file = fi;
+        }
       }
     }
   }
-  line["images"] = images;
-  return line;
+  if (file + 1 >= kFilesPerChunk) return {chunk + 1, 0};
+  return {chunk, file + 1};
+}
+
+std::string file_path(const char* kind, long chunk, long file, const char* extension) {
+  return std::string(kind) + numbered("/chunk-%03ld/file-%03ld", chunk, file) + extension;
+}
+
+// Pixels of sampled frames, per channel, for the image statistics.
+struct ImageSampler {
+  std::array<std::array<uint64_t, 256>, 3> histograms{};
+  int64_t frames = 0;
+  void add(const kit::jpeg::DecodedImage& img) {
+    const int step = std::max(1, std::max(img.width, img.height) / kStatPixels);
+    for (int y = 0; y < img.height; y += step) {
+      for (int x = 0; x < img.width; x += step) {
+        const uint8_t* p = &img.rgb[(static_cast<size_t>(y) * img.width + x) * 3];
+        for (int c = 0; c < 3; ++c) ++histograms[c][p[c]];
+      }
+    }
+    ++frames;
+  }
+};
+
+Json feature_info(const std::string& dtype, std::vector<size_t> shape, Json names) {
+  return {{"dtype", dtype}, {"shape", shape}, {"names", std::move(names)}};
+}
+
+// Moves every file the work directory lists into the dataset, meta files
+// last (info.json at the very end), then drops the work directory.
+void switch_in(const fs::path& dataset) {
+  const fs::path work = dataset / kWorkDir;
+  std::istringstream list(read_file(work / kCommitList));
+  for (std::string rel; std::getline(list, rel);) {
+    if (rel.empty() || !fs::exists(work / rel)) continue;  // moved before a crash
+    fs::create_directories((dataset / rel).parent_path());
+    fs::rename(work / rel, dataset / rel);
+  }
+  fs::remove_all(work);
 }
 
 }  // namespace
@@ -104,50 +163,336 @@ fs::path dataset_dir(const fs::path& data_dir, const std::string& repo_id) {
   return data_dir / "datasets" / safe_name(repo_id);
 }
 
-ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, const ExportRequest& request) {
+void recover_exports(const fs::path& data_dir) {
+  const fs::path datasets = data_dir / "datasets";
+  if (!fs::exists(datasets)) return;
+  for (const auto& d : fs::directory_iterator(datasets)) {
+    const fs::path work = d.path() / kWorkDir;
+    if (!fs::exists(work)) continue;
+    if (fs::exists(work / kCommitList)) switch_in(d.path());  // everything was written: finish
+    else fs::remove_all(work);                                 // half-written: as if never begun
+  }
+}
+
+ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, const ExportRequest& request,
+                            const ExportProgress& progress) {
   ExportResult result;
   result.dataset_dir = dataset_dir(data_dir, request.repo_id);
-  fs::create_directories(result.dataset_dir / "episodes");
-  const fs::path meta_path = result.dataset_dir / "meta.json";
-  Json meta = fs::exists(meta_path) ? Json::parse(read_file(meta_path)) : Json{{"format", "tessaline-dataset"},
-                                                                               {"version", 1},
-                                                                               {"repoId", request.repo_id},
-                                                                               {"robotType", nullptr},
-                                                                               {"fps", nullptr},
-                                                                               {"features", Json::object()},
-                                                                               {"totalEpisodes", 0},
-                                                                               {"totalFrames", 0},
-                                                                               {"episodes", Json::array()}};
-  long next_episode = meta["totalEpisodes"].get<long>();
+  const fs::path& dataset = result.dataset_dir;
   std::vector<fs::path> staged;
   for (const auto& e : fs::directory_iterator(job.dir)) {
-    if (e.is_directory()) staged.push_back(e.path());
+    if (!e.is_directory()) continue;
+    if (fs::exists(e.path() / "INCOMPLETE")) {
+      // Frames of an attempt that never ended: kept apart, never in a dataset.
+      const fs::path aside = data_dir / "interrupted" / (job.dir.filename().string() + "-" + e.path().filename().string());
+      fs::create_directories(aside.parent_path());
+      fs::rename(e.path(), aside);
+      ++result.episodes_set_aside;
+      continue;
+    }
+    staged.push_back(e.path());
   }
   std::sort(staged.begin(), staged.end());
-  for (const auto& source : staged) {
-    const long index = next_episode++;
-    const fs::path out_dir = result.dataset_dir / "episodes" / numbered("episode_", index);
-    fs::create_directories(out_dir);
-    Json episode_meta{{"index", index}, {"length", 0}, {"complete", !fs::exists(source / "INCOMPLETE")},
-                      {"userId", request.user_id}, {"fps", nullptr}, {"robotType", nullptr}};
-    std::string lines;
-    long n = 0;
-    for (const Frame& f : load_episode(source)) {
-      lines += write_frame(f, n++, index, out_dir, meta["features"], episode_meta).dump() + "\n";
-    }
-    kit::files::write_atomically(out_dir / "frames.jsonl", lines);
-    episode_meta["length"] = n;
-    result.frames_added += n;
-    meta["episodes"].push_back(episode_meta);
-    if (meta["fps"].is_null() && !episode_meta["fps"].is_null()) meta["fps"] = episode_meta["fps"];
-    if (meta["robotType"].is_null() && !episode_meta["robotType"].is_null()) meta["robotType"] = episode_meta["robotType"];
+
+  // What the dataset holds already.
+  const fs::path info_path = dataset / "meta" / "info.json";
+  const bool appending = fs::exists(info_path);
+  Json info = appending ? Json::parse(read_file(info_path)) : Json();
+  Json stats_json = appending && fs::exists(dataset / "meta" / "stats.json")
+                        ? Json::parse(read_file(dataset / "meta" / "stats.json"))
+                        : Json::object();
+  std::vector<std::string> tasks;
+  if (appending && fs::exists(dataset / "meta" / "tessaline.json")) {
+    tasks = Json::parse(read_file(dataset / "meta" / "tessaline.json")).at("tasks").get<std::vector<std::string>>();
   }
-  if (request.fps) meta["fps"] = *request.fps;
-  if (request.robot_type) meta["robotType"] = *request.robot_type;
-  meta["totalEpisodes"] = next_episode;
-  meta["totalFrames"] = meta["totalFrames"].get<long>() + result.frames_added;
-  result.episodes_added = static_cast<long>(staged.size());
-  kit::files::write_atomically(meta_path, kit::json::to_file(meta));
+  long next_episode = appending ? info.at("total_episodes").get<long>() : 0;
+  long next_index = appending ? info.at("total_frames").get<long>() : 0;
+
+  const fs::path work = dataset / kWorkDir;
+  fs::remove_all(work);
+  fs::create_directories(work);
+  try {
+    std::optional<kit::parquet::Writer> data, episodes;
+    std::map<std::string, std::unique_ptr<kit::video::Mp4Writer>> videos;
+    std::map<std::string, std::pair<long, long>> video_file;  // camera → (chunk, file)
+    std::map<std::string, long> video_frames;                  // frames already in this export's file
+    std::vector<std::string> cameras;
+    std::map<std::string, std::pair<int, int>> camera_size;
+    std::string robot_type = request.robot_type.value_or("");
+    int fps = request.fps ? static_cast<int>(std::lround(*request.fps)) : 0;
+    size_t state_dims = 0, action_dims = 0;
+    const auto data_file = next_file(dataset / "data");
+    const auto episodes_file = next_file(dataset / "meta" / "episodes");
+    std::map<std::string, std::vector<FeatureStats>> episode_stats;
+    std::vector<std::string> written;  // relative paths, in the order they switch in
+
+    long done = 0;
+    for (const auto& dir : staged) {
+      Episode ep = load_episode(dir);
+      if (ep.frames.empty()) continue;  // an episode ended before its first frame: nothing to keep
+      const LoggedFrame& first = ep.frames.front();
+      if (!data) {
+        // The first episode decides the layout; an existing dataset must agree.
+        // The client sends the robot type and rate with some frames only (the
+        // episode's last one at least); an existing dataset keeps its rate.
+        for (const auto& f : ep.frames) {
+          if (robot_type.empty() && f.robot_type) robot_type = *f.robot_type;
+          if (fps <= 0 && f.fps) fps = static_cast<int>(std::lround(*f.fps));
+        }
+        if (robot_type.empty()) robot_type = appending ? info.value("robot_type", "unknown") : "unknown";
+        if (fps <= 0) fps = appending ? info.at("fps").get<int>() : 30;
+        state_dims = first.state.size();
+        action_dims = first.action ? first.action->size() : 0;
+        if (!first.action) throw std::runtime_error("the frames carry no action");
+        for (const auto& [key, jpeg] : first.images) {
+          cameras.push_back(key);
+          const auto [w, h] = kit::jpeg::image_size(jpeg);
+          camera_size[key] = {w, h};
+        }
+        if (appending) {
+          if (info.at("fps").get<int>() != fps) {
+            throw std::runtime_error("the dataset " + request.repo_id + " is at " + info.at("fps").dump() +
+                                     " frames/s, these episodes at " + std::to_string(fps));
+          }
+          for (const auto& key : cameras) {
+            if (!info.at("features").contains(key)) {
+              throw std::runtime_error("the dataset " + request.repo_id + " has no camera " + key);
+            }
+          }
+        }
+        std::vector<kit::parquet::ColumnSpec> columns = {{"action", Physical::FLOAT, 1},
+                                                         {"observation.state", Physical::FLOAT, 1},
+                                                         {"timestamp", Physical::FLOAT},
+                                                         {"frame_index", Physical::INT64},
+                                                         {"episode_index", Physical::INT64},
+                                                         {"index", Physical::INT64},
+                                                         {"task_index", Physical::INT64}};
+        data.emplace(columns);
+        std::vector<kit::parquet::ColumnSpec> meta = {{"episode_index", Physical::INT64},
+                                                      {"tasks", Physical::STRING, 1},
+                                                      {"length", Physical::INT64},
+                                                      {"data/chunk_index", Physical::INT64},
+                                                      {"data/file_index", Physical::INT64},
+                                                      {"dataset_from_index", Physical::INT64},
+                                                      {"dataset_to_index", Physical::INT64}};
+        for (const auto& key : cameras) {
+          for (const char* f : {"chunk_index", "file_index"}) meta.push_back({"videos/" + key + "/" + f, Physical::INT64});
+          for (const char* f : {"from_timestamp", "to_timestamp"}) meta.push_back({"videos/" + key + "/" + f, Physical::DOUBLE});
+        }
+        std::vector<std::pair<std::string, int>> stat_features = {{"action", 1}, {"observation.state", 1}};
+        for (const auto& key : cameras) stat_features.push_back({key, 3});
+        for (const auto& f : kIndexFeatures) stat_features.push_back({f, 1});
+        for (const auto& [feature, depth] : stat_features) {
+          for (const char* s : {"min", "max", "mean", "std"}) meta.push_back({"stats/" + feature + "/" + s, Physical::DOUBLE, depth});
+          meta.push_back({"stats/" + feature + "/count", Physical::INT64, 1});
+          for (const char* q : kQuantileNames) meta.push_back({"stats/" + feature + "/" + q, Physical::DOUBLE, depth});
+        }
+        meta.push_back({"meta/episodes/chunk_index", Physical::INT64});
+        meta.push_back({"meta/episodes/file_index", Physical::INT64});
+        episodes.emplace(meta);
+        for (const auto& key : cameras) {
+          video_file[key] = next_file(dataset / "videos" / key);
+          const std::string rel = file_path(("videos/" + key).c_str(), video_file[key].first, video_file[key].second, ".mp4");
+          fs::create_directories((work / rel).parent_path());
+          kit::video::VideoOptions options;
+          options.width = camera_size[key].first;
+          options.height = camera_size[key].second;
+          options.fps = fps;
+          options.codec = request.video_codec;
+          videos[key] = std::make_unique<kit::video::Mp4Writer>(work / rel, options);
+          video_frames[key] = 0;
+          written.push_back(rel);
+        }
+      }
+
+      const long episode_index = next_episode++;
+      const long length = static_cast<long>(ep.frames.size());
+      auto task_at = std::find(tasks.begin(), tasks.end(), ep.task);
+      if (task_at == tasks.end()) task_at = tasks.insert(tasks.end(), ep.task);
+      const long task_index = task_at - tasks.begin();
+      const long from_index = next_index;
+      std::vector<std::vector<double>> actions, states, indices;
+      std::map<std::string, ImageSampler> samplers;
+      const long sample_every = std::max<long>(1, (length + kStatFrames - 1) / kStatFrames);
+      for (long i = 0; i < length; ++i) {
+        const LoggedFrame& f = ep.frames[static_cast<size_t>(i)];
+        if (f.state.size() != state_dims || !f.action || f.action->size() != action_dims) {
+          throw std::runtime_error("episode " + std::to_string(episode_index) + " frame " + std::to_string(i) +
+                                   " has state or action of another length than the others");
+        }
+        const std::vector<float> action(f.action->begin(), f.action->end()), state(f.state.begin(), f.state.end());
+        const float timestamp = static_cast<float>(static_cast<double>(i) / fps);
+        data->add_list(0, std::span<const float>(action));
+        data->add_list(1, std::span<const float>(state));
+        data->add(2, timestamp);
+        data->add(3, int64_t{i});
+        data->add(4, int64_t{episode_index});
+        data->add(5, int64_t{next_index});
+        data->add(6, int64_t{task_index});
+        data->end_row();
+        actions.push_back(*f.action);
+        states.push_back(f.state);
+        indices.push_back({timestamp, static_cast<double>(i), static_cast<double>(episode_index),
+                           static_cast<double>(next_index), static_cast<double>(task_index)});
+        ++next_index;
+        for (const auto& key : cameras) {
+          const auto it = std::find_if(f.images.begin(), f.images.end(), [&](const auto& p) { return p.first == key; });
+          if (it == f.images.end()) {
+            throw std::runtime_error("episode " + std::to_string(episode_index) + " frame " + std::to_string(i) +
+                                     " has no image of " + key);
+          }
+          const auto image = kit::jpeg::decode_rgb(std::string(it->second));
+          if (std::pair{image.width, image.height} != camera_size[key]) {
+            throw std::runtime_error("the images of " + key + " change size within the recording");
+          }
+          videos[key]->add_rgb(image.rgb.data(), image.width * 3);
+          if (i % sample_every == 0) samplers[key].add(image);
+        }
+      }
+      data->end_row_group();
+
+      // Per-episode statistics, in the dataset's feature order.
+      std::map<std::string, FeatureStats> stats;
+      stats["action"] = vector_stats(actions);
+      stats["observation.state"] = vector_stats(states);
+      for (const auto& key : cameras) stats[key] = image_stats(samplers[key].histograms, samplers[key].frames);
+      for (size_t k = 0; k < kIndexFeatures.size(); ++k) {
+        std::vector<std::vector<double>> column;
+        for (const auto& row : indices) column.push_back({row[k]});
+        stats[kIndexFeatures[k]] = vector_stats(column);
+      }
+
+      size_t c = 0;
+      episodes->add(c++, int64_t{episode_index});
+      episodes->add_list(c++, std::span<const std::string>(&ep.task, 1));
+      episodes->add(c++, int64_t{length});
+      episodes->add(c++, int64_t{data_file.first});
+      episodes->add(c++, int64_t{data_file.second});
+      episodes->add(c++, int64_t{from_index});
+      episodes->add(c++, int64_t{next_index});
+      for (const auto& key : cameras) {
+        episodes->add(c++, int64_t{video_file[key].first});
+        episodes->add(c++, int64_t{video_file[key].second});
+        episodes->add(c++, static_cast<double>(video_frames[key]) / fps);
+        episodes->add(c++, static_cast<double>(video_frames[key] + length) / fps);
+        video_frames[key] += length;
+      }
+      std::vector<std::string> feature_order = {"action", "observation.state"};
+      feature_order.insert(feature_order.end(), cameras.begin(), cameras.end());
+      feature_order.insert(feature_order.end(), kIndexFeatures.begin(), kIndexFeatures.end());
+      for (const auto& feature : feature_order) {
+        const FeatureStats& s = stats[feature];
+        for (const auto* v : {&s.min, &s.max, &s.mean, &s.std}) episodes->add_list(c++, std::span<const double>(*v), s.shape);
+        const int64_t count = s.count;
+        episodes->add_list(c++, std::span<const int64_t>(&count, 1));
+        for (const auto& q : s.quantiles) episodes->add_list(c++, std::span<const double>(q), s.shape);
+        episode_stats[feature].push_back(s);
+      }
+      episodes->add(c++, int64_t{episodes_file.first});
+      episodes->add(c++, int64_t{episodes_file.second});
+      episodes->end_row();
+      episodes->end_row_group();
+      result.frames_added += length;
+      ++result.episodes_added;
+      if (progress) progress(++done, static_cast<long>(staged.size()));
+    }
+
+    if (result.episodes_added > 0) {
+      for (auto& [key, writer] : videos) writer->close();
+      const std::string data_rel = file_path("data", data_file.first, data_file.second, ".parquet");
+      const std::string episodes_rel = file_path("meta/episodes", episodes_file.first, episodes_file.second, ".parquet");
+      for (const auto& [rel, writer] : {std::pair{data_rel, &data}, std::pair{episodes_rel, &episodes}}) {
+        fs::create_directories((work / rel).parent_path());
+        kit::files::write_atomically(work / rel, (*writer)->finish());
+        written.push_back(rel);
+      }
+
+      // Tasks as a pandas frame indexed by the task text.
+      kit::parquet::Writer task_file(
+          {{"task_index", Physical::INT64}, {"task", Physical::STRING}},
+          {{"pandas",
+            kit::json::to_wire(Json{
+                {"index_columns", {"task"}},
+                {"column_indexes", Json::array()},
+                {"columns",
+                 {{{"name", "task_index"}, {"field_name", "task_index"}, {"pandas_type", "int64"}, {"numpy_type", "int64"}, {"metadata", nullptr}},
+                  {{"name", "task"}, {"field_name", "task"}, {"pandas_type", "unicode"}, {"numpy_type", "object"}, {"metadata", nullptr}}}},
+                {"creator", {{"library", "tessaline"}, {"version", "1"}}},
+                {"pandas_version", "1.5.3"}})}});
+      for (size_t t = 0; t < tasks.size(); ++t) {
+        task_file.add(0, static_cast<int64_t>(t));
+        task_file.add(1, std::string_view(tasks[t]));
+        task_file.end_row();
+      }
+      kit::files::write_atomically(work / "meta/tasks.parquet", task_file.finish());
+
+      // Dataset statistics: what was there, merged with the new episodes.
+      for (auto& [feature, parts] : episode_stats) {
+        if (stats_json.contains(feature)) parts.insert(parts.begin(), stats_from_json(stats_json[feature]));
+        stats_json[feature] = to_json(merge(parts));
+      }
+      kit::files::write_atomically(work / "meta/stats.json", stats_json.dump(4));
+      kit::files::write_atomically(work / "meta/tessaline.json", kit::json::to_file(Json{{"tasks", tasks}}));
+
+      if (!appending) {
+        const auto names = joint_names(robot_type, state_dims);
+        Json features = Json::object();
+        features["action"] = feature_info("float32", {action_dims}, joint_names(robot_type, action_dims));
+        features["observation.state"] = feature_info("float32", {state_dims}, names);
+        for (const auto& key : cameras) {
+          const auto [w, h] = camera_size[key];
+          Json f = feature_info("video", {static_cast<size_t>(h), static_cast<size_t>(w), 3}, {"height", "width", "channels"});
+          f["info"] = {{"video.height", h},
+                       {"video.width", w},
+                       {"video.codec", request.video_codec},
+                       {"video.pix_fmt", "yuv420p"},
+                       {"video.fps", fps},
+                       {"video.channels", 3},
+                       {"has_audio", false},
+                       {"video.g", 2},
+                       {"video.crf", 30},
+                       {"video.preset", 12},
+                       {"video.fast_decode", 0},
+                       {"video.video_backend", "pyav"},
+                       {"video.extra_options", Json::object()},
+                       {"is_depth_map", false}};
+          features[key] = f;
+        }
+        features["timestamp"] = feature_info("float32", {1}, nullptr);
+        for (const char* f : {"frame_index", "episode_index", "index", "task_index"}) features[f] = feature_info("int64", {1}, nullptr);
+        info = {{"codebase_version", "v3.0"},
+                {"robot_type", robot_type},
+                {"total_episodes", 0},
+                {"total_frames", 0},
+                {"total_tasks", 0},
+                {"chunks_size", kFilesPerChunk},
+                {"data_files_size_in_mb", 100},
+                {"video_files_size_in_mb", 200},
+                {"fps", fps},
+                {"splits", Json::object()},
+                {"data_path", "data/chunk-{chunk_index:03d}/file-{file_index:03d}.parquet"},
+                {"video_path", cameras.empty() ? Json() : Json("videos/{video_key}/chunk-{chunk_index:03d}/file-{file_index:03d}.mp4")},
+                {"features", features}};
+      }
+      info["total_episodes"] = next_episode;
+      info["total_frames"] = next_index;
+      info["total_tasks"] = static_cast<long>(tasks.size());
+      info["splits"] = {{"train", "0:" + std::to_string(next_episode)}};
+      kit::files::write_atomically(work / "meta/info.json", info.dump(4));
+      for (const char* rel : {"meta/tasks.parquet", "meta/stats.json", "meta/tessaline.json", "meta/info.json"}) {
+        written.push_back(rel);
+      }
+      std::string list;
+      for (const auto& rel : written) list += rel + "\n";
+      kit::files::write_atomically(work / kCommitList, list);  // from here on the export finishes, even after a crash
+      switch_in(dataset);
+    }
+    fs::remove_all(work);
+  } catch (...) {
+    std::error_code ignored;
+    if (!fs::exists(work / kCommitList, ignored)) fs::remove_all(work, ignored);
+    throw;
+  }
   fs::remove_all(job.dir);
   return result;
 }

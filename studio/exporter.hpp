@@ -1,12 +1,16 @@
 #pragma once
-// Turns an export job (staged episodes of one user) into a dataset directory
-// under DATA/datasets/<repository id>. A second export to the same
-// repository appends its episodes. The layout is described in docs/usage.md.
+// Turns an export job (staged episodes of one user) into a dataset in the
+// field's v3.0 layout under DATA/datasets/<repository id>: meta/info.json,
+// meta/stats.json, meta/tasks.parquet, meta/episodes/…parquet,
+// data/…parquet and one MP4 per camera and file. A second export to the
+// same repository appends episodes in new files. Everything new is written
+// aside first and switched in at the end, so a failed or killed export
+// leaves the dataset as it was; the job stays for a retry.
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
-#include "kit/json/text.hpp"
 #include "studio/frame_store.hpp"
 
 namespace studio {
@@ -16,19 +20,28 @@ struct ExportRequest {
   std::string repo_id;
   std::optional<std::string> robot_type;
   std::optional<double> fps;
+  std::string video_codec = "av1";  // or "h264"
 };
 
 struct ExportResult {
   std::filesystem::path dataset_dir;
   long episodes_added = 0;
   long frames_added = 0;
+  long episodes_set_aside = 0;  // never ended: kept under DATA/interrupted/
 };
 
 // Path the dataset of `repo_id` goes to.
 std::filesystem::path dataset_dir(const std::filesystem::path& data_dir, const std::string& repo_id);
 
-// Writes the job's episodes into the dataset, then removes the job directory.
-ExportResult export_dataset(const ExportJob& job, const std::filesystem::path& data_dir,
-                            const ExportRequest& request);
+using ExportProgress = std::function<void(long episodes_done, long episodes_total)>;
+
+// Writes the job's episodes into the dataset, then removes the job
+// directory. Throws with the reason (the OS's, where it has one).
+ExportResult export_dataset(const ExportJob& job, const std::filesystem::path& data_dir, const ExportRequest& request,
+                            const ExportProgress& progress = {});
+
+// At start-up: finishes switching in an export that had begun to, and
+// drops what interrupted exports had written aside.
+void recover_exports(const std::filesystem::path& data_dir);
 
 }  // namespace studio

@@ -1,5 +1,6 @@
 #include "studio/frame_store.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -7,6 +8,7 @@
 
 #include "kit/files/atomic_file.hpp"
 #include "kit/flight/ipc.hpp"
+#include "studio/logged_frame.hpp"
 #include "studio/safe_name.hpp"
 
 namespace studio {
@@ -29,6 +31,18 @@ size_t count_frames(const fs::path& dir) {
 
 }  // namespace
 
+namespace {
+
+// Temporary files of writes a crash interrupted.
+void remove_temporaries(const fs::path& dir) {
+  if (!fs::exists(dir)) return;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file() && e.path().filename().string().find(".tmp") != std::string::npos) fs::remove(e.path());
+  }
+}
+
+}  // namespace
+
 FrameStore::FrameStore(fs::path data_dir)
     : data_dir_(std::move(data_dir)),
       next_sequence_(static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -36,6 +50,25 @@ FrameStore::FrameStore(fs::path data_dir)
                                                          .count())) {
   fs::create_directories(data_dir_ / "staging");
   fs::create_directories(data_dir_ / "export-jobs");
+  remove_temporaries(data_dir_ / "staging");
+  remove_temporaries(data_dir_ / "export-jobs");
+}
+
+std::vector<ExportJob> FrameStore::failed_exports(const std::string& user_id) {
+  std::lock_guard lock(mutex_);
+  std::vector<ExportJob> jobs;
+  const std::string prefix = safe_name(user_id) + "-";
+  for (const auto& e : fs::directory_iterator(data_dir_ / "export-jobs")) {
+    if (!e.is_directory() || !e.path().filename().string().starts_with(prefix)) continue;
+    // Only this user's: the rest of the name is the job's number.
+    const std::string rest = e.path().filename().string().substr(prefix.size());
+    if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos) continue;
+    long episodes = 0;
+    for (const auto& ep : fs::directory_iterator(e.path())) episodes += ep.is_directory();
+    jobs.push_back({e.path(), episodes});
+  }
+  std::sort(jobs.begin(), jobs.end(), [](const ExportJob& a, const ExportJob& b) { return a.dir < b.dir; });
+  return jobs;
 }
 
 fs::path FrameStore::user_dir(const std::string& user_id) const { return data_dir_ / "staging" / safe_name(user_id); }
@@ -49,13 +82,7 @@ long FrameStore::ended_count(const fs::path& user) const {
 }
 
 void FrameStore::add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batch) {
-  const auto user_col = batch->GetColumnByName("user_id");
-  if (!user_col || user_col->type->id != kit::flight::TypeId::STRING) {
-    throw std::invalid_argument("batch has no \"user_id\" string column");
-  }
-  if (!batch->GetColumnByName("state")) throw std::invalid_argument("batch has no \"state\" column");
-  if (batch->num_rows() < 1 || !user_col->IsValid(0)) throw std::invalid_argument("batch has no user_id value");
-  const std::string user_id(user_col->GetView(0));
+  const std::string user_id = read_logged_frame(*batch).user_id;
   const std::string bytes = kit::flight::ipc::WriteStream(batch->schema(), {batch});
 
   std::lock_guard lock(mutex_);
@@ -69,15 +96,35 @@ void FrameStore::add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batc
 EpisodeEnd FrameStore::end_episode(const std::string& user_id) {
   std::lock_guard lock(mutex_);
   const fs::path user = user_dir(user_id);
-  fs::create_directories(user / "ended");
   const long index = ended_count(user);
+  if (!fs::exists(user / "current")) return {index, index};  // nothing to keep: no folder made
+  fs::create_directories(user / "ended");
   const fs::path target = user / "ended" / episode_name(index);
-  if (fs::exists(user / "current")) {
-    fs::rename(user / "current", target);
-  } else {
-    fs::create_directories(target);  // an episode without frames still counts
+  fs::rename(user / "current", target);
+  if (const auto task = tasks_.find(user_id); task != tasks_.end()) {
+    kit::files::write_atomically(target / "TASK", task->second);
   }
   return {index, index + 1};
+}
+
+void FrameStore::set_task(const std::string& user_id, const std::string& task) {
+  std::lock_guard lock(mutex_);
+  tasks_[user_id] = task;
+}
+
+long FrameStore::set_aside_open_episode(const std::string& user_id) {
+  std::lock_guard lock(mutex_);
+  return set_aside_locked(user_id);
+}
+
+long FrameStore::set_aside_locked(const std::string& user_id) {
+  const fs::path current = user_dir(user_id) / "current";
+  const long frames = static_cast<long>(count_frames(current));
+  if (frames == 0) return 0;
+  const fs::path aside = data_dir_ / "interrupted" / (safe_name(user_id) + "-" + std::to_string(next_sequence_++));
+  fs::create_directories(aside.parent_path());
+  fs::rename(current, aside);
+  return frames;
 }
 
 long FrameStore::reset_episode(const std::string& user_id) {
@@ -96,21 +143,12 @@ size_t FrameStore::staged_frames(const std::string& user_id) {
 std::optional<ExportJob> FrameStore::take_for_export(const std::string& user_id) {
   std::lock_guard lock(mutex_);
   const fs::path user = user_dir(user_id);
-  long episodes = ended_count(user);
-  const bool open_frames = count_frames(user / "current") > 0;
-  if (episodes == 0 && !open_frames) return std::nullopt;
+  set_aside_locked(user_id);  // an episode never ended is no part of a dataset
+  const long episodes = ended_count(user);
+  if (episodes == 0) return std::nullopt;
   ExportJob job;
   job.dir = data_dir_ / "export-jobs" / (safe_name(user_id) + "-" + std::to_string(next_sequence_++));
-  if (episodes > 0) {
-    fs::rename(user / "ended", job.dir);
-  } else {
-    fs::create_directories(job.dir);
-  }
-  if (open_frames) {
-    const fs::path last = job.dir / episode_name(episodes++);
-    fs::rename(user / "current", last);
-    std::ofstream(last / "INCOMPLETE") << "frames of an episode that was never ended\n";
-  }
+  fs::rename(user / "ended", job.dir);
   job.episodes = episodes;
   return job;
 }

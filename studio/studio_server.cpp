@@ -10,6 +10,7 @@
 #include "kit/http/url.hpp"
 #include "kit/pool/thread_pool.hpp"
 #include "studio/exporter.hpp"
+#include "studio/logged_frame.hpp"
 #include "studio/frame_store.hpp"
 #include "studio/signaling.hpp"
 #include "studio/web_assets.hpp"
@@ -104,7 +105,9 @@ struct Studio::Impl {
   std::mutex export_mutex;  // guards export_state
   std::map<std::string, Json> export_state;  // by repository id
 
-  explicit Impl(StudioOptions o) : options(std::move(o)), frames(options.data_dir) {}
+  explicit Impl(StudioOptions o) : options(std::move(o)), frames(options.data_dir) {
+    recover_exports(options.data_dir);
+  }
 
   void route(const char* method, const char* path, std::function<void(const httplib::Request&, httplib::Response&)> fn) {
     auto guarded = [fn = std::move(fn)](const httplib::Request& req, httplib::Response& res) {
@@ -128,6 +131,9 @@ struct Studio::Impl {
       Json body = body_object(req);
       const std::string user = text_field(body, "userId");
       text_field(body, "sdp");
+      // The robot offers once, when a session starts: frames left open by
+      // an earlier session that ended without ending its episode go aside.
+      frames.set_aside_open_episode(user);
       relay.put_offer(user, std::move(body));
       send_json(res, {{"ok", true}});
     });
@@ -172,6 +178,16 @@ struct Studio::Impl {
       const EpisodeEnd end = frames.end_episode(text_field(body, "userId"));
       send_json(res, {{"episodeIndex", end.episode_index}, {"totalEpisodes", end.total_episodes}});
     });
+    // The operator page names the task of the episodes it records next.
+    route("POST", "/sessions/task", [this](const httplib::Request& req, httplib::Response& res) {
+      const Json body = body_object(req);
+      const std::string task = text_field(body, "task");
+      if (task.empty() || task.size() > 1000 || !valid_utf8(task)) {
+        throw BadRequest("\"task\" must be 1 to 1000 characters of text");
+      }
+      frames.set_task(text_field(body, "userId"), task);
+      send_json(res, {{"ok", true}});
+    });
     route("POST", "/sessions/episodes/reset", [this](const httplib::Request& req, httplib::Response& res) {
       const Json body = body_object(req);
       send_json(res, {{"framesCleared", frames.reset_episode(text_field(body, "userId"))}});
@@ -194,6 +210,23 @@ struct Studio::Impl {
                       {"datasetDir", target.string()},
                       {"episodes", job->episodes}});
     });
+    // Exports that failed keep their episodes: this runs them again.
+    route("POST", "/sessions/export/retry", [this](const httplib::Request& req, httplib::Response& res) {
+      const Json body = body_object(req);
+      ExportRequest request{text_field(body, "userId"), text_field(body, "repoId"), std::nullopt, std::nullopt};
+      const auto jobs = frames.failed_exports(request.user_id);
+      if (jobs.empty()) {
+        send_json(res, {{"status", "nothing to export"}, {"repoId", request.repo_id}, {"episodes", 0}});
+        return;
+      }
+      long episodes = 0;
+      for (const auto& job : jobs) episodes += job.episodes;
+      set_export_state(request.repo_id, {{"state", "running"}, {"datasetDir", dataset_dir(options.data_dir, request.repo_id).string()}});
+      exports.submit([this, jobs, request] {
+        for (const auto& job : jobs) run_export(job, request);
+      });
+      send_json(res, {{"status", "exporting"}, {"repoId", request.repo_id}, {"episodes", episodes}});
+    });
     route("GET", "/sessions/export-status", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard lock(export_mutex);
       const auto it = export_state.find(query(req, "repoId"));
@@ -207,8 +240,12 @@ struct Studio::Impl {
   }
 
   void run_export(const ExportJob& job, const ExportRequest& request) {
+    const std::string target = dataset_dir(options.data_dir, request.repo_id).string();
     try {
-      const ExportResult r = export_dataset(job, options.data_dir, request);
+      const ExportResult r = export_dataset(job, options.data_dir, request, [&](long done, long total) {
+        set_export_state(request.repo_id, {{"state", "running"}, {"datasetDir", target}, {"episodesDone", done},
+                                           {"episodesTotal", total}});
+      });
       set_export_state(request.repo_id, {{"state", "done"},
                                          {"datasetDir", r.dataset_dir.string()},
                                          {"episodesAdded", r.episodes_added},
@@ -217,8 +254,10 @@ struct Studio::Impl {
                   request.repo_id.c_str(), r.dataset_dir.c_str());
       std::fflush(stdout);
     } catch (const std::exception& e) {
-      // The job directory stays in export-jobs/, so nothing is lost.
-      set_export_state(request.repo_id, {{"state", "failed"}, {"error", e.what()}});
+      // The job directory stays in export-jobs/, so nothing is lost and
+      // POST /sessions/export/retry runs it again.
+      set_export_state(request.repo_id, {{"state", "failed"}, {"error", e.what()}, {"datasetDir", target},
+                                         {"retry", "POST /sessions/export/retry"}});
       std::fprintf(stderr, "studio: export of %s failed: %s\n", request.repo_id.c_str(), e.what());
     }
   }

@@ -136,118 +136,6 @@ TEST(SignalingRelay, IdleNegotiationsExpire) {
   EXPECT_FALSE(relay.offer("op").has_value());
 }
 
-std::shared_ptr<const tessaline::Record> frame(int i, uint8_t shade) {
-  auto r = std::make_shared<tessaline::Record>();
-  tessaline::NdArray img(kit::DType::uint8, {16, 24, 3});
-  std::memset(img.mutable_data(), shade, img.nbytes());
-  r->set("observation.images.cam_front", img);
-  r->set("state", tessaline::NdArray::from_vector(kit::DType::float32, std::vector<float>{float(i), 1.0f}));
-  r->set("timestamp", i / 10.0);
-  return r;
-}
-
-std::vector<Json> read_lines(const fs::path& path) {
-  std::ifstream in(path);
-  std::vector<Json> out;
-  for (std::string line; std::getline(in, line);) out.push_back(Json::parse(line));
-  return out;
-}
-
-TEST_F(StudioTest, EpisodesAreStagedResetEndedAndExportedCompletely) {
-  tessaline::VelquinGrpcClient client(flight_host_port(), "op");
-  client.repo_id = "lab/towels";
-  auto log_episode = [&](int first, int count, uint8_t shade) {
-    for (int i = first; i < first + count; ++i) {
-      const bool end = i == first + count - 1;
-      client.log_robot_data(frame(i, shade), tessaline::Value(tessaline::List{0.5 * i}), end, 10.0,
-                            std::string("koch_follower"));
-    }
-    client.wait_pending();
-  };
-  testing::internal::CaptureStdout();
-  log_episode(0, 3, 40);
-  EXPECT_TRUE(client.end_episode(base_));
-  log_episode(0, 4, 90);
-  EXPECT_TRUE(client.reset_episode(base_));  // a retried episode leaves nothing behind
-  log_episode(0, 2, 200);
-  EXPECT_TRUE(client.end_episode(base_));
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("[gRPC Client] Episode reset, 4 frames cleared"), std::string::npos) << out;
-  EXPECT_NE(out.find("[gRPC Client] Episode 1 ended, total episodes: 2"), std::string::npos) << out;
-
-  const Json started = post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/towels"}, {"robotType", "koch_follower"}, {"fps", 10}});
-  EXPECT_EQ(started["status"], "exporting");
-  EXPECT_EQ(started["episodes"], 2);
-  Json state;
-  for (int i = 0; i < 100 && (state = get("/sessions/export-status?repoId=lab/towels"))["state"] == "running"; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_EQ(state["state"], "done") << state;
-  const fs::path dataset = state["datasetDir"].get<std::string>();
-  EXPECT_EQ(dataset.parent_path(), studio_->data_dir() / "datasets");
-
-  std::ifstream meta_file(dataset / "meta.json");
-  const Json meta = Json::parse(meta_file);
-  EXPECT_EQ(meta["totalEpisodes"], 2);
-  EXPECT_EQ(meta["totalFrames"], 5);
-  EXPECT_EQ(meta["robotType"], "koch_follower");
-  EXPECT_EQ(meta["fps"], 10.0);
-  EXPECT_EQ(meta["features"]["observation.images.cam_front"]["shape"], Json::array({16, 24, 3}));
-  EXPECT_EQ(meta["episodes"][0]["length"], 3);
-  EXPECT_EQ(meta["episodes"][1]["length"], 2);
-
-  const uint8_t shades[] = {40, 200};
-  for (int e = 0; e < 2; ++e) {
-    const fs::path ep = dataset / "episodes" / (e == 0 ? "episode_000000" : "episode_000001");
-    const auto lines = read_lines(ep / "frames.jsonl");
-    ASSERT_EQ(lines.size(), e == 0 ? 3u : 2u);
-    for (size_t i = 0; i < lines.size(); ++i) {
-      EXPECT_EQ(lines[i]["frame_index"], i);
-      EXPECT_EQ(lines[i]["episode_index"], e);
-      EXPECT_DOUBLE_EQ(lines[i]["timestamp"].get<double>(), i / 10.0);
-      EXPECT_EQ(lines[i]["state"], Json::array({double(i), 1.0}));
-      EXPECT_EQ(lines[i]["action"], Json::array({0.5 * i}));
-      EXPECT_EQ(lines[i]["episode_end"], i + 1 == lines.size());
-      const std::string rel = lines[i]["images"]["observation.images.cam_front"];
-      std::ifstream img(ep / rel, std::ios::binary);
-      const auto decoded = kit::jpeg::decode_rgb(std::string(std::istreambuf_iterator<char>(img), {}));
-      EXPECT_NEAR(decoded.rgb[0], shades[e], 3);
-    }
-  }
-  // Staging is empty again: a second export has nothing to do.
-  EXPECT_EQ(post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/towels"}})["status"], "nothing to export");
-}
-
-TEST_F(StudioTest, FramesFromTheLogFramesExampleAreStagedAndExported) {
-  const auto run = test_support::run_process({test_support::built_program("log_frames"), "--location",
-                                              studio_->flight_url(), "--frames", "4", "--cameras", "2", "--width",
-                                              "32", "--height", "24", "--user-id", "example"});
-  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
-  EXPECT_EQ(post("/sessions/episodes/reset", {{"userId", "nobody"}})["framesCleared"], 0);
-  // Still open: the example was not given --http, so the episode was not ended.
-  const Json r = post("/sessions/end", {{"userId", "example"}, {"repoId", "examples"}});
-  ASSERT_EQ(r["episodes"], 1);
-  Json state;
-  for (int i = 0; i < 100 && (state = get("/sessions/export-status?repoId=examples"))["state"] == "running"; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_EQ(state["state"], "done");
-  const fs::path dataset = state["datasetDir"].get<std::string>();
-  std::ifstream meta_file(dataset / "meta.json");
-  const Json meta = Json::parse(meta_file);
-  EXPECT_EQ(meta["totalFrames"], 4);
-  EXPECT_EQ(meta["episodes"][0]["complete"], false);  // never ended, still kept
-  EXPECT_EQ(meta["robotType"], "so101_follower");  // from the episode-end frame
-  const auto lines = read_lines(dataset / "episodes" / "episode_000000" / "frames.jsonl");
-  ASSERT_EQ(lines.size(), 4u);
-  for (const auto& line : lines) {
-    ASSERT_EQ(line["images"].size(), 2u);
-    for (const auto& [camera, rel] : line["images"].items()) {
-      EXPECT_TRUE(fs::exists(dataset / "episodes" / "episode_000000" / rel.get<std::string>())) << camera;
-    }
-  }
-}
-
 TEST_F(StudioTest, PutsWithoutUserOrStateAreRejectedAlone) {
   namespace fl = kit::flight;
   auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
@@ -267,8 +155,9 @@ TEST_F(StudioTest, IdsCannotWriteOutsideTheDataDirectory) {
   const std::string evil_user = "../../escape";
   namespace fl = kit::flight;
   auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
-  auto batch = fl::RecordBatch::FromNamedArrays(
-      {{"user_id", fl::MakeStringArray({evil_user})}, {"state", fl::MakeFloat64ListArray({std::vector<double>{1}})}});
+  auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({evil_user})},
+                                                 {"state", fl::MakeFloat64ListArray({std::vector<double>{1}})},
+                                                 {"action", fl::MakeFloat64ListArray({std::vector<double>{1}})}});
   auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
   p.writer->WriteRecordBatch(*batch);
   p.writer->Close();
@@ -283,7 +172,7 @@ TEST_F(StudioTest, IdsCannotWriteOutsideTheDataDirectory) {
     const auto path = fs::weakly_canonical(entry.path());
     EXPECT_EQ(std::mismatch(data.begin(), data.end(), path.begin()).first, data.end()) << path;
   }
-  EXPECT_TRUE(fs::exists(studio_->data_dir() / "datasets" / "%2E.%2F..%2F..%2Foutside" / "meta.json"));
+  EXPECT_TRUE(fs::exists(studio_->data_dir() / "datasets" / "%2E.%2F..%2F..%2Foutside" / "meta" / "info.json"));
 }
 
 TEST_F(StudioTest, SignInPageOnlyRedirectsToThisComputer) {

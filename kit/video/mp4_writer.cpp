@@ -1,5 +1,7 @@
 #include "kit/video/mp4_writer.hpp"
 
+#include <cstdlib>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -21,6 +23,17 @@ void check(int code, const std::string& what) {
 }
 
 constexpr int kTicksPerFrame = 512;
+
+// The libraries' chatter (encoder banners, muxer notes) stays off the
+// studio's output; errors still come through our exceptions.
+void quiet_libraries() {
+  static const bool once = [] {
+    setenv("SVT_LOG", "1", 0);  // SVT-AV1: errors only, unless the user asked for more
+    av_log_set_level(AV_LOG_ERROR);
+    return true;
+  }();
+  (void)once;
+}
 
 }  // namespace
 
@@ -61,6 +74,7 @@ struct Mp4Writer::State {
 };
 
 Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) : state_(std::make_unique<State>()) {
+  quiet_libraries();
   State& s = *state_;
   s.path = path;
   if (o.width < 64 || o.height < 64 || o.width % 2 || o.height % 2) {

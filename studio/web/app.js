@@ -239,8 +239,15 @@ function setUser(name) {
 }
 
 $('user-form').addEventListener('submit', (e) => { e.preventDefault(); setUser($('user-id').value); });
-$('start-form').addEventListener('submit', (e) => {
+$('start-form').addEventListener('submit', async (e) => {
   e.preventDefault();
+  // The task goes to the studio, which stores it with the episodes that follow.
+  const task = $('task').value.trim() || 'teleoperated demonstration';
+  try {
+    await postJson('/sessions/task', { userId: app.userId, task });
+  } catch (error) {
+    log(`task not saved: ${error.message}`);
+  }
   send({ command: 'start', repoId: $('repo-id').value.trim() });
 });
 $('camera-form').addEventListener('submit', (e) => {

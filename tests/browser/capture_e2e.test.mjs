@@ -11,6 +11,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { startStudio, startRig, startProcess, signIn, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
 import { driveSession } from './session_drive.mjs';
+import { readDataset } from '../node/read_dataset.mjs';
 
 const kinds = (statuses) => statuses.map((s) => s.status + (s.retried ? '(retried)' : '') + (s.episode ?? ''));
 
@@ -48,27 +49,27 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     assert.deepEqual(errors, []);
     await app.close();
 
+    // The export, as training code reads it (hyparquet, DuckDB, ffprobe).
     const state = await waitForExport(studio.base, 'arm-set');
-    const meta = JSON.parse(readFileSync(join(state.datasetDir, 'meta.json'), 'utf8'));
-    assert.equal(meta.robotType, 'so101_follower');
-    assert.equal(meta.totalEpisodes, 2);
-    for (const [i, episode] of meta.episodes.entries()) {
-      const episodeDir = join(state.datasetDir, 'episodes', `episode_00000${i}`);
-      const lines = readFileSync(join(episodeDir, 'frames.jsonl'), 'utf8').trim().split('\n').map((l) => JSON.parse(l));
-      assert.equal(lines.length, episode.length);
-      assert.ok(lines.length >= 8, `episode ${i} has ${lines.length} frames`);
-      assert.equal(lines.at(-1).episode_end, true);
-      for (const line of lines) {
-        assert.equal(line.state.length, 6);   // five joints and the gripper of the follower
-        assert.equal(line.action.length, 6);  // the leader's positions
-        assert.deepEqual(Object.keys(line.images).sort(), ['observation.images.cam_cam_0', 'observation.images.cam_cam_1']);
-        assert.ok(existsSync(join(episodeDir, line.images['observation.images.cam_cam_0'])));
+    const dataset = await readDataset(state.datasetDir);
+    assert.deepEqual(dataset.problems, []);
+    assert.equal(dataset.info.robot_type, 'so101_follower');
+    assert.equal(dataset.info.fps, 15);
+    assert.equal(dataset.info.total_episodes, 2);
+    assert.deepEqual(Object.keys(dataset.info.features).filter((k) => k.startsWith('observation.images.')).sort(),
+      ['observation.images.cam_cam_0', 'observation.images.cam_cam_1']);
+    assert.deepEqual(dataset.info.features['observation.state'].names,
+      ['shoulder_pan.pos', 'shoulder_lift.pos', 'elbow_flex.pos', 'wrist_flex.pos', 'wrist_roll.pos', 'gripper.pos']);
+    for (const episode of dataset.episodes) {
+      const frames = dataset.frames.filter((f) => f.episode_index === episode.episode_index);
+      assert.ok(frames.length >= 8, `episode ${episode.episode_index} has ${frames.length} frames`);
+      for (const f of frames) {
+        assert.equal(f.state.length, 6);   // five joints and the gripper of the follower
+        assert.equal(f.action.length, 6);  // the leader's positions
       }
       // The follower follows the moving leader: its joints change during the episode.
-      const spread = Math.max(...lines.map((l) => l.state[0])) - Math.min(...lines.map((l) => l.state[0]));
-      assert.ok(spread > 0.5, `joint 1 moved only ${spread} degrees in episode ${i}`);
-      // Timestamps count from the episode's start.
-      assert.ok(lines[0].timestamp < 0.5, `first timestamp ${lines[0].timestamp}`);
+      const spread = Math.max(...frames.map((f) => f.state[0])) - Math.min(...frames.map((f) => f.state[0]));
+      assert.ok(spread > 0.5, `joint 1 moved only ${spread} degrees in episode ${episode.episode_index}`);
     }
     const setup = JSON.parse(readFileSync(join(dir, 'home', 'tessaline', 'setup.json'), 'utf8'));
     assert.deepEqual(setup.selected_cameras, ['observation.images.cam_cam_0', 'observation.images.cam_cam_1']);
@@ -96,12 +97,10 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     assert.match(second.output, /Browser disconnected/);
     // Named by the session's own repository id: the browser said no dataset name.
     const lost = await waitForExport(studio.base, 'teleoperation');
-    const lostMeta = JSON.parse(readFileSync(join(lost.datasetDir, 'meta.json'), 'utf8'));
-    assert.equal(lostMeta.totalEpisodes, 1);
-    const lostLines = readFileSync(join(lost.datasetDir, 'episodes', 'episode_000000', 'frames.jsonl'), 'utf8')
-      .trim().split('\n').map((l) => JSON.parse(l));
-    assert.ok(lostLines.length >= 8, `${lostLines.length} frames`);
-    assert.equal(lostLines.at(-1).episode_end, true);
+    const lostSet = await readDataset(lost.datasetDir);
+    assert.deepEqual(lostSet.problems, []);
+    assert.equal(lostSet.info.total_episodes, 1);
+    assert.ok(lostSet.info.total_frames >= 8, `${lostSet.info.total_frames} frames`);
   } finally {
     for (const run of runs) run.child.kill('SIGKILL');
     await browser.close();

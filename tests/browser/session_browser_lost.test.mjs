@@ -4,6 +4,7 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
+import { readDataset } from '../node/read_dataset.mjs';
 import { startStudio, launchKillableBrowser, waitFor, runTest } from './support.mjs';
 
 runTest('a session whose browser dies mid-episode closes with export', async () => {
@@ -35,9 +36,10 @@ runTest('a session whose browser dies mid-episode closes with export', async () 
       state = await (await fetch(`${studio.base}/sessions/export-status?repoId=lab/lost`)).json();
       return state.state === 'done';
     }, 'export', 30000);
-    const meta = JSON.parse(readFileSync(join(state.datasetDir, 'meta.json'), 'utf8'));
-    assert.equal(meta.totalEpisodes, 1);
-    assert.ok(meta.totalFrames >= 10, `${meta.totalFrames} frames`);
+    const dataset = await readDataset(state.datasetDir);
+    assert.deepEqual(dataset.problems, []);
+    assert.equal(dataset.info.total_episodes, 1);
+    assert.ok(dataset.info.total_frames >= 10, `${dataset.info.total_frames} frames`);
     assert.match(robotOut, /1 episode\(s\); closing and exporting/);
   } finally {
     robot.kill('SIGKILL');
