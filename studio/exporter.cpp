@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
 #include <set>
@@ -335,21 +336,41 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         indices.push_back({timestamp, static_cast<double>(i), static_cast<double>(episode_index),
                            static_cast<double>(next_index), static_cast<double>(task_index)});
         ++next_index;
-        for (const auto& key : cameras) {
-          const auto it = std::find_if(f.images.begin(), f.images.end(), [&](const auto& p) { return p.first == key; });
-          if (it == f.images.end()) {
-            throw std::runtime_error("episode " + std::to_string(episode_index) + " frame " + std::to_string(i) +
-                                     " has no image of " + key);
-          }
-          const auto image = kit::jpeg::decode_rgb(std::string(it->second));
-          if (std::pair{image.width, image.height} != camera_size[key]) {
-            throw std::runtime_error("the images of " + key + " change size within the recording");
-          }
-          videos[key]->add_rgb(image.rgb.data(), image.width * 3);
-          if (i % sample_every == 0) samplers[key].add(image);
-        }
       }
       data->end_row_group();
+      // Each camera's pictures are decoded and encoded on a thread of their own.
+      for (const auto& key : cameras) samplers[key];
+      std::vector<std::future<void>> encoders;
+      for (const auto& key : cameras) {
+        encoders.push_back(std::async(std::launch::async, [&, key] {
+          auto& video = *videos.at(key);
+          auto& sampler = samplers.at(key);
+          const auto size = camera_size.at(key);
+          for (long i = 0; i < length; ++i) {
+            const auto& images = ep.frames[static_cast<size_t>(i)].images;
+            const auto it = std::find_if(images.begin(), images.end(), [&](const auto& p) { return p.first == key; });
+            if (it == images.end()) {
+              throw std::runtime_error("episode " + std::to_string(episode_index) + " frame " + std::to_string(i) +
+                                       " has no image of " + key);
+            }
+            const auto image = kit::jpeg::decode_rgb(std::string(it->second));
+            if (std::pair{image.width, image.height} != size) {
+              throw std::runtime_error("the images of " + key + " change size within the recording");
+            }
+            video.add_rgb(image.rgb.data(), image.width * 3);
+            if (i % sample_every == 0) sampler.add(image);
+          }
+        }));
+      }
+      std::exception_ptr failure;
+      for (auto& e : encoders) {
+        try {
+          e.get();
+        } catch (...) {
+          if (!failure) failure = std::current_exception();
+        }
+      }
+      if (failure) std::rethrow_exception(failure);
 
       // Per-episode statistics, in the dataset's feature order.
       std::map<std::string, FeatureStats> stats;
