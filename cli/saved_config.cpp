@@ -122,6 +122,8 @@ fs::path get_setup_config_path() {
 
 fs::path save_port_config(const std::string& robot_id, const RobotPortConfig& port_config) {
   const fs::path path = get_ports_config_path();
+  // Read, change, write: one program at a time, so no one's entry is lost.
+  const kit::files::FileLock lock(path.parent_path() / ".ports.json.lock");
   Json all = fs::exists(path) ? decoding(path, reset_ports(path), [&](Json j) {
     if (!j.is_object()) throw std::runtime_error(path.string() + " does not hold an object");
     return j;

@@ -63,17 +63,33 @@ long cursor(const httplib::Request& req) {
   }
 }
 
-// Only a callback on this computer may receive a user name.
+// Only a callback on this computer may receive a user name: scheme http,
+// no user info, the host exactly a loopback name or address, an optional
+// numeric port, then a path (or nothing).
 bool loopback_http_url(const std::string& url) {
-  try {
-    const auto parts = kit::http::split_url(url);
-    if (parts.scheme != "http") return false;
-    const std::string host = parts.origin.substr(7);
-    return host.starts_with("127.0.0.1:") || host == "127.0.0.1" || host.starts_with("localhost:") ||
-           host == "localhost" || host.starts_with("[::1]");
-  } catch (const std::exception&) {
-    return false;
+  constexpr std::string_view scheme = "http://";
+  if (!url.starts_with(scheme)) return false;
+  const std::string rest = url.substr(scheme.size());
+  const size_t end = rest.find_first_of("/?#");
+  const std::string authority = rest.substr(0, end);
+  if (authority.find('@') != std::string::npos || authority.find('\\') != std::string::npos) return false;
+  std::string host = authority, port;
+  if (authority.starts_with("[")) {
+    const size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    host = authority.substr(0, close + 1);
+    port = authority.substr(close + 1);
+  } else if (const size_t colon = authority.find(':'); colon != std::string::npos) {
+    host = authority.substr(0, colon);
+    port = authority.substr(colon);
   }
+  if (!port.empty()) {
+    if (port.size() < 2 || port.size() > 6 || port[0] != ':' ||
+        port.find_first_not_of("0123456789", 1) != std::string::npos) {
+      return false;
+    }
+  }
+  return host == "127.0.0.1" || host == "localhost" || host == "[::1]";
 }
 
 std::string html_escape(const std::string& text) {

@@ -38,9 +38,18 @@ TEST(Markup, AnsiCodesFollowTheOpenStyles) {
   EXPECT_EQ(render_markup("[link=http://h/]go[/link]", true), "\x1b]8;;http://h/\x1b\\go\x1b]8;;\x1b\\");
 }
 
-TEST(Markup, EscapedTextPrintsLiterally) {
+TEST(Markup, EscapedTextPrintsLiterallyAndNeverControlsTheTerminal) {
   const std::string outside = "[red]not a style[/red]";
   EXPECT_EQ(plain_text(escape(outside)), outside);
+  // A window title, a cleared screen, a bell, a carriage return, a C1 CSI:
+  // shown, never acted on; new lines and tabs and other text stay as they are.
+  const std::string hostile = "eve\x1b]0;owned\x07\x1b[2J\r\xc2\x9b" "1m\tok\nnext \xc3\xa9";
+  const std::string shown = render_markup(escape(hostile), true);
+  EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+  EXPECT_EQ(shown.find('\x07'), std::string::npos);
+  EXPECT_EQ(shown.find('\r'), std::string::npos);
+  EXPECT_EQ(shown.find("\xc2\x9b"), std::string::npos);
+  EXPECT_EQ(shown, "eve\\x1b]0;owned\\x07\\x1b[2J\\x0d\\x9b1m\tok\nnext \xc3\xa9");
 }
 
 TEST(Markup, CellWidthCountsWideCharacters) {

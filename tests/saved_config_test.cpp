@@ -3,6 +3,8 @@
 #include "cli/saved_config.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 #include <unistd.h>
@@ -150,6 +152,55 @@ TEST_F(SavedFiles, EveryBrokenFileErrorNamesTheFileAndTheWayOut) {
       EXPECT_NE(m.find("to start over"), std::string::npos) << m;
     }
   }
+}
+
+// Several programs saving and reading the files at once: every read parses,
+// no entry is lost, nothing is left behind, and a planted link at a
+// temporary name is never followed.
+TEST_F(SavedFiles, ConcurrentWritersNeverCorruptOrLoseAnything) {
+  fs::create_directories(home_ / "tessaline");
+  const fs::path victim = home_ / "victim";
+  std::ofstream(victim) << "keep me";
+  fs::create_symlink(victim, home_ / "tessaline" / "setup.json.tmp");
+  constexpr int kWriters = 4, kRounds = 40;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      int bad = 0;
+      for (int r = 0; r < kRounds; ++r) {
+        try {
+          save_port_config("arm" + std::to_string(w), {"/dev/ttyUSB" + std::to_string(r), "S", "d", 6});
+          CaptureSetup setup;
+          setup.robot_type = "so101_follower";
+          setup.teleop_type = "so101_leader";
+          setup.leader = {"L", "/dev/a" + std::to_string(w), "feetech", 6};
+          setup.follower = {"F", "/dev/b" + std::to_string(r), "feetech", 6};
+          save_capture_setup(setup);
+          if (!load_capture_setup()) ++bad;
+          list_saved_configs();
+        } catch (const std::exception&) {
+          ++bad;
+        }
+      }
+      _exit(bad == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (const pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer saw a broken file";
+  }
+  const auto saved = list_saved_configs();
+  EXPECT_EQ(saved.size(), static_cast<size_t>(kWriters));  // every writer's entry is there
+  for (const auto& [id, record] : saved) EXPECT_EQ(record.port, "/dev/ttyUSB" + std::to_string(kRounds - 1)) << id;
+  EXPECT_TRUE(load_capture_setup());
+  for (const auto& e : fs::directory_iterator(home_ / "tessaline")) {
+    EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
+  }
+  std::ifstream kept(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
 }
 
 TEST_F(SavedFiles, MovedDevicesAreFoundAgainBySerialNumber) {

@@ -181,6 +181,18 @@ TEST_F(StudioTest, SignInPageOnlyRedirectsToThisComputer) {
   ASSERT_EQ(ok->status, 200);
   EXPECT_NE(ok->body.find("data-redirect=\"http://127.0.0.1:8765/callback\""), std::string::npos);
   EXPECT_EQ(c.Get("/api/auth/velquin-login?redirect_uri=https://example.com/steal")->status, 400);
+  // Addresses that only look local: user info, look-alike hosts, odd ports.
+  for (const char* sneaky : {"http://127.0.0.1:80@evil.example/cb", "http://localhost:@evil.example/cb",
+                             "http://[::1]@evil.example/cb", "http://127.0.0.1.evil.example/cb",
+                             "http://localhost.evil.example:80/cb", "http://127.0.0.1:80x/cb",
+                             "http://127.0.0.1%2F@evil.example/", "http:/127.0.0.1/cb"}) {
+    EXPECT_EQ(c.Get(std::string("/api/auth/velquin-login?redirect_uri=") + httplib::detail::encode_query_param(sneaky))->status, 400)
+        << sneaky;
+  }
+  for (const char* fine : {"http://localhost:8765/callback", "http://[::1]:8765/callback", "http://127.0.0.1/cb?x=1"}) {
+    EXPECT_EQ(c.Get(std::string("/api/auth/velquin-login?redirect_uri=") + httplib::detail::encode_query_param(fine))->status, 200)
+        << fine;
+  }
   EXPECT_EQ(c.Get("/api/auth/velquin-login")->status, 400);
   auto quoted = c.Get("/api/auth/velquin-login?redirect_uri=http://127.0.0.1:1/%22%3E%3Cscript%3E");
   ASSERT_EQ(quoted->status, 200);

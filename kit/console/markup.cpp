@@ -1,5 +1,7 @@
 #include "kit/console/markup.hpp"
 
+#include <cstdio>
+
 #include <array>
 #include <utility>
 
@@ -197,9 +199,23 @@ int cell_width(std::string_view s) {
 
 std::string escape(std::string_view text) {
   std::string out;
-  for (const char c : text) {
-    if (c == '[') out += '\\';
-    out += c;
+  auto shown = [&](unsigned code) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02x", code);
+    out += buf;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '[') {
+      out += "\\[";
+    } else if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
+      shown(c);  // escape sequences, bells, carriage returns: visible, never acted on
+    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      shown(static_cast<unsigned char>(text[++i]));  // C1 controls (U+0080..U+009F)
+    } else {
+      out += static_cast<char>(c);
+    }
   }
   return out;
 }

@@ -45,7 +45,9 @@ std::string plain_text(std::string_view markup);
 // Terminal cells taken by UTF-8 text (wide characters such as emoji take 2).
 int cell_width(std::string_view utf8);
 
-// Escapes brackets so that text from outside prints literally.
+// Outside text made safe to print with mark-up: "[" is escaped, and control
+// characters (escape sequences, bells, carriage returns; new lines and tabs
+// excepted) are shown as \xNN instead of reaching the terminal.
 std::string escape(std::string_view text);
 
 }  // namespace kit::console

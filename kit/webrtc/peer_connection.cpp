@@ -302,6 +302,28 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
   }
 };
 
+namespace {
+
+// libnice asks the local network's router for port mappings (UPnP IGD) by
+// default: multicast discovery on the LAN at every session, and maybe
+// ports opened on a home router nobody asked to open. Off, always.
+void disable_upnp(GstElement* webrtc) {
+  GObject* ice = nullptr;
+  g_object_get(webrtc, "ice-agent", &ice, nullptr);
+  if (!ice) return;
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "agent")) {
+    GObject* agent = nullptr;
+    g_object_get(ice, "agent", &agent, nullptr);
+    if (agent) {
+      if (g_object_class_find_property(G_OBJECT_GET_CLASS(agent), "upnp")) g_object_set(agent, "upnp", FALSE, nullptr);
+      g_object_unref(agent);
+    }
+  }
+  g_object_unref(ice);
+}
+
+}  // namespace
+
 PeerConnection::PeerConnection(const std::vector<IceServer>& ice_servers, PeerEvents events, Post post)
     : impl_(std::make_shared<Impl>()) {
   ensure_gstreamer();
@@ -312,6 +334,7 @@ PeerConnection::PeerConnection(const std::vector<IceServer>& ice_servers, PeerEv
   if (!impl_->pipeline || !impl_->webrtc) throw WebRtcError("GStreamer's webrtcbin is not installed");
   gst_bin_add(GST_BIN(impl_->pipeline), impl_->webrtc);
   gst_util_set_object_arg(G_OBJECT(impl_->webrtc), "bundle-policy", "max-bundle");
+  disable_upnp(impl_->webrtc);
   for (const auto& server : ice_servers) {
     for (const auto& url : server.urls) {
       const std::string gst_url = gst_ice_url(url, server);
