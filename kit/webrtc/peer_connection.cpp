@@ -502,7 +502,21 @@ void PeerConnection::close(std::chrono::milliseconds limit) {
   }
   // Stopping webrtcbin can take a while (DTLS, ICE threads); never longer than the limit here.
   auto stop = std::async(std::launch::async, [pipeline = impl_->pipeline, webrtc = impl_->webrtc, channel] {
-    if (channel) g_object_unref(channel);
+    if (channel) {
+      // Close the channel the way peers expect (an SCTP stream reset), so
+      // the page learns at once that the session ended, rather than seconds
+      // later when ICE gives up as it would after a crash.
+      g_signal_emit_by_name(channel, "close");
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+      for (;;) {
+        GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED;
+        g_object_get(channel, "ready-state", &state, nullptr);
+        if (state == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED || std::chrono::steady_clock::now() > until) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the last packets leave
+      g_object_unref(channel);
+    }
     gst_element_set_state(pipeline, GST_STATE_NULL);
     (void)webrtc;
     gst_object_unref(pipeline);

@@ -6,7 +6,6 @@ import { waitFor } from './support.mjs';
 // `limitMs` bounds each wait for the robot (a loaded machine encodes slowly).
 export async function driveSession(app, { repoId, datasetName, seconds = 1.5, firstRecording = 0, limitMs = 15000 }) {
   const status = () => app.locator('#status').textContent();
-  const statusCount = () => app.evaluate(() => window.tessalineApp.statusLog.length);
   const pause = (s) => new Promise((r) => setTimeout(r, s * 1000));
   await waitFor(async () => (await app.locator('#connection').textContent()) === 'connected', 'connection', 60000);
   // The robot asks for cameras unless a choice was remembered from before.
@@ -29,10 +28,14 @@ export async function driveSession(app, { repoId, datasetName, seconds = 1.5, fi
   await pause(seconds);
   await app.getByRole('button', { name: 'End episode' }).click();
   await waitFor(async () => (await status()) === 'Waiting to start episode 2', 'waiting for episode 2', limitMs);
-  const before = await statusCount();
   if (datasetName) await app.getByLabel('Dataset name').fill(datasetName);
   await app.getByRole('button', { name: 'End session' }).click();
-  await waitFor(async () => (await app.locator('#connection').textContent()) === 'robot disconnected' ||
-    (await statusCount()) > before, 'session end', 30000).catch(() => {});
-  return app.evaluate(() => window.tessalineApp.statusLog);
+  const clicked = Date.now();
+  // The robot closes the control channel when its session ends: the page
+  // must learn that at once, not when ICE gives up seconds later.
+  await waitFor(async () => (await app.locator('#connection').textContent()) === 'robot disconnected',
+    'the page to see the session end', 10000);
+  const log = await app.evaluate(() => window.tessalineApp.statusLog);
+  log.endSeenAfterMs = Date.now() - clicked;
+  return log;
 }

@@ -25,6 +25,9 @@ runTest('a browser-driven session records and exports two episodes', async () =>
     const statuses = await driveSession(app, { repoId: 'lab/e2e', datasetName: 'e2e-set' });
     assert.equal(await robotExit, 0, robotOut);
 
+    // End session to "robot disconnected" on the page, export request included.
+    console.log(`the page saw the session end ${statuses.endSeenAfterMs} ms after End session`);
+    assert.ok(statuses.endSeenAfterMs < 3000, `the page saw the end only after ${statuses.endSeenAfterMs} ms`);
     const kinds = statuses.map((s) => s.status + (s.retried ? '(retried)' : '') + (s.episode ?? ''));
     assert.deepEqual(kinds.filter((k) => k !== 'waiting'), [
       'camera_selection', 'waiting0', 'recording0', 'idle0', 'waiting1', 'recording1', 'recording(retried)',
