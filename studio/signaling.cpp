@@ -21,6 +21,12 @@ void SignalingRelay::put_offer(const std::string& user_id, Json offer) {
   by_user_[user_id] = std::move(fresh);
 }
 
+bool SignalingRelay::has_room(const std::string& user_id, size_t max_negotiations) {
+  std::lock_guard lock(mutex_);
+  find(user_id);  // expire old ones
+  return by_user_.count(user_id) > 0 || by_user_.size() < max_negotiations;
+}
+
 std::optional<Json> SignalingRelay::answer(const std::string& user_id) {
   std::lock_guard lock(mutex_);
   const Negotiation* n = find(user_id);

@@ -24,6 +24,8 @@ class SignalingRelay {
 
   // Robot side.
   void put_offer(const std::string& user_id, Json offer);
+  // Whether a new offer from this user fits under a cap on negotiations.
+  bool has_room(const std::string& user_id, size_t max_negotiations);
   // The answer once the browser has given one.
   std::optional<Json> answer(const std::string& user_id);
 

@@ -19,6 +19,12 @@ namespace studio {
 namespace {
 
 constexpr size_t kMaxBodyBytes = 1 << 20;  // an SDP is a few KiB; nothing here needs more
+// One logged frame: a few cameras of JPEGs. 64 MiB holds four 4K pictures
+// at the highest quality; anything larger is refused before it is buffered.
+constexpr int kMaxFrameBytes = 64 << 20;
+constexpr int kFlightThreads = 16;  // puts in flight at once, whatever the number of open streams
+constexpr size_t kMaxOfferBytes = 256 << 10;
+constexpr size_t kMaxNegotiations = 1000;  // users with an offer waiting, all together
 
 struct BadRequest : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -146,7 +152,14 @@ struct Studio::Impl {
     route("POST", "/webrtc/offer", [this](const httplib::Request& req, httplib::Response& res) {
       Json body = body_object(req);
       const std::string user = text_field(body, "userId");
-      text_field(body, "sdp");
+      if (text_field(body, "sdp").size() > kMaxOfferBytes || req.body.size() > kMaxOfferBytes + 4096) {
+        send_json(res, {{"error", "the offer is larger than any real one"}}, 413);
+        return;
+      }
+      if (!relay.has_room(user, kMaxNegotiations)) {
+        send_json(res, {{"error", "too many negotiations at once; try again later"}}, 429);
+        return;
+      }
       // The robot offers once, when a session starts: frames left open by
       // an earlier session that ended without ending its episode go aside.
       frames.set_aside_open_episode(user);
@@ -310,11 +323,12 @@ struct Studio::Impl {
 Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
   Impl& s = *impl_;
   s.http.set_payload_max_length(kMaxBodyBytes);
+  s.http.set_tcp_nodelay(true);  // keep-alive clients: answers go out at once, not after the ACK delay
   s.signaling_routes();
   s.session_routes();
   s.page_routes();
   s.flight = std::make_unique<kit::flight::FlightServer>(
-      kit::flight::FlightServerOptions{s.options.host, s.options.flight_port, -1},
+      kit::flight::FlightServerOptions{s.options.host, s.options.flight_port, kMaxFrameBytes, kFlightThreads},
       [this](kit::flight::FlightPut& put) {
         if (put.descriptor.path != std::vector<std::string>{"robot_data"}) {
           throw std::invalid_argument("unknown Flight path; frames go to \"robot_data\"");

@@ -175,6 +175,38 @@ TEST_F(StudioTest, IdsCannotWriteOutsideTheDataDirectory) {
   EXPECT_TRUE(fs::exists(studio_->data_dir() / "datasets" / "%2E.%2F..%2F..%2Foutside" / "meta" / "info.json"));
 }
 
+// Limits that keep one client from using up the studio, each checked
+// while a normal client goes on being served.
+TEST_F(StudioTest, OffersAndFramesHaveSensibleLimits) {
+  httplib::Client c(base_);
+  const std::string huge_sdp(300 << 10, 'a');
+  auto big = c.Post("/webrtc/offer", Json{{"userId", "big"}, {"sdp", huge_sdp}}.dump(), "application/json");
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->status, 413);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(c.Post("/webrtc/offer", Json{{"userId", "u" + std::to_string(i)}, {"sdp", "v=0"}}.dump(),
+                     "application/json")->status, 200) << i;
+  }
+  EXPECT_EQ(c.Post("/webrtc/offer", Json{{"userId", "one-too-many"}, {"sdp", "v=0"}}.dump(), "application/json")->status, 429);
+  // A user who already negotiates may offer again.
+  EXPECT_EQ(c.Post("/webrtc/offer", Json{{"userId", "u7"}, {"sdp", "v=1"}}.dump(), "application/json")->status, 200);
+  EXPECT_EQ(get("/webrtc/offer?userId=u7")["sdp"], "v=1");
+
+  namespace fl = kit::flight;
+  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
+  auto put = [&](size_t image_bytes) {
+    auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
+                                                   {"observation.images.cam", fl::MakeBinaryArray({std::string(image_bytes, 'j')})},
+                                                   {"state", fl::MakeFloat64ListArray({std::vector<double>{1}})}});
+    auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
+    p.writer->WriteRecordBatch(*batch);
+    p.writer->Close();
+  };
+  EXPECT_THROW(put(70u << 20), fl::FlightError);  // larger than any frame
+  put(100 << 10);                                 // a normal frame still goes in
+  EXPECT_EQ(post("/sessions/episodes/reset", {{"userId", "op"}})["framesCleared"], 1);
+}
+
 TEST_F(StudioTest, SignInPageOnlyRedirectsToThisComputer) {
   httplib::Client c(base_);
   auto ok = c.Get("/api/auth/velquin-login?redirect_uri=http://127.0.0.1:8765/callback");

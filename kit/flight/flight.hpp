@@ -74,6 +74,7 @@ struct FlightServerOptions {
   std::string host = "127.0.0.1";
   int port = 0;                 // 0: any free port
   int max_receive_bytes = -1;   // -1: no limit (camera frames exceed gRPC's 4 MiB default)
+  int max_threads = 0;          // 0: gRPC's own choice; else at most this many serving threads
 };
 
 class FlightServer {

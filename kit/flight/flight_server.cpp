@@ -1,4 +1,5 @@
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/resource_quota.h>
 
 #include <chrono>
 
@@ -73,6 +74,11 @@ FlightServer::FlightServer(FlightServerOptions options, PutHandler on_put)
   const std::string address = impl_->options.host + ":" + std::to_string(impl_->options.port);
   builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &impl_->port);
   builder.SetMaxReceiveMessageSize(impl_->options.max_receive_bytes);
+  if (impl_->options.max_threads > 0) {
+    grpc::ResourceQuota quota("flight-server");
+    quota.SetMaxThreads(impl_->options.max_threads);
+    builder.SetResourceQuota(quota);
+  }
   // Every put is a new stream carrying a whole frame (often > 64 KiB); a
   // large initial window lets it arrive without waiting for window updates.
   builder.AddChannelArgument(GRPC_ARG_HTTP2_STREAM_LOOKAHEAD_BYTES, 16 << 20);
