@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
     const auto t0 = std::chrono::steady_clock::now();
-    const auto result = studio::export_dataset(*job, dir, {"bench", "bench/set", std::nullopt, std::nullopt});
+    const auto result = studio::export_dataset(*job, dir, {"bench", "bench/set", std::nullopt, std::nullopt, "av1"});
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     rusage after{};
     getrusage(RUSAGE_SELF, &after);

@@ -110,7 +110,7 @@ struct ConnectedArms {
   explicit ConnectedArms(const std::string& kind)
       : leader(kind + "_leader"),
         follower(kind + "_follower"),
-        teleop({kind + "_leader", leader.port(), test_support::calibrate(leader, "l")}),
+        teleop({kind + "_leader", leader.port(), test_support::calibrate(leader, "l"), {}}),
         robot(follower_config(kind, follower.port(), test_support::calibrate(follower, "f"))) {
     teleop.connect();
     robot.connect();

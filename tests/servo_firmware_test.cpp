@@ -198,7 +198,9 @@ TEST(ServoFirmware, RegWriteWaitsForAction) {
     EXPECT_EQ(ack->error, 0);
     const uint16_t address = dxl ? 104 : 41;
     EXPECT_EQ(sim.read_register(2, address, 1), 0u);
-    if (dxl) EXPECT_EQ(sim.get(1, "Registered_Instruction"), 1);
+    if (dxl) {
+      EXPECT_EQ(sim.get(1, "Registered_Instruction"), 1);
+    }
     const Bytes action = dxl ? dynamixel::instruction(BROADCAST_ID, ACTION, {}) : feetech::instruction(BROADCAST_ID, ACTION, {});
     EXPECT_FALSE(raw(sim.port(), action, family));  // a broadcast is never answered
     EXPECT_EQ(sim.read_register(2, address, dxl ? 4 : 1), dxl ? 10000u : 33u);
