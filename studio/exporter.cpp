@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "kit/files/atomic_file.hpp"
 #include "kit/flight/ipc.hpp"
@@ -59,45 +60,64 @@ std::vector<std::string> joint_names(const std::string& robot_type, size_t count
   return out;
 }
 
+// A staged frame without its pictures (read again from its file when they
+// are encoded, so an episode of any length is never in memory at once).
+struct StagedFrame {
+  LoggedFrame frame;  // images left out: their bytes live in the file
+  fs::path file;
+  size_t batch;
+};
+
 struct Episode {
-  std::vector<std::shared_ptr<kit::flight::RecordBatch>> batches;  // keep the frames' bytes alive
-  std::vector<LoggedFrame> frames;
+  std::vector<StagedFrame> frames;
+  std::vector<std::tuple<std::string, int, int>> cameras;  // key, width, height, from the first frame
   std::string task;
 };
 
 // One staged episode, frames in capture order; every frame checked.
 Episode load_episode(const fs::path& dir) {
-  struct Staged {
-    std::string name;
-    double timestamp;
-    size_t at;
-  };
   Episode e;
-  std::vector<std::pair<std::string, fs::path>> files;
+  std::vector<fs::path> files;
   for (const auto& f : fs::directory_iterator(dir)) {
-    if (f.path().extension() == ".arrows") files.emplace_back(f.path().filename().string(), f.path());
+    if (f.path().extension() == ".arrows") files.push_back(f.path());
   }
   std::sort(files.begin(), files.end());
-  std::vector<Staged> order;
-  for (const auto& [name, path] : files) {
-    for (auto& b : kit::flight::ipc::ReadStream(read_file(path)).batches) {
+  for (const auto& path : files) {
+    const auto stream = kit::flight::ipc::ReadStream(read_file(path));
+    for (size_t b = 0; b < stream.batches.size(); ++b) {
+      LoggedFrame frame;
       try {
-        e.frames.push_back(read_logged_frame(*b));
+        frame = read_logged_frame(*stream.batches[b]);
       } catch (const FrameSchemaError& err) {
         throw std::runtime_error(path.string() + ": " + err.what());
       }
-      e.batches.push_back(b);
-      order.push_back({name, e.frames.back().timestamp.value_or(0), order.size()});
+      if (e.frames.empty()) {
+        for (const auto& [key, jpeg] : frame.images) {
+          const auto [w, h] = kit::jpeg::image_size(jpeg);
+          e.cameras.emplace_back(key, w, h);
+        }
+      }
+      frame.images.clear();
+      e.frames.push_back({std::move(frame), path, b});
     }
   }
   // Workers may deliver out of order; the capture clock decides.
-  std::stable_sort(order.begin(), order.end(), [](const Staged& a, const Staged& b) { return a.timestamp < b.timestamp; });
-  std::vector<LoggedFrame> sorted;
-  for (const auto& s : order) sorted.push_back(e.frames[s.at]);
-  e.frames = std::move(sorted);
+  std::stable_sort(e.frames.begin(), e.frames.end(), [](const StagedFrame& a, const StagedFrame& b) {
+    return a.frame.timestamp.value_or(0) < b.frame.timestamp.value_or(0);
+  });
   e.task = fs::exists(dir / "TASK") ? read_file(dir / "TASK") : "";
   if (e.task.empty() || !valid_utf8(e.task)) e.task = kDefaultTask;
   return e;
+}
+
+// The JPEG of one camera in one staged frame, read again from its file.
+std::optional<std::string> staged_image(const StagedFrame& f, const std::string& key) {
+  const auto stream = kit::flight::ipc::ReadStream(read_file(f.file));
+  const LoggedFrame frame = read_logged_frame(*stream.batches.at(f.batch));
+  for (const auto& [name, jpeg] : frame.images) {
+    if (name == key) return std::string(jpeg);
+  }
+  return std::nullopt;
 }
 
 // The next free (chunk, file) of files named like `pattern` under `dir`.
@@ -231,12 +251,13 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
     for (const auto& dir : staged) {
       Episode ep = load_episode(dir);
       if (ep.frames.empty()) continue;  // an episode ended before its first frame: nothing to keep
-      const LoggedFrame& first = ep.frames.front();
+      const LoggedFrame& first = ep.frames.front().frame;
       if (!data) {
         // The first episode decides the layout; an existing dataset must agree.
         // The client sends the robot type and rate with some frames only (the
         // episode's last one at least); an existing dataset keeps its rate.
-        for (const auto& f : ep.frames) {
+        for (const auto& staged : ep.frames) {
+          const LoggedFrame& f = staged.frame;
           if (robot_type.empty() && f.robot_type) robot_type = *f.robot_type;
           if (fps <= 0 && f.fps) fps = static_cast<int>(std::lround(*f.fps));
         }
@@ -245,9 +266,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         state_dims = first.state.size();
         action_dims = first.action ? first.action->size() : 0;
         if (!first.action) throw std::runtime_error("the frames carry no action");
-        for (const auto& [key, jpeg] : first.images) {
+        for (const auto& [key, w, h] : ep.cameras) {
           cameras.push_back(key);
-          const auto [w, h] = kit::jpeg::image_size(jpeg);
           camera_size[key] = {w, h};
         }
         if (appending) {
@@ -316,7 +336,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
       std::map<std::string, ImageSampler> samplers;
       const long sample_every = std::max<long>(1, (length + kStatFrames - 1) / kStatFrames);
       for (long i = 0; i < length; ++i) {
-        const LoggedFrame& f = ep.frames[static_cast<size_t>(i)];
+        const LoggedFrame& f = ep.frames[static_cast<size_t>(i)].frame;
         if (f.state.size() != state_dims || !f.action || f.action->size() != action_dims) {
           throw std::runtime_error("episode " + std::to_string(episode_index) + " frame " + std::to_string(i) +
                                    " has state or action of another length than the others");
@@ -347,13 +367,12 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
           auto& sampler = samplers.at(key);
           const auto size = camera_size.at(key);
           for (long i = 0; i < length; ++i) {
-            const auto& images = ep.frames[static_cast<size_t>(i)].images;
-            const auto it = std::find_if(images.begin(), images.end(), [&](const auto& p) { return p.first == key; });
-            if (it == images.end()) {
+            const auto jpeg = staged_image(ep.frames[static_cast<size_t>(i)], key);
+            if (!jpeg) {
               throw std::runtime_error("episode " + std::to_string(episode_index) + " frame " + std::to_string(i) +
                                        " has no image of " + key);
             }
-            const auto image = kit::jpeg::decode_rgb(std::string(it->second));
+            const auto image = kit::jpeg::decode_rgb(*jpeg);
             if (std::pair{image.width, image.height} != size) {
               throw std::runtime_error("the images of " + key + " change size within the recording");
             }
