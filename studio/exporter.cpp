@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -110,15 +113,31 @@ Episode load_episode(const fs::path& dir) {
   return e;
 }
 
-// The JPEG of one camera in one staged frame, read again from its file.
-std::optional<std::string> staged_image(const StagedFrame& f, const std::string& key) {
-  const auto stream = kit::flight::ipc::ReadStream(read_file(f.file));
-  const LoggedFrame frame = read_logged_frame(*stream.batches.at(f.batch));
-  for (const auto& [name, jpeg] : frame.images) {
-    if (name == key) return std::string(jpeg);
+// Pictures of one camera on their way to its encoder: a short queue, so
+// the reader waits when the encoder is behind; nothing ends it.
+class PictureQueue {
+ public:
+  void push(std::optional<std::string> jpeg) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return queue_.size() < kDepth; });
+    queue_.push_back(std::move(jpeg));
+    changed_.notify_all();
   }
-  return std::nullopt;
-}
+  std::optional<std::string> pop() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !queue_.empty(); });
+    auto jpeg = std::move(queue_.front());
+    queue_.pop_front();
+    changed_.notify_all();
+    return jpeg;
+  }
+
+ private:
+  static constexpr size_t kDepth = 16;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::optional<std::string>> queue_;
+};
 
 // The next free (chunk, file) of files named like `pattern` under `dir`.
 std::pair<long, long> next_file(const fs::path& dir) {
@@ -358,30 +377,57 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         ++next_index;
       }
       data->end_row_group();
-      // Each camera's pictures are decoded and encoded on a thread of their own.
+      // Each camera's pictures are decoded and encoded on a thread of their
+      // own; this thread reads every staged frame once, in order, and hands
+      // the pictures over through short queues, so memory stays bounded.
       for (const auto& key : cameras) samplers[key];
+      std::map<std::string, PictureQueue> queues;
+      for (const auto& key : cameras) queues[key];
       std::vector<std::future<void>> encoders;
       for (const auto& key : cameras) {
         encoders.push_back(std::async(std::launch::async, [&, key] {
           auto& video = *videos.at(key);
           auto& sampler = samplers.at(key);
+          auto& queue = queues.at(key);
           const auto size = camera_size.at(key);
-          for (long i = 0; i < length; ++i) {
-            const auto jpeg = staged_image(ep.frames[static_cast<size_t>(i)], key);
-            if (!jpeg) {
-              throw std::runtime_error("episode " + std::to_string(episode_index) + " frame " + std::to_string(i) +
-                                       " has no image of " + key);
+          std::exception_ptr error;
+          for (long i = 0;; ++i) {
+            const auto jpeg = queue.pop();
+            if (!jpeg) break;
+            if (error) continue;  // keep taking pictures so the reader never waits on us
+            try {
+              const auto image = kit::jpeg::decode_rgb(*jpeg);
+              if (std::pair{image.width, image.height} != size) {
+                throw std::runtime_error("the images of " + key + " change size within the recording");
+              }
+              video.add_rgb(image.rgb.data(), image.width * 3);
+              if (i % sample_every == 0) sampler.add(image);
+            } catch (...) {
+              error = std::current_exception();
             }
-            const auto image = kit::jpeg::decode_rgb(*jpeg);
-            if (std::pair{image.width, image.height} != size) {
-              throw std::runtime_error("the images of " + key + " change size within the recording");
-            }
-            video.add_rgb(image.rgb.data(), image.width * 3);
-            if (i % sample_every == 0) sampler.add(image);
           }
+          if (error) std::rethrow_exception(error);
         }));
       }
       std::exception_ptr failure;
+      try {
+        for (long i = 0; i < length; ++i) {
+          const StagedFrame& staged = ep.frames[static_cast<size_t>(i)];
+          const auto stream = kit::flight::ipc::ReadStream(read_file(staged.file));
+          const LoggedFrame frame = read_logged_frame(*stream.batches.at(staged.batch));
+          for (const auto& key : cameras) {
+            const auto it = std::find_if(frame.images.begin(), frame.images.end(), [&](const auto& p) { return p.first == key; });
+            if (it == frame.images.end()) {
+              throw std::runtime_error("episode " + std::to_string(episode_index) + " frame " + std::to_string(i) +
+                                       " has no image of " + key);
+            }
+            queues.at(key).push(std::string(it->second));
+          }
+        }
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      for (auto& [key, queue] : queues) queue.push(std::nullopt);
       for (auto& e : encoders) {
         try {
           e.get();
