@@ -23,11 +23,6 @@ using namespace std::chrono_literals;
 constexpr int kMiddle = 2047;  // where half-turn homing puts the middle of the travel
 constexpr int kFeetechMaxOffset = 2047;
 
-// Joints that turn all the way round are not swept: they keep the whole turn.
-bool full_turn(const std::string& type, const std::string& joint) {
-  return joint == "wrist_roll" || (type.starts_with("koch") && joint == "shoulder_pan");
-}
-
 std::string arm_name(const armkit::ServoArm& arm) {
   return arm.type() + (arm.id() ? " '" + *arm.id() + "'" : "");
 }
@@ -82,7 +77,7 @@ armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<voi
 
   std::vector<std::string> swept;
   for (const auto& m : motors) {
-    if (!full_turn(arm.type(), m)) swept.push_back(m);
+    if (!armkit::full_turn_joint(arm.type(), m)) swept.push_back(m);
   }
   console.print("Move all joints sequentially through their entire ranges of motion.\n"
                 "Recording positions. Press ENTER to stop...");
@@ -125,8 +120,8 @@ armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<voi
     c.id = bus.motors.at(m).id;
     c.drive_mode = arm.type() == "koch_leader" && m == "elbow_flex" ? 1 : 0;
     c.homing_offset = offsets.at(m);
-    c.range_min = full_turn(arm.type(), m) ? 0 : lows.at(m);
-    c.range_max = full_turn(arm.type(), m) ? 4095 : highs.at(m);
+    c.range_min = armkit::full_turn_joint(arm.type(), m) ? 0 : lows.at(m);
+    c.range_max = armkit::full_turn_joint(arm.type(), m) ? 4095 : highs.at(m);
     calibration.emplace_back(m, c);
   }
   armkit::write_calibration(bus, calibration);

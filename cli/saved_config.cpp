@@ -226,15 +226,18 @@ std::pair<std::optional<std::string>, std::optional<std::string>> resolve_setup_
   for (const auto& p : present) {
     if (p.serial_number && !p.serial_number->empty()) by_serial[*p.serial_number] = p.device;
   }
-  // Both arms may need a scan: run them side by side, one port each.
+  // Found by serial number at once; a serial-less arm needs a scan, and two
+  // of those run side by side, one port each.
   auto find = [&](const PortRoleConfig& role) {
-    return std::async(std::launch::async, [&role, &present, &by_serial]() -> std::optional<std::string> {
-      if (role.serial_number.empty()) {
+    if (role.serial_number.empty()) {
+      return std::async(std::launch::async, [&role, &present]() -> std::optional<std::string> {
         return still_at_last_port(role, present) ? std::optional<std::string>(role.last_port) : std::nullopt;
-      }
-      const auto it = by_serial.find(role.serial_number);
-      return it == by_serial.end() ? std::nullopt : std::optional<std::string>(it->second);
-    });
+      });
+    }
+    const auto it = by_serial.find(role.serial_number);
+    std::promise<std::optional<std::string>> known;
+    known.set_value(it == by_serial.end() ? std::nullopt : std::optional<std::string>(it->second));
+    return known.get_future();
   };
   auto robot_search = find(setup.follower);
   auto teleop_search = find(setup.leader);

@@ -229,7 +229,9 @@ TEST(CalibrationFiles, AFileWrittenAsTheFrameworksDocsShowIsFoundAndUsed) {
   file.close();
   Robot robot(follower_config(sim, "my_awesome_follower_arm"));
   robot.connect();
-  sim.bus().set_actual(0, sim.physical_middle(0) + 100);
+  // A hand holds the joint there (the motor, torque on, would pull it back).
+  const double held = sim.physical_middle(0) + 100;
+  sim.bus().set_hand(0, [held](double) { return held; });
   const double expected = (sim.present(0) - (c[0].second.range_min + c[0].second.range_max) / 2.0) * 360 / 4095;
   EXPECT_NEAR(robot.get_observation().at("shoulder_pan.pos").as_double(), expected, 1e-9);
   EXPECT_NEAR(expected, 100 * 360.0 / 4095, 0.1);

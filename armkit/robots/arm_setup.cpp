@@ -19,13 +19,6 @@ std::vector<std::string> all_motors(const MotorsBus& bus) {
   return out;
 }
 
-const MotorCalibration* entry(const Calibration& calibration, const std::string& motor) {
-  for (const auto& [name, c] : calibration) {
-    if (name == motor) return &c;
-  }
-  return nullptr;
-}
-
 // The framework's configure() with torque off: per family and role.
 void configure_feetech(MotorsBus& bus, bool follower) {
   const auto motors = all_motors(bus);
@@ -90,7 +83,7 @@ void configure_arm(MotorsBus& bus, const std::string& type, const Calibration& c
   if (follower) {
     set_torque(bus, motors, true);
   } else if (type == "koch_leader" && bus.motors.count("gripper")) {
-    if (const MotorCalibration* c = entry(calibration, "gripper")) {
+    if (const MotorCalibration* c = find_motor(calibration, "gripper")) {
       bus.write("Goal_Position", "gripper",
                 unnormalize(NormMode::range_0_100, *c, kGripperOpen, applies_drive_mode(bus.family)));
     }
@@ -133,7 +126,7 @@ Calibration read_calibration(MotorsBus& bus, const std::vector<std::string>& mot
 std::optional<std::string> calibration_mismatch(MotorsBus& bus, const Calibration& calibration) {
   std::vector<std::string> differences;
   for (const auto& [name, motor] : bus.motors) {
-    const MotorCalibration* c = entry(calibration, name);
+    const MotorCalibration* c = find_motor(calibration, name);
     if (!c) differences.push_back(name + " is not in the file");
     else if (c->id != motor.id) differences.push_back(name + " has id " + std::to_string(c->id) + " in the file, " + std::to_string(motor.id) + " on the arm");
   }
@@ -148,7 +141,7 @@ std::optional<std::string> calibration_mismatch(MotorsBus& bus, const Calibratio
   }
   const Calibration servos = read_calibration(bus, motors);
   for (const auto& [name, in_servo] : servos) {
-    const MotorCalibration& in_file = *entry(calibration, name);
+    const MotorCalibration& in_file = *find_motor(calibration, name);
     auto compare = [&](const char* what, int servo, int file) {
       if (servo != file) {
         differences.push_back(name + " " + what + " " + std::to_string(servo) + " in the servo, " +

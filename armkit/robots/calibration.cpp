@@ -22,6 +22,17 @@ constexpr const char* kFields[] = {"id", "drive_mode", "homing_offset", "range_m
 
 }  // namespace
 
+const MotorCalibration* find_motor(const Calibration& calibration, const std::string& motor) {
+  for (const auto& [name, c] : calibration) {
+    if (name == motor) return &c;
+  }
+  return nullptr;
+}
+
+bool full_turn_joint(const std::string& type, const std::string& joint) {
+  return joint == "wrist_roll" || (type.starts_with("koch") && joint == "shoulder_pan");
+}
+
 fs::path calibration_root() {
   if (const char* dir = env("HF_LEROBOT_CALIBRATION")) return dir;
   if (const char* home = env("HF_LEROBOT_HOME")) return fs::path(home) / "calibration";

@@ -23,6 +23,13 @@ struct MotorCalibration {
 // Motor name → calibration, in the arm's joint order.
 using Calibration = std::vector<std::pair<std::string, MotorCalibration>>;
 
+// The motor's entry, or nothing.
+const MotorCalibration* find_motor(const Calibration& calibration, const std::string& motor);
+
+// Joints that turn all the way round are not swept when calibrating: they
+// keep the whole turn, 0..4095 (wrist_roll; on Koch arms shoulder_pan too).
+bool full_turn_joint(const std::string& type, const std::string& joint);
+
 // $HF_LEROBOT_CALIBRATION, else $HF_LEROBOT_HOME/calibration, else
 // $HF_HOME/lerobot/calibration, else ~/.cache/huggingface/lerobot/calibration.
 std::filesystem::path calibration_root();

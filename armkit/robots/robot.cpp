@@ -23,9 +23,7 @@ std::unique_ptr<MotorsBus> make_bus(const ArmKind& spec, const std::string& port
 }
 
 const MotorCalibration& entry(const Calibration& calibration, const std::string& joint) {
-  for (const auto& [name, c] : calibration) {
-    if (name == joint) return c;
-  }
+  if (const MotorCalibration* c = find_motor(calibration, joint)) return *c;
   throw std::invalid_argument("the calibration has no entry for " + joint);
 }
 

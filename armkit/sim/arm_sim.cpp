@@ -17,11 +17,6 @@ constexpr int kFollowerMiddles[6] = {-270, 450, -510, 360, -140, 290};
 // Travel either side of the middle that a calibration records, per joint.
 constexpr int kTravel[6] = {900, 1000, 950, 850, 2048, 600};
 
-bool full_turn(const std::string& type, const std::string& joint) {
-  if (joint == "wrist_roll") return true;
-  return type.starts_with("koch") && joint == "shoulder_pan";
-}
-
 // Supply voltage as the servo reports it: SO leaders run on 5–7 V, SO
 // followers on 12 V; the Koch arms on 5 V.
 int32_t supply_tenths_of_volts(const std::string& type, bool follower) {
@@ -86,7 +81,7 @@ Calibration SimulatedArm::calibrate_like_the_framework() {
     } else {
       c.homing_offset = static_cast<int>(middle - 2047);
     }
-    if (full_turn(type_, name)) {
+    if (full_turn_joint(type_, name)) {
       c.range_min = 0;
       c.range_max = 4095;
     } else {

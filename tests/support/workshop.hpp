@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "armkit/robots/calibration.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "kit/json/text.hpp"
+#include "tests/support/calibrated_arms.hpp"
 #include "tessaline/config.hpp"
 
 namespace test_support {
@@ -49,9 +49,7 @@ class Workshop : public ::testing::Test {
   }
   // Calibrates the arm's servos as the framework would and writes its file
   // (by default the framework's unnamed arm, "None").
-  static void calibrate(armkit::SimulatedArm& arm, const std::string& id = "None") {
-    armkit::save_calibration(armkit::calibration_path(arm.type(), id), arm.calibrate_like_the_framework());
-  }
+  static void calibrate(armkit::SimulatedArm& arm, const std::string& id = "None") { test_support::calibrate(arm, id); }
   std::filesystem::path home_, manifest_;
   std::string saved_home_;
 };
