@@ -15,13 +15,13 @@
 #include <tuple>
 
 #include "kit/files/atomic_file.hpp"
-#include "kit/flight/ipc.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "kit/json/text.hpp"
 #include "kit/parquet/writer.hpp"
 #include "kit/video/mp4_writer.hpp"
 #include "studio/dataset_stats.hpp"
 #include "studio/logged_frame.hpp"
+#include "studio/staged_stream.hpp"
 #include "studio/safe_name.hpp"
 
 namespace studio {
@@ -63,34 +63,36 @@ std::vector<std::string> joint_names(const std::string& robot_type, size_t count
   return out;
 }
 
-// A staged frame without its pictures (read again from its file when they
+// A staged frame without its pictures (read again from its stream when they
 // are encoded, so an episode of any length is never in memory at once).
 struct StagedFrame {
-  LoggedFrame frame;  // images left out: their bytes live in the file
-  fs::path file;
+  LoggedFrame frame;  // images left out: their bytes stay on disk
+  size_t stream;
   size_t batch;
 };
 
 struct Episode {
+  std::vector<std::unique_ptr<StagedStreamReader>> streams;
   std::vector<StagedFrame> frames;
   std::vector<std::tuple<std::string, int, int>> cameras;  // key, width, height, from the first frame
   std::string task;
+
+  std::shared_ptr<kit::flight::RecordBatch> read_batch(const StagedFrame& staged) const {
+    return streams.at(staged.stream)->batch(staged.batch);
+  }
 };
 
 // One staged episode, frames in capture order; every frame checked.
 Episode load_episode(const fs::path& dir) {
   Episode e;
-  std::vector<fs::path> files;
-  for (const auto& f : fs::directory_iterator(dir)) {
-    if (f.path().extension() == ".arrows") files.push_back(f.path());
-  }
-  std::sort(files.begin(), files.end());
-  for (const auto& path : files) {
-    const auto stream = kit::flight::ipc::ReadStream(read_file(path));
-    for (size_t b = 0; b < stream.batches.size(); ++b) {
+  for (const auto& path : staged_stream_files(dir)) {
+    e.streams.push_back(std::make_unique<StagedStreamReader>(path));
+    const StagedStreamReader& stream = *e.streams.back();
+    for (size_t b = 0; b < stream.size(); ++b) {
+      const auto batch = stream.batch(b);
       LoggedFrame frame;
       try {
-        frame = read_logged_frame(*stream.batches[b]);
+        frame = read_logged_frame(*batch);  // the pictures are views into the batch, dropped below
       } catch (const FrameSchemaError& err) {
         throw std::runtime_error(path.string() + ": " + err.what());
       }
@@ -101,7 +103,7 @@ Episode load_episode(const fs::path& dir) {
         }
       }
       frame.images.clear();
-      e.frames.push_back({std::move(frame), path, b});
+      e.frames.push_back({std::move(frame), e.streams.size() - 1, b});
     }
   }
   // Workers may deliver out of order; the capture clock decides.
@@ -413,8 +415,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
       try {
         for (long i = 0; i < length; ++i) {
           const StagedFrame& staged = ep.frames[static_cast<size_t>(i)];
-          const auto stream = kit::flight::ipc::ReadStream(read_file(staged.file));
-          const LoggedFrame frame = read_logged_frame(*stream.batches.at(staged.batch));
+          const auto batch = ep.read_batch(staged);
+          const LoggedFrame frame = read_logged_frame(*batch);  // pictures are views into the batch
           for (const auto& key : cameras) {
             const auto it = std::find_if(frame.images.begin(), frame.images.end(), [&](const auto& p) { return p.first == key; });
             if (it == frame.images.end()) {

@@ -22,16 +22,6 @@ std::string episode_name(long index) {
   return buf;
 }
 
-size_t count_frames(const fs::path& dir) {
-  if (!fs::exists(dir)) return 0;
-  size_t n = 0;
-  for (const auto& e : fs::directory_iterator(dir)) n += e.path().extension() == ".arrows";
-  return n;
-}
-
-}  // namespace
-
-namespace {
 
 // Temporary files of writes a crash interrupted.
 void remove_temporaries(const fs::path& dir) {
@@ -83,21 +73,35 @@ long FrameStore::ended_count(const fs::path& user) const {
 
 void FrameStore::add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batch) {
   const std::string user_id = read_logged_frame(*batch).user_id;
-  const std::string bytes = kit::flight::ipc::WriteStream(batch->schema(), {batch});
+  const std::string framed = kit::flight::ipc::FramedBatch(*batch);
+  const std::string framed_schema = kit::flight::ipc::FramedSchema(*batch->schema());
 
   std::lock_guard lock(mutex_);
-  const fs::path current = user_dir(user_id) / "current";
-  fs::create_directories(current);
-  char name[32];
-  std::snprintf(name, sizeof name, "frame_%012llu.arrows", next_sequence_++);
-  kit::files::write_atomically(current / name, bytes);
+  auto& stream = open_streams_[user_id];
+  if (!stream || stream->framed_schema() != framed_schema) {
+    stream.reset();
+    const fs::path current = user_dir(user_id) / "current";
+    fs::create_directories(current);
+    char name[40];
+    std::snprintf(name, sizeof name, "frames_%020llu.arrows", next_sequence_++);
+    stream = std::make_unique<StagedStreamWriter>(current / name, *batch->schema());
+  }
+  stream->append(framed);
+}
+
+long FrameStore::frames_in_open_episode(const std::string& user_id) {
+  open_streams_.erase(user_id);
+  return static_cast<long>(count_staged_frames(user_dir(user_id) / "current"));
 }
 
 EpisodeEnd FrameStore::end_episode(const std::string& user_id) {
   std::lock_guard lock(mutex_);
   const fs::path user = user_dir(user_id);
   const long index = ended_count(user);
-  if (!fs::exists(user / "current")) return {index, index};  // nothing to keep: no folder made
+  if (frames_in_open_episode(user_id) == 0) {  // nothing to keep: no folder made
+    fs::remove_all(user / "current");
+    return {index, index};
+  }
   fs::create_directories(user / "ended");
   const fs::path target = user / "ended" / episode_name(index);
   fs::rename(user / "current", target);
@@ -119,7 +123,7 @@ long FrameStore::set_aside_open_episode(const std::string& user_id) {
 
 long FrameStore::set_aside_locked(const std::string& user_id) {
   const fs::path current = user_dir(user_id) / "current";
-  const long frames = static_cast<long>(count_frames(current));
+  const long frames = frames_in_open_episode(user_id);
   if (frames == 0) return 0;
   const fs::path aside = data_dir_ / "interrupted" / (safe_name(user_id) + "-" + std::to_string(next_sequence_++));
   fs::create_directories(aside.parent_path());
@@ -129,15 +133,14 @@ long FrameStore::set_aside_locked(const std::string& user_id) {
 
 long FrameStore::reset_episode(const std::string& user_id) {
   std::lock_guard lock(mutex_);
-  const fs::path current = user_dir(user_id) / "current";
-  const long cleared = static_cast<long>(count_frames(current));
-  fs::remove_all(current);
+  const long cleared = frames_in_open_episode(user_id);
+  fs::remove_all(user_dir(user_id) / "current");
   return cleared;
 }
 
 size_t FrameStore::staged_frames(const std::string& user_id) {
   std::lock_guard lock(mutex_);
-  return count_frames(user_dir(user_id) / "current");
+  return count_staged_frames(user_dir(user_id) / "current");
 }
 
 std::optional<ExportJob> FrameStore::take_for_export(const std::string& user_id) {

@@ -1,11 +1,12 @@
 #pragma once
 // Frames staged on disk as they arrive, per user and episode:
-//   DATA/staging/<user>/current/frame_<seq>.arrows   the open episode
+//   DATA/staging/<user>/current/frames_<seq>.arrows  the open episode
 //   DATA/staging/<user>/ended/<nnnnnn>/...            ended episodes (TASK: its task)
-// A frame is checked against the logged-record schema before it is staged,
-// written to a temporary name and renamed, so a crash never leaves half a
-// frame under a real name. Frames of an episode that never ended are kept
-// apart under DATA/interrupted/, never exported. Thread-safe.
+// An episode is one append-only stream (a new file only when the frames'
+// schema changes, or after a restart); a frame is checked against the
+// logged-record schema first and is on disk before its put is answered.
+// Frames of an episode that never ended are kept apart under
+// DATA/interrupted/, never exported. Thread-safe.
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "kit/flight/array.hpp"
+#include "studio/staged_stream.hpp"
 
 namespace studio {
 
@@ -63,9 +65,12 @@ class FrameStore {
 
   std::filesystem::path data_dir_;
   long set_aside_locked(const std::string& user_id);
+  long frames_in_open_episode(const std::string& user_id);  // closes its stream
+
 
   std::mutex mutex_;  // serialises changes to staging directories
   std::map<std::string, std::string> tasks_;  // guarded by mutex_
+  std::map<std::string, std::unique_ptr<StagedStreamWriter>> open_streams_;  // guarded by mutex_
   unsigned long long next_sequence_;  // guarded by mutex_; starts from the clock so restarts never reuse names
 };
 

@@ -17,6 +17,7 @@
 #include "studio/exporter.hpp"
 #include "studio/studio_server.hpp"
 #include "tessaline/grpc_client.hpp"
+#include "tests/support/logged_episodes.hpp"
 #include "tests/support/process.hpp"
 
 namespace {
@@ -27,21 +28,7 @@ using kit::json::Json;
 
 constexpr int kWidth = 96, kHeight = 64;
 
-// A picture that changes with the frame: a gradient, a moving bar, a shade per camera.
-tessaline::NdArray picture(int frame, int camera) {
-  tessaline::NdArray img(kit::DType::uint8, {kHeight, kWidth, 3});
-  auto* p = reinterpret_cast<uint8_t*>(img.mutable_data());
-  for (int y = 0; y < kHeight; ++y) {
-    for (int x = 0; x < kWidth; ++x) {
-      uint8_t* px = p + (y * kWidth + x) * 3;
-      const bool bar = std::abs(x - (frame * 7) % kWidth) < 6;
-      px[0] = static_cast<uint8_t>(bar ? 240 : 2 * x);
-      px[1] = static_cast<uint8_t>(bar ? 240 : 3 * y);
-      px[2] = static_cast<uint8_t>(camera ? 200 : 60);
-    }
-  }
-  return img;
-}
+tessaline::NdArray picture(int frame, int camera) { return test_support::picture(frame, camera, kWidth, kHeight); }
 
 class DatasetExport : public ::testing::Test {
  protected:
@@ -59,44 +46,12 @@ class DatasetExport : public ::testing::Test {
   Json post(const std::string& path, const Json& body) {
     return kit::http::post_json(studio_->http_url() + path, body, kit::http::Seconds(5)).json();
   }
-  Json wait_for_export(const std::string& repo) {
-    Json state;
-    for (int i = 0; i < 1500; ++i) {
-      state = kit::http::get(studio_->http_url() + "/sessions/export-status?repoId=" + repo, kit::http::Seconds(5)).json();
-      if (state["state"] != "running") break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return state;
-  }
-  // Logs `lengths` episodes (ending each) for `user`, as a capture does.
+  test_support::StudioUrls urls() const { return {studio_->http_url(), studio_->flight_url()}; }
+  Json wait_for_export(const std::string& repo) { return test_support::wait_for_export(studio_->http_url(), repo); }
   void record(const std::string& user, const std::vector<int>& lengths, const std::string& task = "") {
-    tessaline::VelquinGrpcClient client(studio_->flight_url().substr(7), user);
-    testing::internal::CaptureStdout();
-    for (const int length : lengths) {
-      if (!task.empty()) post("/sessions/task", {{"userId", user}, {"task", task}});
-      for (int i = 0; i < length; ++i) {
-        auto r = std::make_shared<tessaline::Record>();
-        r->set("observation.images.cam_front", picture(i, 0));
-        r->set("observation.images.cam_wrist", picture(i, 1));
-        std::vector<float> state;
-        for (int j = 0; j < 6; ++j) state.push_back(static_cast<float>(i + j));
-        r->set("state", tessaline::NdArray::from_vector(kit::DType::float32, state));
-        r->set("timestamp", i / 15.0);
-        tessaline::List action;
-        for (int j = 0; j < 6; ++j) action.push_back(0.5 * i - j);
-        client.log_robot_data(r, tessaline::Value(action), i + 1 == length, 15.0, std::string("so101_follower"));
-      }
-      client.wait_pending();
-      EXPECT_TRUE(client.end_episode(studio_->http_url()));
-    }
-    testing::internal::GetCapturedStdout();
+    test_support::record_episodes(urls(), user, lengths, task, kWidth, kHeight);
   }
-  Json read_dataset(const fs::path& dataset) {
-    const auto run = test_support::run_process(
-        {NODE_EXECUTABLE, std::string(TESSALINE_NODE_DIR) + "/read_dataset.mjs", dataset.string()});
-    EXPECT_EQ(run.exit_code, 0) << run.err;
-    return Json::parse(run.out);
-  }
+  Json read_dataset(const fs::path& dataset) { return test_support::read_dataset(dataset); }
   fs::path dir_;
   std::unique_ptr<studio::Studio> studio_;
 };
@@ -286,6 +241,48 @@ TEST_F(DatasetExport, AnEpisodeThatNeverEndedIsKeptApartNotExported) {
   ASSERT_TRUE(fs::exists(dir_ / "data" / "interrupted"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "data" / "interrupted"), fs::directory_iterator()), 1);
   EXPECT_FALSE(fs::exists(dir_ / "data" / "datasets" / "examples"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DatasetExport, AnEpisodeIsOneStreamAndAFrameTornByACrashIsLeftOut) {
+  auto log = [&](int from, int to, bool end) {
+    tessaline::VelquinGrpcClient client(studio_->flight_url().substr(7), "op");
+    testing::internal::CaptureStdout();
+    for (int i = from; i < to; ++i) {
+      auto r = std::make_shared<tessaline::Record>();
+      r->set("observation.images.cam_front", picture(i, 0));
+      r->set("state", tessaline::NdArray::from_vector(kit::DType::float32, std::vector<float>(6, float(i))));
+      client.log_robot_data(r, tessaline::Value(tessaline::List(6, double(i))), end && i + 1 == to, 15.0,
+                            std::string("so101_follower"));
+      client.wait_pending();  // in order: the test counts frames by position
+    }
+    testing::internal::GetCapturedStdout();
+  };
+  const fs::path current = dir_ / "data" / "staging" / "op" / "current";
+  log(0, 3, false);
+  std::vector<fs::path> files;
+  for (const auto& f : fs::directory_iterator(current)) files.push_back(f.path());
+  ASSERT_EQ(files.size(), 1u) << "three frames, one stream";
+
+  // The studio dies while writing a fourth frame: half of it reaches the file.
+  auto torn = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
+                                                {"state", fl::MakeFloat64ListArray({std::vector<double>(6, 99)})}});
+  const std::string message = fl::ipc::FramedBatch(*torn);
+  studio_.reset();
+  std::ofstream(files[0], std::ios::app | std::ios::binary) << message.substr(0, message.size() / 2);
+  start();
+  EXPECT_EQ(kit::http::get(studio_->http_url() + "/velquin", kit::http::Seconds(5)).status, 200);
+  log(3, 5, true);  // the session goes on after the restart
+  EXPECT_EQ(post("/sessions/episodes/end", {{"userId", "op"}})["episodeIndex"], 0);
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "torn"}, {"fps", 15}});
+  ASSERT_EQ(wait_for_export("torn")["state"], "done");
+  const Json d = read_dataset(dir_ / "data" / "datasets" / "torn");
+  EXPECT_EQ(d["problems"], Json::array()) << d["problems"];
+  ASSERT_EQ(d["info"]["total_frames"], 5);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(d["frames"][i]["state"][0], i);
 }
 
 }  // namespace

@@ -321,14 +321,29 @@ std::shared_ptr<RecordBatch> ReadRecordBatch(std::string_view metadata, std::str
   return RecordBatch::Make(schema, rb->length(), std::move(columns));
 }
 
+int64_t ReadBodyLength(std::string_view metadata) {
+  const AlignedMetadata meta(metadata);
+  return verified_message(meta)->body_length();
+}
+
+std::string FramedSchema(const Schema& schema) {
+  std::string out;
+  append_framed(out, SerializeSchema(schema), {});
+  return out;
+}
+
+std::string FramedBatch(const RecordBatch& batch) {
+  const auto s = SerializeRecordBatch(batch);
+  std::string out;
+  out.reserve(16 + s.metadata.size() + s.body.size());
+  append_framed(out, s.metadata, s.body);
+  return out;
+}
+
 std::string WriteStream(const std::shared_ptr<const Schema>& schema,
                         const std::vector<std::shared_ptr<RecordBatch>>& batches) {
-  std::string out;
-  append_framed(out, SerializeSchema(*schema), {});
-  for (const auto& b : batches) {
-    const auto s = SerializeRecordBatch(*b);
-    append_framed(out, s.metadata, s.body);
-  }
+  std::string out = FramedSchema(*schema);
+  for (const auto& b : batches) out += FramedBatch(*b);
   const int32_t eos[2] = {-1, 0};
   out.append(reinterpret_cast<const char*>(eos), 8);
   return out;

@@ -3,6 +3,7 @@
 // "Message") with their 8-byte aligned bodies, and the stream framing used
 // for .arrows files. Decoding checks everything it reads — it takes input
 // from the network — and throws ArrowError with a clear text.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,6 +30,14 @@ MessageType ReadMessageType(std::string_view metadata);
 std::shared_ptr<const Schema> ReadSchema(std::string_view metadata);
 std::shared_ptr<RecordBatch> ReadRecordBatch(std::string_view metadata, std::string_view body,
                                              const std::shared_ptr<const Schema>& schema);
+
+// The size of the body that follows a message (checked flatbuffer).
+int64_t ReadBodyLength(std::string_view metadata);
+
+// One message framed as in a stream (continuation marker, padded length,
+// metadata, body), so a stream can be written a message at a time.
+std::string FramedSchema(const Schema& schema);
+std::string FramedBatch(const RecordBatch& batch);
 
 // An IPC stream: schema, batches, end-of-stream marker.
 std::string WriteStream(const std::shared_ptr<const Schema>& schema,

@@ -47,8 +47,24 @@ struct Mp4Writer::State {
   AVPacket* packet = nullptr;
   bool header_written = false;
   bool closed = false;
+  bool end_sent = false;
+  bool frame_sent = false;
 
   ~State() {
+    // An encoder freed before it was ended and drained waits for ever
+    // (SVT-AV1 does, and so does one ended before its first frame): give it
+    // a frame if it had none, end it, and drop what it still holds.
+    if (codec && avcodec_is_open(codec) && packet && frame && frame->buf[0]) {
+      if (!end_sent) {
+        if (!frame_sent) {
+          av_frame_make_writable(frame);
+          frame->pts = 0;
+          avcodec_send_frame(codec, frame);
+        }
+        avcodec_send_frame(codec, nullptr);
+      }
+      while (avcodec_receive_packet(codec, packet) >= 0) av_packet_unref(packet);
+    }
     av_packet_free(&packet);
     av_frame_free(&frame);
     sws_freeContext(scale);
@@ -62,6 +78,8 @@ struct Mp4Writer::State {
   // Sends a frame (or the end, for nullptr) and writes what comes out.
   void encode(AVFrame* input) {
     check(avcodec_send_frame(codec, input), "cannot encode a frame of " + path.string());
+    end_sent = input == nullptr;
+    frame_sent = frame_sent || input != nullptr;
     for (;;) {
       const int got = avcodec_receive_packet(codec, packet);
       if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return;
@@ -104,20 +122,6 @@ Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) :
   if (s.format->oformat->flags & AVFMT_GLOBALHEADER) s.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   av_opt_set_int(s.codec->priv_data, "crf", o.crf, 0);
   if (o.codec == "av1") av_opt_set_int(s.codec->priv_data, "preset", o.preset, 0);
-  check(avcodec_open2(s.codec, encoder, nullptr), std::string("cannot open the ") + encoder_name + " encoder");
-  check(avcodec_parameters_from_context(s.stream->codecpar, s.codec), "cannot describe the video stream");
-  s.stream->time_base = AVRational{1, o.fps * kTicksPerFrame};
-  s.stream->avg_frame_rate = AVRational{o.fps, 1};
-
-  check(avio_open(&s.format->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot create " + path.string());
-  AVDictionary* muxer = nullptr;
-  av_dict_set_int(&muxer, "video_track_timescale", o.fps * kTicksPerFrame, 0);
-  av_dict_set(&muxer, "movflags", "+faststart", 0);  // the index first: players can start at once
-  const int header = avformat_write_header(s.format, &muxer);
-  av_dict_free(&muxer);
-  check(header, "cannot write the header of " + path.string());
-  s.header_written = true;
-
   s.frame->format = AV_PIX_FMT_YUV420P;
   s.frame->width = o.width;
   s.frame->height = o.height;
@@ -125,6 +129,19 @@ Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) :
   s.scale = sws_getContext(o.width, o.height, AV_PIX_FMT_RGB24, o.width, o.height, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
                            nullptr, nullptr, nullptr);
   if (!s.scale) throw VideoError("cannot convert RGB to yuv420p");
+  check(avio_open(&s.format->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot create " + path.string());
+
+  check(avcodec_open2(s.codec, encoder, nullptr), std::string("cannot open the ") + encoder_name + " encoder");
+  check(avcodec_parameters_from_context(s.stream->codecpar, s.codec), "cannot describe the video stream");
+  s.stream->time_base = AVRational{1, o.fps * kTicksPerFrame};
+  s.stream->avg_frame_rate = AVRational{o.fps, 1};
+  AVDictionary* muxer = nullptr;
+  av_dict_set_int(&muxer, "video_track_timescale", o.fps * kTicksPerFrame, 0);
+  av_dict_set(&muxer, "movflags", "+faststart", 0);  // the index first: players can start at once
+  const int header = avformat_write_header(s.format, &muxer);
+  av_dict_free(&muxer);
+  check(header, "cannot write the header of " + path.string());
+  s.header_written = true;
 }
 
 Mp4Writer::~Mp4Writer() {
@@ -155,7 +172,7 @@ void Mp4Writer::close() {
   State& s = *state_;
   if (s.closed) return;
   s.closed = true;
-  s.encode(nullptr);
+  if (s.frame_sent) s.encode(nullptr);  // an encoder ended before any frame may never return (SVT-AV1)
   check(av_write_trailer(s.format), "cannot finish " + s.path.string());
   check(avio_closep(&s.format->pb), "cannot close " + s.path.string());
 }
