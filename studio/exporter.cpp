@@ -340,7 +340,9 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
           options.width = camera_size[key].first;
           options.height = camera_size[key].second;
           options.fps = fps;
-          options.codec = request.video_codec;
+          // An existing dataset keeps the codec its videos have.
+          options.codec = appending ? info.at("features").at(key).at("info").value("video.codec", request.video_codec)
+                                    : request.video_codec;
           videos[key] = std::make_unique<kit::video::Mp4Writer>(work / rel, options);
           video_frames[key] = 0;
           written.push_back(rel);

@@ -20,6 +20,11 @@ int main(int argc, char** argv) {
   app.add_option("--flight-port", options.flight_port, "Arrow Flight port for frames; 0 picks a free one")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
+  app.add_option("--video-codec", options.video_codec,
+                 "codec of new datasets' videos: av1 (smaller files) or h264 (plays in every browser); a dataset "
+                 "keeps the codec it was started with")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"av1", "h264"}));
   app.add_option("--data-dir", data_dir, "where staged frames and exported datasets go")->capture_default_str();
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   options.data_dir = data_dir;

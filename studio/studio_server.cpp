@@ -223,7 +223,7 @@ struct Studio::Impl {
     });
     route("POST", "/sessions/end", [this](const httplib::Request& req, httplib::Response& res) {
       const Json body = body_object(req);
-      ExportRequest request{text_field(body, "userId"), text_field(body, "repoId"), std::nullopt, std::nullopt, "av1"};
+      ExportRequest request{text_field(body, "userId"), text_field(body, "repoId"), std::nullopt, std::nullopt, options.video_codec};
       if (body.contains("robotType") && body["robotType"].is_string()) request.robot_type = body["robotType"];
       if (body.contains("fps") && body["fps"].is_number()) request.fps = body["fps"].get<double>();
       const auto target = dataset_dir(options.data_dir, request.repo_id);
@@ -242,7 +242,7 @@ struct Studio::Impl {
     // Exports that failed keep their episodes: this runs them again.
     route("POST", "/sessions/export/retry", [this](const httplib::Request& req, httplib::Response& res) {
       const Json body = body_object(req);
-      ExportRequest request{text_field(body, "userId"), text_field(body, "repoId"), std::nullopt, std::nullopt, "av1"};
+      ExportRequest request{text_field(body, "userId"), text_field(body, "repoId"), std::nullopt, std::nullopt, options.video_codec};
       const auto jobs = frames.failed_exports(request.user_id);
       if (jobs.empty()) {
         send_json(res, {{"status", "nothing to export"}, {"repoId", request.repo_id}, {"episodes", 0}});

@@ -14,6 +14,7 @@ struct StudioOptions {
   int http_port = 8080;  // 0: any free port
   int flight_port = 50051;
   std::filesystem::path data_dir = "studio-data";
+  std::string video_codec = "av1";  // of new datasets: "av1" or "h264"
 };
 
 class Studio {

@@ -42,7 +42,10 @@ class DatasetExport : public ::testing::Test {
     studio_.reset();
     fs::remove_all(dir_);
   }
-  void start() { studio_ = std::make_unique<studio::Studio>(studio::StudioOptions{"127.0.0.1", 0, 0, dir_ / "data"}); }
+  void start(const std::string& video_codec = "av1") {
+    studio_.reset();  // one studio on the data directory at a time
+    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions{"127.0.0.1", 0, 0, dir_ / "data", video_codec});
+  }
   Json post(const std::string& path, const Json& body) {
     return kit::http::post_json(studio_->http_url() + path, body, kit::http::Seconds(5)).json();
   }
@@ -139,6 +142,21 @@ TEST_F(DatasetExport, ASecondSessionAppendsInNewFiles) {
   EXPECT_EQ(d["tasks"].size(), 2u);
   std::ifstream stats_file(dataset / "meta" / "stats.json");
   EXPECT_EQ(Json::parse(stats_file)["action"]["count"], Json::array({15}));
+}
+
+TEST_F(DatasetExport, AStudioSetToH264WritesH264AndADatasetKeepsItsCodec) {
+  start("h264");
+  record("op", {4});
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "arm"}, {"fps", 15}});
+  ASSERT_EQ(wait_for_export("arm")["state"], "done");
+  start("av1");
+  record("op", {3});
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "arm"}, {"fps", 15}});
+  ASSERT_EQ(wait_for_export("arm")["state"], "done");
+  const Json d = read_dataset(dir_ / "data" / "datasets" / "arm");
+  EXPECT_EQ(d["problems"], Json::array()) << d["problems"];  // every file's codec is the one info.json names
+  EXPECT_EQ(d["codec"], "h264");
+  EXPECT_EQ(d["videoFrames"].size(), 4u);  // two files per camera
 }
 
 TEST_F(DatasetExport, MalformedFramesAreRefusedAtTheDoor) {

@@ -83,6 +83,8 @@ export async function readDataset(dir) {
         probes[file] = { stream: out.streams[0], times: out.frames.map((fr) => (fr.pts * num) / den) };
         check(out.streams[0].r_frame_rate === `${fps}/1`, `${file}: frame rate ${out.streams[0].r_frame_rate}`);
         check(out.streams[0].pix_fmt === 'yuv420p', `${file}: ${out.streams[0].pix_fmt}`);
+        const codec = info.features[cam].info['video.codec'];
+        check(out.streams[0].codec_name === codec, `${file}: ${out.streams[0].codec_name}, info says ${codec}`);
       }
       const from = ep[`videos/${cam}/from_timestamp`];
       check(Math.abs(ep[`videos/${cam}/to_timestamp`] - (from + ep.length / fps)) < 1e-9, `episode ${e} ${cam}: to_timestamp`);

@@ -19,7 +19,7 @@ namespace test_support {
 
 // A picture that changes with the frame: a gradient, a moving bar, a shade per camera.
 inline tessaline::NdArray picture(int frame, int camera, int width, int height) {
-  tessaline::NdArray img(kit::DType::uint8, {height, width, 3});
+  tessaline::NdArray img(kit::DType::uint8, {static_cast<size_t>(height), static_cast<size_t>(width), 3});
   auto* p = reinterpret_cast<uint8_t*>(img.mutable_data());
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
