@@ -19,6 +19,7 @@
 #include "kit/json/text.hpp"
 #include "kit/parquet/writer.hpp"
 #include "kit/video/mp4_writer.hpp"
+#include "studio/dataset_change.hpp"
 #include "studio/dataset_stats.hpp"
 #include "studio/logged_frame.hpp"
 #include "studio/staged_stream.hpp"
@@ -32,18 +33,10 @@ using kit::parquet::Physical;
 namespace {
 
 constexpr const char* kDefaultTask = "teleoperated demonstration";
-constexpr const char* kWorkDir = ".tessaline-export";  // beside meta/, data/, videos/
-constexpr const char* kCommitList = "COMMIT";
 constexpr int kFilesPerChunk = 1000;
 constexpr int kStatFrames = 100;   // images sampled per episode for their statistics
 constexpr int kStatPixels = 150;   // ... at about this many pixels across
 const std::vector<std::string> kIndexFeatures = {"timestamp", "frame_index", "episode_index", "index", "task_index"};
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path.string());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string numbered(const char* pattern, long a, long b) {
   char buf[96];
@@ -186,35 +179,13 @@ Json feature_info(const std::string& dtype, std::vector<size_t> shape, Json name
   return {{"dtype", dtype}, {"shape", shape}, {"names", std::move(names)}};
 }
 
-// Moves every file the work directory lists into the dataset, meta files
-// last (info.json at the very end), then drops the work directory.
-void switch_in(const fs::path& dataset) {
-  const fs::path work = dataset / kWorkDir;
-  std::istringstream list(read_file(work / kCommitList));
-  for (std::string rel; std::getline(list, rel);) {
-    if (rel.empty() || !fs::exists(work / rel)) continue;  // moved before a crash
-    fs::create_directories((dataset / rel).parent_path());
-    fs::rename(work / rel, dataset / rel);
-  }
-  fs::remove_all(work);
-}
-
 }  // namespace
 
 fs::path dataset_dir(const fs::path& data_dir, const std::string& repo_id) {
   return data_dir / "datasets" / safe_name(repo_id);
 }
 
-void recover_exports(const fs::path& data_dir) {
-  const fs::path datasets = data_dir / "datasets";
-  if (!fs::exists(datasets)) return;
-  for (const auto& d : fs::directory_iterator(datasets)) {
-    const fs::path work = d.path() / kWorkDir;
-    if (!fs::exists(work)) continue;
-    if (fs::exists(work / kCommitList)) switch_in(d.path());  // everything was written: finish
-    else fs::remove_all(work);                                 // half-written: as if never begun
-  }
-}
+void recover_exports(const fs::path& data_dir) { recover_dataset_changes(data_dir); }
 
 ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, const ExportRequest& request,
                             const ExportProgress& progress) {
@@ -250,10 +221,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
   long next_episode = appending ? info.at("total_episodes").get<long>() : 0;
   long next_index = appending ? info.at("total_frames").get<long>() : 0;
 
-  const fs::path work = dataset / kWorkDir;
-  fs::remove_all(work);
-  fs::create_directories(work);
-  try {
+  DatasetChange change(dataset);
+  {
     std::optional<kit::parquet::Writer> data, episodes;
     std::map<std::string, std::unique_ptr<kit::video::Mp4Writer>> videos;
     std::map<std::string, std::pair<long, long>> video_file;  // camera → (chunk, file)
@@ -266,7 +235,6 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
     const auto data_file = next_file(dataset / "data");
     const auto episodes_file = next_file(dataset / "meta" / "episodes");
     std::map<std::string, std::vector<FeatureStats>> episode_stats;
-    std::vector<std::string> written;  // relative paths, in the order they switch in
 
     long done = 0;
     for (const auto& dir : staged) {
@@ -335,7 +303,6 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         for (const auto& key : cameras) {
           video_file[key] = next_file(dataset / "videos" / key);
           const std::string rel = file_path(("videos/" + key).c_str(), video_file[key].first, video_file[key].second, ".mp4");
-          fs::create_directories((work / rel).parent_path());
           kit::video::VideoOptions options;
           options.width = camera_size[key].first;
           options.height = camera_size[key].second;
@@ -343,9 +310,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
           // An existing dataset keeps the codec its videos have.
           options.codec = appending ? info.at("features").at(key).at("info").value("video.codec", request.video_codec)
                                     : request.video_codec;
-          videos[key] = std::make_unique<kit::video::Mp4Writer>(work / rel, options);
+          videos[key] = std::make_unique<kit::video::Mp4Writer>(change.file(rel), options);
           video_frames[key] = 0;
-          written.push_back(rel);
         }
       }
 
@@ -492,9 +458,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
       const std::string data_rel = file_path("data", data_file.first, data_file.second, ".parquet");
       const std::string episodes_rel = file_path("meta/episodes", episodes_file.first, episodes_file.second, ".parquet");
       for (const auto& [rel, writer] : {std::pair{data_rel, &data}, std::pair{episodes_rel, &episodes}}) {
-        fs::create_directories((work / rel).parent_path());
-        kit::files::write_atomically(work / rel, (*writer)->finish());
-        written.push_back(rel);
+        change.write(rel, (*writer)->finish());
       }
 
       // Tasks as a pandas frame indexed by the task text.
@@ -514,15 +478,15 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         task_file.add(1, std::string_view(tasks[t]));
         task_file.end_row();
       }
-      kit::files::write_atomically(work / "meta/tasks.parquet", task_file.finish());
+      change.write("meta/tasks.parquet", task_file.finish());
 
       // Dataset statistics: what was there, merged with the new episodes.
       for (auto& [feature, parts] : episode_stats) {
         if (stats_json.contains(feature)) parts.insert(parts.begin(), stats_from_json(stats_json[feature]));
         stats_json[feature] = to_json(merge(parts));
       }
-      kit::files::write_atomically(work / "meta/stats.json", stats_json.dump(4));
-      kit::files::write_atomically(work / "meta/tessaline.json", kit::json::to_file(Json{{"tasks", tasks}}));
+      change.write("meta/stats.json", stats_json.dump(4));
+      change.write("meta/tessaline.json", kit::json::to_file(Json{{"tasks", tasks}, {"repo_id", request.repo_id}}));
 
       if (!appending) {
         const auto names = joint_names(robot_type, state_dims);
@@ -568,20 +532,9 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
       info["total_frames"] = next_index;
       info["total_tasks"] = static_cast<long>(tasks.size());
       info["splits"] = {{"train", "0:" + std::to_string(next_episode)}};
-      kit::files::write_atomically(work / "meta/info.json", info.dump(4));
-      for (const char* rel : {"meta/tasks.parquet", "meta/stats.json", "meta/tessaline.json", "meta/info.json"}) {
-        written.push_back(rel);
-      }
-      std::string list;
-      for (const auto& rel : written) list += rel + "\n";
-      kit::files::write_atomically(work / kCommitList, list);  // from here on the export finishes, even after a crash
-      switch_in(dataset);
+      change.write("meta/info.json", info.dump(4));
+      change.commit();
     }
-    fs::remove_all(work);
-  } catch (...) {
-    std::error_code ignored;
-    if (!fs::exists(work / kCommitList, ignored)) fs::remove_all(work, ignored);
-    throw;
   }
   fs::remove_all(job.dir);
   return result;
