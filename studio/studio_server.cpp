@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <array>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -9,6 +11,8 @@
 #include "kit/flight/flight.hpp"
 #include "kit/http/url.hpp"
 #include "kit/pool/thread_pool.hpp"
+#include "studio/dataset_library.hpp"
+#include "studio/episode_deletion.hpp"
 #include "studio/exporter.hpp"
 #include "studio/logged_frame.hpp"
 #include "studio/frame_store.hpp"
@@ -96,6 +100,13 @@ bool loopback_http_url(const std::string& url) {
     }
   }
   return host == "127.0.0.1" || host == "localhost" || host == "[::1]";
+}
+
+long episode_number(const std::string& text) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    throw BadRequest("\"episode\" must be an episode index");
+  }
+  return std::stol(text);
 }
 
 std::string html_escape(const std::string& text) {
@@ -291,6 +302,60 @@ struct Studio::Impl {
     }
   }
 
+  // The dataset viewer's API: datasets, episodes, an episode's joint
+  // values, the videos (with range requests), and deleting an episode.
+  void dataset_routes() {
+    auto guarded_dataset = [](auto&& fn) {
+      return [fn](const httplib::Request& req, httplib::Response& res) {
+        try {
+          fn(req, res);
+        } catch (const DatasetNotFound& e) {
+          send_json(res, {{"error", e.what()}}, 404);
+        } catch (const LastEpisode& e) {
+          send_json(res, {{"error", e.what()}}, 409);
+        }
+      };
+    };
+    route("GET", "/datasets", [this](const httplib::Request&, httplib::Response& res) {
+      send_json(res, {{"datasets", list_datasets(options.data_dir)}});
+    });
+    route("GET", "/datasets/episodes", guarded_dataset([this](const httplib::Request& req, httplib::Response& res) {
+      send_json(res, dataset_episodes(options.data_dir, query(req, "repoId")));
+    }));
+    route("GET", "/datasets/episode", guarded_dataset([this](const httplib::Request& req, httplib::Response& res) {
+      send_json(res, episode_series(options.data_dir, query(req, "repoId"), episode_number(query(req, "episode"))));
+    }));
+    route("GET", "/datasets/video", [this](const httplib::Request& req, httplib::Response& res) {
+      const auto path = dataset_video(options.data_dir, query(req, "repoId"), query(req, "path"));
+      if (!path) {
+        send_json(res, {{"error", "no such video"}}, 404);
+        return;
+      }
+      auto file = std::make_shared<std::ifstream>(*path, std::ios::binary);
+      const size_t size = std::filesystem::file_size(*path);
+      res.set_header("Cache-Control", "no-cache");  // a deleted episode must not play from an old copy
+      res.set_content_provider(size, "video/mp4", [file](size_t offset, size_t length, httplib::DataSink& sink) {
+        std::array<char, 64 * 1024> buffer;
+        file->seekg(static_cast<std::streamoff>(offset));
+        const size_t n = std::min(length, buffer.size());
+        file->read(buffer.data(), static_cast<std::streamsize>(n));
+        if (file->gcount() <= 0) return false;
+        sink.write(buffer.data(), static_cast<size_t>(file->gcount()));
+        return true;
+      });
+    });
+    route("POST", "/datasets/episodes/delete", guarded_dataset([this](const httplib::Request& req, httplib::Response& res) {
+      const Json body = body_object(req);
+      const std::string repo = text_field(body, "repoId");
+      if (!body.contains("episode") || !body["episode"].is_number_integer()) throw BadRequest("\"episode\" must be an integer");
+      const long episode = body["episode"].get<long>();
+      // On the export thread: never beside an export of the same dataset.
+      const DeletedEpisode deleted =
+          exports.submit([this, repo, episode] { return delete_episode(options.data_dir, repo, episode); }).get();
+      send_json(res, {{"repoId", repo}, {"deleted", episode}, {"frames", deleted.frames}, {"episodes", deleted.episodes_left}});
+    }));
+  }
+
   void page_routes() {
     route("GET", "/api/auth/velquin-login", [](const httplib::Request& req, httplib::Response& res) {
       const std::string redirect = req.has_param("redirect_uri") ? req.get_param_value("redirect_uri") : "";
@@ -307,6 +372,10 @@ struct Studio::Impl {
     route("GET", "/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
     route("GET", "/velquin", [](const httplib::Request&, httplib::Response& res) {
       const WebAsset* page = find_web_asset("velquin.html");
+      res.set_content(std::string(page->body), std::string(page->content_type));
+    });
+    route("GET", "/velquin/datasets", [](const httplib::Request&, httplib::Response& res) {
+      const WebAsset* page = find_web_asset("datasets.html");
       res.set_content(std::string(page->body), std::string(page->content_type));
     });
     route("GET", R"(/velquin/([a-z_]+\.(js|css)))", [](const httplib::Request& req, httplib::Response& res) {
@@ -326,6 +395,7 @@ Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(o
   s.http.set_tcp_nodelay(true);  // keep-alive clients: answers go out at once, not after the ACK delay
   s.signaling_routes();
   s.session_routes();
+  s.dataset_routes();
   s.page_routes();
   s.flight = std::make_unique<kit::flight::FlightServer>(
       kit::flight::FlightServerOptions{s.options.host, s.options.flight_port, kMaxFrameBytes, kFlightThreads},
