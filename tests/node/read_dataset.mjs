@@ -69,7 +69,8 @@ export async function readDataset(dir) {
     check(rows.length === ep.length && ep.length > 0, `episode ${e}: length ${ep.length}, rows ${rows.length}`);
     rows.forEach((r, i) => {
       check(r.episode_index === e && r.frame_index === i, `episode ${e} row ${i}: ${r.episode_index}/${r.frame_index}`);
-      check(Math.abs(r.timestamp - i / fps) < 1e-6, `episode ${e} frame ${i}: timestamp ${r.timestamp}`);
+      // float32, as lerobot stores it: the nearest float to i / fps.
+      check(r.timestamp === Math.fround(i / fps), `episode ${e} frame ${i}: timestamp ${r.timestamp}`);
       check(r.action.length === info.features.action.shape[0], `episode ${e} frame ${i}: action of ${r.action.length}`);
       check(tasks[r.task_index] !== undefined && ep.tasks.includes(tasks[r.task_index]), `episode ${e} frame ${i}: task`);
     });
