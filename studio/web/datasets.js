@@ -257,6 +257,7 @@ function pause() {
   viewer.playing = false;
   for (const v of viewer.videos) v.pause();
   $('play').textContent = 'Play';
+  update();  // the frame where playback stopped, cameras aligned on it
 }
 
 const togglePlay = () => (viewer.playing ? pause() : play());
