@@ -57,7 +57,7 @@ tessaline::NdArray counter_frame(int counter) {
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
   const auto dir = std::filesystem::temp_directory_path() / "webrtc-stream-bench";
-  studio::Studio server({"127.0.0.1", 0, 0, dir});
+  studio::Studio server(studio::StudioOptions::on_loopback(dir));
   kit::EventLoop loop;
   tessaline::WebRTCStreamer streamer(server.http_url(), nullptr, "bench");
   const std::string camera = "observation.images.cam_front";

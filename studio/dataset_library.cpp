@@ -40,13 +40,17 @@ std::vector<std::string> cameras_of(const Json& info) {
   return cameras;
 }
 
+// A text field of the dataset's own sidecar file, or "".
+std::string sidecar_text(const fs::path& dataset, const char* key) {
+  const fs::path sidecar = dataset / "meta" / "tessaline.json";
+  if (!fs::exists(sidecar)) return "";
+  const Json j = Json::parse(read_file(sidecar));
+  return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : "";
+}
+
 // The repository id a dataset folder was made for.
 std::string repo_id_of(const fs::path& dataset) {
-  const fs::path sidecar = dataset / "meta" / "tessaline.json";
-  if (fs::exists(sidecar)) {
-    const Json j = Json::parse(read_file(sidecar));
-    if (j.contains("repo_id") && j["repo_id"].is_string()) return j["repo_id"];
-  }
+  if (const std::string id = sidecar_text(dataset, "repo_id"); !id.empty()) return id;
   // Older datasets: undo the folder name's %XX escapes.
   const std::string name = dataset.filename().string();
   std::string out;
@@ -90,7 +94,11 @@ Json joint_series(const kit::parquet::ColumnValues& column, size_t joints) {
 
 }  // namespace
 
-Json list_datasets(const fs::path& data_dir) {
+std::string dataset_owner(const fs::path& data_dir, const std::string& repo_id) {
+  return sidecar_text(dataset_dir(data_dir, repo_id), "user_id");
+}
+
+Json list_datasets(const fs::path& data_dir, const std::optional<std::string>& owner) {
   Json out = Json::array();
   const fs::path root = data_dir / "datasets";
   if (!fs::exists(root)) return out;
@@ -99,6 +107,7 @@ Json list_datasets(const fs::path& data_dir) {
     const fs::path info_path = d.path() / "meta" / "info.json";
     if (!d.is_directory() || !fs::exists(info_path)) continue;
     try {
+      if (owner && sidecar_text(d.path(), "user_id") != *owner) continue;
       const Json info = read_info(d.path());
       uintmax_t bytes = 0;
       for (const auto& f : fs::recursive_directory_iterator(d.path())) {

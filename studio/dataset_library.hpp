@@ -17,8 +17,12 @@ struct DatasetNotFound : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// [{repoId, robotType, fps, episodes, frames, durationSeconds, bytes, modified, codec, cameras}], newest first.
-kit::json::Json list_datasets(const std::filesystem::path& data_dir);
+// [{repoId, robotType, fps, episodes, frames, durationSeconds, bytes, modified, codec, cameras}], newest first;
+// with `owner`, only the datasets that user recorded.
+kit::json::Json list_datasets(const std::filesystem::path& data_dir, const std::optional<std::string>& owner = std::nullopt);
+
+// The user whose sessions a dataset was exported from ("" when unknown).
+std::string dataset_owner(const std::filesystem::path& data_dir, const std::string& repo_id);
 
 // {repoId, fps, robotType, cameras, episodes: [{index, length, tasks,
 //  videos: {camera: {path, from, to}}}]}

@@ -486,7 +486,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         stats_json[feature] = to_json(merge(parts));
       }
       change.write("meta/stats.json", stats_json.dump(4));
-      change.write("meta/tessaline.json", kit::json::to_file(Json{{"tasks", tasks}, {"repo_id", request.repo_id}}));
+      change.write("meta/tessaline.json", kit::json::to_file(Json{{"tasks", tasks}, {"repo_id", request.repo_id}, {"user_id", request.user_id}}));
 
       if (!appending) {
         const auto names = joint_names(robot_type, state_dims);

@@ -3,8 +3,10 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "kit/cli/command_line.hpp"
+#include "studio/access_control.hpp"
 #include "studio/studio_server.hpp"
 
 int main(int argc, char** argv) {
@@ -25,9 +27,17 @@ int main(int argc, char** argv) {
                  "keeps the codec it was started with")
       ->capture_default_str()
       ->check(CLI::IsMember({"av1", "h264"}));
+  app.add_option("--token", options.token,
+                 "access token callers from other computers must show (default: TESSALINE_STUDIO_TOKEN; one is "
+                 "made up and printed when --host reaches beyond this computer and none is given)");
   app.add_option("--data-dir", data_dir, "where staged frames and exported datasets go")->capture_default_str();
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   options.data_dir = data_dir;
+  if (options.token.empty()) {
+    if (const char* from_env = std::getenv("TESSALINE_STUDIO_TOKEN")) options.token = from_env;
+  }
+  const bool made_up_token = !studio::loopback_host(options.host) && options.token.empty();
+  if (made_up_token) options.token = studio::random_token();
 
   // Signals are taken synchronously below, so block them before any thread starts.
   sigset_t stop_signals;
@@ -38,11 +48,19 @@ int main(int argc, char** argv) {
 
   try {
     studio::Studio server(options);
+    // A wildcard address is no address to give out: name one others can use.
+    const std::string host = studio::reachable_host(options.host);
+    const std::string http = "http://" + host + ":" + std::to_string(server.http_port());
+    const std::string flight = "grpc://" + host + ":" + std::to_string(server.flight_port());
     std::printf("tessaline-studio is running\n");
-    std::printf("  operator app:  %s/velquin\n", server.http_url().c_str());
-    std::printf("  HTTP API:      %s   (VELQUIN_HTTP_SERVER, STUDIO_URL)\n", server.http_url().c_str());
-    std::printf("  Arrow Flight:  %s   (VELQUIN_GRPC_SERVER)\n", server.flight_url().c_str());
+    std::printf("  operator app:  %s/velquin   (datasets: %s/velquin/datasets)\n", http.c_str(), http.c_str());
+    std::printf("  HTTP API:      %s   (VELQUIN_HTTP_SERVER, STUDIO_URL)\n", http.c_str());
+    std::printf("  Arrow Flight:  %s   (VELQUIN_GRPC_SERVER)\n", flight.c_str());
     std::printf("  data:          %s\n", std::filesystem::absolute(server.data_dir()).c_str());
+    if (!studio::loopback_host(options.host)) {
+      std::printf("  access token:  %s%s\n", made_up_token ? options.token.c_str() : "(the one given)",
+                  made_up_token ? "   (shown once; robots: TESSALINE_STUDIO_TOKEN; browsers sign in with it)" : "");
+    }
     std::printf("Press Ctrl+C to stop.\n");
     std::fflush(stdout);
     int signal = 0;

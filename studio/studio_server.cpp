@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <map>
@@ -11,6 +12,7 @@
 #include "kit/flight/flight.hpp"
 #include "kit/http/url.hpp"
 #include "kit/pool/thread_pool.hpp"
+#include "studio/access_control.hpp"
 #include "studio/dataset_library.hpp"
 #include "studio/episode_deletion.hpp"
 #include "studio/exporter.hpp"
@@ -109,6 +111,25 @@ long episode_number(const std::string& text) {
   return std::stol(text);
 }
 
+// The user a request names, in its query or its JSON body.
+std::optional<std::string> named_user(const httplib::Request& req) {
+  if (req.has_param("userId")) return req.get_param_value("userId");
+  if (req.get_header_value("Content-Type").starts_with("application/json")) {
+    try {
+      const Json body = Json::parse(req.body);
+      if (body.is_object() && body.contains("userId") && body["userId"].is_string()) return body["userId"].get<std::string>();
+    } catch (const nlohmann::json::exception&) {
+      // The handler says what is wrong with the body.
+    }
+  }
+  return std::nullopt;
+}
+
+// Where the access page may send a browser on: a path of this studio.
+bool local_path(const std::string& next) {
+  return next.starts_with("/") && !next.starts_with("//") && next.find('\\') == std::string::npos;
+}
+
 std::string html_escape(const std::string& text) {
   std::string out;
   for (const char c : text) {
@@ -138,13 +159,58 @@ struct Studio::Impl {
   std::mutex export_mutex;  // guards export_state
   std::map<std::string, Json> export_state;  // by repository id
 
-  explicit Impl(StudioOptions o) : options(std::move(o)), frames(options.data_dir) {
+  AccessControl access;
+
+  explicit Impl(StudioOptions o) : options(std::move(o)), frames(options.data_dir), access(options.token) {
+    if (!loopback_host(options.host) && options.token.empty()) {
+      throw std::invalid_argument("a studio listening on " + options.host +
+                                  " can be reached from other computers: it needs an access token");
+    }
     recover_exports(options.data_dir);
   }
 
+  // The user a browser from another computer signed in as; nothing for
+  // callers on this computer and for robots showing the token.
+  std::optional<std::string> bound_user(const httplib::Request& req) const {
+    if (!access.enforced() || loopback_address(req.remote_addr)) return std::nullopt;
+    if (access.bearer_matches(req.get_header_value("Authorization"))) return std::nullopt;
+    return access.session_user(req.get_header_value("Cookie"));
+  }
+
+  // Before routing (and before a body is read): callers from other
+  // computers without the token get 401, nothing read or changed.
+  httplib::Server::HandlerResponse check_access(const httplib::Request& req, httplib::Response& res) const {
+    if (!access.enforced() || loopback_address(req.remote_addr) || req.path == "/access") {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    if (access.bearer_matches(req.get_header_value("Authorization")) || bound_user(req)) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    if (req.method == "GET" && !req.path.starts_with("/webrtc") && !req.path.starts_with("/sessions") &&
+        !req.path.starts_with("/datasets")) {
+      send_access_page(res, req.target, "", 401);  // a page: ask for the token
+    } else {
+      send_json(res, {{"error", "this studio needs its access token"}}, 401);
+    }
+    return httplib::Server::HandlerResponse::Handled;
+  }
+
+  static void send_access_page(httplib::Response& res, const std::string& next, const std::string& error, int status) {
+    std::string page(find_web_asset("access.html")->body);
+    page.replace(page.find("{{ERROR}}"), 9, html_escape(error));
+    page.replace(page.find("{{NEXT}}"), 8, html_escape(next));
+    res.status = status;
+    res.set_content(page, "text/html; charset=utf-8");
+  }
+
   void route(const char* method, const char* path, std::function<void(const httplib::Request&, httplib::Response&)> fn) {
-    auto guarded = [fn = std::move(fn)](const httplib::Request& req, httplib::Response& res) {
+    auto guarded = [this, fn = std::move(fn)](const httplib::Request& req, httplib::Response& res) {
       try {
+        // A signed-in browser acts only for its own user.
+        if (const auto user = bound_user(req); user && named_user(req).value_or(*user) != *user) {
+          send_json(res, {{"error", "signed in as another user"}}, 403);
+          return;
+        }
         fn(req, res);
       } catch (const BadRequest& e) {
         send_json(res, {{"error", e.what()}}, 400);
@@ -316,17 +382,23 @@ struct Studio::Impl {
         }
       };
     };
-    route("GET", "/datasets", [this](const httplib::Request&, httplib::Response& res) {
-      send_json(res, {{"datasets", list_datasets(options.data_dir)}});
+    // A signed-in browser sees only its user's datasets.
+    auto visible = [this](const httplib::Request& req, const std::string& repo) {
+      const auto user = bound_user(req);
+      if (user && dataset_owner(options.data_dir, repo) != *user) throw DatasetNotFound("no dataset " + repo);
+      return repo;
+    };
+    route("GET", "/datasets", [this](const httplib::Request& req, httplib::Response& res) {
+      send_json(res, {{"datasets", list_datasets(options.data_dir, bound_user(req))}});
     });
-    route("GET", "/datasets/episodes", guarded_dataset([this](const httplib::Request& req, httplib::Response& res) {
-      send_json(res, dataset_episodes(options.data_dir, query(req, "repoId")));
+    route("GET", "/datasets/episodes", guarded_dataset([this, visible](const httplib::Request& req, httplib::Response& res) {
+      send_json(res, dataset_episodes(options.data_dir, visible(req, query(req, "repoId"))));
     }));
-    route("GET", "/datasets/episode", guarded_dataset([this](const httplib::Request& req, httplib::Response& res) {
-      send_json(res, episode_series(options.data_dir, query(req, "repoId"), episode_number(query(req, "episode"))));
+    route("GET", "/datasets/episode", guarded_dataset([this, visible](const httplib::Request& req, httplib::Response& res) {
+      send_json(res, episode_series(options.data_dir, visible(req, query(req, "repoId")), episode_number(query(req, "episode"))));
     }));
-    route("GET", "/datasets/video", [this](const httplib::Request& req, httplib::Response& res) {
-      const auto path = dataset_video(options.data_dir, query(req, "repoId"), query(req, "path"));
+    route("GET", "/datasets/video", guarded_dataset([this, visible](const httplib::Request& req, httplib::Response& res) {
+      const auto path = dataset_video(options.data_dir, visible(req, query(req, "repoId")), query(req, "path"));
       if (!path) {
         send_json(res, {{"error", "no such video"}}, 404);
         return;
@@ -343,10 +415,10 @@ struct Studio::Impl {
         sink.write(buffer.data(), static_cast<size_t>(file->gcount()));
         return true;
       });
-    });
-    route("POST", "/datasets/episodes/delete", guarded_dataset([this](const httplib::Request& req, httplib::Response& res) {
+    }));
+    route("POST", "/datasets/episodes/delete", guarded_dataset([this, visible](const httplib::Request& req, httplib::Response& res) {
       const Json body = body_object(req);
-      const std::string repo = text_field(body, "repoId");
+      const std::string repo = visible(req, text_field(body, "repoId"));
       if (!body.contains("episode") || !body["episode"].is_number_integer()) throw BadRequest("\"episode\" must be an integer");
       const long episode = body["episode"].get<long>();
       // On the export thread: never beside an export of the same dataset.
@@ -354,6 +426,35 @@ struct Studio::Impl {
           exports.submit([this, repo, episode] { return delete_episode(options.data_dir, repo, episode); }).get();
       send_json(res, {{"repoId", repo}, {"deleted", episode}, {"frames", deleted.frames}, {"episodes", deleted.episodes_left}});
     }));
+  }
+
+  // Signing a browser from another computer in: the token and a user name
+  // open a session; the cookie carries it.
+  void access_routes() {
+    route("GET", "/access", [](const httplib::Request& req, httplib::Response& res) {
+      const std::string next = req.has_param("next") ? req.get_param_value("next") : "/velquin";
+      send_access_page(res, local_path(next) ? next : "/velquin", "", 200);
+    });
+    route("POST", "/access", [this](const httplib::Request& req, httplib::Response& res) {
+      const std::string next = req.has_param("next") && local_path(req.get_param_value("next")) ? req.get_param_value("next") : "/velquin";
+      const std::string user = req.has_param("user") ? req.get_param_value("user") : "";
+      if (!access.enforced() || !access.token_matches(req.has_param("token") ? req.get_param_value("token") : "")) {
+        send_access_page(res, next, "That is not this studio's access token.", 401);
+        return;
+      }
+      if (user.empty() || user.size() > 100 || !valid_utf8(user) ||
+          std::any_of(user.begin(), user.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+        send_access_page(res, next, "Give a user name of 1 to 100 characters.", 400);
+        return;
+      }
+      res.set_header("Set-Cookie", std::string(AccessControl::kCookie) + "=" + access.open_session(user) +
+                                       "; Path=/; HttpOnly; SameSite=Strict");
+      res.set_redirect(next, 303);
+    });
+    route("GET", "/access/whoami", [this](const httplib::Request& req, httplib::Response& res) {
+      const auto user = bound_user(req);
+      send_json(res, {{"user", user ? Json(*user) : Json(nullptr)}});
+    });
   }
 
   void page_routes() {
@@ -396,9 +497,17 @@ Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(o
   s.signaling_routes();
   s.session_routes();
   s.dataset_routes();
+  s.access_routes();
   s.page_routes();
+  s.http.set_pre_routing_handler([&s](const httplib::Request& req, httplib::Response& res) { return s.check_access(req, res); });
   s.flight = std::make_unique<kit::flight::FlightServer>(
-      kit::flight::FlightServerOptions{s.options.host, s.options.flight_port, kMaxFrameBytes, kFlightThreads},
+      kit::flight::FlightServerOptions{s.options.host, s.options.flight_port, kMaxFrameBytes, kFlightThreads,
+                                       [&s](const kit::flight::FlightCaller& caller) {
+                                         if (!s.access.enforced() || loopback_grpc_peer(caller.peer)) return true;
+                                         return std::any_of(caller.headers.begin(), caller.headers.end(), [&](const auto& h) {
+                                           return h.first == "authorization" && s.access.bearer_matches(h.second);
+                                         });
+                                       }},
       [this](kit::flight::FlightPut& put) {
         if (put.descriptor.path != std::vector<std::string>{"robot_data"}) {
           throw std::invalid_argument("unknown Flight path; frames go to \"robot_data\"");

@@ -15,6 +15,18 @@ struct StudioOptions {
   int flight_port = 50051;
   std::filesystem::path data_dir = "studio-data";
   std::string video_codec = "av1";  // of new datasets: "av1" or "h264"
+  // Needed by callers from other computers (see AccessControl); a studio
+  // listening beyond loopback refuses to start without one.
+  std::string token;
+
+  // On loopback, free ports: what tests and programs that embed a studio use.
+  static StudioOptions on_loopback(std::filesystem::path data_dir) {
+    StudioOptions o;
+    o.http_port = 0;
+    o.flight_port = 0;
+    o.data_dir = std::move(data_dir);
+    return o;
+  }
 };
 
 class Studio {

@@ -44,7 +44,9 @@ class DatasetExport : public ::testing::Test {
   }
   void start(const std::string& video_codec = "av1") {
     studio_.reset();  // one studio on the data directory at a time
-    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions{"127.0.0.1", 0, 0, dir_ / "data", video_codec});
+    auto options = studio::StudioOptions::on_loopback(dir_ / "data");
+    options.video_codec = video_codec;
+    studio_ = std::make_unique<studio::Studio>(options);
   }
   Json post(const std::string& path, const Json& body) {
     return kit::http::post_json(studio_->http_url() + path, body, kit::http::Seconds(5)).json();

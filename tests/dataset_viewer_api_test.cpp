@@ -33,7 +33,7 @@ class DatasetViewerApi : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("viewer-api-" + std::to_string(getpid()) + "-" +
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
-    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions{"127.0.0.1", 0, 0, dir_ / "data"});
+    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions::on_loopback(dir_ / "data"));
     const test_support::StudioUrls urls{studio_->http_url(), studio_->flight_url()};
     test_support::record_episodes(urls, "op", {5, 7, 4}, "stack the cups");
     post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/cups"}, {"fps", 15}});

@@ -64,7 +64,7 @@ class ExportCrash : public ::testing::Test {
 
 TEST_F(ExportCrash, AFullDiskFailsTheExportCleanlyAndARetryFinishesIt) {
   if (!mount_small_disk(24)) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-  auto studio = std::make_unique<studio::Studio>(studio::StudioOptions{"127.0.0.1", 0, 0, dir_ / "data"});
+  auto studio = std::make_unique<studio::Studio>(studio::StudioOptions::on_loopback(dir_ / "data"));
   const test_support::StudioUrls urls{studio->http_url(), studio->flight_url()};
   test_support::record_episodes(urls, "op", {6});
   post(urls.http, "/sessions/end", {{"userId", "op"}, {"repoId", "arm"}, {"fps", 15}});

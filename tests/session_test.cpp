@@ -27,7 +27,7 @@ class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("session-test-" + std::to_string(getpid()));
-    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions{"127.0.0.1", 0, 0, dir_});
+    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions::on_loopback(dir_));
     saved_grpc_ = tessaline::config::VELQUIN_GRPC_SERVER;
     tessaline::config::VELQUIN_GRPC_SERVER = studio_->flight_url();
     kit::log::get_logger().set_level(kit::log::Level::DEBUG);

@@ -29,7 +29,7 @@ class StudioTest : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("studio-test-" + std::to_string(getpid()) + "-" +
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
-    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions{"127.0.0.1", 0, 0, dir_ / "data"});
+    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions::on_loopback(dir_ / "data"));
     base_ = studio_->http_url();
   }
   void TearDown() override {

@@ -23,7 +23,7 @@ tessaline::NdArray solid(uint8_t r, uint8_t g, uint8_t b) {
 
 TEST(WebRtcEndToEnd, StreamsToTheOperatorAppAndTakesItsCommands) {
   const auto dir = std::filesystem::temp_directory_path() / ("webrtc-e2e-" + std::to_string(getpid()));
-  studio::Studio server({"127.0.0.1", 0, 0, dir});
+  studio::Studio server(studio::StudioOptions::on_loopback(dir));
   kit::EventLoop loop;
   tessaline::WebRTCStreamer streamer(server.http_url(), nullptr, "e2e-user");
   const std::string front = "observation.images.cam_front", wrist = "observation.images.cam_wrist";

@@ -56,8 +56,10 @@ struct DoPutResult {
 class FlightClient {
  public:
   virtual ~FlightClient() = default;
-  // Creates the channel; connecting happens at the first call.
-  static std::unique_ptr<FlightClient> Connect(const Location& location);
+  // Creates the channel; connecting happens at the first call. Every call
+  // carries `headers` as gRPC metadata (keys in lower case).
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+  static std::unique_ptr<FlightClient> Connect(const Location& location, Headers headers = {});
   // Opens a put and sends the descriptor with the schema.
   virtual DoPutResult DoPut(const FlightDescriptor& descriptor, const std::shared_ptr<const Schema>& schema) = 0;
 };
@@ -70,11 +72,19 @@ struct FlightPut {
   std::string peer;
 };
 
+// Who is calling, before anything of the call is read.
+struct FlightCaller {
+  std::string peer;  // gRPC's form: "ipv4:127.0.0.1:5000", "ipv6:[::1]:5000"
+  std::vector<std::pair<std::string, std::string>> headers;  // the call's metadata
+};
+
 struct FlightServerOptions {
   std::string host = "127.0.0.1";
   int port = 0;                 // 0: any free port
   int max_receive_bytes = -1;   // -1: no limit (camera frames exceed gRPC's 4 MiB default)
   int max_threads = 0;          // 0: gRPC's own choice; else at most this many serving threads
+  // When set, a call it refuses ends with UNAUTHENTICATED before its data is read.
+  std::function<bool(const FlightCaller&)> authorize;
 };
 
 class FlightServer {

@@ -103,7 +103,7 @@ class GrpcMetadataReader : public FlightMetadataReader {
 
 class GrpcFlightClient : public FlightClient {
  public:
-  explicit GrpcFlightClient(const Location& location) {
+  GrpcFlightClient(const Location& location, Headers headers) : headers_(std::move(headers)) {
     grpc::ChannelArguments args;
     args.SetMaxReceiveMessageSize(-1);
     args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
@@ -115,6 +115,7 @@ class GrpcFlightClient : public FlightClient {
   DoPutResult DoPut(const FlightDescriptor& descriptor, const std::shared_ptr<const Schema>& schema) override {
     auto call = std::make_shared<PutCall>();
     call->context.set_initial_metadata_corked(true);  // headers go out with the first message
+    for (const auto& [key, value] : headers_) call->context.AddMetadata(key, value);
     call->stream = stub_->DoPut(&call->context);
     proto::FlightData first;
     auto* d = first.mutable_flight_descriptor();
@@ -128,6 +129,7 @@ class GrpcFlightClient : public FlightClient {
  private:
   std::shared_ptr<grpc::Channel> channel_;
   std::unique_ptr<proto::FlightService::Stub> stub_;
+  Headers headers_;
 };
 
 }  // namespace
@@ -145,8 +147,8 @@ Location Location::Parse(const std::string& uri) {
   throw FlightError(3, "Invalid Flight location: '" + uri + "' (expected grpc://host:port)");
 }
 
-std::unique_ptr<FlightClient> FlightClient::Connect(const Location& location) {
-  return std::make_unique<GrpcFlightClient>(location);
+std::unique_ptr<FlightClient> FlightClient::Connect(const Location& location, Headers headers) {
+  return std::make_unique<GrpcFlightClient>(location, std::move(headers));
 }
 
 }  // namespace kit::flight

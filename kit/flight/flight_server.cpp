@@ -22,12 +22,22 @@ FlightDescriptor from_proto(const proto::FlightDescriptor& d) {
 
 class PutService final : public proto::FlightService::Service {
  public:
-  explicit PutService(FlightServer::PutHandler handler) : handler_(std::move(handler)) {}
+  PutService(FlightServer::PutHandler handler, std::function<bool(const FlightCaller&)> authorize)
+      : handler_(std::move(handler)), authorize_(std::move(authorize)) {}
 
   grpc::Status DoPut(grpc::ServerContext* context,
                      grpc::ServerReaderWriter<proto::PutResult, proto::FlightData>* stream) override {
     FlightPut put;
     put.peer = context->peer();
+    if (authorize_) {
+      FlightCaller caller{put.peer, {}};
+      for (const auto& [key, value] : context->client_metadata()) {
+        caller.headers.emplace_back(std::string(key.data(), key.size()), std::string(value.data(), value.size()));
+      }
+      if (!authorize_(caller)) {
+        return grpc::Status(grpc::StatusCode::UNAUTHENTICATED, "this server needs its access token");
+      }
+    }
     try {
       proto::FlightData data;
       if (!stream->Read(&data)) return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "empty DoPut stream");
@@ -56,6 +66,7 @@ class PutService final : public proto::FlightService::Service {
 
  private:
   FlightServer::PutHandler handler_;
+  std::function<bool(const FlightCaller&)> authorize_;
 };
 
 }  // namespace
@@ -65,7 +76,7 @@ struct FlightServer::Impl {
   PutService service;
   std::unique_ptr<grpc::Server> server;
   int port = 0;
-  Impl(FlightServerOptions o, PutHandler h) : options(std::move(o)), service(std::move(h)) {}
+  Impl(FlightServerOptions o, PutHandler h) : options(std::move(o)), service(std::move(h), options.authorize) {}
 };
 
 FlightServer::FlightServer(FlightServerOptions options, PutHandler on_put)

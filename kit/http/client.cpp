@@ -72,14 +72,16 @@ Json Response::json() const {
   }
 }
 
-Response get(const std::string& url, Seconds timeout) {
-  return exchange(url, timeout, [](httplib::Client& c, const std::string& target) { return c.Get(target); });
+Response get(const std::string& url, Seconds timeout, const Headers& headers) {
+  const httplib::Headers extra(headers.begin(), headers.end());
+  return exchange(url, timeout, [&](httplib::Client& c, const std::string& target) { return c.Get(target, extra); });
 }
 
-Response post_json(const std::string& url, const Json& body, Seconds timeout) {
+Response post_json(const std::string& url, const Json& body, Seconds timeout, const Headers& headers) {
   const std::string text = kit::json::to_wire(body);
+  const httplib::Headers extra(headers.begin(), headers.end());
   return exchange(url, timeout, [&](httplib::Client& c, const std::string& target) {
-    return c.Post(target, text, "application/json");
+    return c.Post(target, extra, text, "application/json");
   });
 }
 

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kit/json/text.hpp"
 
@@ -33,8 +35,11 @@ struct Response {
   Json json() const;
 };
 
-Response get(const std::string& url, Seconds timeout);
+// Extra request headers, e.g. {"Authorization", "Bearer ..."}.
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+Response get(const std::string& url, Seconds timeout, const Headers& headers = {});
 // POSTs `body` as wire JSON with Content-Type application/json.
-Response post_json(const std::string& url, const Json& body, Seconds timeout);
+Response post_json(const std::string& url, const Json& body, Seconds timeout, const Headers& headers = {});
 
 }  // namespace kit::http

@@ -264,5 +264,12 @@ $('end-form').addEventListener('submit', (e) => {
 });
 
 setUser(new URLSearchParams(location.search).get('user') || localStorage.getItem('tessaline.userId') || '');
+// A browser on another computer signed in as one user: that user, fixed.
+getJson('/access/whoami').then(({ user }) => {
+  if (!user) return;
+  setUser(user);
+  $('user-id').readOnly = true;
+  $('user-id').title = 'signed in to this studio as this user';
+}).catch(() => {});
 refreshButtons();
 pollOffers();

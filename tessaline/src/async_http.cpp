@@ -1,5 +1,7 @@
 #include "async_http.hpp"
 
+#include "studio_access.hpp"
+
 #include <asio/co_spawn.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
@@ -28,13 +30,13 @@ asio::awaitable<kit::http::Response> offload(F call) {
 
 asio::awaitable<kit::http::Response> get(std::string url, double timeout_seconds) {
   return offload([url = std::move(url), timeout_seconds] {
-    return kit::http::get(url, kit::http::Seconds(timeout_seconds));
+    return kit::http::get(url, kit::http::Seconds(timeout_seconds), studio_access::http_headers());
   });
 }
 
 asio::awaitable<kit::http::Response> post_json(std::string url, kit::json::Json body, double timeout_seconds) {
   return offload([url = std::move(url), body = std::move(body), timeout_seconds] {
-    return kit::http::post_json(url, body, kit::http::Seconds(timeout_seconds));
+    return kit::http::post_json(url, body, kit::http::Seconds(timeout_seconds), studio_access::http_headers());
   });
 }
 
