@@ -8,11 +8,27 @@ import { startStudio, launchBrowser, watchErrors, waitFor, runTest } from './sup
 const FRONT = 'observation.images.cam_front';
 const WRIST = 'observation.images.cam_wrist';
 
-runTest('operator app drives a recording session', async () => {
-  const studio = await startStudio();
+// With TESSALINE_STUDIO_REMOTE set, the studio listens on the namespace's
+// other address with an access token, and the browser comes from there:
+// it signs in once, then everything works as on loopback.
+const REMOTE = Boolean(process.env.TESSALINE_STUDIO_REMOTE);
+const TOKEN = 'f00dfeedf00dfeedf00dfeedf00dfeed';
+
+runTest(`operator app drives a recording session${REMOTE ? ' from another computer' : ''}`, async () => {
+  const studio = await startStudio(undefined, REMOTE ? ['--host', '10.254.0.1', '--token', TOKEN] : []);
   const browser = await launchBrowser();
   try {
     const context = await browser.newContext();
+    if (REMOTE) {
+      const signIn = await context.newPage();
+      const first = await signIn.goto(`${studio.base}/velquin`);
+      assert.equal(first.status(), 401);
+      await signIn.getByLabel('Access token').fill(TOKEN);
+      await signIn.getByLabel('Your user name').fill('op');
+      await signIn.getByRole('button', { name: 'Continue' }).click();
+      await signIn.waitForURL(`${studio.base}/velquin`);
+      await signIn.close();
+    }
     // The stand-in robot page is served from the studio's origin, so its
     // signaling requests are same-origin like the app's.
     await context.route(`${studio.base}/robot-test.html`, (route) =>

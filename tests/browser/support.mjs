@@ -11,9 +11,9 @@ const require = createRequire(join(process.env.TESSALINE_NODE_DIR, 'package.json
 const { chromium } = require('playwright-core');
 
 // Starts tessaline-studio on free ports; a given data directory is kept.
-export async function startStudio(keepDataDir) {
+export async function startStudio(keepDataDir, extraArgs = []) {
   const dataDir = keepDataDir || mkdtempSync(join(tmpdir(), 'studio-browser-'));
-  const child = spawn(process.env.TESSALINE_STUDIO, ['--http-port', '0', '--flight-port', '0', '--data-dir', dataDir], {
+  const child = spawn(process.env.TESSALINE_STUDIO, ['--http-port', '0', '--flight-port', '0', '--data-dir', dataDir, ...extraArgs], {
     stdio: ['ignore', 'pipe', 'inherit'],
   });
   let flight = '';
@@ -47,8 +47,10 @@ const launchOptions = () => ({
     args: [
       '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync',
-      // Only loopback exists in the test namespace.
-      '--allow-loopback-in-peer-connection', '--disable-features=WebRtcHideLocalIpsWithMdns',
+      // Only loopback exists in the test namespace. The stand-in robot page
+      // is served by the test itself (no address), which Chromium's local
+      // network checks would count as public and block from the studio.
+      '--allow-loopback-in-peer-connection', '--disable-features=WebRtcHideLocalIpsWithMdns,LocalNetworkAccessChecks',
     ],
 });
 
