@@ -28,7 +28,8 @@ constexpr size_t kMaxBodyBytes = 1 << 20;  // an SDP is a few KiB; nothing here 
 // One logged frame: a few cameras of JPEGs. 64 MiB holds four 4K pictures
 // at the highest quality; anything larger is refused before it is buffered.
 constexpr int kMaxFrameBytes = 64 << 20;
-constexpr int kFlightThreads = 16;  // puts in flight at once, whatever the number of open streams
+constexpr int kFlightThreads = 16;
+constexpr size_t kHttpThreads = 64;  // connections served at once (browsers keep up to 6 each)  // puts in flight at once, whatever the number of open streams
 constexpr size_t kMaxOfferBytes = 256 << 10;
 constexpr size_t kMaxNegotiations = 1000;  // users with an offer waiting, all together
 
@@ -220,9 +221,38 @@ struct Studio::Impl {
     };
     if (std::string_view(method) == "GET") {
       http.Get(path, guarded);
-    } else {
-      http.Post(path, guarded);
+      return;
     }
+    // Bodies are read here, counting the bytes that arrive whatever the
+    // framing (a chunked body has no length to refuse up front).
+    http.Post(path, [guarded](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
+      std::string body;
+      bool too_large = false;
+      const bool complete = read([&](const char* data, size_t length) {
+        too_large = body.size() + length > kMaxBodyBytes;
+        if (!too_large) body.append(data, length);
+        return !too_large;
+      });
+      // A declared length past the limit is refused by the server before
+      // any byte is read; it reports that as a read that failed.
+      const std::string declared = req.get_header_value("Content-Length");
+      too_large = too_large || (!complete && !declared.empty() && (declared.size() > 9 || std::stoul(declared) > kMaxBodyBytes));
+      if (too_large) {
+        send_json(res, {{"error", "request body larger than 1 MiB"}}, 413);
+        res.set_header("Connection", "close");
+        return;
+      }
+      if (!complete) {
+        send_json(res, {{"error", "the request body did not arrive"}}, 400);
+        return;
+      }
+      httplib::Request full = req;
+      full.body = std::move(body);
+      if (full.get_header_value("Content-Type").starts_with("application/x-www-form-urlencoded")) {
+        httplib::detail::parse_query_text(full.body, full.params);
+      }
+      guarded(full, res);
+    });
   }
 
   void signaling_routes() {
@@ -493,6 +523,12 @@ struct Studio::Impl {
 Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
   Impl& s = *impl_;
   s.http.set_payload_max_length(kMaxBodyBytes);
+  // Each open connection holds a worker while it is read: many workers, and
+  // a request that stops arriving for a second is dropped, so slow or
+  // silent clients cannot take the API from everyone else.
+  s.http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+  s.http.set_read_timeout(1, 0);
+  s.http.set_keep_alive_timeout(2);
   s.http.set_tcp_nodelay(true);  // keep-alive clients: answers go out at once, not after the ACK delay
   s.signaling_routes();
   s.session_routes();

@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <iterator>
 
@@ -205,6 +209,70 @@ TEST_F(StudioTest, OffersAndFramesHaveSensibleLimits) {
   EXPECT_THROW(put(70u << 20), fl::FlightError);  // larger than any frame
   put(100 << 10);                                 // a normal frame still goes in
   EXPECT_EQ(post("/sessions/episodes/reset", {{"userId", "op"}})["framesCleared"], 1);
+}
+
+// A raw TCP connection to the studio's HTTP port.
+struct RawConnection {
+  explicit RawConnection(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~RawConnection() { close(fd); }
+  bool send_text(const std::string& text) { return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()); }
+  std::string read_some() {  // what the server answered before closing, waiting at most 10 s
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char buf[4096];
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+  int fd;
+  bool connected = false;
+};
+
+TEST_F(StudioTest, SlowSilentAndOversizedClientsLeaveTheApiToEveryoneElse) {
+  const int port = studio_->http_port();
+  std::vector<std::unique_ptr<RawConnection>> silent, slow;
+  for (int i = 0; i < 50; ++i) silent.push_back(std::make_unique<RawConnection>(port));
+  for (int i = 0; i < 8; ++i) {
+    slow.push_back(std::make_unique<RawConnection>(port));
+    slow.back()->send_text("GET /webrtc/offer?userId=slow HTTP/1.1\r\nHost: studio\r\n");
+  }
+  std::thread dribble([&] {  // a header line every 2 s
+    for (int round = 0; round < 3; ++round) {
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      for (auto& c : slow) c->send_text("X-Slow: " + std::to_string(round) + "\r\n");
+    }
+  });
+  // Meanwhile everyone else is served.
+  httplib::Client c(base_);
+  c.set_read_timeout(10);  // generous for a loaded machine; before the fix these waited ~30 s
+  for (int i = 0; i < 20; ++i) {
+    const auto r = c.Get("/webrtc/offer?userId=normal");
+    ASSERT_TRUE(r) << "request " << i << " not served";
+    EXPECT_EQ(r->status, 200);
+  }
+  dribble.join();
+  // The slow requests were cut off (408/400), never served.
+  for (auto& s : slow) EXPECT_EQ(s->read_some().rfind("HTTP/1.1 4", 0), 0u);
+
+  // A chunked body counts as much as any other: refused past 1 MiB.
+  RawConnection chunked(port);
+  ASSERT_TRUE(chunked.send_text("POST /webrtc/offer HTTP/1.1\r\nHost: studio\r\nContent-Type: application/json\r\n"
+                                "Transfer-Encoding: chunked\r\n\r\n"));
+  const std::string part(64 << 10, ' ');
+  char size_line[32];
+  std::snprintf(size_line, sizeof size_line, "%zx\r\n", part.size());
+  size_t sent = 0;
+  chunked.send_text(std::string(size_line) + R"({"userId": "chunky", "sdp": ")" + part.substr(29) + "\r\n");
+  while (sent < (20u << 20) && chunked.send_text(size_line + part + "\r\n")) sent += part.size();
+  EXPECT_NE(chunked.read_some().find("413"), std::string::npos);
+  EXPECT_LT(sent, 20u << 20) << "the whole 20 MiB were taken in";
+  EXPECT_EQ(get("/webrtc/offer?userId=chunky")["offerId"], nullptr);
+  EXPECT_EQ(c.Get("/webrtc/offer?userId=normal")->status, 200);
 }
 
 TEST_F(StudioTest, SignInPageOnlyRedirectsToThisComputer) {
