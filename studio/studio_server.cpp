@@ -1,6 +1,7 @@
 #include "studio/studio_server.hpp"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
@@ -29,6 +30,7 @@ constexpr size_t kMaxBodyBytes = 1 << 20;  // an SDP is a few KiB; nothing here 
 // at the highest quality; anything larger is refused before it is buffered.
 constexpr int kMaxFrameBytes = 64 << 20;
 constexpr int kFlightThreads = 16;
+constexpr size_t kMaxPutBytes = 2 * static_cast<size_t>(kMaxFrameBytes);  // a put is one frame; a little slack
 constexpr size_t kHttpThreads = 64;  // connections served at once (browsers keep up to 6 each)  // puts in flight at once, whatever the number of open streams
 constexpr size_t kMaxOfferBytes = 256 << 10;
 constexpr size_t kMaxNegotiations = 1000;  // users with an offer waiting, all together
@@ -529,6 +531,13 @@ Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(o
   s.http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
   s.http.set_read_timeout(1, 0);
   s.http.set_keep_alive_timeout(2);
+  // The server listens with a backlog of 5, which resets connections when
+  // many clients arrive at once; a second listen() on the socket raises it.
+  int listening = -1;
+  s.http.set_socket_options([&listening](int fd) {
+    httplib::default_socket_options(fd);
+    listening = fd;
+  });
   s.http.set_tcp_nodelay(true);  // keep-alive clients: answers go out at once, not after the ACK delay
   s.signaling_routes();
   s.session_routes();
@@ -543,7 +552,8 @@ Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(o
                                          return std::any_of(caller.headers.begin(), caller.headers.end(), [&](const auto& h) {
                                            return h.first == "authorization" && s.access.bearer_matches(h.second);
                                          });
-                                       }},
+                                       },
+                                       kMaxPutBytes},
       [this](kit::flight::FlightPut& put) {
         if (put.descriptor.path != std::vector<std::string>{"robot_data"}) {
           throw std::invalid_argument("unknown Flight path; frames go to \"robot_data\"");
@@ -558,6 +568,7 @@ Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(o
   if (s.http_port <= 0) {
     throw std::runtime_error("cannot listen for HTTP on " + s.options.host + ":" + std::to_string(s.options.http_port));
   }
+  if (listening >= 0) ::listen(listening, SOMAXCONN);
   s.http_thread = std::thread([&s] { s.http.listen_after_bind(); });
   while (!s.http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

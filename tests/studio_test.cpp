@@ -6,6 +6,8 @@
 #include <httplib.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -207,6 +209,21 @@ TEST_F(StudioTest, OffersAndFramesHaveSensibleLimits) {
     p.writer->Close();
   };
   EXPECT_THROW(put(70u << 20), fl::FlightError);  // larger than any frame
+  {
+    // Many frame-sized batches in one put: refused once past the put limit, nothing kept.
+    auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
+                                                   {"observation.images.cam", fl::MakeBinaryArray({std::string(50u << 20, 'j')})},
+                                                   {"state", fl::MakeFloat64ListArray({std::vector<double>{1}})}});
+    auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
+    try {
+      for (int i = 0; i < 4; ++i) p.writer->WriteRecordBatch(*batch);
+      p.writer->Close();
+      ADD_FAILURE() << "a 200 MiB put was taken";
+    } catch (const fl::FlightError& e) {
+      EXPECT_NE(std::string(e.what()).find("larger than"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(post("/sessions/episodes/reset", {{"userId", "op"}})["framesCleared"], 0);
+  }
   put(100 << 10);                                 // a normal frame still goes in
   EXPECT_EQ(post("/sessions/episodes/reset", {{"userId", "op"}})["framesCleared"], 1);
 }
@@ -273,6 +290,38 @@ TEST_F(StudioTest, SlowSilentAndOversizedClientsLeaveTheApiToEveryoneElse) {
   EXPECT_LT(sent, 20u << 20) << "the whole 20 MiB were taken in";
   EXPECT_EQ(get("/webrtc/offer?userId=chunky")["offerId"], nullptr);
   EXPECT_EQ(c.Get("/webrtc/offer?userId=normal")->status, 200);
+}
+
+TEST_F(StudioTest, AThousandClientsArrivingAtOnceAreAllServed) {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  if (files.rlim_max < 2600) GTEST_SKIP() << "needs 2600 open files (both ends in this process)";
+  files.rlim_cur = std::max<rlim_t>(files.rlim_cur, 2600);
+  setrlimit(RLIMIT_NOFILE, &files);
+  std::vector<int> sockets;
+  for (int i = 0; i < 1000; ++i) {  // all connecting before the server accepts any
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(studio_->http_port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    sockets.push_back(fd);
+  }
+  int served = 0;
+  for (const int fd : sockets) {
+    fcntl(fd, F_SETFL, 0);
+    timeval limit{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const std::string request = "GET /webrtc/offer?userId=crowd HTTP/1.1\r\nHost: studio\r\nConnection: close\r\n\r\n";
+    char answer[16] = {};
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()) &&
+        recv(fd, answer, 12, MSG_WAITALL) == 12) {
+      served += std::string(answer, 12) == "HTTP/1.1 200";
+    }
+    close(fd);
+  }
+  EXPECT_EQ(served, 1000);  // with the server's own backlog of 5, about a fifth were reset
 }
 
 TEST_F(StudioTest, SignInPageOnlyRedirectsToThisComputer) {

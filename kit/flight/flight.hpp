@@ -85,6 +85,9 @@ struct FlightServerOptions {
   int max_threads = 0;          // 0: gRPC's own choice; else at most this many serving threads
   // When set, a call it refuses ends with UNAUTHENTICATED before its data is read.
   std::function<bool(const FlightCaller&)> authorize;
+  // A put's batches are held until it ends: past this many bytes it is
+  // refused (RESOURCE_EXHAUSTED) and what it sent is dropped. 0: no limit.
+  size_t max_put_bytes = 0;
 };
 
 class FlightServer {

@@ -22,8 +22,8 @@ FlightDescriptor from_proto(const proto::FlightDescriptor& d) {
 
 class PutService final : public proto::FlightService::Service {
  public:
-  PutService(FlightServer::PutHandler handler, std::function<bool(const FlightCaller&)> authorize)
-      : handler_(std::move(handler)), authorize_(std::move(authorize)) {}
+  PutService(FlightServer::PutHandler handler, std::function<bool(const FlightCaller&)> authorize, size_t max_put_bytes)
+      : handler_(std::move(handler)), authorize_(std::move(authorize)), max_put_bytes_(max_put_bytes) {}
 
   grpc::Status DoPut(grpc::ServerContext* context,
                      grpc::ServerReaderWriter<proto::PutResult, proto::FlightData>* stream) override {
@@ -45,7 +45,13 @@ class PutService final : public proto::FlightService::Service {
         return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "Descriptor missing on first message");
       }
       put.descriptor = from_proto(data.flight_descriptor());
+      size_t received = 0;
       do {
+        received += data.data_header().size() + data.data_body().size();
+        if (max_put_bytes_ && received > max_put_bytes_) {
+          return grpc::Status(grpc::StatusCode::RESOURCE_EXHAUSTED,
+                              "this put is larger than " + std::to_string(max_put_bytes_ >> 20) + " MiB; send frames one put each");
+        }
         if (data.data_header().empty()) continue;  // metadata-only message
         if (ipc::ReadMessageType(data.data_header()) == ipc::MessageType::SCHEMA) {
           if (put.schema) throw ArrowError("second schema in one DoPut stream");
@@ -67,6 +73,7 @@ class PutService final : public proto::FlightService::Service {
  private:
   FlightServer::PutHandler handler_;
   std::function<bool(const FlightCaller&)> authorize_;
+  size_t max_put_bytes_;
 };
 
 }  // namespace
@@ -76,7 +83,7 @@ struct FlightServer::Impl {
   PutService service;
   std::unique_ptr<grpc::Server> server;
   int port = 0;
-  Impl(FlightServerOptions o, PutHandler h) : options(std::move(o)), service(std::move(h), options.authorize) {}
+  Impl(FlightServerOptions o, PutHandler h) : options(std::move(o)), service(std::move(h), options.authorize, options.max_put_bytes) {}
 };
 
 FlightServer::FlightServer(FlightServerOptions options, PutHandler on_put)
