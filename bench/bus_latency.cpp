@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include "bench/report.hpp"
 #include "armkit/robots/robot.hpp"
 #include "armkit/runtime.hpp"
 #include "armkit/sim/arm_sim.hpp"
@@ -55,6 +56,8 @@ int main(int argc, char** argv) {
                 "%.0f ticks/s (goal >= 200)\n",
                 kind.c_str(), read_us, wire_us, read_us / wire_us, tick_us, tick_wire_us, tick_us / tick_wire_us,
                 1e6 / tick_us);
+    bench::report(kind + " 6-motor sync read vs wire time", bench::format("%.2f", read_us / wire_us), "<= 1.50",
+                  read_us / wire_us <= 1.5);
     robot->disconnect();
     leader->disconnect();
   }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/report.hpp"
+
 extern char** environ;
 
 namespace {
@@ -69,5 +71,7 @@ int main(int argc, char** argv) {
               runs);
   std::printf("baseline program: median %.2f ms, peak RSS %.1f MiB\n", base.ms, base.max_rss_kb / 1024.0);
   std::printf("ratio to limit (5 x baseline): %.2f (goal <= 1.00)\n", help.ms / limit_ms);
+  bench::report("tessaline --help time vs 5x a bare program", bench::format("%.2f", help.ms / limit_ms), "<= 1.00",
+                help.ms <= limit_ms);
   return 0;
 }

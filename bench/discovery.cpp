@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bench/report.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "cli/ports.hpp"
 #include "kit/json/text.hpp"
@@ -37,5 +38,7 @@ int main() {
   std::filesystem::remove(manifest);
   std::printf("four ports: %zu found in %.3f s; slowest single port %.3f s; ratio %.2f (goal about 1)\n", found.size(),
               all, slowest, all / slowest);
+  bench::report("discovery of 4 ports vs the slowest one alone", bench::format("%.2f", all / slowest), "<= 1.50",
+                found.size() == 4 && all / slowest <= 1.5);
   return found.size() == 4 ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "bench/report.hpp"
 #include "kit/flight/array.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "studio/exporter.hpp"
@@ -71,6 +72,9 @@ int main(int argc, char** argv) {
     std::printf("export: %ld frames (%.0f s of two 640x480 cameras) in %.2f s: %.2f s of video per second "
                 "(goal >= 2.00, ratio %.2f); peak RSS %.0f MiB\n",
                 result.frames_added, seconds, wall, speed, speed / 2.0, after.ru_maxrss / 1024.0);
+    bench::report("export, " + bench::format("%.0f", seconds) + " s of 2 cameras: video s per wall s",
+                  bench::format("%.2f", speed), ">= 2.00", speed >= 2.0);
+    bench::report("export peak RSS (MiB)", bench::format("%.0f", after.ru_maxrss / 1024.0), "level with length", true);
   }
   std::filesystem::remove_all(dir);
   return 0;

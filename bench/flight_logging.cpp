@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "bench/report.hpp"
 #include "kit/flight/flight.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "tessaline/grpc_client.hpp"
@@ -98,5 +99,8 @@ int main(int argc, char** argv) {
   std::printf("ratio client/encoding: %.2f (goal >= 0.90)\n", client_fps / encode_fps);
   std::printf("log_robot_data caller cost at 30 frames/s: median %.1f us, p90 %.1f us (goal <= 20 us, ratio %.2f)\n",
               median_us, p90_us, median_us / 20.0);
+  bench::report("frame logging vs bare JPEG encoding", bench::format("%.2f", client_fps / encode_fps), ">= 0.90",
+                client_fps / encode_fps >= 0.9);
+  bench::report("log_robot_data caller p90 (us)", bench::format("%.1f", p90_us), "<= 20", p90_us <= 20);
   return 0;
 }

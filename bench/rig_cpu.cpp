@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "bench/report.hpp"
 #include "armkit/robots/robot.hpp"
 #include "armkit/runtime.hpp"
 #include "kit/json/text.hpp"
@@ -83,6 +84,9 @@ int main(int argc, char** argv) {
     std::printf("rig CPU serving a 30 Hz loop (%d ticks): %.2f %% of a core; the loop's own process %.2f %%; ratio %.2f "
                 "(limit 1.00)\n",
                 ticks, serving * 100, client * 100, client > 0 ? serving / client : 0.0);
+    bench::report("rig CPU idle (% of a core)", bench::format("%.2f", idle * 100), "<= 1", idle <= 0.01);
+    bench::report("rig CPU serving 30 Hz vs the loop's process", bench::format("%.2f", client > 0 ? serving / client : 0.0),
+                  "<= 1.00", client <= 0 || serving <= client);
     if (idle > 0.01) status = 1;
     status |= rig.stop() != 0;
   }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "bench/report.hpp"
 #include "armkit/bus/motors_bus.hpp"
 #include "armkit/sim/servo_sim.hpp"
 
@@ -43,5 +44,7 @@ int main(int argc, char** argv) {
   std::printf("SO-101 port (Feetech found first): %.3f s\n", feetech_port);
   std::printf("Koch port (Feetech tried, then Dynamixel): %.3f s\n", dynamixel_port);
   std::printf("ratio to the 1 s goal: %.2f (worst port)\n", std::max(feetech_port, dynamixel_port) / 1.0);
+  bench::report("port scan, worst port (s)", bench::format("%.2f", std::max(feetech_port, dynamixel_port)), "<= 1.00",
+                std::max(feetech_port, dynamixel_port) <= 1.0);
   return 0;
 }

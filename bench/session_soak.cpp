@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/report.hpp"
 #include "tessaline/session.hpp"
 #include "tests/support/process.hpp"
 
@@ -86,5 +87,7 @@ int main(int argc, char** argv) {
   const bool ok = threads1 <= threads0 + 2 && rss1 <= rss0 * 5 / 4;
 #endif
   std::printf("%s\n", ok ? "nothing kept growing" : "threads or memory kept growing");
+  bench::report("soak of " + std::to_string(measured) + " sessions: RSS after / after warm-up",
+                bench::format("%.2f", static_cast<double>(rss1) / rss0), "<= 1.25", ok);
   return ok ? 0 : 1;
 }

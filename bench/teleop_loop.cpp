@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "bench/report.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
 #include "cli/teleop_loop.hpp"
@@ -83,5 +84,6 @@ int main(int argc, char** argv) {
   std::printf("teleop loop at %d frames/s, 2 cameras: %zu ticks, mean period %.2f ms (target %.2f, ratio %.3f, limit 1.01); "
               "p99 late %.2f ms (ratio %.2f of the %.2f ms limit)\n",
               fps, ticks.size(), mean_ms, period_ms, mean_ms / period_ms, p99, p99 / (period_ms / 10), period_ms / 10);
+  bench::report("teleop loop tick p99 late (ms)", bench::format("%.2f", p99), "< 0.50", p99 < 0.5);
   return mean_ms / period_ms <= 1.01 && p99 <= period_ms / 10 ? 0 : 1;
 }

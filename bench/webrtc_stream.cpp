@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <thread>
 
+#include "bench/report.hpp"
 #include "kit/loop/event_loop.hpp"
 #include "studio/studio_server.hpp"
 #include "tessaline/webrtc_streamer.hpp"
@@ -56,6 +58,15 @@ tessaline::NdArray counter_frame(int counter) {
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+  // The page needs the test suite's npm packages (headless Chromium's driver).
+  const char* given = std::getenv("TESSALINE_NODE_DIR");
+  const std::filesystem::path node_dir = std::filesystem::absolute(given ? given : BENCH_DIR "/../tests/node");
+  if (!std::filesystem::exists(node_dir / "node_modules" / "playwright-core")) {
+    std::fprintf(stderr, "webrtc_stream: no playwright-core under %s/node_modules: run ./scripts/setup (or set TESSALINE_NODE_DIR)\n",
+                 node_dir.c_str());
+    return 1;
+  }
+  setenv("TESSALINE_NODE_DIR", node_dir.c_str(), 1);
   const auto dir = std::filesystem::temp_directory_path() / "webrtc-stream-bench";
   studio::Studio server(studio::StudioOptions::on_loopback(dir));
   kit::EventLoop loop;
@@ -67,7 +78,14 @@ int main(int argc, char** argv) {
     page = test_support::run_process({NODE_EXECUTABLE, std::string(BENCH_DIR) + "/webrtc_stream_page.mjs", server.http_url(),
                                       "bench", std::to_string(seconds + 4)});
   });
-  loop.run_blocking(streamer.connect({camera}), 60s);
+  try {
+    loop.run_blocking(streamer.connect({camera}), 60s);
+  } catch (const std::exception& e) {
+    browser.join();
+    std::fprintf(stderr, "webrtc_stream: the browser page never connected (%s): %s%s\n", e.what(), page.out.c_str(),
+                 page.err.c_str());
+    return 1;
+  }
   for (int i = 0; i < 300 && !streamer.is_connected(); ++i) std::this_thread::sleep_for(100ms);
 
   std::map<int, int64_t> sent;  // counter → wall ms when handed to the track
@@ -108,6 +126,7 @@ int main(int argc, char** argv) {
   std::printf("drawing the test frames: %.1f %% of one core at 30 frames/s\n", 100 * (cpu_seconds() - d0) / 3.0);
   std::printf("glass-to-glass delay over %zu frames: p50 %.0f ms, p90 %.0f ms, max %.0f ms\n", delays.size(), pct(0.5),
               pct(0.9), pct(1.0));
+  bench::report("glass to glass p90 (ms)", bench::format("%.0f", pct(0.9)), "< 35 quiet", pct(0.9) < 35);
   std::filesystem::remove_all(dir);
   return 0;
 }
