@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <atomic>
+#include <vector>
+#include <string>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -58,6 +61,24 @@ tessaline::NdArray counter_frame(int counter) {
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+  // "loaded": both cores kept busy by spinning threads for the whole run.
+  const bool loaded = argc > 2 && std::string(argv[2]) == "loaded";
+  std::atomic<bool> hogging{loaded};
+  std::vector<std::thread> hogs;
+  for (int i = 0; loaded && i < 2; ++i) {
+    hogs.emplace_back([&hogging] {
+      volatile unsigned long spin = 0;
+      while (hogging.load(std::memory_order_relaxed)) spin = spin + 1;
+    });
+  }
+  struct StopHogs {
+    std::atomic<bool>& flag;
+    std::vector<std::thread>& threads;
+    ~StopHogs() {
+      flag = false;
+      for (auto& t : threads) t.join();
+    }
+  } stop_hogs{hogging, hogs};
   // The page needs the test suite's npm packages (headless Chromium's driver).
   const char* given = std::getenv("TESSALINE_NODE_DIR");
   const std::filesystem::path node_dir = std::filesystem::absolute(given ? given : BENCH_DIR "/../tests/node");
@@ -126,7 +147,11 @@ int main(int argc, char** argv) {
   std::printf("drawing the test frames: %.1f %% of one core at 30 frames/s\n", 100 * (cpu_seconds() - d0) / 3.0);
   std::printf("glass-to-glass delay over %zu frames: p50 %.0f ms, p90 %.0f ms, max %.0f ms\n", delays.size(), pct(0.5),
               pct(0.9), pct(1.0));
-  bench::report("glass to glass p90 (ms)", bench::format("%.0f", pct(0.9)), "< 35 quiet", pct(0.9) < 35);
+  if (loaded) {
+    bench::report("glass to glass p90, both cores busy (ms)", bench::format("%.0f", pct(0.9)), "< 60", pct(0.9) < 60);
+  } else {
+    bench::report("glass to glass p90, quiet (ms)", bench::format("%.0f", pct(0.9)), "< 35", pct(0.9) < 35);
+  }
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -82,19 +82,45 @@ CameraVideoTrack::CameraVideoTrack(std::string name) : camera_name(std::move(nam
 
 void CameraVideoTrack::update_frame(NdArray frame) {
   latest_frame_.store(std::make_shared<const NdArray>(std::move(frame)));
+  generation_.fetch_add(1);
+  std::lock_guard lock(wake_mutex_);
+  if (!waiting_ || !executor_) return;
+  waiting_ = false;
+  asio::post(*executor_, [weak = weak_from_this()] {
+    if (const auto track = weak.lock(); track && track->clock_) track->clock_->cancel();
+  });
 }
 
 std::shared_ptr<const NdArray> CameraVideoTrack::latest_frame() const { return latest_frame_.load(); }
 
 asio::awaitable<NdArray> CameraVideoTrack::recv() {
   if (!clock_) {
-    clock_.emplace(co_await asio::this_coro::executor);
-    next_tick_ = Clock::now();
+    const auto executor = co_await asio::this_coro::executor;
+    clock_.emplace(executor);
+    std::lock_guard lock(wake_mutex_);
+    executor_ = executor;
   }
-  next_tick_ += kFramePeriod;
-  if (next_tick_ < Clock::now()) next_tick_ = Clock::now();  // fell behind: don't burst
-  clock_->expires_at(next_tick_);
-  co_await clock_->async_wait(asio::use_awaitable);
+  // Never faster than twice the track's rate, whatever the camera does.
+  const auto earliest = last_sent_ + kFramePeriod / 2;
+  const auto deadline = std::max(last_sent_ + kFramePeriod, Clock::now());
+  asio::error_code ignored;
+  while (Clock::now() < earliest) {  // a wake-up meant for an earlier wait may cut this one short
+    clock_->expires_at(earliest);
+    co_await clock_->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+  while (generation_.load() == sent_generation_ && Clock::now() < deadline) {
+    {
+      std::lock_guard lock(wake_mutex_);
+      if (generation_.load() != sent_generation_) break;  // arrived meanwhile
+      waiting_ = true;
+    }
+    clock_->expires_at(deadline);
+    co_await clock_->async_wait(asio::redirect_error(asio::use_awaitable, ignored));  // a new frame cancels it
+    std::lock_guard lock(wake_mutex_);
+    waiting_ = false;
+  }
+  sent_generation_ = generation_.load();
+  last_sent_ = Clock::now();
   const auto frame = latest_frame();
   co_return frame ? *frame : black_frame();
 }

@@ -24,23 +24,31 @@ namespace tessaline {
 
 using Json = kit::json::Json;
 
-// One outgoing camera track: always sends the most recent frame, at its own
-// clock; a black 640x480 frame until the first one arrives.
-class CameraVideoTrack {
+// One outgoing camera track: sends a new frame as soon as it arrives (but
+// not sooner than half a frame period after the previous one), and the
+// latest frame again when none came for a whole period (30 frames/s); a
+// black 640x480 frame until the first one arrives.
+class CameraVideoTrack : public std::enable_shared_from_this<CameraVideoTrack> {
  public:
   explicit CameraVideoTrack(std::string camera_name = "cam_");
 
   const std::string camera_name;
-  // Any thread: swaps the latest frame (shared, never copied or torn).
+  // Any thread: swaps the latest frame (shared, never copied or torn) and
+  // wakes a waiting recv().
   void update_frame(NdArray frame);
   std::shared_ptr<const NdArray> latest_frame() const;  // null until the first update
-  // Loop thread: waits for the next tick of the track's clock and returns the frame to send.
+  // Loop thread: waits for a new frame or the period's end; returns the frame to send.
   asio::awaitable<NdArray> recv();
 
  private:
   std::atomic<std::shared_ptr<const NdArray>> latest_frame_;
+  std::atomic<uint64_t> generation_{0};  // frames updated so far
+  uint64_t sent_generation_ = 0;
   std::optional<asio::steady_timer> clock_;
-  std::chrono::steady_clock::time_point next_tick_{};
+  std::chrono::steady_clock::time_point last_sent_{};
+  std::mutex wake_mutex_;  // guards executor_ and waiting_
+  std::optional<asio::any_io_executor> executor_;
+  bool waiting_ = false;
 };
 
 class WebRTCStreamer {
