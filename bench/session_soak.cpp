@@ -3,10 +3,11 @@
 // unusable description, so the connect fails after a real offer), and is
 // closed. After a warm-up (the first quarter: process-wide pools start, and
 // the allocator's per-thread arenas fill) threads and memory must stay level
-// for the rest. Run it with MALLOC_ARENA_MAX=2, as the test suite does: with
-// glibc's default of 8 arenas per core the resident size keeps stepping up
-// for dozens of sessions while arenas fill, which says nothing about leaks.
+// for the rest. Like the tessaline program, it keeps glibc to two malloc
+// arenas: with the default of 8 per core the resident size steps up for
+// dozens of sessions while arenas fill, which says nothing about leaks.
 //   session_soak [SESSIONS]     exits 1 when threads or memory kept growing
+#include <malloc.h>
 #include <httplib.h>
 
 #include <cstdio>
@@ -42,6 +43,8 @@ void one_session(const std::string& base) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The program this stands for (tessaline serve) sets its allocator so at start.
+  if (!getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, 2);
   const int sessions = argc > 1 ? std::atoi(argv[1]) : 200;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   httplib::Server backend;

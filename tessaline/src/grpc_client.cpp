@@ -83,7 +83,10 @@ VelquinGrpcClient::VelquinGrpcClient(std::string server_url, std::string user_id
   client = fl::FlightClient::Connect(fl::Location::Parse(location_), studio_access::grpc_metadata());
 }
 
-VelquinGrpcClient::~VelquinGrpcClient() { _executor.shutdown(); }
+VelquinGrpcClient::~VelquinGrpcClient() {
+  _handoff.stop();
+  _executor.shutdown();
+}
 
 void VelquinGrpcClient::log_robot_data(RecordPtr observation, Value action, bool episode_end,
                                        std::optional<double> fps, std::optional<std::string> robot_type) {
@@ -91,11 +94,13 @@ void VelquinGrpcClient::log_robot_data(RecordPtr observation, Value action, bool
     fps.reset();
     robot_type.reset();
   }
-  _pending_futures.push_back(_executor.submit(
+  auto send = std::make_shared<std::packaged_task<bool()>>(
       [this, observation = std::move(observation), action = std::move(action), episode_end, fps,
        robot_type = std::move(robot_type)] {
         return _send_robot_data(*observation, action, episode_end, fps, robot_type);
-      }));
+      });
+  _pending_futures.push_back(send->get_future());
+  _handoff.post([send] { (*send)(); });
   std::erase_if(_pending_futures, [](const std::future<bool>& f) {
     return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
   });
@@ -171,6 +176,7 @@ void VelquinGrpcClient::wait_pending(double timeout) {
 
 void VelquinGrpcClient::shutdown() {
   wait_pending();
+  _handoff.stop();
   _executor.shutdown();
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kit/flight/flight.hpp"
+#include "kit/pool/handoff.hpp"
 #include "kit/pool/thread_pool.hpp"
 #include "tessaline/values.hpp"
 
@@ -88,6 +89,7 @@ class VelquinGrpcClient {
   std::atomic<size_t> frames_failed_{0};
   std::mutex _write_lock;  // held over the conversion and put of one frame
   kit::ThreadPool _executor{4, /*background=*/true};
+  kit::Handoff _handoff{_executor};  // the caller's frames reach the workers without a wake-up per frame
   std::vector<std::future<bool>> _pending_futures;  // caller's thread only
 };
 
