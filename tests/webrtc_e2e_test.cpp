@@ -7,6 +7,7 @@
 #include "kit/loop/event_loop.hpp"
 #include "studio/studio_server.hpp"
 #include "tessaline/webrtc_streamer.hpp"
+#include "tests/support/multicast_watch.hpp"
 #include "tests/support/process.hpp"
 
 namespace {
@@ -22,6 +23,10 @@ tessaline::NdArray solid(uint8_t r, uint8_t g, uint8_t b) {
 }
 
 TEST(WebRtcEndToEnd, StreamsToTheOperatorAppAndTakesItsCommands) {
+  // Nothing of the session may go to a multicast group (no UPnP/SSDP
+  // discovery of routers, no mDNS): watched on every interface.
+  test_support::MulticastWatch multicast;
+  ASSERT_TRUE(multicast.ok()) << "cannot watch the namespace's traffic (needs root)";
   const auto dir = std::filesystem::temp_directory_path() / ("webrtc-e2e-" + std::to_string(getpid()));
   studio::Studio server(studio::StudioOptions::on_loopback(dir));
   kit::EventLoop loop;
@@ -94,6 +99,7 @@ TEST(WebRtcEndToEnd, StreamsToTheOperatorAppAndTakesItsCommands) {
   camera.join();
   loop.run_blocking(streamer.close(), 10s);
   std::filesystem::remove_all(dir);
+  EXPECT_EQ(multicast.seen(), std::vector<std::string>());
 }
 
 }  // namespace
