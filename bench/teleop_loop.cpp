@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "bench/report.hpp"
@@ -85,5 +86,9 @@ int main(int argc, char** argv) {
               "p99 late %.2f ms (ratio %.2f of the %.2f ms limit)\n",
               fps, ticks.size(), mean_ms, period_ms, mean_ms / period_ms, p99, p99 / (period_ms / 10), period_ms / 10);
   bench::report("teleop loop tick p99 late (ms)", bench::format("%.2f", p99), "< 0.50", p99 < 0.5);
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);  // the loop, both cameras read and drawn: no streaming or logging here
+  const double rss_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  bench::report("teleop loop + 2 cameras at 30 Hz: peak RSS (MiB)", bench::format("%.0f", rss_mib), "< 150", rss_mib < 150);
   return mean_ms / period_ms <= 1.01 && p99 <= period_ms / 10 ? 0 : 1;
 }
