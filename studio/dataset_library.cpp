@@ -19,17 +19,6 @@ using kit::json::Json;
 
 namespace {
 
-// Parquet files of one kind (data, meta/episodes) in chunk and file order.
-std::vector<fs::path> numbered_files(const fs::path& dir) {
-  std::vector<fs::path> files;
-  if (!fs::exists(dir)) return files;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file() && e.path().extension() == ".parquet") files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 Json read_info(const fs::path& dataset) { return Json::parse(read_file(dataset / "meta" / "info.json")); }
 
 std::vector<std::string> cameras_of(const Json& info) {
@@ -98,6 +87,16 @@ std::string dataset_owner(const fs::path& data_dir, const std::string& repo_id) 
   return sidecar_text(dataset_dir(data_dir, repo_id), "user_id");
 }
 
+std::vector<fs::path> table_files(const fs::path& dir) {
+  std::vector<fs::path> files;
+  if (!fs::exists(dir)) return files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file() && e.path().extension() == ".parquet") files.push_back(e.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
 Json list_datasets(const fs::path& data_dir, const std::optional<std::string>& owner) {
   Json out = Json::array();
   const fs::path root = data_dir / "datasets";
@@ -143,7 +142,7 @@ Json dataset_episodes(const fs::path& data_dir, const std::string& repo_id) {
   const Json info = read_info(dataset);
   const auto cameras = cameras_of(info);
   Json episodes = Json::array();
-  for (const auto& file : numbered_files(dataset / "meta" / "episodes")) {
+  for (const auto& file : table_files(dataset / "meta" / "episodes")) {
     const kit::parquet::Reader reader(read_file(file));
     for (size_t g = 0; g < reader.row_groups(); ++g) {
       const auto index = reader.column(g, "episode_index"), length = reader.column(g, "length");
@@ -184,7 +183,7 @@ Json episode_series(const fs::path& data_dir, const std::string& repo_id, long e
   const Json& features = info.at("features");
   Json out = {{"index", episode}, {"fps", info.at("fps")}};
   // Episodes are whole row groups; read only the groups that hold this one.
-  for (const auto& file : numbered_files(dataset / "data")) {
+  for (const auto& file : table_files(dataset / "data")) {
     const kit::parquet::Reader reader(read_file(file));
     for (size_t g = 0; g < reader.row_groups(); ++g) {
       const auto index = reader.column(g, "episode_index");

@@ -18,16 +18,6 @@ using kit::parquet::Physical;
 
 namespace {
 
-std::vector<fs::path> parquet_files(const fs::path& dir) {
-  std::vector<fs::path> files;
-  if (!fs::exists(dir)) return files;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file() && e.path().extension() == ".parquet") files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 // How the rows after the deleted episode change: a column's new value.
 struct Shift {
   std::function<int64_t(const std::string& column, int64_t)> integer;
@@ -145,7 +135,7 @@ DeletedEpisode delete_episode(const fs::path& data_dir, const std::string& repo_
 
   // Its length, from the episodes table.
   long length = -1;
-  for (const auto& file : parquet_files(dataset / "meta" / "episodes")) {
+  for (const auto& file : table_files(dataset / "meta" / "episodes")) {
     const kit::parquet::Reader reader(read_file(file));
     for (size_t g = 0; g < reader.row_groups() && length < 0; ++g) {
       const auto index = reader.column(g, "episode_index"), lengths = reader.column(g, "length");
@@ -158,7 +148,7 @@ DeletedEpisode delete_episode(const fs::path& data_dir, const std::string& repo_
 
   DatasetChange change(dataset);
   const auto rel = [&](const fs::path& p) { return fs::relative(p, dataset).string(); };
-  for (const auto& file : parquet_files(dataset / "data")) {
+  for (const auto& file : table_files(dataset / "data")) {
     rewrite_table(file, rel(file), episode, change,
                   {[&](const std::string& name, int64_t v) {
                      if (name == "episode_index") return v - 1;
@@ -177,7 +167,7 @@ DeletedEpisode delete_episode(const fs::path& data_dir, const std::string& repo_
       }
     }
   };
-  for (const auto& file : parquet_files(dataset / "meta" / "episodes")) {
+  for (const auto& file : table_files(dataset / "meta" / "episodes")) {
     // Every episodes file is read for the statistics; only touched ones are rewritten.
     rewrite_table(file, rel(file), episode, change,
                   {[&](const std::string& name, int64_t v) {
