@@ -10,6 +10,7 @@
 
 #include "kit/parquet/reader.hpp"
 #include "studio/dataset_change.hpp"
+#include "studio/dataset_files.hpp"
 #include "studio/exporter.hpp"
 #include "studio/safe_name.hpp"
 
@@ -59,12 +60,6 @@ fs::path existing_dataset(const fs::path& data_dir, const std::string& repo_id) 
   const fs::path dataset = dataset_dir(data_dir, repo_id);
   if (!fs::exists(dataset / "meta" / "info.json")) throw DatasetNotFound("no dataset " + repo_id);
   return dataset;
-}
-
-std::string numbered_path(const std::string& kind, int64_t chunk, int64_t file, const char* extension) {
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "/chunk-%03lld/file-%03lld", static_cast<long long>(chunk), static_cast<long long>(file));
-  return kind + buf + extension;
 }
 
 // Per joint, its values over the rows of a list column.
@@ -160,7 +155,7 @@ Json dataset_episodes(const fs::path& data_dir, const std::string& repo_id) {
         Json v = Json::object();
         for (const auto& cam : cameras) {
           const auto& c = videos[cam];
-          v[cam] = {{"path", numbered_path("videos/" + cam, c[0].ints[r], c[1].ints[r], ".mp4")},
+          v[cam] = {{"path", FileSlot{static_cast<long>(c[0].ints[r]), static_cast<long>(c[1].ints[r])}.path("videos/" + cam, ".mp4")},
                     {"from", c[2].reals[r]},
                     {"to", c[3].reals[r]}};
         }

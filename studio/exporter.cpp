@@ -20,6 +20,7 @@
 #include "kit/parquet/writer.hpp"
 #include "kit/video/mp4_writer.hpp"
 #include "studio/dataset_change.hpp"
+#include "studio/dataset_files.hpp"
 #include "studio/dataset_stats.hpp"
 #include "studio/logged_frame.hpp"
 #include "studio/staged_stream.hpp"
@@ -33,16 +34,9 @@ using kit::parquet::Physical;
 namespace {
 
 constexpr const char* kDefaultTask = "teleoperated demonstration";
-constexpr int kFilesPerChunk = 1000;
 constexpr int kStatFrames = 100;   // images sampled per episode for their statistics
 constexpr int kStatPixels = 150;   // ... at about this many pixels across
 const std::vector<std::string> kIndexFeatures = {"timestamp", "frame_index", "episode_index", "index", "task_index"};
-
-std::string numbered(const char* pattern, long a, long b) {
-  char buf[96];
-  std::snprintf(buf, sizeof buf, pattern, a, b);
-  return buf;
-}
 
 // The joint names of the arms this system knows, in their motors' order.
 std::vector<std::string> joint_names(const std::string& robot_type, size_t count) {
@@ -134,31 +128,6 @@ class PictureQueue {
   std::deque<std::optional<std::string>> queue_;
 };
 
-// The next free (chunk, file) of files named like `pattern` under `dir`.
-std::pair<long, long> next_file(const fs::path& dir) {
-  long chunk = 0, file = -1;
-  if (fs::exists(dir)) {
-    for (const auto& c : fs::directory_iterator(dir)) {
-      long ci = 0;
-      if (std::sscanf(c.path().filename().c_str(), "chunk-%ld", &ci) != 1) continue;
-      for (const auto& f : fs::directory_iterator(c.path())) {
-        long fi = 0;
-        if (std::sscanf(f.path().filename().c_str(), "file-%ld", &fi) != 1) continue;
-        if (ci > chunk || (ci == chunk && fi > file)) {
-          chunk = ci;
-          file = fi;
-        }
-      }
-    }
-  }
-  if (file + 1 >= kFilesPerChunk) return {chunk + 1, 0};
-  return {chunk, file + 1};
-}
-
-std::string file_path(const char* kind, long chunk, long file, const char* extension) {
-  return std::string(kind) + numbered("/chunk-%03ld/file-%03ld", chunk, file) + extension;
-}
-
 // Pixels of sampled frames, per channel, for the image statistics.
 struct ImageSampler {
   std::array<std::array<uint64_t, 256>, 3> histograms{};
@@ -225,15 +194,40 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
   {
     std::optional<kit::parquet::Writer> data, episodes;
     std::map<std::string, std::unique_ptr<kit::video::Mp4Writer>> videos;
-    std::map<std::string, std::pair<long, long>> video_file;  // camera → (chunk, file)
     std::map<std::string, long> video_frames;                  // frames already in this export's file
     std::vector<std::string> cameras;
     std::map<std::string, std::pair<int, int>> camera_size;
     std::string robot_type = request.robot_type.value_or("");
     int fps = request.fps ? static_cast<int>(std::lround(*request.fps)) : 0;
     size_t state_dims = 0, action_dims = 0;
-    const auto data_file = next_file(dataset / "data");
-    const auto episodes_file = next_file(dataset / "meta" / "episodes");
+    // Files roll over at the dataset's size limits; each export starts new ones.
+    const int64_t data_limit = megabytes(std::max(1L, appending ? info.value("data_files_size_in_mb", 100L) : request.data_file_mb));
+    const int64_t video_limit = megabytes(std::max(1L, appending ? info.value("video_files_size_in_mb", 200L) : request.video_file_mb));
+    FileSlot data_slot = first_free_slot(dataset / "data");
+    FileSlot episodes_slot = first_free_slot(dataset / "meta" / "episodes");
+    std::map<std::string, FileSlot> video_slot;
+    std::map<std::string, double> video_bytes_per_frame;
+    std::vector<kit::parquet::ColumnSpec> data_columns, meta_columns;
+    // A table file that would pass the limit with `rows` more rows is written and the next one started.
+    auto roll_table = [&](std::optional<kit::parquet::Writer>& table, FileSlot& slot, const char* kind,
+                          const std::vector<kit::parquet::ColumnSpec>& columns, long rows) {
+      const int64_t row_bytes = table->rows() ? static_cast<int64_t>(table->bytes() / table->rows()) : 0;
+      if (!file_full(static_cast<int64_t>(table->bytes()), rows * row_bytes, data_limit)) return;
+      change.write(slot.path(kind, ".parquet"), table->finish());
+      table.emplace(columns);
+      slot = slot.next();
+    };
+    auto open_video = [&](const std::string& key) {
+      kit::video::VideoOptions options;
+      options.width = camera_size[key].first;
+      options.height = camera_size[key].second;
+      options.fps = fps;
+      // An existing dataset keeps the codec its videos have.
+      options.codec = appending ? info.at("features").at(key).at("info").value("video.codec", request.video_codec)
+                                : request.video_codec;
+      videos[key] = std::make_unique<kit::video::Mp4Writer>(change.file(video_slot[key].path("videos/" + key, ".mp4")), options);
+      video_frames[key] = 0;
+    };
     std::map<std::string, std::vector<FeatureStats>> episode_stats;
 
     long done = 0;
@@ -270,15 +264,16 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
             }
           }
         }
-        std::vector<kit::parquet::ColumnSpec> columns = {{"action", Physical::FLOAT, 1},
+        data_columns = {{"action", Physical::FLOAT, 1},
                                                          {"observation.state", Physical::FLOAT, 1},
                                                          {"timestamp", Physical::FLOAT},
                                                          {"frame_index", Physical::INT64},
                                                          {"episode_index", Physical::INT64},
                                                          {"index", Physical::INT64},
                                                          {"task_index", Physical::INT64}};
-        data.emplace(columns);
-        std::vector<kit::parquet::ColumnSpec> meta = {{"episode_index", Physical::INT64},
+        data.emplace(data_columns);
+        std::vector<kit::parquet::ColumnSpec>& meta = meta_columns;
+        meta = {{"episode_index", Physical::INT64},
                                                       {"tasks", Physical::STRING, 1},
                                                       {"length", Physical::INT64},
                                                       {"data/chunk_index", Physical::INT64},
@@ -301,22 +296,23 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         meta.push_back({"meta/episodes/file_index", Physical::INT64});
         episodes.emplace(meta);
         for (const auto& key : cameras) {
-          video_file[key] = next_file(dataset / "videos" / key);
-          const std::string rel = file_path(("videos/" + key).c_str(), video_file[key].first, video_file[key].second, ".mp4");
-          kit::video::VideoOptions options;
-          options.width = camera_size[key].first;
-          options.height = camera_size[key].second;
-          options.fps = fps;
-          // An existing dataset keeps the codec its videos have.
-          options.codec = appending ? info.at("features").at(key).at("info").value("video.codec", request.video_codec)
-                                    : request.video_codec;
-          videos[key] = std::make_unique<kit::video::Mp4Writer>(change.file(rel), options);
-          video_frames[key] = 0;
+          video_slot[key] = first_free_slot(dataset / "videos" / key);
+          open_video(key);
         }
       }
 
       const long episode_index = next_episode++;
       const long length = static_cast<long>(ep.frames.size());
+      roll_table(data, data_slot, "data", data_columns, length);
+      for (const auto& key : cameras) {
+        if (file_full(videos[key]->bytes(), static_cast<int64_t>(video_bytes_per_frame[key] * length), video_limit)) {
+          videos[key]->close();
+          video_slot[key] = video_slot[key].next();
+          open_video(key);
+        }
+      }
+      std::map<std::string, int64_t> video_bytes_before;
+      for (const auto& key : cameras) video_bytes_before[key] = videos[key]->bytes();
       auto task_at = std::find(tasks.begin(), tasks.end(), ep.task);
       if (task_at == tasks.end()) task_at = tasks.insert(tasks.end(), ep.task);
       const long task_index = task_at - tasks.begin();
@@ -406,6 +402,9 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         }
       }
       if (failure) std::rethrow_exception(failure);
+      for (const auto& key : cameras) {
+        video_bytes_per_frame[key] = static_cast<double>(videos[key]->bytes() - video_bytes_before[key]) / length;
+      }
 
       // Per-episode statistics, in the dataset's feature order.
       std::map<std::string, FeatureStats> stats;
@@ -418,17 +417,18 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         stats[kIndexFeatures[k]] = vector_stats(column);
       }
 
+      roll_table(episodes, episodes_slot, "meta/episodes", meta_columns, 1);
       size_t c = 0;
       episodes->add(c++, int64_t{episode_index});
       episodes->add_list(c++, std::span<const std::string>(&ep.task, 1));
       episodes->add(c++, int64_t{length});
-      episodes->add(c++, int64_t{data_file.first});
-      episodes->add(c++, int64_t{data_file.second});
+      episodes->add(c++, int64_t{data_slot.chunk});
+      episodes->add(c++, int64_t{data_slot.file});
       episodes->add(c++, int64_t{from_index});
       episodes->add(c++, int64_t{next_index});
       for (const auto& key : cameras) {
-        episodes->add(c++, int64_t{video_file[key].first});
-        episodes->add(c++, int64_t{video_file[key].second});
+        episodes->add(c++, int64_t{video_slot[key].chunk});
+        episodes->add(c++, int64_t{video_slot[key].file});
         episodes->add(c++, static_cast<double>(video_frames[key]) / fps);
         episodes->add(c++, static_cast<double>(video_frames[key] + length) / fps);
         video_frames[key] += length;
@@ -444,8 +444,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         for (const auto& q : s.quantiles) episodes->add_list(c++, std::span<const double>(q), s.shape);
         episode_stats[feature].push_back(s);
       }
-      episodes->add(c++, int64_t{episodes_file.first});
-      episodes->add(c++, int64_t{episodes_file.second});
+      episodes->add(c++, int64_t{episodes_slot.chunk});
+      episodes->add(c++, int64_t{episodes_slot.file});
       episodes->end_row();
       episodes->end_row_group();
       result.frames_added += length;
@@ -455,11 +455,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
 
     if (result.episodes_added > 0) {
       for (auto& [key, writer] : videos) writer->close();
-      const std::string data_rel = file_path("data", data_file.first, data_file.second, ".parquet");
-      const std::string episodes_rel = file_path("meta/episodes", episodes_file.first, episodes_file.second, ".parquet");
-      for (const auto& [rel, writer] : {std::pair{data_rel, &data}, std::pair{episodes_rel, &episodes}}) {
-        change.write(rel, (*writer)->finish());
-      }
+      change.write(data_slot.path("data", ".parquet"), data->finish());
+      change.write(episodes_slot.path("meta/episodes", ".parquet"), episodes->finish());
 
       // Tasks as a pandas frame indexed by the task text.
       kit::parquet::Writer task_file(
@@ -520,8 +517,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
                 {"total_frames", 0},
                 {"total_tasks", 0},
                 {"chunks_size", kFilesPerChunk},
-                {"data_files_size_in_mb", 100},
-                {"video_files_size_in_mb", 200},
+                {"data_files_size_in_mb", request.data_file_mb},
+                {"video_files_size_in_mb", request.video_file_mb},
                 {"fps", fps},
                 {"splits", Json::object()},
                 {"data_path", "data/chunk-{chunk_index:03d}/file-{file_index:03d}.parquet"},

@@ -21,6 +21,10 @@ struct ExportRequest {
   std::optional<std::string> robot_type;
   std::optional<double> fps;
   std::string video_codec = "av1";  // or "h264"
+  // Of a new dataset: a data or video file takes no more episodes once it
+  // would pass this size (an existing dataset keeps its own).
+  long data_file_mb = 100;
+  long video_file_mb = 200;
 };
 
 struct ExportResult {

@@ -27,6 +27,14 @@ int main(int argc, char** argv) {
                  "keeps the codec it was started with")
       ->capture_default_str()
       ->check(CLI::IsMember({"av1", "h264"}));
+  app.add_option("--data-file-mb", options.data_file_mb,
+                 "new datasets: a data file takes no more episodes past this size (MiB)")
+      ->capture_default_str()
+      ->check(CLI::Range(1L, 1L << 20));
+  app.add_option("--video-file-mb", options.video_file_mb,
+                 "new datasets: a camera's video file takes no more episodes past this size (MiB)")
+      ->capture_default_str()
+      ->check(CLI::Range(1L, 1L << 20));
   app.add_option("--token", options.token,
                  "access token callers from other computers must show (default: TESSALINE_STUDIO_TOKEN; one is "
                  "made up and printed when --host reaches beyond this computer and none is given)");

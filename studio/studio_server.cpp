@@ -332,7 +332,7 @@ struct Studio::Impl {
     });
     route("POST", "/sessions/end", [this](const httplib::Request& req, httplib::Response& res) {
       const Json body = body_object(req);
-      ExportRequest request{text_field(body, "userId"), text_field(body, "repoId"), std::nullopt, std::nullopt, options.video_codec};
+      ExportRequest request = export_request(body);
       if (body.contains("robotType") && body["robotType"].is_string()) request.robot_type = body["robotType"];
       if (body.contains("fps") && body["fps"].is_number()) request.fps = body["fps"].get<double>();
       const auto target = dataset_dir(options.data_dir, request.repo_id);
@@ -351,7 +351,7 @@ struct Studio::Impl {
     // Exports that failed keep their episodes: this runs them again.
     route("POST", "/sessions/export/retry", [this](const httplib::Request& req, httplib::Response& res) {
       const Json body = body_object(req);
-      ExportRequest request{text_field(body, "userId"), text_field(body, "repoId"), std::nullopt, std::nullopt, options.video_codec};
+      ExportRequest request = export_request(body);
       const auto jobs = frames.failed_exports(request.user_id);
       if (jobs.empty()) {
         send_json(res, {{"status", "nothing to export"}, {"repoId", request.repo_id}, {"episodes", 0}});
@@ -375,6 +375,17 @@ struct Studio::Impl {
   void set_export_state(const std::string& repo_id, Json state) {
     std::lock_guard lock(export_mutex);
     export_state[repo_id] = std::move(state);
+  }
+
+  // What an export of the body's user and repository is asked to do; new datasets get the studio's settings.
+  ExportRequest export_request(const Json& body) const {
+    ExportRequest r;
+    r.user_id = text_field(body, "userId");
+    r.repo_id = text_field(body, "repoId");
+    r.video_codec = options.video_codec;
+    r.data_file_mb = options.data_file_mb;
+    r.video_file_mb = options.video_file_mb;
+    return r;
   }
 
   void run_export(const ExportJob& job, const ExportRequest& request) {

@@ -15,6 +15,8 @@ struct StudioOptions {
   int flight_port = 50051;
   std::filesystem::path data_dir = "studio-data";
   std::string video_codec = "av1";  // of new datasets: "av1" or "h264"
+  long data_file_mb = 100;          // of new datasets: where data and video files roll over
+  long video_file_mb = 200;
   // Needed by callers from other computers (see AccessControl); a studio
   // listening beyond loopback refuses to start without one.
   std::string token;

@@ -245,6 +245,7 @@ void Writer::end_row_group() {
   }
   groups_.push_back(std::move(metas));
   group_row_counts_.push_back(group_rows_);
+  rows_ += group_rows_;
   group_rows_ = 0;
 }
 

@@ -42,6 +42,9 @@ class Writer {
   std::string finish();
 
   size_t rows_in_group() const { return group_rows_; }
+  // Bytes and rows of the row groups closed so far (the footer not counted).
+  size_t bytes() const { return body_.size(); }
+  size_t rows() const { return rows_; }
 
  private:
   struct Chunk {
@@ -64,6 +67,7 @@ class Writer {
   std::vector<std::vector<ChunkMeta>> groups_;  // per row group, per column
   std::vector<size_t> group_row_counts_;
   size_t group_rows_ = 0;
+  size_t rows_ = 0;
   bool finished_ = false;
 };
 

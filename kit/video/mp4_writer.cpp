@@ -177,4 +177,8 @@ void Mp4Writer::close() {
   check(avio_closep(&s.format->pb), "cannot close " + s.path.string());
 }
 
+int64_t Mp4Writer::bytes() const {
+  return state_->format && state_->format->pb ? avio_tell(state_->format->pb) : 0;
+}
+
 }  // namespace kit::video

@@ -36,6 +36,8 @@ class Mp4Writer {
   // One height × width × 3 RGB frame, rows `stride` bytes apart.
   void add_rgb(const uint8_t* rgb, int stride);
   long frames() const { return frames_; }
+  // Bytes of the file so far (the encoder may still hold the last frames).
+  int64_t bytes() const;
   // Drains the encoder and writes the index. Throws VideoError.
   void close();
   // Ticks per second of the stream's time base.

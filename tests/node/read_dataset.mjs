@@ -6,7 +6,7 @@
 // number of video frames.
 //   node read_dataset.mjs DATASET_DIR
 import { existsSync, readdirSync, readFileSync } from 'node:fs';
-import { join } from 'node:path';
+import { join, relative } from 'node:path';
 import { execFileSync } from 'node:child_process';
 import { parquetMetadata, parquetReadObjects } from 'hyparquet';
 import { DuckDBInstance } from '@duckdb/node-api';
@@ -46,7 +46,14 @@ export async function readDataset(dir) {
   const conn = await db.connect();
   const dataFiles = files('data', '.parquet');
   const frames = [];
-  for (const f of dataFiles) frames.push(...(await hyRead(f)).rows);
+  const numbered = (kind, chunk, file, ext) =>
+    join(dir, kind, `chunk-${String(chunk).padStart(3, '0')}`, `file-${String(file).padStart(3, '0')}${ext}`);
+  const fileOf = [];  // per row, the data file it is in
+  for (const f of dataFiles) {
+    const rows = (await hyRead(f)).rows;
+    frames.push(...rows);
+    fileOf.push(...rows.map(() => f));
+  }
   const glob = `'${join(dir, 'data', '*', '*.parquet').replaceAll("'", "''")}'`;
   const types = Object.fromEntries((await conn.runAndReadAll(`DESCRIBE SELECT * FROM read_parquet(${glob})`))
     .getRowObjects().map((r) => [r.column_name, r.column_type]));
@@ -67,6 +74,10 @@ export async function readDataset(dir) {
     check(ep.episode_index === e, `episode row ${e} is episode ${ep.episode_index}`);
     const rows = frames.slice(ep.dataset_from_index, ep.dataset_to_index);
     check(rows.length === ep.length && ep.length > 0, `episode ${e}: length ${ep.length}, rows ${rows.length}`);
+    const dataFile = numbered('data', ep['data/chunk_index'], ep['data/file_index'], '.parquet');
+    check(fileOf.slice(ep.dataset_from_index, ep.dataset_to_index).every((f) => f === dataFile),
+      `episode ${e}: rows outside ${dataFile}`);
+    ep.files = [dataFile];
     rows.forEach((r, i) => {
       check(r.episode_index === e && r.frame_index === i, `episode ${e} row ${i}: ${r.episode_index}/${r.frame_index}`);
       // float32, as lerobot stores it: the nearest float to i / fps.
@@ -75,8 +86,8 @@ export async function readDataset(dir) {
       check(tasks[r.task_index] !== undefined && ep.tasks.includes(tasks[r.task_index]), `episode ${e} frame ${i}: task`);
     });
     for (const cam of cameras) {
-      const file = join(dir, 'videos', cam, `chunk-${String(ep[`videos/${cam}/chunk_index`]).padStart(3, '0')}`,
-        `file-${String(ep[`videos/${cam}/file_index`]).padStart(3, '0')}.mp4`);
+      const file = numbered(join('videos', cam), ep[`videos/${cam}/chunk_index`], ep[`videos/${cam}/file_index`], '.mp4');
+      ep.files.push(file);
       if (!probes[file]) {
         const out = JSON.parse(execFileSync('ffprobe', ['-v', 'error', '-select_streams', 'v:0', '-show_entries',
           'stream=codec_name,time_base,r_frame_rate,pix_fmt:frame=pts', '-of', 'json', file]).toString());
@@ -114,7 +125,8 @@ export async function readDataset(dir) {
     problems,
     info,
     tasks,
-    episodes: episodes.map((ep) => ({ episode_index: ep.episode_index, length: ep.length, tasks: ep.tasks })),
+    episodes: episodes.map((ep) => ({ episode_index: ep.episode_index, length: ep.length, tasks: ep.tasks,
+      files: ep.files.map((f) => relative(dir, f)) })),
     frames: frames.map((r) => ({ episode_index: r.episode_index, frame_index: r.frame_index, action: r.action,
       state: r['observation.state'], task: tasks[r.task_index] })),
     videoFrames: Object.fromEntries(Object.entries(probes).map(([f, p]) => [f, p.times.length])),

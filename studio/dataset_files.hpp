@@ -1,0 +1,29 @@
+#pragma once
+// Where a dataset's numbered files go: <kind>/chunk-CCC/file-FFF<ext>,
+// at most 1000 files in a chunk; and when a file has had enough.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace studio {
+
+constexpr long kFilesPerChunk = 1000;
+
+struct FileSlot {
+  long chunk = 0, file = 0;
+
+  FileSlot next() const { return file + 1 >= kFilesPerChunk ? FileSlot{chunk + 1, 0} : FileSlot{chunk, file + 1}; }
+  std::string path(const std::string& kind, const char* extension) const;
+};
+
+// The slot after the last file under `dir` (chunk-000/file-000 when none).
+FileSlot first_free_slot(const std::filesystem::path& dir);
+
+// Whether a file holding `held` bytes should be closed rather than take an
+// episode of `next` bytes more. A file always takes its first episode, so
+// an episode never spans two files.
+inline bool file_full(int64_t held, int64_t next, int64_t limit) { return held > 0 && held + next >= limit; }
+
+inline int64_t megabytes(int64_t mb) { return mb * 1024 * 1024; }
+
+}  // namespace studio
