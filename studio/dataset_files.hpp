@@ -5,9 +5,13 @@
 #include <filesystem>
 #include <string>
 
+#include "kit/parquet/writer.hpp"
+
 namespace studio {
 
 constexpr long kFilesPerChunk = 1000;
+// Pages of a dataset's tables, as the field's own writers store them.
+constexpr auto kTableCompression = kit::parquet::Compression::snappy;
 
 struct FileSlot {
   long chunk = 0, file = 0;

@@ -6,6 +6,7 @@
 
 #include "kit/parquet/reader.hpp"
 #include "studio/dataset_change.hpp"
+#include "studio/dataset_files.hpp"
 #include "studio/dataset_library.hpp"
 #include "studio/dataset_stats.hpp"
 #include "studio/exporter.hpp"
@@ -79,7 +80,7 @@ void rewrite_table(const fs::path& path, const std::string& rel, long episode, D
   }
   size_t episode_column = 0;
   while (reader.schema()[episode_column].name != "episode_index") ++episode_column;
-  kit::parquet::Writer w(reader.schema(), reader.key_values());
+  kit::parquet::Writer w(reader.schema(), reader.key_values(), kTableCompression);
   for (const auto& columns : groups) {
     const ColumnValues& episodes = columns[episode_column];
     for (size_t r = 0; r < episodes.rows(); ++r) {

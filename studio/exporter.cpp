@@ -36,6 +36,7 @@ namespace {
 constexpr const char* kDefaultTask = "teleoperated demonstration";
 constexpr int kStatFrames = 100;   // images sampled per episode for their statistics
 constexpr int kStatPixels = 150;   // ... at about this many pixels across
+const std::vector<std::pair<std::string, std::string>> kTableKeyValues;
 const std::vector<std::string> kIndexFeatures = {"timestamp", "frame_index", "episode_index", "index", "task_index"};
 
 // The joint names of the arms this system knows, in their motors' order.
@@ -214,7 +215,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
       const int64_t row_bytes = table->rows() ? static_cast<int64_t>(table->bytes() / table->rows()) : 0;
       if (!file_full(static_cast<int64_t>(table->bytes()), rows * row_bytes, data_limit)) return;
       change.write(slot.path(kind, ".parquet"), table->finish());
-      table.emplace(columns);
+      table.emplace(columns, kTableKeyValues, kTableCompression);
       slot = slot.next();
     };
     auto open_video = [&](const std::string& key) {
@@ -271,7 +272,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
                                                          {"episode_index", Physical::INT64},
                                                          {"index", Physical::INT64},
                                                          {"task_index", Physical::INT64}};
-        data.emplace(data_columns);
+        data.emplace(data_columns, kTableKeyValues, kTableCompression);
         std::vector<kit::parquet::ColumnSpec>& meta = meta_columns;
         meta = {{"episode_index", Physical::INT64},
                                                       {"tasks", Physical::STRING, 1},
@@ -294,7 +295,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         }
         meta.push_back({"meta/episodes/chunk_index", Physical::INT64});
         meta.push_back({"meta/episodes/file_index", Physical::INT64});
-        episodes.emplace(meta);
+        episodes.emplace(meta, kTableKeyValues, kTableCompression);
         for (const auto& key : cameras) {
           video_slot[key] = first_free_slot(dataset / "videos" / key);
           open_video(key);
@@ -469,7 +470,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
                  {{{"name", "task_index"}, {"field_name", "task_index"}, {"pandas_type", "int64"}, {"numpy_type", "int64"}, {"metadata", nullptr}},
                   {{"name", "task"}, {"field_name", "task"}, {"pandas_type", "unicode"}, {"numpy_type", "object"}, {"metadata", nullptr}}}},
                 {"creator", {{"library", "tessaline"}, {"version", "1"}}},
-                {"pandas_version", "1.5.3"}})}});
+                {"pandas_version", "1.5.3"}})}},
+          kTableCompression);
       for (size_t t = 0; t < tasks.size(); ++t) {
         task_file.add(0, static_cast<int64_t>(t));
         task_file.add(1, std::string_view(tasks[t]));

@@ -1,6 +1,7 @@
 // The Parquet writer against two independent readers (hyparquet and DuckDB,
 // from npm): every column kind, nested lists, several row groups, empty
-// lists, UTF-8 text and footer metadata read back the same; misuse fails.
+// lists, UTF-8 text and footer metadata read back the same, with pages
+// uncompressed and snappy-compressed; misuse fails.
 #include "kit/parquet/writer.hpp"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@ Json read_back(const std::string& bytes) {
 }
 
 // Every column kind, nested and empty lists, three row groups, metadata.
-std::string sample_file() {
+std::string sample_file(Compression compression = Compression::none) {
   Writer w({{"index", Physical::INT64},
             {"timestamp", Physical::FLOAT},
             {"mean", Physical::DOUBLE},
@@ -38,7 +39,7 @@ std::string sample_file() {
             {"image_mean", Physical::DOUBLE, 3},
             {"tasks", Physical::STRING, 1},
             {"count", Physical::INT64, 1}},
-           {{"pandas", R"({"index_columns": ["task"]})"}});
+           {{"pandas", R"({"index_columns": ["task"]})"}}, compression);
   for (int r = 0; r < 5; ++r) {
     w.add(0, int64_t{r} * 1'000'000'000'000);
     w.add(1, static_cast<float>(r) / 30.0f);
@@ -58,8 +59,12 @@ std::string sample_file() {
   return w.finish();
 }
 
-TEST(ParquetWriter, EveryColumnKindReadsBackInTwoIndependentReaders) {
-  const Json got = read_back(sample_file());
+class ParquetPages : public ::testing::TestWithParam<Compression> {};
+INSTANTIATE_TEST_SUITE_P(Compressions, ParquetPages, ::testing::Values(Compression::none, Compression::snappy),
+                         [](const auto& info) { return info.param == Compression::none ? "Plain" : "Snappy"; });
+
+TEST_P(ParquetPages, EveryColumnKindReadsBackInTwoIndependentReaders) {
+  const Json got = read_back(sample_file(GetParam()));
   EXPECT_EQ(got["types"], Json::parse(R"({"index": "BIGINT", "timestamp": "FLOAT", "mean": "DOUBLE", "task": "VARCHAR",
     "action": "FLOAT[]", "image_mean": "DOUBLE[][][]", "tasks": "VARCHAR[]", "count": "BIGINT[]"})"));
   EXPECT_EQ(got["rowGroups"], 3);
@@ -102,8 +107,8 @@ TEST(ParquetWriter, MisuseIsRefused) {
 
 // Our own reader (the studio's dataset viewer and episode deletion use it)
 // sees what the writer wrote, row by row and group by group.
-TEST(ParquetReader, ReadsBackWhatTheWriterWrote) {
-  const Reader r(sample_file());
+TEST_P(ParquetPages, OurReaderReadsBackWhatTheWriterWrote) {
+  const Reader r(sample_file(GetParam()));
   ASSERT_EQ(r.schema().size(), 8u);
   EXPECT_EQ(r.schema()[5].name, "image_mean");
   EXPECT_EQ(r.schema()[5].list_depth, 3);
@@ -130,8 +135,8 @@ TEST(ParquetReader, ReadsBackWhatTheWriterWrote) {
   }
 }
 
-TEST(ParquetReader, DamagedFilesAreRefusedNeverMisread) {
-  const std::string good = sample_file();
+TEST_P(ParquetPages, DamagedFilesAreRefusedNeverMisread) {
+  const std::string good = sample_file(GetParam());
   EXPECT_THROW(Reader("PAR1"), ParquetError);
   EXPECT_THROW(Reader(std::string(100, 'x')), ParquetError);
   // Every cut and a flipped byte at every position: an error or a file that
@@ -154,6 +159,22 @@ TEST(ParquetReader, DamagedFilesAreRefusedNeverMisread) {
     }
   }
   EXPECT_GT(refused, good.size() / 7);  // every cut at least
+}
+
+TEST(ParquetWriter, SnappyPagesAreSmallerWhereValuesRepeat) {
+  auto file = [](Compression compression) {
+    Writer w({{"episode_index", Physical::INT64}, {"state", Physical::FLOAT, 1}}, {}, compression);
+    for (int r = 0; r < 1000; ++r) {
+      w.add(0, int64_t{7});
+      const std::vector<float> state(6, 0.5f);
+      w.add_list(1, std::span<const float>(state));
+      w.end_row();
+    }
+    return w.finish();
+  };
+  const std::string plain = file(Compression::none), snappy = file(Compression::snappy);
+  EXPECT_LT(snappy.size() * 10, plain.size());
+  EXPECT_EQ(Reader(snappy).column(0, "state").reals, Reader(plain).column(0, "state").reals);
 }
 
 }  // namespace

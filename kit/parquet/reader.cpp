@@ -1,5 +1,7 @@
 #include "kit/parquet/reader.hpp"
 
+#include <snappy.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,6 +12,8 @@ enum : int32_t { T_INT32 = 1, T_INT64 = 2, T_FLOAT = 4, T_DOUBLE = 5, T_BYTE_ARR
 enum : int32_t { REQUIRED = 0, OPTIONAL = 1, REPEATED = 2 };
 enum : int32_t { PLAIN = 0, RLE = 3 };
 enum : int32_t { DATA_PAGE = 0 };
+enum : int32_t { UNCOMPRESSED = 0, SNAPPY = 1 };
+constexpr size_t kMaxPageBytes = size_t{1} << 30;
 
 int bit_width(int max_level) {
   int bits = 0;
@@ -181,7 +185,8 @@ ColumnValues Reader::column(size_t group, size_t column) const {
   out.spec = schema_.at(column);
   const std::string what = "column " + out.spec.name;
   const ThriftValue& meta = groups_.at(group).at(1).list.at(column).at(3);
-  if (meta.has(4) && meta.at(4).integer != 0) throw ParquetError(what + ": compressed pages are not supported");
+  const int64_t codec = meta.has(4) ? meta.at(4).integer : int64_t{UNCOMPRESSED};
+  if (codec != UNCOMPRESSED && codec != SNAPPY) throw ParquetError(what + ": only uncompressed and snappy pages are supported");
   const int64_t num_values = meta.at(5).integer;
   const int64_t offset = meta.at(9).integer;
   if (offset < 4 || static_cast<uint64_t>(offset) >= bytes_.size()) throw ParquetError(what + ": data page outside the file");
@@ -199,8 +204,20 @@ ColumnValues Reader::column(size_t group, size_t column) const {
     const int64_t count = data.at(1).integer;
     if (data.at(2).integer != PLAIN) throw ParquetError(what + ": only PLAIN values are supported");
     if (count <= 0 || count > num_values - read) throw ParquetError(what + ": page value count does not fit");
-    Cursor page(file.substr(pos, static_cast<size_t>(size)), what);
+    std::string unpacked;
+    std::string_view stored = file.substr(pos, static_cast<size_t>(size));
     pos += static_cast<size_t>(size);
+    if (codec == SNAPPY) {
+      const int64_t expected = header.at(2).integer;
+      size_t length = 0;
+      if (!snappy::GetUncompressedLength(stored.data(), stored.size(), &length) || expected < 0 ||
+          length != static_cast<size_t>(expected) || length > kMaxPageBytes ||
+          !snappy::Uncompress(stored.data(), stored.size(), &unpacked)) {
+        throw ParquetError(what + ": damaged snappy page");
+      }
+      stored = unpacked;
+    }
+    Cursor page(stored, what);
     std::vector<uint8_t> page_def;
     if (depth > 0) {
       const auto r = read_levels(page, depth, static_cast<size_t>(count), what);

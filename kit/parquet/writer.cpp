@@ -4,6 +4,8 @@
 #include <numeric>
 #include <stdexcept>
 
+#include <snappy.h>
+
 #include "kit/parquet/thrift_compact.hpp"
 
 namespace kit::parquet {
@@ -14,6 +16,7 @@ enum : int32_t { T_INT64 = 2, T_FLOAT = 4, T_DOUBLE = 5, T_BYTE_ARRAY = 6 };
 enum : int32_t { REQUIRED = 0, REPEATED = 2 };
 enum : int32_t { CONVERTED_UTF8 = 0, CONVERTED_LIST = 3 };
 enum : int32_t { PLAIN = 0, RLE = 3 };
+enum : int32_t { UNCOMPRESSED = 0, SNAPPY = 1 };
 
 int32_t physical(Physical p) {
   switch (p) {
@@ -102,8 +105,9 @@ std::vector<std::string> path_of(const ColumnSpec& c) {
 
 }  // namespace
 
-Writer::Writer(std::vector<ColumnSpec> schema, std::vector<std::pair<std::string, std::string>> key_values)
-    : schema_(std::move(schema)), key_values_(std::move(key_values)), chunks_(schema_.size()) {
+Writer::Writer(std::vector<ColumnSpec> schema, std::vector<std::pair<std::string, std::string>> key_values,
+               Compression compression)
+    : schema_(std::move(schema)), key_values_(std::move(key_values)), compression_(compression), chunks_(schema_.size()) {
   for (const auto& c : schema_) {
     if (c.list_depth < 0 || c.list_depth > 7) throw std::invalid_argument("column " + c.name + ": unsupported nesting");
   }
@@ -226,9 +230,15 @@ void Writer::end_row_group() {
     }
     page += chunk.values;
     const int64_t num_values = depth > 0 ? static_cast<int64_t>(chunk.rep.size()) : static_cast<int64_t>(chunk.rows);
+    const size_t uncompressed = page.size();
+    if (compression_ == Compression::snappy) {
+      std::string packed;
+      snappy::Compress(page.data(), page.size(), &packed);
+      page = std::move(packed);
+    }
     CompactWriter header;
     header.field_i32(1, 0);  // DATA_PAGE
-    header.field_i32(2, static_cast<int32_t>(page.size()));
+    header.field_i32(2, static_cast<int32_t>(uncompressed));
     header.field_i32(3, static_cast<int32_t>(page.size()));
     header.begin_struct(5);
     header.field_i32(1, static_cast<int32_t>(num_values));
@@ -240,7 +250,8 @@ void Writer::end_row_group() {
     const int64_t offset = static_cast<int64_t>(body_.size());
     const std::string& bytes = header.bytes();
     body_ += bytes + page;
-    metas.push_back({offset, static_cast<int64_t>(bytes.size() + page.size()), num_values});
+    metas.push_back({offset, static_cast<int64_t>(bytes.size() + page.size()), static_cast<int64_t>(bytes.size() + uncompressed),
+                     num_values});
     chunk = Chunk{};
   }
   groups_.push_back(std::move(metas));
@@ -283,9 +294,9 @@ std::string Writer::finish() {
       const auto path = path_of(schema_[c]);
       meta.begin_list(3, CompactWriter::BINARY, path.size());
       for (const auto& p : path) meta.element_binary(p);
-      meta.field_i32(4, 0);  // UNCOMPRESSED
+      meta.field_i32(4, compression_ == Compression::snappy ? SNAPPY : UNCOMPRESSED);
       meta.field_i64(5, m.num_values);
-      meta.field_i64(6, m.size);
+      meta.field_i64(6, m.uncompressed_size);
       meta.field_i64(7, m.size);
       meta.field_i64(9, m.offset);
       meta.end_struct();

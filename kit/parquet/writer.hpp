@@ -2,8 +2,8 @@
 // A small Parquet writer: required columns of INT64, FLOAT, DOUBLE and UTF-8
 // strings, and lists of them nested to any depth (regular shapes such as
 // [6] or [3,1,1], or lists of varying length). PLAIN values, RLE levels,
-// one data page per column and row group, no compression; key/value
-// metadata in the footer. The whole file is built in memory.
+// one data page per column and row group, pages uncompressed or snappy;
+// key/value metadata in the footer. The whole file is built in memory.
 #include <cstdint>
 #include <span>
 #include <string>
@@ -13,6 +13,7 @@
 namespace kit::parquet {
 
 enum class Physical { INT64, FLOAT, DOUBLE, STRING };
+enum class Compression { none, snappy };
 
 struct ColumnSpec {
   std::string name;
@@ -22,7 +23,8 @@ struct ColumnSpec {
 
 class Writer {
  public:
-  explicit Writer(std::vector<ColumnSpec> schema, std::vector<std::pair<std::string, std::string>> key_values = {});
+  explicit Writer(std::vector<ColumnSpec> schema, std::vector<std::pair<std::string, std::string>> key_values = {},
+                  Compression compression = Compression::none);
 
   // One row: call each column's add once (in any order), then end_row().
   void add(size_t column, int64_t value);
@@ -53,7 +55,7 @@ class Writer {
     size_t rows = 0;
   };
   struct ChunkMeta {
-    int64_t offset, size, num_values;
+    int64_t offset, size, uncompressed_size, num_values;
   };
   void check(size_t column, Physical type, int depth) const;
   void levels(size_t column, const std::vector<size_t>& shape, size_t count);
@@ -62,6 +64,7 @@ class Writer {
 
   std::vector<ColumnSpec> schema_;
   std::vector<std::pair<std::string, std::string>> key_values_;
+  Compression compression_;
   std::vector<Chunk> chunks_;
   std::string body_{"PAR1"};
   std::vector<std::vector<ChunkMeta>> groups_;  // per row group, per column
