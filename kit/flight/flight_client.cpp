@@ -1,8 +1,11 @@
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/impl/codegen/proto_utils.h>
+#include <grpcpp/impl/rpc_method.h>
+#include <grpcpp/support/sync_stream.h>
 
-#include "flight.grpc.pb.h"
+#include "flight.pb.h"
 #include "kit/flight/flight.hpp"
-#include "kit/flight/ipc.hpp"
+#include "kit/flight/flight_data.hpp"
 
 namespace kit::flight {
 namespace proto = arrow::flight::protocol;
@@ -19,10 +22,15 @@ std::string status_text(const grpc::Status& s) {
   return std::string("Flight returned ") + name + " error, with message: " + s.error_message();
 }
 
+// DoPut with messages we encode ourselves (kit/flight/flight_data): the
+// generated stub would copy every body into a protobuf message first.
+constexpr const char* kDoPutMethod = "/arrow.flight.protocol.FlightService/DoPut";
+using PutStream = grpc::ClientReaderWriter<grpc::ByteBuffer, proto::PutResult>;
+
 // The writer and the reader share one call; the writer closes it.
 struct PutCall {
   grpc::ClientContext context;
-  std::unique_ptr<grpc::ClientReaderWriter<proto::FlightData, proto::PutResult>> stream;
+  std::unique_ptr<PutStream> stream;
   bool finished = false;
   std::vector<std::string> acks;  // PutResults drained while closing
 
@@ -44,7 +52,7 @@ struct PutCall {
 // and this saves a separate end-of-stream round on the wire.
 class GrpcStreamWriter : public FlightStreamWriter {
  public:
-  GrpcStreamWriter(std::shared_ptr<PutCall> call, proto::FlightData first)
+  GrpcStreamWriter(std::shared_ptr<PutCall> call, grpc::ByteBuffer first)
       : call_(std::move(call)), held_(std::move(first)) {}
   ~GrpcStreamWriter() override {
     if (!call_->finished) {
@@ -58,10 +66,7 @@ class GrpcStreamWriter : public FlightStreamWriter {
   }
 
   void WriteRecordBatch(const RecordBatch& batch) override {
-    ipc::SerializedBatch encoded = ipc::SerializeRecordBatch(batch);
-    proto::FlightData data;
-    data.set_data_header(std::move(encoded.metadata));
-    data.set_data_body(std::move(encoded.body));
+    grpc::ByteBuffer data = wire::BatchMessage(batch);
     send_held(grpc::WriteOptions().set_buffer_hint());
     held_ = std::move(data);
   }
@@ -84,7 +89,7 @@ class GrpcStreamWriter : public FlightStreamWriter {
   }
 
   std::shared_ptr<PutCall> call_;
-  proto::FlightData held_;
+  grpc::ByteBuffer held_;
 };
 
 class GrpcMetadataReader : public FlightMetadataReader {
@@ -109,26 +114,22 @@ class GrpcFlightClient : public FlightClient {
     args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
     args.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);  // a retried put would buffer whole frames; puts are not retried
     channel_ = grpc::CreateCustomChannel(location.target, grpc::InsecureChannelCredentials(), args);
-    stub_ = proto::FlightService::NewStub(channel_);
+    do_put_ = std::make_unique<grpc::internal::RpcMethod>(kDoPutMethod, grpc::internal::RpcMethod::BIDI_STREAMING, channel_);
   }
 
   DoPutResult DoPut(const FlightDescriptor& descriptor, const std::shared_ptr<const Schema>& schema) override {
     auto call = std::make_shared<PutCall>();
     call->context.set_initial_metadata_corked(true);  // headers go out with the first message
     for (const auto& [key, value] : headers_) call->context.AddMetadata(key, value);
-    call->stream = stub_->DoPut(&call->context);
-    proto::FlightData first;
-    auto* d = first.mutable_flight_descriptor();
-    d->set_type(static_cast<proto::FlightDescriptor::DescriptorType>(descriptor.type));
-    d->set_cmd(descriptor.cmd);
-    for (const auto& p : descriptor.path) d->add_path(p);
-    first.set_data_header(ipc::SerializeSchema(*schema));
-    return {std::make_unique<GrpcStreamWriter>(call, std::move(first)), std::make_unique<GrpcMetadataReader>(call)};
+    call->stream.reset(
+        grpc::internal::ClientReaderWriterFactory<grpc::ByteBuffer, proto::PutResult>::Create(channel_.get(), *do_put_, &call->context));
+    return {std::make_unique<GrpcStreamWriter>(call, wire::SchemaMessage(descriptor, *schema)),
+            std::make_unique<GrpcMetadataReader>(call)};
   }
 
  private:
   std::shared_ptr<grpc::Channel> channel_;
-  std::unique_ptr<proto::FlightService::Stub> stub_;
+  std::unique_ptr<grpc::internal::RpcMethod> do_put_;
   Headers headers_;
 };
 

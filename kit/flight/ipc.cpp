@@ -55,15 +55,19 @@ std::string finish(FlatBufferBuilder& fbb, fb::MessageHeader type, Offset<void> 
   return std::string(reinterpret_cast<const char*>(fbb.GetBufferPointer()), fbb.GetSize());
 }
 
+// Lays the arrays' buffers out as a body, pointing at them where they lie.
 struct BodyWriter {
   std::vector<fb::FieldNode> nodes;
   std::vector<fb::Buffer> buffers;
-  std::string body;
+  std::vector<BodyPiece> pieces;
+  int64_t length = 0;
 
   void add_buffer(const void* data, size_t size) {
-    buffers.emplace_back(static_cast<int64_t>(body.size()), static_cast<int64_t>(size));
-    body.append(static_cast<const char*>(data), size);
-    body.resize(static_cast<size_t>(padded8(static_cast<int64_t>(body.size()))), '\0');
+    buffers.emplace_back(length, static_cast<int64_t>(size));
+    if (size == 0) return;
+    const int64_t end = length + static_cast<int64_t>(size);
+    pieces.push_back({static_cast<const uint8_t*>(data), size, static_cast<size_t>(padded8(end) - end)});
+    length = padded8(end);
   }
 
   void add_array(const Array& a) {
@@ -268,15 +272,25 @@ std::string SerializeSchema(const Schema& schema) {
   return finish(fbb, fb::MessageHeader_Schema, header.Union(), 0);
 }
 
-SerializedBatch SerializeRecordBatch(const RecordBatch& batch) {
+RecordBatchParts SerializeRecordBatchParts(const RecordBatch& batch) {
   BodyWriter w;
   for (int i = 0; i < batch.num_columns(); ++i) w.add_array(*batch.column(i));
   FlatBufferBuilder fbb(512);
   const auto nodes = fbb.CreateVectorOfStructs(w.nodes);
   const auto buffers = fbb.CreateVectorOfStructs(w.buffers);
   const auto header = fb::CreateRecordBatch(fbb, batch.num_rows(), nodes, buffers);
-  const auto body_length = static_cast<int64_t>(w.body.size());
-  return {finish(fbb, fb::MessageHeader_RecordBatch, header.Union(), body_length), std::move(w.body)};
+  return {finish(fbb, fb::MessageHeader_RecordBatch, header.Union(), w.length), std::move(w.pieces), w.length};
+}
+
+SerializedBatch SerializeRecordBatch(const RecordBatch& batch) {
+  RecordBatchParts parts = SerializeRecordBatchParts(batch);
+  std::string body;
+  body.reserve(static_cast<size_t>(parts.body_length));
+  for (const auto& p : parts.body) {
+    body.append(reinterpret_cast<const char*>(p.data), p.size);
+    body.append(p.padding, '\0');
+  }
+  return {std::move(parts.metadata), std::move(body)};
 }
 
 MessageType ReadMessageType(std::string_view metadata) {

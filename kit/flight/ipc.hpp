@@ -24,6 +24,20 @@ struct SerializedBatch {
 };
 SerializedBatch SerializeRecordBatch(const RecordBatch& batch);
 
+// The same message with its body left where the arrays hold it: pieces in
+// order, each followed by `padding` zero bytes. Valid while the arrays live.
+struct BodyPiece {
+  const uint8_t* data;
+  size_t size;
+  size_t padding;
+};
+struct RecordBatchParts {
+  std::string metadata;
+  std::vector<BodyPiece> body;
+  int64_t body_length;
+};
+RecordBatchParts SerializeRecordBatchParts(const RecordBatch& batch);
+
 // Verifies the flatbuffer and says which message it holds; throws for any
 // message type outside our subset.
 MessageType ReadMessageType(std::string_view metadata);
