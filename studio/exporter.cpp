@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
 #include "kit/files/atomic_file.hpp"
@@ -223,6 +224,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
       options.width = camera_size[key].first;
       options.height = camera_size[key].second;
       options.fps = fps;
+      // The cameras are encoded side by side: the cores shared out among them.
+      options.threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency() / std::max<size_t>(1, cameras.size())));
       // An existing dataset keeps the codec its videos have.
       options.codec = appending ? info.at("features").at(key).at("info").value("video.codec", request.video_codec)
                                 : request.video_codec;
@@ -358,17 +361,31 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
           auto& queue = queues.at(key);
           const auto size = camera_size.at(key);
           std::exception_ptr error;
+          const auto check_size = [&](int width, int height) {
+            if (std::pair{width, height} != size) {
+              throw std::runtime_error("the images of " + key + " change size within the recording");
+            }
+          };
+          kit::jpeg::Yuv420Image yuv;
           for (long i = 0;; ++i) {
             const auto jpeg = queue.pop();
             if (!jpeg) break;
             if (error) continue;  // keep taking pictures so the reader never waits on us
             try {
-              const auto image = kit::jpeg::decode_rgb(*jpeg);
-              if (std::pair{image.width, image.height} != size) {
-                throw std::runtime_error("the images of " + key + " change size within the recording");
+              // A 4:2:0 JPEG (what the robot side sends) goes to the encoder
+              // in its own planes, without a round trip through RGB.
+              if (kit::jpeg::decode_yuv420(*jpeg, yuv)) {
+                check_size(yuv.width, yuv.height);
+                const uint8_t* planes[3] = {yuv.y.data(), yuv.cb.data(), yuv.cr.data()};
+                const int strides[3] = {yuv.y_stride, yuv.c_stride, yuv.c_stride};
+                video.add_yuv420(planes, strides, true);
+                if (i % sample_every == 0) sampler.add(kit::jpeg::decode_rgb(*jpeg));
+              } else {
+                const auto image = kit::jpeg::decode_rgb(*jpeg);
+                check_size(image.width, image.height);
+                video.add_rgb(image.rgb.data(), image.width * 3);
+                if (i % sample_every == 0) sampler.add(image);
               }
-              video.add_rgb(image.rgb.data(), image.width * 3);
-              if (i % sample_every == 0) sampler.add(image);
             } catch (...) {
               error = std::current_exception();
             }

@@ -1,17 +1,59 @@
-// Writers that fail or are dropped half-way must give their encoder back:
+// Colours survive both ways into a video (RGB, and a JPEG's own planes);
+// writers that fail or are dropped half-way must give their encoder back:
 // an encoder freed with frames inside can block its owner for ever (the
 // suite's time limit catches that).
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <unistd.h>
 #include <vector>
 
+#include "kit/jpeg/jpeg.hpp"
 #include "kit/video/mp4_writer.hpp"
+#include "tests/support/process.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Flat colours from black to white through both ways in, decoded by
+// ffmpeg: the JPEG planes' full range must land where the RGB conversion
+// puts it, or extremes and mid-tones shift.
+TEST(VideoWriter, JpegPlanesAndRgbGiveTheColoursBack) {
+  const std::vector<std::array<uint8_t, 3>> colours = {{0, 0, 0}, {255, 255, 255}, {200, 30, 30}, {128, 128, 128}, {20, 40, 160}};
+  constexpr int kSide = 64;
+  const fs::path rgb_path = fs::temp_directory_path() / ("colours-rgb-" + std::to_string(getpid()) + ".mp4");
+  const fs::path yuv_path = fs::temp_directory_path() / ("colours-yuv-" + std::to_string(getpid()) + ".mp4");
+  {
+    kit::video::Mp4Writer via_rgb(rgb_path, {.width = kSide, .height = kSide, .fps = 30});
+    kit::video::Mp4Writer via_jpeg(yuv_path, {.width = kSide, .height = kSide, .fps = 30});
+    kit::jpeg::Yuv420Image yuv;
+    for (const auto& c : colours) {
+      std::vector<uint8_t> rgb(kSide * kSide * 3);
+      for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = c[i % 3];
+      via_rgb.add_rgb(rgb.data(), kSide * 3);
+      ASSERT_TRUE(kit::jpeg::decode_yuv420(kit::jpeg::encode_rgb(rgb.data(), kSide, kSide), yuv));
+      const uint8_t* planes[3] = {yuv.y.data(), yuv.cb.data(), yuv.cr.data()};
+      const int strides[3] = {yuv.y_stride, yuv.c_stride, yuv.c_stride};
+      via_jpeg.add_yuv420(planes, strides, true);
+    }
+    via_rgb.close();
+    via_jpeg.close();
+  }
+  for (const auto& path : {rgb_path, yuv_path}) {
+    const auto raw = test_support::run_process(
+        {"/usr/bin/ffmpeg", "-v", "error", "-i", path.string(), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    ASSERT_EQ(raw.out.size(), colours.size() * kSide * kSide * 3) << path << raw.err;
+    for (size_t f = 0; f < colours.size(); ++f) {
+      const size_t centre = (f * kSide * kSide + (kSide / 2) * kSide + kSide / 2) * 3;
+      for (int ch = 0; ch < 3; ++ch) {
+        EXPECT_NEAR(static_cast<uint8_t>(raw.out[centre + ch]), colours[f][ch], 6) << path << " colour " << f << " channel " << ch;
+      }
+    }
+    fs::remove(path);
+  }
+}
 
 TEST(VideoWriter, AFileThatCannotBeCreatedIsAnErrorNamingIt) {
   for (const char* codec : {"av1", "h264"}) {

@@ -55,6 +55,29 @@ DecodedImage decode_rgb(const std::string& jpeg) {
   return img;
 }
 
+bool decode_yuv420(std::string_view jpeg, Yuv420Image& into) {
+  tjhandle h = decompressor();
+  int width = 0, height = 0, subsamp = 0, colorspace = 0;
+  const auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
+  if (tjDecompressHeader3(h, data, jpeg.size(), &width, &height, &subsamp, &colorspace) != 0) {
+    throw JpegError(std::string("not a JPEG image: ") + tjGetErrorStr2(h));
+  }
+  if (subsamp != TJSAMP_420 || colorspace != TJCS_YCbCr) return false;
+  into.width = width;
+  into.height = height;
+  into.y_stride = tjPlaneWidth(0, width, TJSAMP_420);
+  into.c_stride = tjPlaneWidth(1, width, TJSAMP_420);
+  into.y.resize(static_cast<size_t>(into.y_stride) * tjPlaneHeight(0, height, TJSAMP_420));
+  into.cb.resize(static_cast<size_t>(into.c_stride) * tjPlaneHeight(1, height, TJSAMP_420));
+  into.cr.resize(into.cb.size());
+  unsigned char* planes[3] = {into.y.data(), into.cb.data(), into.cr.data()};
+  int strides[3] = {into.y_stride, into.c_stride, into.c_stride};
+  if (tjDecompressToYUVPlanes(h, data, jpeg.size(), planes, width, strides, height, 0) != 0) {
+    throw JpegError(std::string("JPEG decoding failed: ") + tjGetErrorStr2(h));
+  }
+  return true;
+}
+
 }  // namespace kit::jpeg
 
 namespace kit::jpeg {

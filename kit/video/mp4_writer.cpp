@@ -1,6 +1,9 @@
 #include "kit/video/mp4_writer.hpp"
 
+#include <array>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -122,6 +125,13 @@ Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) :
   if (s.format->oformat->flags & AVFMT_GLOBALHEADER) s.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   av_opt_set_int(s.codec->priv_data, "crf", o.crf, 0);
   if (o.codec == "av1") av_opt_set_int(s.codec->priv_data, "preset", o.preset, 0);
+  if (o.threads > 0) {
+    if (o.codec == "av1") {
+      av_opt_set(s.codec->priv_data, "svtav1-params", ("lp=" + std::to_string(o.threads)).c_str(), 0);
+    } else {
+      s.codec->thread_count = o.threads;
+    }
+  }
   s.frame->format = AV_PIX_FMT_YUV420P;
   s.frame->width = o.width;
   s.frame->height = o.height;
@@ -163,6 +173,38 @@ void Mp4Writer::add_rgb(const uint8_t* rgb, int stride) {
   const uint8_t* planes[1] = {rgb};
   const int strides[1] = {stride};
   sws_scale(s.scale, planes, strides, 0, s.codec->height, s.frame->data, s.frame->linesize);
+  s.frame->pts = frames_;
+  s.encode(s.frame);
+  ++frames_;
+}
+
+void Mp4Writer::add_yuv420(const uint8_t* const planes[3], const int strides[3], bool full_range) {
+  // Full range to video range: Y 0–255 → 16–235, Cb/Cr 0–255 → 16–240 around 128.
+  static const auto levels = [] {
+    std::array<std::array<uint8_t, 256>, 2> lut{};
+    for (int v = 0; v < 256; ++v) {
+      lut[0][v] = static_cast<uint8_t>(16 + (v * 219 + 127) / 255);
+      lut[1][v] = static_cast<uint8_t>(128 + static_cast<int>(std::lround((v - 128) * 224.0 / 255.0)));
+    }
+    return lut;
+  }();
+  State& s = *state_;
+  if (s.closed) throw VideoError(s.path.string() + " is closed");
+  check(av_frame_make_writable(s.frame), "frame buffer");
+  for (int p = 0; p < 3; ++p) {
+    const int width = p == 0 ? s.codec->width : (s.codec->width + 1) / 2;
+    const int height = p == 0 ? s.codec->height : (s.codec->height + 1) / 2;
+    const auto& lut = levels[p == 0 ? 0 : 1];
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* from = planes[p] + static_cast<ptrdiff_t>(y) * strides[p];
+      uint8_t* to = s.frame->data[p] + static_cast<ptrdiff_t>(y) * s.frame->linesize[p];
+      if (full_range) {
+        for (int x = 0; x < width; ++x) to[x] = lut[from[x]];
+      } else {
+        std::memcpy(to, from, static_cast<size_t>(width));
+      }
+    }
+  }
   s.frame->pts = frames_;
   s.encode(s.frame);
   ++frames_;

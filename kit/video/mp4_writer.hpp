@@ -24,6 +24,7 @@ struct VideoOptions {
   int gop = 2;                // a key frame every `gop` frames
   int crf = 30;
   int preset = 12;            // libsvtav1's speed preset
+  int threads = 0;            // encoder threads; 0: the encoder's own choice
 };
 
 class Mp4Writer {
@@ -35,6 +36,10 @@ class Mp4Writer {
 
   // One height × width × 3 RGB frame, rows `stride` bytes apart.
   void add_rgb(const uint8_t* rgb, int stride);
+  // One frame as 4:2:0 planes (chroma at half width and height) in the
+  // video's BT.601 matrix; `full_range` (JPEG's 0–255 levels) are brought
+  // to the video range on the way, as add_rgb's conversion does.
+  void add_yuv420(const uint8_t* const planes[3], const int strides[3], bool full_range);
   long frames() const { return frames_; }
   // Bytes of the file so far (the encoder may still hold the last frames).
   int64_t bytes() const;
