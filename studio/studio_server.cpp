@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "kit/flight/flight.hpp"
+#include "kit/http/deadline_server.hpp"
 #include "kit/http/url.hpp"
 #include "kit/pool/thread_pool.hpp"
 #include "studio/access_control.hpp"
@@ -29,9 +30,12 @@ constexpr size_t kMaxBodyBytes = 1 << 20;  // an SDP is a few KiB; nothing here 
 // One logged frame: a few cameras of JPEGs. 64 MiB holds four 4K pictures
 // at the highest quality; anything larger is refused before it is buffered.
 constexpr int kMaxFrameBytes = 64 << 20;
-constexpr int kFlightThreads = 16;
+constexpr int kFlightThreads = 16;  // puts in flight at once, whatever the number of open streams
 constexpr size_t kMaxPutBytes = 2 * static_cast<size_t>(kMaxFrameBytes);  // a put is one frame; a little slack
-constexpr size_t kHttpThreads = 64;  // connections served at once (browsers keep up to 6 each)  // puts in flight at once, whatever the number of open streams
+constexpr size_t kHttpThreads = 64;  // connections served at once (browsers keep up to 6 each)
+// A request (line, headers, body of at most kMaxBodyBytes) arrives whole
+// within this, even over a slow link; a client that trickles is cut off.
+constexpr std::chrono::seconds kRequestDeadline{5};
 constexpr size_t kMaxOfferBytes = 256 << 10;
 constexpr size_t kMaxNegotiations = 1000;  // users with an offer waiting, all together
 
@@ -154,7 +158,7 @@ struct Studio::Impl {
   StudioOptions options;
   SignalingRelay relay;
   FrameStore frames;
-  httplib::Server http;
+  kit::http::DeadlineServer http{kRequestDeadline};
   std::thread http_thread;
   int http_port = 0;
   std::unique_ptr<kit::flight::FlightServer> flight;
@@ -536,9 +540,10 @@ struct Studio::Impl {
 Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
   Impl& s = *impl_;
   s.http.set_payload_max_length(kMaxBodyBytes);
-  // Each open connection holds a worker while it is read: many workers, and
-  // a request that stops arriving for a second is dropped, so slow or
-  // silent clients cannot take the API from everyone else.
+  // Each open connection holds a worker while it is read: many workers; a
+  // request that stops arriving for a second, or has not arrived whole
+  // within the deadline, is dropped, so slow or silent clients cannot take
+  // the API from everyone else.
   s.http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
   s.http.set_read_timeout(1, 0);
   s.http.set_keep_alive_timeout(2);

@@ -3,6 +3,8 @@
 #include "studio/studio_server.hpp"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <httplib.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -290,6 +292,37 @@ TEST_F(StudioTest, SlowSilentAndOversizedClientsLeaveTheApiToEveryoneElse) {
   EXPECT_LT(sent, 20u << 20) << "the whole 20 MiB were taken in";
   EXPECT_EQ(get("/webrtc/offer?userId=chunky")["offerId"], nullptr);
   EXPECT_EQ(c.Get("/webrtc/offer?userId=normal")->status, 200);
+}
+
+// More tricklers than workers, each sending a byte every half second (within
+// the per-read timeout): every one is cut off at the request deadline, so
+// a normal client is served within a deadline or two, not never.
+TEST_F(StudioTest, ClientsThatTrickleAreCutOffAtTheRequestDeadline) {
+  const int port = studio_->http_port();
+  std::vector<std::unique_ptr<RawConnection>> tricklers;
+  for (int i = 0; i < 80; ++i) tricklers.push_back(std::make_unique<RawConnection>(port));
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    const std::string request = "GET /webrtc/offer?userId=trickle HTTP/1.1\r\nHost: studio\r\nX-Pad: " + std::string(200, 'x');
+    for (size_t k = 0; k < request.size() && !done; ++k) {
+      for (auto& c : tricklers) c->send_text(request.substr(k, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // every worker busy with a trickler
+  const auto start = std::chrono::steady_clock::now();
+  httplib::Client c(base_);
+  c.set_connection_timeout(30);
+  c.set_read_timeout(30);
+  const auto r = c.Get("/webrtc/offer?userId=normal");
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  done = true;
+  trickle.join();
+  ASSERT_TRUE(r) << "not served while tricklers held the workers";
+  EXPECT_EQ(r->status, 200);
+  EXPECT_LT(waited, 25.0);  // two 5 s deadlines and a loaded machine's slack; without one, never
+  // The tricklers were answered with an error or closed, none served.
+  for (auto& t : tricklers) EXPECT_EQ(t->read_some().find("200 OK"), std::string::npos);
 }
 
 TEST_F(StudioTest, AThousandClientsArrivingAtOnceAreAllServed) {
