@@ -15,9 +15,11 @@ namespace {
 
 constexpr const char* kWorkDir = ".tessaline-export";  // beside meta/, data/, videos/
 constexpr const char* kCommitList = "COMMIT";
+constexpr const char* kConsumedList = "CONSUMED";  // folders, relative to the dataset
 
 // Moves every file the work directory lists into the dataset, in order,
-// then drops the work directory.
+// removes the folders the change consumed, then drops the work directory.
+// Each step may be repeated after a crash.
 void switch_in(const fs::path& dataset) {
   const fs::path work = dataset / kWorkDir;
   std::istringstream list(read_file(work / kCommitList));
@@ -25,6 +27,12 @@ void switch_in(const fs::path& dataset) {
     if (rel.empty() || !fs::exists(work / rel)) continue;  // moved before a crash
     fs::create_directories((dataset / rel).parent_path());
     fs::rename(work / rel, dataset / rel);
+  }
+  if (fs::exists(work / kConsumedList)) {
+    std::istringstream consumed(read_file(work / kConsumedList));
+    for (std::string rel; std::getline(consumed, rel);) {
+      if (!rel.empty()) fs::remove_all(dataset / rel);
+    }
   }
   fs::remove_all(work);
 }
@@ -57,7 +65,14 @@ fs::path DatasetChange::file(const std::string& rel) {
 
 void DatasetChange::write(const std::string& rel, std::string_view bytes) { kit::files::write_atomically(file(rel), bytes); }
 
+void DatasetChange::consume(const fs::path& dir) { consumed_.push_back(dir); }
+
 void DatasetChange::commit() {
+  if (!consumed_.empty()) {
+    std::string consumed;
+    for (const auto& dir : consumed_) consumed += fs::absolute(dir).lexically_relative(fs::absolute(dataset_)).string() + "\n";
+    kit::files::write_atomically(work_ / kConsumedList, consumed);
+  }
   std::string list;
   // meta/info.json says what the dataset holds: it goes last.
   std::stable_partition(files_.begin(), files_.end(), [](const std::string& rel) { return rel != "meta/info.json"; });

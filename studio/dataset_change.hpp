@@ -4,8 +4,10 @@
 // a list of the new files (COMMIT) is written, then each file is renamed
 // into place, meta/info.json last. A change dropped before commit() leaves
 // the dataset as it was; a crash after the list was written is finished by
-// recover_dataset_changes at the next start. One change per dataset at a
-// time (the studio runs them on one thread).
+// recover_dataset_changes at the next start. Folders the change consumes
+// (an export's job, whose episodes must not go in twice) are removed as part
+// of switching in, crash or not. One change per dataset at a time (the
+// studio runs them on one thread).
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -24,12 +26,15 @@ class DatasetChange {
   // its folder exists. The file switches in at commit, in the order named.
   std::filesystem::path file(const std::string& rel);
   void write(const std::string& rel, std::string_view bytes);  // file() + an atomic write
+  // Removed once the files are in, before the change counts as done.
+  void consume(const std::filesystem::path& dir);
 
   void commit();
 
  private:
   std::filesystem::path dataset_, work_;
   std::vector<std::string> files_;
+  std::vector<std::filesystem::path> consumed_;
   bool committed_ = false;
 };
 

@@ -549,6 +549,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
       info["total_tasks"] = static_cast<long>(tasks.size());
       info["splits"] = {{"train", "0:" + std::to_string(next_episode)}};
       change.write("meta/info.json", info.dump(4));
+      change.consume(job.dir);  // its episodes are in: a retry after a crash must not add them again
       change.commit();
     }
   }

@@ -11,6 +11,7 @@
 
 #include "kit/flight/array.hpp"
 #include "kit/jpeg/jpeg.hpp"
+#include "studio/dataset_change.hpp"
 #include "studio/dataset_files.hpp"
 #include "studio/exporter.hpp"
 #include "studio/frame_store.hpp"
@@ -41,6 +42,40 @@ TEST(DatasetFiles, SlotsCountFilesThenChunks) {
   EXPECT_EQ(next.chunk, 1);
   EXPECT_EQ(next.file, 5);
   fs::remove_all(dir);
+}
+
+// A change cut short while switching in (here a file that cannot take its
+// place, as a crash would leave it) is finished at the next start, and the
+// folder it consumed (an export's job) goes with it: its episodes must not
+// be exported a second time by a retry.
+TEST(DatasetChangeTest, AChangeCutShortWhileSwitchingInIsFinishedWithTheFoldersItConsumed) {
+  const fs::path data = fs::temp_directory_path() / ("change-" + std::to_string(getpid()));
+  const fs::path dataset = data / "datasets" / "arm", job = data / "export-jobs" / "op" / "1";
+  fs::remove_all(data);
+  fs::create_directories(dataset / "meta");
+  fs::create_directories(job);
+  std::ofstream(dataset / "meta" / "info.json") << "old";
+  std::ofstream(job / "frames.arrows") << "episodes";
+  const fs::path obstacle = dataset / "data" / "chunk-000" / "file-001.parquet";
+  fs::create_directories(obstacle);
+  std::ofstream(obstacle / "x") << "x";
+  {
+    studio::DatasetChange change(dataset);
+    change.write("data/chunk-000/file-001.parquet", "rows");
+    change.write("meta/info.json", "new");
+    change.consume(job);
+    EXPECT_THROW(change.commit(), fs::filesystem_error);
+  }
+  EXPECT_EQ(studio::read_file(dataset / "meta" / "info.json"), "old");
+  EXPECT_TRUE(fs::exists(job));
+
+  fs::remove_all(obstacle);
+  studio::recover_dataset_changes(data);
+  EXPECT_EQ(studio::read_file(dataset / "data" / "chunk-000" / "file-001.parquet"), "rows");
+  EXPECT_EQ(studio::read_file(dataset / "meta" / "info.json"), "new");
+  EXPECT_FALSE(fs::exists(job));
+  EXPECT_FALSE(fs::exists(dataset / ".tessaline-export"));
+  fs::remove_all(data);
 }
 
 class DatasetRollOver : public ::testing::Test {
