@@ -31,7 +31,6 @@ constexpr size_t kMaxBodyBytes = 1 << 20;  // an SDP is a few KiB; nothing here 
 // at the highest quality; anything larger is refused before it is buffered.
 constexpr int kMaxFrameBytes = 64 << 20;
 constexpr int kFlightThreads = 16;  // puts in flight at once, whatever the number of open streams
-constexpr size_t kMaxPutBytes = 2 * static_cast<size_t>(kMaxFrameBytes);  // a put is one frame; a little slack
 constexpr size_t kHttpThreads = 64;  // connections served at once (browsers keep up to 6 each)
 // A request (line, headers, body of at most kMaxBodyBytes) arrives whole
 // within this, even over a slow link; a client that trickles is cut off.
@@ -561,21 +560,24 @@ Studio::Studio(StudioOptions options) : impl_(std::make_unique<Impl>(std::move(o
   s.access_routes();
   s.page_routes();
   s.http.set_pre_routing_handler([&s](const httplib::Request& req, httplib::Response& res) { return s.check_access(req, res); });
-  s.flight = std::make_unique<kit::flight::FlightServer>(
-      kit::flight::FlightServerOptions{s.options.host, s.options.flight_port, kMaxFrameBytes, kFlightThreads,
-                                       [&s](const kit::flight::FlightCaller& caller) {
-                                         if (!s.access.enforced() || loopback_grpc_peer(caller.peer)) return true;
-                                         return std::any_of(caller.headers.begin(), caller.headers.end(), [&](const auto& h) {
-                                           return h.first == "authorization" && s.access.bearer_matches(h.second);
-                                         });
-                                       },
-                                       kMaxPutBytes},
-      [this](kit::flight::FlightPut& put) {
-        if (put.descriptor.path != std::vector<std::string>{"robot_data"}) {
-          throw std::invalid_argument("unknown Flight path; frames go to \"robot_data\"");
-        }
-        for (const auto& batch : put.batches) impl_->frames.add_batch(batch);
-      });
+  kit::flight::FlightServerOptions flight;
+  flight.host = s.options.host;
+  flight.port = s.options.flight_port;
+  flight.max_receive_bytes = kMaxFrameBytes;
+  flight.max_threads = kFlightThreads;
+  flight.authorize = [&s](const kit::flight::FlightCaller& caller) {
+    if (!s.access.enforced() || loopback_grpc_peer(caller.peer)) return true;
+    return std::any_of(caller.headers.begin(), caller.headers.end(),
+                       [&](const auto& h) { return h.first == "authorization" && s.access.bearer_matches(h.second); });
+  };
+  // Frames are staged as they arrive: a put never holds more than one.
+  flight.on_batch = [&s](const kit::flight::FlightDescriptor& descriptor, const std::shared_ptr<kit::flight::RecordBatch>& batch) {
+    if (descriptor.path != std::vector<std::string>{"robot_data"}) {
+      throw std::invalid_argument("unknown Flight path; frames go to \"robot_data\"");
+    }
+    s.frames.add_batch(batch);
+  };
+  s.flight = std::make_unique<kit::flight::FlightServer>(flight, nullptr);
   if (s.options.http_port == 0) {
     s.http_port = s.http.bind_to_any_port(s.options.host);
   } else if (s.http.bind_to_port(s.options.host, s.options.http_port)) {

@@ -85,14 +85,18 @@ struct FlightServerOptions {
   int max_threads = 0;          // 0: gRPC's own choice; else at most this many serving threads
   // When set, a call it refuses ends with UNAUTHENTICATED before its data is read.
   std::function<bool(const FlightCaller&)> authorize;
-  // A put's batches are held until it ends: past this many bytes it is
-  // refused (RESOURCE_EXHAUSTED) and what it sent is dropped. 0: no limit.
-  size_t max_put_bytes = 0;
+  // Without it a put's batches are held until the put ends. When set, each
+  // batch is handed over as it arrives (on a gRPC thread) and not kept: a
+  // put holds one message at a time, however long it is. An exception fails
+  // the put with INVALID_ARGUMENT and its text; batches handed over before
+  // stay handed over.
+  std::function<void(const FlightDescriptor&, const std::shared_ptr<RecordBatch>&)> on_batch;
 };
 
 class FlightServer {
  public:
-  // Called on a gRPC thread once per put, after the client half-closed;
+  // Called on a gRPC thread once per put, after the client half-closed
+  // (without the batches when options.on_batch takes them; may be empty);
   // an exception fails the put with INVALID_ARGUMENT and its text.
   using PutHandler = std::function<void(FlightPut&)>;
 

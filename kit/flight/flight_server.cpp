@@ -22,8 +22,8 @@ FlightDescriptor from_proto(const proto::FlightDescriptor& d) {
 
 class PutService final : public proto::FlightService::Service {
  public:
-  PutService(FlightServer::PutHandler handler, std::function<bool(const FlightCaller&)> authorize, size_t max_put_bytes)
-      : handler_(std::move(handler)), authorize_(std::move(authorize)), max_put_bytes_(max_put_bytes) {}
+  PutService(FlightServer::PutHandler handler, const FlightServerOptions& options)
+      : handler_(std::move(handler)), authorize_(options.authorize), on_batch_(options.on_batch) {}
 
   grpc::Status DoPut(grpc::ServerContext* context,
                      grpc::ServerReaderWriter<proto::PutResult, proto::FlightData>* stream) override {
@@ -45,25 +45,24 @@ class PutService final : public proto::FlightService::Service {
         return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "Descriptor missing on first message");
       }
       put.descriptor = from_proto(data.flight_descriptor());
-      size_t received = 0;
       do {
-        received += data.data_header().size() + data.data_body().size();
-        if (max_put_bytes_ && received > max_put_bytes_) {
-          return grpc::Status(grpc::StatusCode::RESOURCE_EXHAUSTED,
-                              "this put is larger than " + std::to_string(max_put_bytes_ >> 20) + " MiB; send frames one put each");
-        }
         if (data.data_header().empty()) continue;  // metadata-only message
         if (ipc::ReadMessageType(data.data_header()) == ipc::MessageType::SCHEMA) {
           if (put.schema) throw ArrowError("second schema in one DoPut stream");
           put.schema = ipc::ReadSchema(data.data_header());
         } else {
           if (!put.schema) throw ArrowError("record batch before the schema");
-          put.batches.push_back(ipc::ReadRecordBatch(data.data_header(), data.data_body(), put.schema));
+          auto batch = ipc::ReadRecordBatch(data.data_header(), data.data_body(), put.schema);
+          if (on_batch_) {
+            on_batch_(put.descriptor, batch);
+          } else {
+            put.batches.push_back(std::move(batch));
+          }
         }
       } while (stream->Read(&data));
       if (context->IsCancelled()) return grpc::Status(grpc::StatusCode::CANCELLED, "put cancelled by the client");
       if (!put.schema) throw ArrowError("DoPut stream without a schema");
-      handler_(put);
+      if (handler_) handler_(put);
     } catch (const std::exception& e) {
       return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, e.what());
     }
@@ -73,7 +72,7 @@ class PutService final : public proto::FlightService::Service {
  private:
   FlightServer::PutHandler handler_;
   std::function<bool(const FlightCaller&)> authorize_;
-  size_t max_put_bytes_;
+  std::function<void(const FlightDescriptor&, const std::shared_ptr<RecordBatch>&)> on_batch_;
 };
 
 }  // namespace
@@ -83,7 +82,7 @@ struct FlightServer::Impl {
   PutService service;
   std::unique_ptr<grpc::Server> server;
   int port = 0;
-  Impl(FlightServerOptions o, PutHandler h) : options(std::move(o)), service(std::move(h), options.authorize, options.max_put_bytes) {}
+  Impl(FlightServerOptions o, PutHandler h) : options(std::move(o)), service(std::move(h), options) {}
 };
 
 FlightServer::FlightServer(FlightServerOptions options, PutHandler on_put)
