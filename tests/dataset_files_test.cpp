@@ -116,6 +116,13 @@ class DatasetRollOver : public ::testing::Test {
     }
   }
 
+  static studio::ExportRequest request_to(const std::string& repo) {
+    studio::ExportRequest request;
+    request.user_id = "op";
+    request.repo_id = repo;
+    return request;
+  }
+
   Json export_all(studio::FrameStore& store, const studio::ExportRequest& request) {
     const auto job = store.take_for_export("op");
     EXPECT_TRUE(job.has_value());
@@ -139,9 +146,7 @@ TEST_F(DatasetRollOver, DataFilesRollOverBetweenEpisodes) {
   studio::FrameStore store(dir_);
   // About 70 bytes a row: four episodes of 5000 rows take two files of 1 MiB.
   stage(store, {5000, 5000, 5000, 5000}, false);
-  studio::ExportRequest request;
-  request.user_id = "op";
-  request.repo_id = "rows";
+  auto request = request_to("rows");
   request.data_file_mb = 1;
   const Json d = export_all(store, request);
   EXPECT_EQ(d["info"]["data_files_size_in_mb"], 1);
@@ -155,9 +160,7 @@ TEST_F(DatasetRollOver, DataFilesRollOverBetweenEpisodes) {
 TEST_F(DatasetRollOver, VideoFilesRollOverAndAnAppendKeepsTheDatasetsLimit) {
   studio::FrameStore store(dir_);
   stage(store, {45, 45, 45, 45}, true);
-  studio::ExportRequest request;
-  request.user_id = "op";
-  request.repo_id = "noise";
+  auto request = request_to("noise");
   request.video_file_mb = 1;
   const Json first = export_all(store, request);
   const auto videos = files_of(first, 1);
