@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace kit::http {
 namespace {
@@ -65,10 +68,8 @@ class DeadlineStream : public httplib::Stream {
   ssize_t read(char* ptr, size_t size) override {
     if (begin_ == end_) {
       if (!is_readable()) return -1;
-      ssize_t n;
-      do {
-        n = ::recv(fd_, buffer_, sizeof buffer_, 0);
-      } while (n < 0 && errno == EINTR);
+      if (size >= sizeof buffer_) return receive(ptr, size);  // a body: straight into the caller's buffer
+      const ssize_t n = receive(buffer_, sizeof buffer_);
       if (n <= 0) return n;
       begin_ = 0;
       end_ = static_cast<size_t>(n);
@@ -93,6 +94,14 @@ class DeadlineStream : public httplib::Stream {
   socket_t socket() const override { return fd_; }
 
  private:
+  ssize_t receive(char* into, size_t size) {
+    ssize_t n;
+    do {
+      n = ::recv(fd_, into, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+
   int fd_;
   std::chrono::milliseconds read_timeout_, write_timeout_;
   Clock::time_point deadline_;
