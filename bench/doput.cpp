@@ -72,19 +72,24 @@ class RawPut {
   std::unique_ptr<grpc::internal::RpcMethod> method_;
 };
 
-// The batch message in one contiguous buffer, body copied twice on the way
-// (arrays → body, body → message), as a client built on protobuf messages does.
+// The batch message in one contiguous buffer, its body copied twice on the
+// way (arrays → body, body → message), as a client built on protobuf
+// messages does.
 grpc::ByteBuffer copied_message(const fl::RecordBatch& batch) {
   const auto encoded = fl::ipc::SerializeRecordBatch(batch);
-  const grpc::ByteBuffer parts = fl::wire::BatchMessage(batch);  // for the framing bytes only
+  // The message's leading fields, up to the body, as our encoder writes them.
   std::vector<grpc::Slice> slices;
-  parts.Dump(&slices);
-  std::string whole;
-  whole.reserve(parts.Length());
-  for (const auto& s : slices) whole.append(reinterpret_cast<const char*>(s.begin()), s.size());
-  std::copy(encoded.body.begin(), encoded.body.end(), whole.end() - static_cast<long>(encoded.body.size()));
-  auto* owned = new std::string(std::move(whole));
-  grpc::Slice slice(owned->data(), owned->size(), [](void* s) { delete static_cast<std::string*>(s); }, owned);
+  const grpc::ByteBuffer borrowed = fl::wire::BatchMessage(batch);
+  borrowed.Dump(&slices);
+  const size_t prefix = borrowed.Length() - encoded.body.size();
+  auto* whole = new std::string;
+  whole->reserve(borrowed.Length());
+  for (const auto& s : slices) {
+    if (whole->size() == prefix) break;
+    whole->append(reinterpret_cast<const char*>(s.begin()), std::min(s.size(), prefix - whole->size()));
+  }
+  *whole += encoded.body;
+  grpc::Slice slice(whole->data(), whole->size(), [](void* s) { delete static_cast<std::string*>(s); }, whole);
   return grpc::ByteBuffer(&slice, 1);
 }
 

@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
         kit::jpeg::decode_yuv420(p[static_cast<size_t>(camera)], yuv);
         const uint8_t* planes[3] = {yuv.y.data(), yuv.cb.data(), yuv.cr.data()};
         const int strides[3] = {yuv.y_stride, yuv.c_stride, yuv.c_stride};
-        video.add_yuv420(planes, strides, true);
+        video.add_jpeg_yuv420(planes, strides);
       }
       video.close();
       std::filesystem::remove(path);

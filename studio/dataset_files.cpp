@@ -1,5 +1,6 @@
 #include "studio/dataset_files.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace studio {
@@ -25,6 +26,16 @@ FileSlot first_free_slot(const fs::path& dir) {
     }
   }
   return last.next();
+}
+
+std::vector<fs::path> table_files(const fs::path& dir) {
+  std::vector<fs::path> files;
+  if (!fs::exists(dir)) return files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file() && e.path().extension() == ".parquet") files.push_back(e.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 }  // namespace studio

@@ -82,16 +82,6 @@ std::string dataset_owner(const fs::path& data_dir, const std::string& repo_id) 
   return sidecar_text(dataset_dir(data_dir, repo_id), "user_id");
 }
 
-std::vector<fs::path> table_files(const fs::path& dir) {
-  std::vector<fs::path> files;
-  if (!fs::exists(dir)) return files;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file() && e.path().extension() == ".parquet") files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 Json list_datasets(const fs::path& data_dir, const std::optional<std::string>& owner) {
   Json out = Json::array();
   const fs::path root = data_dir / "datasets";

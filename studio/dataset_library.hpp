@@ -8,7 +8,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "kit/json/text.hpp"
 
@@ -17,10 +16,6 @@ namespace studio {
 struct DatasetNotFound : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-
-// The Parquet files of one table (DATASET/data, DATASET/meta/episodes) in
-// chunk and file order.
-std::vector<std::filesystem::path> table_files(const std::filesystem::path& dir);
 
 // [{repoId, robotType, fps, episodes, frames, durationSeconds, bytes, modified, codec, cameras}], newest first;
 // with `owner`, only the datasets that user recorded.

@@ -378,7 +378,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
                 check_size(yuv.width, yuv.height);
                 const uint8_t* planes[3] = {yuv.y.data(), yuv.cb.data(), yuv.cr.data()};
                 const int strides[3] = {yuv.y_stride, yuv.c_stride, yuv.c_stride};
-                video.add_yuv420(planes, strides, true);
+                video.add_jpeg_yuv420(planes, strides);
                 if (i % sample_every == 0) sampler.add(kit::jpeg::decode_rgb(*jpeg));
               } else {
                 const auto image = kit::jpeg::decode_rgb(*jpeg);

@@ -189,7 +189,7 @@ struct Studio::Impl {
     if (!access.enforced() || loopback_address(req.remote_addr) || req.path == "/access") {
       return httplib::Server::HandlerResponse::Unhandled;
     }
-    if (access.bearer_matches(req.get_header_value("Authorization")) || bound_user(req)) {
+    if (access.bearer_matches(req.get_header_value("Authorization")) || access.session_user(req.get_header_value("Cookie"))) {
       return httplib::Server::HandlerResponse::Unhandled;
     }
     if (req.method == "GET" && !req.path.starts_with("/webrtc") && !req.path.starts_with("/sessions") &&

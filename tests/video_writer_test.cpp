@@ -36,7 +36,7 @@ TEST(VideoWriter, JpegPlanesAndRgbGiveTheColoursBack) {
       ASSERT_TRUE(kit::jpeg::decode_yuv420(kit::jpeg::encode_rgb(rgb.data(), kSide, kSide), yuv));
       const uint8_t* planes[3] = {yuv.y.data(), yuv.cb.data(), yuv.cr.data()};
       const int strides[3] = {yuv.y_stride, yuv.c_stride, yuv.c_stride};
-      via_jpeg.add_yuv420(planes, strides, true);
+      via_jpeg.add_jpeg_yuv420(planes, strides);
     }
     via_rgb.close();
     via_jpeg.close();

@@ -2,7 +2,6 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -112,8 +111,6 @@ class DeadlineStream : public httplib::Stream {
 }  // namespace
 
 bool DeadlineServer::process_and_close_socket(socket_t sock) {
-  const int on = 1;
-  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   DeadlineStream stream(sock, to_ms(read_timeout_sec_, read_timeout_usec_), to_ms(write_timeout_sec_, write_timeout_usec_));
   bool ok = false;
   for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {

@@ -3,7 +3,6 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -178,7 +177,7 @@ void Mp4Writer::add_rgb(const uint8_t* rgb, int stride) {
   ++frames_;
 }
 
-void Mp4Writer::add_yuv420(const uint8_t* const planes[3], const int strides[3], bool full_range) {
+void Mp4Writer::add_jpeg_yuv420(const uint8_t* const planes[3], const int strides[3]) {
   // Full range to video range: Y 0–255 → 16–235, Cb/Cr 0–255 → 16–240 around 128.
   static const auto levels = [] {
     std::array<std::array<uint8_t, 256>, 2> lut{};
@@ -198,11 +197,7 @@ void Mp4Writer::add_yuv420(const uint8_t* const planes[3], const int strides[3],
     for (int y = 0; y < height; ++y) {
       const uint8_t* from = planes[p] + static_cast<ptrdiff_t>(y) * strides[p];
       uint8_t* to = s.frame->data[p] + static_cast<ptrdiff_t>(y) * s.frame->linesize[p];
-      if (full_range) {
-        for (int x = 0; x < width; ++x) to[x] = lut[from[x]];
-      } else {
-        std::memcpy(to, from, static_cast<size_t>(width));
-      }
+      for (int x = 0; x < width; ++x) to[x] = lut[from[x]];
     }
   }
   s.frame->pts = frames_;

@@ -36,10 +36,10 @@ class Mp4Writer {
 
   // One height × width × 3 RGB frame, rows `stride` bytes apart.
   void add_rgb(const uint8_t* rgb, int stride);
-  // One frame as 4:2:0 planes (chroma at half width and height) in the
-  // video's BT.601 matrix; `full_range` (JPEG's 0–255 levels) are brought
-  // to the video range on the way, as add_rgb's conversion does.
-  void add_yuv420(const uint8_t* const planes[3], const int strides[3], bool full_range);
+  // One frame as a JPEG's 4:2:0 planes (chroma at half width and height,
+  // BT.601, full 0–255 levels), brought to the video range on the way as
+  // add_rgb's conversion does.
+  void add_jpeg_yuv420(const uint8_t* const planes[3], const int strides[3]);
   long frames() const { return frames_; }
   // Bytes of the file so far (the encoder may still hold the last frames).
   int64_t bytes() const;

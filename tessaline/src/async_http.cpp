@@ -30,13 +30,13 @@ asio::awaitable<kit::http::Response> offload(F call) {
 
 asio::awaitable<kit::http::Response> get(std::string url, double timeout_seconds) {
   return offload([url = std::move(url), timeout_seconds] {
-    return kit::http::get(url, kit::http::Seconds(timeout_seconds), studio_access::http_headers());
+    return kit::http::get(url, kit::http::Seconds(timeout_seconds), studio_access::headers());
   });
 }
 
 asio::awaitable<kit::http::Response> post_json(std::string url, kit::json::Json body, double timeout_seconds) {
   return offload([url = std::move(url), body = std::move(body), timeout_seconds] {
-    return kit::http::post_json(url, body, kit::http::Seconds(timeout_seconds), studio_access::http_headers());
+    return kit::http::post_json(url, body, kit::http::Seconds(timeout_seconds), studio_access::headers());
   });
 }
 

@@ -71,7 +71,7 @@ std::string field_text(const Json& body, const char* key) {
 
 Json post_episode_request(const std::optional<std::string>& base, const std::string& path, const Json& body) {
   const std::string url = (base && !base->empty() ? *base : config::VELQUIN_HTTP_SERVER) + path;
-  const Json answer = kit::http::post_json(url, body, kit::http::Seconds(kEpisodeRequestTimeout), studio_access::http_headers()).json();
+  const Json answer = kit::http::post_json(url, body, kit::http::Seconds(kEpisodeRequestTimeout), studio_access::headers()).json();
   if (!answer.is_object()) throw kit::http::Error("response is not a JSON object");
   return answer;
 }
@@ -80,7 +80,7 @@ Json post_episode_request(const std::optional<std::string>& base, const std::str
 
 VelquinGrpcClient::VelquinGrpcClient(std::string server_url, std::string user_id_)
     : user_id(std::move(user_id_)), location_(normalise_location(server_url)) {
-  client = fl::FlightClient::Connect(fl::Location::Parse(location_), studio_access::grpc_metadata());
+  client = fl::FlightClient::Connect(fl::Location::Parse(location_), studio_access::headers());
 }
 
 VelquinGrpcClient::~VelquinGrpcClient() {

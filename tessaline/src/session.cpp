@@ -133,7 +133,7 @@ asio::awaitable<void> VelquinSession::_close_async(bool export_dataset) {
     log().info("Exporting dataset '{}' with {} episode(s)...", name, _episode_index + 1);
     try {
       const Json body{{"userId", _streamer->user_id}, {"repoId", name}, {"robotType", _robot_type}, {"fps", _fps}};
-      const Json answer = kit::http::post_json(_server_url + "/sessions/end", body, kit::http::Seconds(30.0), studio_access::http_headers()).json();
+      const Json answer = kit::http::post_json(_server_url + "/sessions/end", body, kit::http::Seconds(30.0), studio_access::headers()).json();
       log().info("Dataset export started: {}", kit::json::py_str(answer));
     } catch (const std::exception& e) {
       log().error("Failed to export dataset: {}", e.what());

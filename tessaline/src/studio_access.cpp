@@ -4,25 +4,10 @@
 #include <string>
 
 namespace tessaline::studio_access {
-namespace {
-
-std::string token() {
-  const char* value = std::getenv("TESSALINE_STUDIO_TOKEN");
-  return value ? value : "";
-}
-
-}  // namespace
-
-kit::http::Headers http_headers() {
-  const std::string t = token();
-  if (t.empty()) return {};
-  return {{"Authorization", "Bearer " + t}};
-}
-
-kit::http::Headers grpc_metadata() {
-  const std::string t = token();
-  if (t.empty()) return {};
-  return {{"authorization", "Bearer " + t}};
+kit::http::Headers headers() {
+  const char* token = std::getenv("TESSALINE_STUDIO_TOKEN");
+  if (!token || !*token) return {};
+  return {{"authorization", std::string("Bearer ") + token}};
 }
 
 }  // namespace tessaline::studio_access

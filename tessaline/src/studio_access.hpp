@@ -7,7 +7,8 @@
 
 namespace tessaline::studio_access {
 
-kit::http::Headers http_headers();   // {} when no token is set
-kit::http::Headers grpc_metadata();  // lower-case keys, as gRPC wants them
+// {} when no token is set. The key is lower case, as gRPC metadata must be
+// (HTTP takes it in any case).
+kit::http::Headers headers();
 
 }  // namespace tessaline::studio_access
