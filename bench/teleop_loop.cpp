@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   setenv("HF_LEROBOT_CALIBRATION", (dir / "calibration").c_str(), 1);
   armkit::save_calibration(armkit::calibration_path("so101_leader", "bench"), leader_sim.calibrate_like_the_framework());
   armkit::save_calibration(armkit::calibration_path("so101_follower", "bench"), follower_sim.calibrate_like_the_framework());
-  armkit::Teleoperator teleop({"so101_leader", leader_sim.port(), "bench", {}});
+  armkit::Teleoperator teleop({.type = "so101_leader", .port = leader_sim.port(), .id = "bench"});
   auto robot_config = armkit::RobotConfig::get_choice_class("so101_follower")(follower_sim.port(), cameras);
   robot_config.id = "bench";
   armkit::Robot robot(robot_config);

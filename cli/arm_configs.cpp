@@ -15,6 +15,32 @@ namespace {
 using kit::console::escape;
 using kit::json::Json;
 
+// The framework's options given on the command line, with its meanings.
+void apply_arm_options(const ArmOptions& options, armkit::RobotConfig& robot, armkit::TeleoperatorConfig& teleop) {
+  if (options.robot.max_relative_target) {
+    const Json bound = parse_max_relative_target(*options.robot.max_relative_target);
+    if (bound.is_null()) {
+      robot.max_step_degrees = 0;  // none: goals are sent as they come, as the framework does by default
+    } else {
+      armkit::MaxRelativeTarget target;
+      if (bound.is_number()) {
+        target.all = bound.get<double>();
+      } else {
+        for (const auto& [motor, value] : bound.items()) {
+          // "<motor>.pos" is how actions name them; the framework keys the bounds by motor.
+          const std::string name = motor.ends_with(".pos") ? motor.substr(0, motor.size() - 4) : motor;
+          target.per_motor[name] = value.template get<double>();
+        }
+      }
+      robot.max_relative_target = target;
+    }
+  }
+  if (options.robot.use_degrees) robot.use_degrees = options.robot.use_degrees;
+  if (options.robot.disable_torque_on_disconnect) robot.disable_torque_on_disconnect = *options.robot.disable_torque_on_disconnect;
+  if (options.teleop.use_degrees) teleop.use_degrees = options.teleop.use_degrees;
+  if (options.teleop.gripper_open_pos) teleop.gripper_open_pos = *options.teleop.gripper_open_pos;
+}
+
 }  // namespace
 
 std::string calibrate_command(const std::string& type, const std::optional<std::string>& id) {
@@ -70,6 +96,7 @@ std::pair<armkit::RobotConfig, armkit::TeleoperatorConfig> arm_configs(const Cap
   teleop.id = options.teleop_id ? options.teleop_id : calibration_id_for(teleop.type, teleop.port);
   robot.on_calibration_problem = calibration_handler(answers);
   teleop.on_calibration_problem = calibration_handler(answers);
+  apply_arm_options(options, robot, teleop);
   return {robot, teleop};
 }
 

@@ -1,5 +1,8 @@
 #include "cli/arm_options.hpp"
 
+#include <cmath>
+#include <stdexcept>
+
 namespace tessaline::cli {
 namespace {
 
@@ -12,6 +15,28 @@ std::optional<std::string> text(const Json& json, const char* key) {
 
 }  // namespace
 
+Json parse_max_relative_target(const std::string& text) {
+  if (text == "none" || text == "None" || text == "null") return nullptr;
+  Json value;
+  try {
+    value = Json::parse(text);
+  } catch (const nlohmann::json::exception&) {
+    throw std::invalid_argument("'" + text + "' is not a number, none, or {\"motor\": number, ...}");
+  }
+  auto check = [](const Json& v, const std::string& what) {
+    if (!v.is_number() || !std::isfinite(v.get<double>()) || v.get<double>() < 0) {
+      throw std::invalid_argument(what + " must be a number of 0 or more");
+    }
+  };
+  if (value.is_object()) {
+    if (value.empty()) throw std::invalid_argument("name every motor with its bound");
+    for (const auto& [motor, bound] : value.items()) check(bound, "the bound of " + motor);
+  } else {
+    check(value, "max_relative_target");
+  }
+  return value;
+}
+
 Json to_json(const ArmOptions& o) {
   Json out = Json::object();
   auto put = [&](const char* key, const auto& value) {
@@ -23,6 +48,11 @@ Json to_json(const ArmOptions& o) {
   put("teleop_id", o.teleop_id);
   put("fps", o.fps);
   put("duration", o.duration);
+  put("robot.max_relative_target", o.robot.max_relative_target);
+  put("robot.use_degrees", o.robot.use_degrees);
+  put("robot.disable_torque_on_disconnect", o.robot.disable_torque_on_disconnect);
+  put("teleop.use_degrees", o.teleop.use_degrees);
+  put("teleop.gripper_open_pos", o.teleop.gripper_open_pos);
   return out;
 }
 
@@ -34,6 +64,14 @@ ArmOptions arm_options_from(const Json& json) {
   o.teleop_id = text(json, "teleop_id");
   if (json.contains("fps")) o.fps = json["fps"].get<int>();
   if (json.contains("duration")) o.duration = json["duration"].get<double>();
+  o.robot.max_relative_target = text(json, "robot.max_relative_target");
+  auto flag = [&](const char* key) {
+    return json.contains(key) ? std::optional<bool>(json[key].get<bool>()) : std::nullopt;
+  };
+  o.robot.use_degrees = flag("robot.use_degrees");
+  o.robot.disable_torque_on_disconnect = flag("robot.disable_torque_on_disconnect");
+  o.teleop.use_degrees = flag("teleop.use_degrees");
+  if (json.contains("teleop.gripper_open_pos")) o.teleop.gripper_open_pos = json["teleop.gripper_open_pos"].get<double>();
   return o;
 }
 

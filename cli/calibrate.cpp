@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
@@ -13,6 +15,7 @@
 #include "cli/live_table.hpp"
 #include "cli/saved_config.hpp"
 #include "kit/console/markup.hpp"
+#include "kit/loop/interrupt.hpp"
 
 namespace tessaline::cli {
 namespace {
@@ -58,14 +61,35 @@ void set_half_turn_homings(armkit::ServoArm& arm) {
   }
 }
 
-}  // namespace
+// Everything a calibration writes is undone when it does not finish: an
+// error, a joint that did not move, Ctrl+C. The arm is left as it was found.
+template <typename Work>
+auto undone_on_failure(armkit::ServoArm& arm, Work&& work) {
+  const auto before = armkit::RegisterSnapshot::take(arm.bus());
+  try {
+    return work();
+  } catch (...) {
+    try {
+      before.restore(arm.bus());
+      arm.close_as_is();
+      console.print("[yellow]The servos of " + escape(arm_name(arm)) + " are as they were before.[/yellow]");
+    } catch (const std::exception& e) {
+      console.print("[red]Could not put the servos of " + escape(arm_name(arm)) + " back as they were: " +
+                    escape(e.what()) + "[/red]");
+    }
+    throw;
+  }
+}
 
-armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<void()>& enter,
-                                  const std::function<bool()>& enter_pressed) {
+armkit::Calibration calibrate_steps(armkit::ServoArm& arm, const std::function<void()>& enter,
+                                    const std::function<bool()>& enter_pressed) {
   armkit::MotorsBus& bus = arm.bus();
   const auto motors = arm.joint_names();
   const bool koch = arm.type().starts_with("koch");
   console.print("\nRunning calibration of " + escape(arm_name(arm)));
+  // As the framework's calibrate command: the arm is configured (return
+  // delay, accelerations, the feedback mode sessions use) before anything is recorded.
+  arm.configure();
   arm.set_torque(false);
   for (const auto& m : motors) bus.write("Operating_Mode", m, koch ? 4 : 0);  // Koch: extended position
   if (arm.type() == "koch_leader") bus.write("Drive_Mode", "elbow_flex", 1);
@@ -94,6 +118,7 @@ armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<voi
   auto last_draw = std::chrono::steady_clock::now();
   draw();
   while (!enter_pressed()) {
+    kit::throw_if_interrupted();
     std::this_thread::sleep_for(20ms);
     now = read_positions(bus, swept);
     for (const auto& m : swept) {
@@ -105,6 +130,7 @@ armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<voi
       last_draw = std::chrono::steady_clock::now();
     }
   }
+  table.line_echoed();  // the ENTER the terminal echoed below the table
   draw();
   table.finish();
   for (const auto& m : swept) {
@@ -125,6 +151,34 @@ armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<voi
     calibration.emplace_back(m, c);
   }
   armkit::write_calibration(bus, calibration);
+  return calibration;
+}
+
+// A line of input; Ctrl+C ends the wait (the handler lets reads restart, so poll).
+std::string read_line() {
+  for (;;) {
+    kit::throw_if_interrupted();
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&p, 1, 100) > 0) break;
+  }
+  std::string line;
+  if (!std::getline(std::cin, line)) throw std::runtime_error("end of input while calibrating");
+  return line;
+}
+
+// The framework compares the answer after stripping and lower-casing it.
+std::string normalised_answer(std::string answer) {
+  const size_t first = answer.find_first_not_of(" \t\r\n"), last = answer.find_last_not_of(" \t\r\n");
+  answer = first == std::string::npos ? "" : answer.substr(first, last - first + 1);
+  std::transform(answer.begin(), answer.end(), answer.begin(), [](unsigned char c) { return std::tolower(c); });
+  return answer;
+}
+
+}  // namespace
+
+armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<void()>& enter,
+                                  const std::function<bool()>& enter_pressed) {
+  const auto calibration = undone_on_failure(arm, [&] { return calibrate_steps(arm, enter, enter_pressed); });
   const auto file = armkit::calibration_path(arm.type(), arm.id().value_or("None"));
   armkit::save_calibration(file, calibration);
   arm.use_calibration(calibration);
@@ -133,10 +187,7 @@ armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<voi
 }
 
 armkit::Calibration calibrate_arm_on_terminal(armkit::ServoArm& arm) {
-  auto enter = [] {
-    std::string line;
-    if (!std::getline(std::cin, line)) throw std::runtime_error("end of input while calibrating");
-  };
+  auto enter = [] { read_line(); };
   auto enter_pressed = [&] {
     pollfd p{STDIN_FILENO, POLLIN, 0};
     if (::poll(&p, 1, 0) <= 0) return false;
@@ -156,25 +207,36 @@ void run_calibrate(const ArmOptions& options) {
   // Checks the type before any hardware is touched.
   if (follower) armkit::RobotConfig::get_choice_class(type);
   else armkit::TeleoperatorConfig::get_choice_class(type);
+  kit::install_interrupt_handler();
 
   std::optional<std::string> port = id ? ports::get_port_for_robot(*id) : std::nullopt;
   if (!port) {
     const CaptureConfig config = _resolve_capture_config();
     port = follower ? config.robot_port : config.teleop_port;
   }
-  armkit::ServoArm arm(type, *port, id, follower);
+  armkit::ArmSettings settings;
+  settings.gripper_open_pos = options.teleop.gripper_open_pos.value_or(50.0);
+  armkit::ServoArm arm(type, *port, id, follower, {}, settings);
   arm.connect(false);
   const auto file = armkit::find_calibration(type, id.value_or("None"));
   if (file) {
     console.write("Press ENTER to use provided calibration file associated with the id " + escape(id.value_or("None")) +
                   ", or type 'c' and press ENTER to run calibration: ");
     std::fflush(console.stream());
-    std::string answer;
-    if (!std::getline(std::cin, answer)) throw std::runtime_error("end of input while calibrating");
-    if (answer != "c") {
+    if (normalised_answer(read_line()) != "c") {
       const auto calibration = armkit::load_calibration(*file);
-      armkit::write_calibration(arm.bus(), calibration);
+      undone_on_failure(arm, [&] {
+        arm.configure();
+        armkit::write_calibration(arm.bus(), calibration);
+        return 0;
+      });
       console.print("Calibration from " + escape(file->string()) + " written to the servos of " + escape(arm_name(arm)));
+      // Found in a folder older versions of the framework used: today's looks only in its own.
+      const auto current = armkit::calibration_path(type, id.value_or("None"));
+      if (*file != current) {
+        armkit::save_calibration(current, calibration);
+        console.print("Calibration also saved to " + escape(current.string()) + ", where the robot framework looks now");
+      }
       arm.disconnect();
       return;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/saved_config.hpp"
+#include "cli/studio_check.hpp"
 #include "cli/teleop_loop.hpp"
 #include "kit/json/text.hpp"
 #include "kit/log/logger.hpp"
@@ -143,6 +144,8 @@ std::optional<std::vector<std::string>> run_session(
     throw;
   } catch (const std::exception& e) {
     logger().error("Session error\n{}", e.what());
+    // The operator's page learns why the session ends, not only that the robot went away.
+    session.send_status("error", {{"message", e.what()}});
   }
   session.close(export_dataset);
   return selected_cameras;
@@ -171,6 +174,7 @@ void teleoperate(const TeleoperateConfig& cfg) {
   teleop->connect();
   robot->connect();
   const ReleaseArms release(*teleop, *robot);
+  say_if_studio_silent();
   try {
     run_session(*robot, *teleop, processors, camera_track_names(*robot), cfg.selected_cameras, cfg.teleop_time_s);
   } catch (const kit::Interrupted&) {

@@ -1,9 +1,12 @@
 #include "cli/cli.hpp"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <filesystem>
 
+#include "armkit/robots/arm_kinds.hpp"
 #include "cli/arm_options.hpp"
+#include "cli/invocation.hpp"
 #include "kit/cli/command_line.hpp"
 #include "cli/command_errors.hpp"
 #include "cli/console.hpp"
@@ -12,6 +15,7 @@
 #include "cli/runtime_loader.hpp"
 #include "cli/saved_config.hpp"
 #include "kit/log/logger.hpp"
+#include "tessaline/build_info.hpp"
 
 namespace tessaline::cli {
 
@@ -56,21 +60,83 @@ void reset(bool cameras, bool ports_too) {
   console.print("[green]Camera configuration reset.[/green] Cameras will be re-detected on next capture.");
 }
 
+// An arm type option checked as the runtime checks it, so that a wrong one
+// is a usage error before anything is loaded.
+CLI::Validator arm_type(const std::string& role, const std::string& suffix, const std::string& known) {
+  return CLI::Validator(
+      [=](const std::string& text) {
+        try {
+          if (text.size() > suffix.size() && text.ends_with(suffix)) {
+            armkit::arm_kind(text);
+            return std::string();
+          }
+        } catch (const std::invalid_argument&) {
+        }
+        return "'" + text + "' is not a " + role + " type (" + known + ")";
+      },
+      "TYPE");
+}
+
+// A number of seconds above zero, said plainly.
+std::string positive_seconds(const std::string& text) {
+  double value = 0;
+  try {
+    size_t used = 0;
+    value = std::stod(text, &used);
+    if (used != text.size()) throw std::invalid_argument(text);
+  } catch (const std::exception&) {
+    return "'" + text + "' is not a number of seconds";
+  }
+  if (!(value > 0) || !std::isfinite(value)) return "must be more than 0 seconds, not " + text;
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  remember_invocation(argc > 0 ? argv[0] : nullptr);
   CLI::App app{"Tessaline CLI - Robot teleoperation and data collection", "tessaline"};
+  app.set_version_flag("--version", std::string("tessaline ") + build_info::VERSION, "Show the version and exit");
   bool debug = false;
   app.add_flag("--debug", debug, "Enable debug logging")->group("");
   ArmOptions arms;
   // Optional on capture and serve: the ids name the arms' calibrations, and
   // a port `configure` saved for the robot id is the follower's.
-  auto add_ids = [&arms](CLI::App* cmd) {
+  // The robot framework's options of the arms, with its names, units and meanings.
+  auto add_arm_options = [&arms](CLI::App* cmd) {
+    cmd->add_option("--robot.max_relative_target", arms.robot.max_relative_target,
+                    "How far one command may move a follower joint from where it is, in the joint's units (degrees, "
+                    "or -100..100 / 0..100): a number, per motor as {\"shoulder_pan\": 10, ...}, or none. Default: "
+                    "at most 15 degrees of horn travel per command (the robot framework's default is none)")
+        ->check([](const std::string& text) {
+          try {
+            parse_max_relative_target(text);
+            return std::string();
+          } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+          }
+        })
+        ->group("Arm options");
+    cmd->add_option("--robot.use_degrees", arms.robot.use_degrees,
+                    "Follower joints in degrees (true) or -100..100 (false); default: true on SO arms, false on Koch")
+        ->group("Arm options");
+    cmd->add_option("--robot.disable_torque_on_disconnect", arms.robot.disable_torque_on_disconnect,
+                    "Release the follower's torque when done (default true)")
+        ->group("Arm options");
+    cmd->add_option("--teleop.use_degrees", arms.teleop.use_degrees, "SO leader joints in degrees (default true)")
+        ->group("Arm options");
+    cmd->add_option("--teleop.gripper_open_pos", arms.teleop.gripper_open_pos,
+                    "Koch leader: where the gripper trigger springs back to, 0..100 (default 50)")
+        ->check(CLI::Range(0.0, 100.0))
+        ->group("Arm options");
+  };
+  auto add_ids = [&arms, &add_arm_options](CLI::App* cmd) {
     cmd->add_option("--robot.id", arms.robot_id, "Follower id: names its calibration and its port saved by configure");
     cmd->add_option("--teleop.id", arms.teleop_id, "Leader id: names its calibration");
+    add_arm_options(cmd);
   };
   auto* capture_cmd = app.add_subcommand("capture", "Capture robot teleoperation data.");
-  capture_cmd->footer("Example:\n    uv run tessaline capture");
+  capture_cmd->footer("Example:\n    " + command_name() + " capture");
   add_ids(capture_cmd);
   auto* list_ports_cmd = app.add_subcommand("list-ports", "List available serial ports and scan for connected motors.");
   auto* list_cameras_cmd = app.add_subcommand("list-cameras", "List available cameras.");
@@ -86,36 +152,48 @@ int main(int argc, char** argv) {
       "With no flags, resets everything. Use --cameras or --ports to reset\n"
       "only specific parts.\n\n"
       "Examples:\n"
-      "    tessaline reset            # reset everything\n"
-      "    tessaline reset --cameras  # re-detect cameras on next capture\n"
-      "    tessaline reset --ports    # re-detect robot ports on next capture");
+      "    " + command_name() + " reset            # reset everything\n"
+      "    " + command_name() + " reset --cameras  # re-detect cameras on next capture\n"
+      "    " + command_name() + " reset --ports    # re-detect robot ports on next capture");
   bool reset_cameras = false, reset_ports = false;
   reset_cmd->add_flag("--cameras", reset_cameras, "Reset camera configuration");
   reset_cmd->add_flag("--ports", reset_ports, "Reset port/robot configuration");
   auto* calibrate_cmd = app.add_subcommand("calibrate", "Calibrate one arm (follower or leader).");
-  calibrate_cmd->add_option("--robot.type", arms.robot_type, "Follower type: so100_follower, so101_follower, koch_follower");
+  calibrate_cmd
+      ->add_option("--robot.type", arms.robot_type, "Follower type: so100_follower, so101_follower, koch_follower")
+      ->check(arm_type("robot", "_follower", "so100_follower, so101_follower, koch_follower"));
   calibrate_cmd->add_option("--robot.id", arms.robot_id, "Follower id (names the calibration file)");
-  calibrate_cmd->add_option("--teleop.type", arms.teleop_type, "Leader type: so100_leader, so101_leader, koch_leader");
+  calibrate_cmd->add_option("--teleop.type", arms.teleop_type, "Leader type: so100_leader, so101_leader, koch_leader")
+      ->check(arm_type("teleoperator", "_leader", "so100_leader, so101_leader, koch_leader"));
   calibrate_cmd->add_option("--teleop.id", arms.teleop_id, "Leader id (names the calibration file)");
+  calibrate_cmd->add_option("--teleop.gripper_open_pos", arms.teleop.gripper_open_pos,
+                            "Koch leader: where the gripper trigger springs back to, 0..100 (default 50)")
+      ->check(CLI::Range(0.0, 100.0));
   calibrate_cmd->footer(
       "Moves through the robot framework's calibration: the arm to the middle of\n"
       "its range, then every joint through its range. The calibration goes into\n"
       "the servos and into the framework's calibration folder.\n\n"
       "Examples:\n"
-      "    tessaline calibrate --robot.type so101_follower --robot.id left_arm\n"
-      "    tessaline calibrate --teleop.type so101_leader --teleop.id left_leader");
+      "    " + command_name() + " calibrate --robot.type so101_follower --robot.id left_arm\n"
+      "    " + command_name() + " calibrate --teleop.type so101_leader --teleop.id left_leader");
+  calibrate_cmd->parse_complete_callback([&arms] {
+    if (arms.robot_type.has_value() == arms.teleop_type.has_value()) {
+      throw CLI::ValidationError(
+          "name one arm: --robot.type TYPE [--robot.id ID] or --teleop.type TYPE [--teleop.id ID]");
+    }
+  });
   auto* teleoperate_cmd = app.add_subcommand("teleoperate", "Drive the follower with the leader, without recording.");
   add_ids(teleoperate_cmd);
   teleoperate_cmd->add_option("--fps", arms.fps, "Loop rate in Hz (default 60)")->check(CLI::Range(1, 1000));
   teleoperate_cmd->add_option("--duration", arms.duration, "Stop after this many seconds (default: until Ctrl+C)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(positive_seconds, "SECONDS"));
   teleoperate_cmd->footer("Shows the leader's and the follower's joint values and the loop rate.");
   auto* serve_cmd = app.add_subcommand("serve", "Start always-on serve mode using hosted Tessaline backend.");
   serve_cmd->footer(
       "Uses VELQUIN_HTTP_SERVER for WebRTC signaling/session APIs and\n"
       "VELQUIN_GRPC_SERVER for Arrow Flight logging.\n\n"
       "Example:\n"
-      "    tessaline serve");
+      "    " + command_name() + " serve");
   add_ids(serve_cmd);
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   main_callback(debug);

@@ -49,6 +49,10 @@ void LiveTable::draw(const std::vector<std::vector<std::string>>& rows, const st
   std::fflush(console_.stream());
 }
 
+void LiveTable::line_echoed() {
+  if (drawn_lines_ > 0) ++drawn_lines_;
+}
+
 void LiveTable::finish() {
   if (finished_) return;
   finished_ = true;

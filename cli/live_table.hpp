@@ -13,6 +13,9 @@ class LiveTable {
  public:
   LiveTable(kit::console::Console& console, std::vector<std::string> header);
   void draw(const std::vector<std::vector<std::string>>& rows, const std::string& footer = "");
+  // The terminal echoed a line of input under the table (the ENTER that
+  // stops it): the next draw goes that much further up.
+  void line_echoed();
   void finish();
 
  private:

@@ -1,5 +1,6 @@
 #include "cli/port_commands.hpp"
 
+#include "cli/invocation.hpp"
 #include "cli/ports.hpp"
 #include "kit/console/console.hpp"
 #include "kit/console/markup.hpp"
@@ -22,7 +23,7 @@ RobotPortConfig record_for(const PortInfo& p) {
 RobotPortConfig save(const std::string& robot_id, const PortInfo& port) {
   const RobotPortConfig record = record_for(port);
   save_port_config(robot_id, record);
-  console.print("\n[green]Saved![/green] You can now use: [cyan]uv run tessaline capture --robot.id=" + escape(robot_id) +
+  console.print("\n[green]Saved![/green] You can now use: [cyan]" + escape(tessaline::cli::command_name()) + " capture --robot.id=" + escape(robot_id) +
                 "[/cyan]");
   return record;
 }

@@ -1,6 +1,7 @@
 #include "cli/serve_runtime.hpp"
 
 #include "cli/capture.hpp"
+#include "cli/studio_check.hpp"
 #include "kit/log/logger.hpp"
 #include "kit/loop/interrupt.hpp"
 #include "tessaline/auth.hpp"
@@ -22,6 +23,7 @@ void run_hosted_serve(const armkit::RobotConfig& robot_cfg, const armkit::Teleop
   const std::string rule(60, '=');
   root.info("\n{}\n  tessaline serve\n  HTTP  : {}\n  Flight: {}\n{}", rule, config::VELQUIN_HTTP_SERVER,
             config::VELQUIN_GRPC_SERVER, rule);
+  capture::say_if_studio_silent();
   const std::string user_id = authenticate_with_browser(config::STUDIO_URL, 8765);
 
   const capture::ReleaseArms release(*teleop, *robot);  // from here on, on every way out

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 
+#include "cli/tick_failures.hpp"
 #include "kit/log/logger.hpp"
 #include "kit/loop/interrupt.hpp"
 
@@ -30,7 +31,48 @@ std::vector<double> action_values(const Action& action) {
   return values;
 }
 
+// Before recording, the follower is brought to the leader's pose at this
+// speed (horn travel) until every joint is within one tick's step of it —
+// at most for so long, then recording starts from where it is.
+constexpr double kApproachDegreesPerSecond = 90.0;
+constexpr double kApproachToleranceDegrees = 15.0;
+constexpr double kApproachLimitSeconds = 10.0;
+
+void push_images(VelquinSession& session, const Observation& obs_transition) {
+  for (const auto& [key, value] : obs_transition) {
+    const auto* array = value.get_if<NdArray>();
+    if (array && array->shape().size() == 3) session.update_frame(kCameraKeyPrefix + key, *array);
+  }
+}
+
 }  // namespace
+
+bool _approach_step(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps, const armkit::Processors& processors,
+                    VelquinSession* session) {
+  const Observation obs = robot.get_observation();
+  const Action action = processors.teleop_action({teleop.get_action(), obs});
+  const double farthest = robot.step_toward(processors.robot_action({action, obs}), kApproachDegreesPerSecond / fps);
+  if (session) push_images(*session, processors.robot_observation(obs));
+  return farthest <= kApproachToleranceDegrees;
+}
+
+void _bring_follower_to_leader(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps,
+                               const armkit::Processors& processors, VelquinSession* session) {
+  const double begun = perf_counter();
+  TickFailures failures;
+  for (;;) {
+    const double tick = perf_counter();
+    kit::throw_if_interrupted();
+    try {
+      if (_approach_step(robot, teleop, fps, processors, session)) return;
+      failures.succeeded();
+    } catch (const armkit::BusError& e) {
+      failures.failed(e);
+    }
+    if (perf_counter() - begun > kApproachLimitSeconds) return;
+    armkit::busy_wait(1.0 / fps - (perf_counter() - tick));
+  }
+}
 
 double perf_counter() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -83,11 +125,7 @@ std::tuple<Record, Observation, Action> _capture_frame(armkit::Robot& robot, arm
 }
 
 void _stream_preview_frames(armkit::Robot& robot, const armkit::Processors& processors, VelquinSession& session) {
-  const Observation obs_transition = processors.robot_observation(robot.get_observation());
-  for (const auto& [key, value] : obs_transition) {
-    const auto* array = value.get_if<NdArray>();
-    if (array && array->shape().size() == 3) session.update_frame(kCameraKeyPrefix + key, *array);
-  }
+  push_images(session, processors.robot_observation(robot.get_observation()));
 }
 
 void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
@@ -100,7 +138,12 @@ void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armk
 std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int fps,
                         const armkit::Processors& processors, const std::vector<std::string>& selected_cameras,
                         std::optional<double> duration, VelquinSession* session) {
+  TickFailures failures;
   double start = perf_counter();
+  // With a session, the episode records once the follower has reached the
+  // leader's pose; commands are handled meanwhile all the same.
+  bool approaching = session != nullptr;
+  double approach_began = start;
   for (;;) {
     const double loop_start = perf_counter();
     if (session) {
@@ -121,7 +164,8 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       if (command == "retry_episode") {
         session->reset_episode();
         session->send_status("recording", {{"retried", true}});
-        start = perf_counter();
+        start = approach_began = perf_counter();
+        approaching = true;
         logger().info("Episode reset. Recording restarted.");
         continue;
       }
@@ -129,14 +173,46 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       kit::throw_if_interrupted();  // with a session, its waits notice Ctrl+C
     }
 
-    auto [obs_for_logging, obs, teleop_action] = _capture_frame(robot, teleop, processors, selected_cameras, perf_counter() - start);
-    const Action to_send = processors.robot_action({teleop_action, obs});
-    robot.send_action(to_send);
-    if (session) {
-      for (const auto& [key, value] : obs_for_logging) {
-        if (starts_with(key, kImagePrefix)) session->update_frame(key, value.get<NdArray>());
+    if (approaching) {
+      bool reached = false;
+      try {
+        reached = _approach_step(robot, teleop, fps, processors, session);
+        failures.succeeded();
+      } catch (const armkit::BusError& e) {
+        failures.failed(e);
       }
-      session->log_frame(std::make_shared<const Record>(std::move(obs_for_logging)), action_values(teleop_action));
+      const bool too_long = perf_counter() - approach_began > kApproachLimitSeconds;
+      if (too_long) {
+        logger().warning("The follower did not reach the leader's pose within {} s; recording from where it is",
+                         kApproachLimitSeconds);
+      }
+      if (reached || too_long) {
+        approaching = false;
+        start = perf_counter();  // the episode's time begins with its first recorded frame
+      } else if (perf_counter() - approach_began > 1.0 / fps && loop_start - approach_began < 1.5 / fps) {
+        logger().info("Bringing the follower to the leader's pose before recording...");
+      }
+      armkit::busy_wait(1.0 / fps - (perf_counter() - loop_start));
+      continue;
+    }
+
+    std::optional<std::tuple<Record, Observation, Action>> frame;
+    try {
+      frame = _capture_frame(robot, teleop, processors, selected_cameras, perf_counter() - start);
+      failures.succeeded();
+    } catch (const armkit::BusError& e) {
+      failures.failed(e);  // this tick is lost; the follower holds its last goal
+    }
+    if (frame) {
+      auto& [obs_for_logging, obs, teleop_action] = *frame;
+      const Action to_send = processors.robot_action({teleop_action, obs});
+      robot.send_action(to_send);
+      if (session) {
+        for (const auto& [key, value] : obs_for_logging) {
+          if (starts_with(key, kImagePrefix)) session->update_frame(key, value.get<NdArray>());
+        }
+        session->log_frame(std::make_shared<const Record>(std::move(obs_for_logging)), action_values(teleop_action));
+      }
     }
     armkit::busy_wait(1.0 / fps - (perf_counter() - loop_start));
     if (duration && perf_counter() - start >= *duration) {

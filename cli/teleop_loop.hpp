@@ -23,7 +23,10 @@ inline constexpr const char* kCameraKeyPrefix = "observation.images.cam_";
 
 // Runs until the duration expires, an episode ends, or the browser asks to
 // end; returns "end", "end_episode" or "duration". Without a session it
-// neither polls, streams nor logs. Catches nothing.
+// neither polls, streams nor logs. With one, the follower is first brought
+// to the leader's pose (also after a retry; commands are handled meanwhile),
+// so the episode does not begin with a jump. A tick whose bus reads fail is skipped (TickFailures); other
+// failures are not caught.
 std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int fps,
                         const armkit::Processors& processors, const std::vector<std::string>& selected_cameras,
                         std::optional<double> duration = std::nullopt, VelquinSession* session = nullptr);
@@ -47,6 +50,15 @@ void _stream_preview_frames(armkit::Robot& robot, const armkit::Processors& proc
 // Capture a final frame marked as episode end, then close the episode.
 void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
                   VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp);
+
+// One tick of bringing the follower to the leader's pose at a bounded speed
+// (90°/s of horn travel), streaming the cameras: true once every joint is
+// within one tick's step (15°) of it.
+bool _approach_step(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps, const armkit::Processors& processors,
+                    VelquinSession* session);
+// Such ticks until the follower is there (at most 10 s).
+void _bring_follower_to_leader(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps,
+                               const armkit::Processors& processors, VelquinSession* session);
 
 // The performance counter, in seconds: the clock episodes and ticks are timed by.
 double perf_counter();

@@ -6,6 +6,7 @@
 #include "cli/capture.hpp"
 #include "cli/console.hpp"
 #include "cli/live_table.hpp"
+#include "cli/tick_failures.hpp"
 #include "kit/loop/interrupt.hpp"
 
 namespace tessaline::cli {
@@ -40,14 +41,25 @@ void run_teleoperate(const ArmOptions& options) {
   const auto start = Clock::now();
   auto last_draw = start, window_start = start;
   long ticks = 0, window_ticks = 0;
+  capture::TickFailures failures;
   double rate = 0;
   try {
     for (;;) {
       const auto t0 = Clock::now();
       kit::throw_if_interrupted();
       if (options.duration && std::chrono::duration<double>(t0 - start).count() >= *options.duration) break;
-      const auto action = teleop->get_action();
-      const auto observation = robot->get_observation();
+      // The follower first, then the leader, as the framework's teleoperate reads them.
+      armkit::Observation observation;
+      armkit::Action action;
+      try {
+        observation = robot->get_observation();
+        action = teleop->get_action();
+        failures.succeeded();
+      } catch (const armkit::BusError& e) {
+        failures.failed(e);
+        armkit::busy_wait(1.0 / fps - std::chrono::duration<double>(Clock::now() - t0).count());
+        continue;
+      }
       robot->send_action(processors.robot_action({processors.teleop_action({action, observation}), observation}));
       ++ticks;
       ++window_ticks;

@@ -3,6 +3,8 @@
 
 #include "cli/cli.hpp"
 #include "cli/console.hpp"
+#include "cli/invocation.hpp"
+#include "kit/console/markup.hpp"
 #include "kit/console/panel.hpp"
 #include "kit/http/client.hpp"
 #include "tessaline/build_info.hpp"
@@ -29,8 +31,8 @@ void check_for_updates() {
     const std::string latest = document.at("info").at("version").get<std::string>();
     if (latest != current) {
       kit::console::print(console,
-                          {"[bold yellow]uv pip install -U tessaline[/bold yellow]", "✨ Update available! ✨",
-                           "yellow"},
+                          {"[bold yellow]" + kit::console::escape(update_command()) + "[/bold yellow]",
+                           "✨ Update available! ✨", "yellow"},
                           kit::console::Justify::center);
     }
   } catch (...) {

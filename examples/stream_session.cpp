@@ -111,7 +111,8 @@ int main(int argc, char** argv) {
       command = session.wait_for_command(1.0);
     } while (command != "start" && command != "end" && session.is_connected());
     if (command != "start") break;
-    session.send_status("recording", {{"episode", session.episode_index()}});
+    // As a capture numbers them: "waiting" counts the episodes so far, "recording" and "idle" name the episode (from 1).
+    session.send_status("recording", {{"episode", session.episode_index() + 1}});
     const auto started = Clock::now();
     auto next = started;
     for (;;) {
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
       }
       if (end_here) {
         const long index = session.episode_index();
-        if (session.end_episode()) session.send_status("idle", {{"episode", index}, {"completed", true}});
+        if (session.end_episode()) session.send_status("idle", {{"episode", index + 1}, {"completed", true}});
         ended = cmd == "end" || !session.is_connected();
         break;
       }

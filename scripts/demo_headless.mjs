@@ -29,10 +29,11 @@ try {
   const app = await browser.newPage();
   await signIn(app, studio.base, 'demo');
   console.log('operator: signed in; cameras, an episode, a second one with a retry, then End session');
-  await driveSession(app, { repoId: 'demo/arm', datasetName: `demo-${robotKind}`, seconds: 2, firstRecording: 1 });
+  await driveSession(app, { repoId: 'demo/arm', datasetName: `demo-${robotKind}`, seconds: 2 });
   code = await capture.exit;
-  const state = await waitForExport(studio.base, `demo-${robotKind}`);
-  console.log(`exported ${state.episodesAdded} episode(s), ${state.framesAdded} frame(s) to ${state.datasetDir}`);
+  const state = await waitForExport(studio, `demo-${robotKind}`, 'demo');
+  console.log(`exported ${state.episodesAdded} episode(s), ${state.framesAdded} frame(s) to ${state.datasetPath}`);
+  console.log(`To look at them: ${process.env.DEMO_VIEW || './scripts/demo --view'}`);
 } catch (error) {
   console.error(`demo failed: ${error.message}`);
   code = 1;

@@ -8,14 +8,26 @@
 
 #include <stdexcept>
 
+#include "studio/digest.hpp"
+#include "studio/postgres.hpp"
+
 namespace studio {
 namespace {
 
 constexpr size_t kMaxSessions = 10000;  // the oldest go first past this
 
+// What the database keeps of a session id: its SHA-256, in hex.
+std::string id_hash(std::string_view id) { return sha256_hex(id); }
+
 }  // namespace
 
-AccessControl::AccessControl(std::string token) : token_(std::move(token)) {}
+AccessControl::AccessControl(std::string token, std::shared_ptr<Postgres> shared)
+    : token_(std::move(token)), shared_(std::move(shared)) {
+  if (shared_) {
+    shared_->ensure_schema({"CREATE TABLE IF NOT EXISTS tessaline_browser_sessions ("
+                            " id_hash text PRIMARY KEY, user_id text NOT NULL, opened timestamptz NOT NULL DEFAULT now())"});
+  }
+}
 
 bool AccessControl::token_matches(std::string_view presented) const {
   if (token_.empty() || presented.size() != token_.size()) return false;
@@ -31,9 +43,23 @@ bool AccessControl::bearer_matches(std::string_view authorization) const {
 
 std::string AccessControl::open_session(const std::string& user) {
   const std::string id = random_token() + random_token();
+  if (shared_) {
+    Postgres::Session s(*shared_);
+    s.transaction([&](Postgres::Session& t) {
+      t.run("INSERT INTO tessaline_browser_sessions (id_hash, user_id) VALUES ($1, $2)", {id_hash(id), user});
+      t.run("DELETE FROM tessaline_browser_sessions WHERE id_hash IN (SELECT id_hash FROM tessaline_browser_sessions"
+            " ORDER BY opened DESC OFFSET $1)",
+            {std::to_string(kMaxSessions)});
+    });
+    return id;
+  }
   std::lock_guard lock(mutex_);
-  if (sessions_.size() >= kMaxSessions) sessions_.erase(sessions_.begin());
-  sessions_[id] = user;
+  if (sessions_.size() >= kMaxSessions) {
+    sessions_.erase(by_age_.begin()->second);
+    by_age_.erase(by_age_.begin());
+  }
+  sessions_[id] = {user, ++opened_};
+  by_age_[opened_] = id;
   return id;
 }
 
@@ -43,10 +69,15 @@ std::optional<std::string> AccessControl::session_user(std::string_view cookies)
     const size_t end = std::min(cookies.find(';', at), cookies.size());
     std::string_view pair = cookies.substr(at, end - at);
     while (pair.starts_with(' ')) pair.remove_prefix(1);
-    if (pair.starts_with(name)) {
+    if (pair.starts_with(name) && shared_) {
+      Postgres::Session s(*shared_);
+      const Rows rows = s.run("SELECT user_id FROM tessaline_browser_sessions WHERE id_hash = $1",
+                              {id_hash(pair.substr(name.size()))});
+      if (rows.size() == 1) return rows.text(0, 0);
+    } else if (pair.starts_with(name)) {
       std::lock_guard lock(mutex_);
       const auto it = sessions_.find(std::string(pair.substr(name.size())));
-      if (it != sessions_.end()) return it->second;
+      if (it != sessions_.end()) return it->second.user;
     }
     at = end + 1;
   }

@@ -4,8 +4,11 @@
 // robot as "Authorization: Bearer <token>" (HTTP header or gRPC metadata),
 // a browser by signing in once with the token and a user name, which opens
 // a session (an HttpOnly, SameSite=Strict cookie) bound to that user.
-// Thread-safe.
+// Sessions live in this process, or in a database studios share (then a
+// browser signed in at one is signed in at all; the database keeps a hash
+// of each session id, never the id). Thread-safe.
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,9 +16,12 @@
 
 namespace studio {
 
+class Postgres;
+
 class AccessControl {
  public:
-  explicit AccessControl(std::string token);  // empty: nothing is enforced
+  // An empty token: nothing is enforced.
+  explicit AccessControl(std::string token, std::shared_ptr<Postgres> shared = nullptr);
 
   bool enforced() const { return !token_.empty(); }
   bool token_matches(std::string_view presented) const;       // in constant time
@@ -29,8 +35,15 @@ class AccessControl {
 
  private:
   std::string token_;
+  std::shared_ptr<Postgres> shared_;
   mutable std::mutex mutex_;
-  std::map<std::string, std::string> sessions_;  // id → user
+  struct Session {
+    std::string user;
+    unsigned long long opened;  // order of opening: the oldest go first past the cap
+  };
+  std::map<std::string, Session> sessions_;  // by id
+  std::map<unsigned long long, std::string> by_age_;  // opened → id
+  unsigned long long opened_ = 0;
 };
 
 // "127.0.0.1", "127.x.y.z", "::1", "::ffff:127.0.0.1" — as HTTP servers report peers.

@@ -28,6 +28,8 @@ class DatasetChange {
   void write(const std::string& rel, std::string_view bytes);  // file() + an atomic write
   // Removed once the files are in, before the change counts as done.
   void consume(const std::filesystem::path& dir);
+  // A file of the dataset (`rel` inside it) that goes, likewise.
+  void remove(const std::string& rel) { consume(dataset_ / rel); }
 
   void commit();
 

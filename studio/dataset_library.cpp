@@ -38,63 +38,33 @@ std::string sidecar_text(const fs::path& dataset, const char* key) {
   return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : "";
 }
 
-// The repository id a dataset folder was made for.
-std::string repo_id_of(const fs::path& dataset) {
-  if (const std::string id = sidecar_text(dataset, "repo_id"); !id.empty()) return id;
-  // Older datasets: undo the folder name's %XX escapes.
-  const std::string name = dataset.filename().string();
-  std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (name[i] == '%' && i + 2 < name.size() && std::isxdigit(static_cast<unsigned char>(name[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(name[i + 2]))) {
-      out += static_cast<char>(std::stoi(name.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += name[i];
-    }
-  }
-  return out;
-}
-
-fs::path existing_dataset(const fs::path& data_dir, const std::string& repo_id) {
-  const fs::path dataset = dataset_dir(data_dir, repo_id);
-  if (!fs::exists(dataset / "meta" / "info.json")) throw DatasetNotFound("no dataset " + repo_id);
-  return dataset;
-}
-
 // Per joint, its values over the rows of a list column.
-Json joint_series(const kit::parquet::ColumnValues& column, size_t joints) {
-  Json values = Json::array();
+// Per joint, its values in the rows picked.
+void append_joint_series(Json& values, const kit::parquet::ColumnValues& column, const std::vector<size_t>& rows, size_t joints) {
+  if (values.is_null()) values = Json::array();
+  while (values.size() < joints) values.push_back(Json::array());
   for (size_t j = 0; j < joints; ++j) {
-    Json series = Json::array();
-    for (size_t r = 0; r < column.rows(); ++r) {
+    for (const size_t r : rows) {
       const size_t at = column.row_start[r] + j;
-      series.push_back(at < column.row_start[r + 1] ? column.reals[at] : 0.0);
+      values[j].push_back(at < column.row_start[r + 1] ? column.reals[at] : 0.0);
     }
-    values.push_back(std::move(series));
   }
-  return values;
 }
 
 }  // namespace
 
-std::string dataset_owner(const fs::path& data_dir, const std::string& repo_id) {
-  return sidecar_text(dataset_dir(data_dir, repo_id), "user_id");
-}
+std::string dataset_owner(const DatasetEntry& dataset) { return dataset.read_only ? "" : sidecar_text(dataset.path, "user_id"); }
 
-Json list_datasets(const fs::path& data_dir, const std::optional<std::string>& owner) {
+Json list_datasets(const DatasetCatalog& catalog, const std::optional<std::string>& owner) {
   Json out = Json::array();
-  const fs::path root = data_dir / "datasets";
-  if (!fs::exists(root)) return out;
   std::vector<std::pair<long, Json>> found;
-  for (const auto& d : fs::directory_iterator(root)) {
-    const fs::path info_path = d.path() / "meta" / "info.json";
-    if (!d.is_directory() || !fs::exists(info_path)) continue;
+  for (const DatasetEntry& d : catalog.all()) {
+    const fs::path info_path = d.path / "meta" / "info.json";
     try {
-      if (owner && sidecar_text(d.path(), "user_id") != *owner) continue;
-      const Json info = read_info(d.path());
+      if (owner && dataset_owner(d) != *owner) continue;
+      const Json info = read_info(d.path);
       uintmax_t bytes = 0;
-      for (const auto& f : fs::recursive_directory_iterator(d.path())) {
+      for (const auto& f : fs::recursive_directory_iterator(d.path)) {
         if (f.is_regular_file()) bytes += f.file_size();
       }
       const auto cameras = cameras_of(info);
@@ -102,7 +72,8 @@ Json list_datasets(const fs::path& data_dir, const std::optional<std::string>& o
       struct stat st {};
       ::stat(info_path.c_str(), &st);  // when the dataset last changed (info.json goes in last)
       const long modified = static_cast<long>(st.st_mtime);
-      Json entry = {{"repoId", repo_id_of(d.path())},
+      Json entry = {{"repoId", d.repo_id},
+                    {"readOnly", d.read_only},
                     {"robotType", info.value("robot_type", "unknown")},
                     {"fps", fps},
                     {"episodes", info.at("total_episodes")},
@@ -122,8 +93,9 @@ Json list_datasets(const fs::path& data_dir, const std::optional<std::string>& o
   return out;
 }
 
-Json dataset_episodes(const fs::path& data_dir, const std::string& repo_id) {
-  const fs::path dataset = existing_dataset(data_dir, repo_id);
+Json dataset_episodes(const DatasetEntry& entry) {
+  const fs::path& dataset = entry.path;
+  const std::string& repo_id = entry.repo_id;
   const Json info = read_info(dataset);
   const auto cameras = cameras_of(info);
   Json episodes = Json::array();
@@ -156,46 +128,65 @@ Json dataset_episodes(const fs::path& data_dir, const std::string& repo_id) {
   }
   std::sort(episodes.begin(), episodes.end(), [](const Json& a, const Json& b) { return a["index"] < b["index"]; });
   return {{"repoId", repo_id},
+          {"readOnly", entry.read_only},
           {"fps", info.at("fps")},
           {"robotType", info.value("robot_type", "unknown")},
           {"cameras", cameras},
           {"episodes", std::move(episodes)}};
 }
 
-Json episode_series(const fs::path& data_dir, const std::string& repo_id, long episode) {
-  const fs::path dataset = existing_dataset(data_dir, repo_id);
+Json episode_series(const DatasetEntry& entry, long episode) {
+  const fs::path& dataset = entry.path;
+  const std::string& repo_id = entry.repo_id;
   const Json info = read_info(dataset);
   const Json& features = info.at("features");
   Json out = {{"index", episode}, {"fps", info.at("fps")}};
-  // Episodes are whole row groups; read only the groups that hold this one.
+  // The field's writers keep an episode to row groups of its own, other
+  // tools need not: the episode's rows are picked wherever they are.
+  Json frames = Json::array(), timestamps = Json::array();
+  std::map<std::string, Json> series;
+  std::map<std::string, size_t> joints;
+  bool found = false;
   for (const auto& file : table_files(dataset / "data")) {
     const kit::parquet::Reader reader(read_file(file));
     for (size_t g = 0; g < reader.row_groups(); ++g) {
       const auto index = reader.column(g, "episode_index");
-      if (std::find(index.ints.begin(), index.ints.end(), episode) == index.ints.end()) continue;
-      if (!std::all_of(index.ints.begin(), index.ints.end(), [&](int64_t e) { return e == episode; })) {
-        throw std::runtime_error("a row group of " + file.string() + " mixes episodes");
+      std::vector<size_t> rows;
+      for (size_t r = 0; r < index.rows(); ++r) {
+        if (index.ints[index.row_start[r]] == episode) rows.push_back(r);
       }
+      if (rows.empty()) continue;
+      found = true;
       const auto frame = reader.column(g, "frame_index"), timestamp = reader.column(g, "timestamp");
-      out["frameIndex"] = frame.ints;
-      out["timestamp"] = timestamp.reals;
-      out["length"] = frame.rows();
-      for (const auto& [key, name] : {std::pair{"action", "action"}, std::pair{"observation.state", "state"}}) {
-        const Json names = features.at(key).value("names", Json::array());
-        const auto column = reader.column(g, key);
-        const size_t joints = column.rows() ? column.row_start[1] - column.row_start[0] : names.size();
-        out[name] = {{"names", names}, {"values", joint_series(column, joints)}};
+      for (const size_t r : rows) {
+        frames.push_back(frame.ints[frame.row_start[r]]);
+        timestamps.push_back(timestamp.reals[timestamp.row_start[r]]);
       }
-      return out;
+      for (const char* key : {"action", "observation.state"}) {
+        const auto column = reader.column(g, key);
+        if (!joints.count(key)) {
+          const size_t named = features.at(key).value("names", Json::array()).size();
+          joints[key] = column.row_start[rows[0] + 1] - column.row_start[rows[0]];
+          if (joints[key] == 0) joints[key] = named;
+        }
+        append_joint_series(series[key], column, rows, joints[key]);
+      }
     }
   }
-  throw DatasetNotFound("no episode " + std::to_string(episode) + " in " + repo_id);
+  if (!found) throw DatasetNotFound("no episode " + std::to_string(episode) + " in " + repo_id);
+  out["frameIndex"] = std::move(frames);
+  out["timestamp"] = std::move(timestamps);
+  out["length"] = out["frameIndex"].size();
+  for (const auto& [key, name] : {std::pair{"action", "action"}, std::pair{"observation.state", "state"}}) {
+    out[name] = {{"names", features.at(key).value("names", Json::array())}, {"values", std::move(series[key])}};
+  }
+  return out;
 }
 
-std::optional<fs::path> dataset_video(const fs::path& data_dir, const std::string& repo_id, const std::string& rel) {
+std::optional<fs::path> dataset_video(const DatasetEntry& dataset, const std::string& rel) {
   static const std::regex shape(R"(videos/[A-Za-z0-9_][A-Za-z0-9_.\-]*/chunk-[0-9]{3,}/file-[0-9]{3,}\.mp4)");
   if (!std::regex_match(rel, shape)) return std::nullopt;
-  const fs::path path = dataset_dir(data_dir, repo_id) / rel;
+  const fs::path path = dataset.path / rel;
   if (!fs::is_regular_file(path)) return std::nullopt;
   return path;
 }

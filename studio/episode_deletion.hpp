@@ -1,11 +1,13 @@
 #pragma once
-// Deleting an episode from an exported dataset: its rows leave the data
-// and episodes tables, the episodes after it move down by one (episode
-// index) and by its length (frame index across the dataset), the dataset's
-// statistics are merged again from the episodes that remain, and info.json
-// is updated — all written aside and switched in at once. The episode's
-// frames stay in the video file they share with other episodes, no longer
-// referenced: rewriting a video would mean encoding it again.
+// Deleting an episode from a dataset: its rows leave the data and episodes
+// tables, the episodes after it move down by one (episode index) and by its
+// length (frame index across the dataset), each camera's video file that
+// held it is encoded again without its frames (the later episodes of that
+// file start earlier by as much) or removed when it held nothing else, as
+// is a table file left without rows; tasks no episode uses any more are
+// dropped and the rest renumbered; the dataset's statistics are merged
+// again from the episodes that remain, and info.json is updated — all
+// written aside and switched in at once.
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -23,7 +25,7 @@ struct LastEpisode : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Throws DatasetNotFound for an unknown dataset or episode.
-DeletedEpisode delete_episode(const std::filesystem::path& data_dir, const std::string& repo_id, long episode);
+// Throws DatasetNotFound for an unknown episode.
+DeletedEpisode delete_episode(const std::filesystem::path& dataset, long episode);
 
 }  // namespace studio

@@ -1,6 +1,7 @@
 #include "studio/exporter.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <condition_variable>
 #include <deque>
@@ -18,11 +19,14 @@
 #include "kit/files/atomic_file.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "kit/json/text.hpp"
+#include "kit/parquet/reader.hpp"
 #include "kit/parquet/writer.hpp"
 #include "kit/video/mp4_writer.hpp"
 #include "studio/dataset_change.hpp"
 #include "studio/dataset_files.hpp"
 #include "studio/dataset_stats.hpp"
+#include "studio/dataset_tasks.hpp"
+#include "studio/joint_names.hpp"
 #include "studio/logged_frame.hpp"
 #include "studio/staged_stream.hpp"
 #include "studio/safe_name.hpp"
@@ -39,18 +43,6 @@ constexpr int kStatFrames = 100;   // images sampled per episode for their stati
 constexpr int kStatPixels = 150;   // ... at about this many pixels across
 const std::vector<std::pair<std::string, std::string>> kTableKeyValues;
 const std::vector<std::string> kIndexFeatures = {"timestamp", "frame_index", "episode_index", "index", "task_index"};
-
-// The joint names of the arms this system knows, in their motors' order.
-std::vector<std::string> joint_names(const std::string& robot_type, size_t count) {
-  static const std::vector<std::string> arm = {"shoulder_pan.pos", "shoulder_lift.pos", "elbow_flex.pos",
-                                               "wrist_flex.pos",   "wrist_roll.pos",    "gripper.pos"};
-  static const std::set<std::string> known = {"so100_follower", "so101_follower", "so_follower", "koch_follower",
-                                              "so100_leader",   "so101_leader",   "so_leader",   "koch_leader"};
-  if (known.count(robot_type) && count == arm.size()) return arm;
-  std::vector<std::string> out;
-  for (size_t i = 0; i < count; ++i) out.push_back("joint_" + std::to_string(i) + ".pos");
-  return out;
-}
 
 // A staged frame without its pictures (read again from its stream when they
 // are encoded, so an episode of any length is never in memory at once).
@@ -150,6 +142,112 @@ Json feature_info(const std::string& dtype, std::vector<size_t> shape, Json name
   return {{"dtype", dtype}, {"shape", shape}, {"names", std::move(names)}};
 }
 
+std::string joined(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (const auto& p : parts) out += (out.empty() ? "" : separator) + p;
+  return out;
+}
+
+// What a job's episodes are, checked frame by frame before anything is
+// encoded: one set of cameras of one size each, one length of state and
+// action, the robot type and rate the frames or the request tell.
+struct JobShape {
+  std::vector<std::tuple<std::string, int, int>> cameras;  // key, width, height as captured
+  size_t state_dims = 0, action_dims = 0;
+  std::string robot_type;
+  int fps = 0;
+  long episodes = 0;
+};
+
+JobShape shape_of(const std::vector<fs::path>& staged, const ExportRequest& request) {
+  JobShape shape;
+  shape.robot_type = request.robot_type.value_or("");
+  shape.fps = request.fps ? static_cast<int>(std::lround(*request.fps)) : 0;
+  for (const auto& dir : staged) {
+    const Episode ep = load_episode(dir);
+    if (ep.frames.empty()) continue;
+    const std::string which = "episode " + std::to_string(shape.episodes) + " of this session";
+    const LoggedFrame& first = ep.frames.front().frame;
+    if (!first.action) throw ExportRefused("the frames carry no action");
+    if (shape.episodes == 0) {
+      shape.cameras = ep.cameras;
+      shape.state_dims = first.state.size();
+      shape.action_dims = first.action->size();
+    } else if (ep.cameras != shape.cameras) {
+      throw ExportRefused(which + " has other cameras, or cameras of another size, than the first");
+    }
+    for (size_t i = 0; i < ep.frames.size(); ++i) {
+      const LoggedFrame& f = ep.frames[i].frame;
+      if (f.state.size() != shape.state_dims || !f.action || f.action->size() != shape.action_dims) {
+        throw ExportRefused(which + ", frame " + std::to_string(i) + ", has a state or action of another length than the others");
+      }
+      if (shape.robot_type.empty() && f.robot_type) shape.robot_type = *f.robot_type;
+      if (shape.fps <= 0 && f.fps) shape.fps = static_cast<int>(std::lround(*f.fps));
+    }
+    ++shape.episodes;
+  }
+  return shape;
+}
+
+// How a session differs from the dataset it is to be added to, one item per
+// difference. A dataset is one table per kind: a file whose columns, shapes
+// or rate differ from the others' makes the whole dataset unreadable.
+std::vector<std::string> append_differences(const Json& info, const JobShape& shape, const std::vector<std::string>& state_names,
+                                            const std::vector<std::string>& action_names) {
+  std::vector<std::string> out;
+  const Json& features = info.at("features");
+  std::set<std::string> dataset_cameras, session_cameras;
+  for (const auto& [key, f] : features.items()) {
+    if (f.value("dtype", "") == "video" || f.value("dtype", "") == "image") dataset_cameras.insert(key);
+  }
+  for (const auto& [key, w, h] : shape.cameras) {
+    session_cameras.insert(key);
+    if (!dataset_cameras.count(key)) {
+      out.push_back("this session has the camera " + key + ", the dataset does not");
+      continue;
+    }
+    const auto [ew, eh] = kit::video::encodable_size(w, h);
+    const Json& f = features.at(key);
+    const std::vector<size_t> want = f.value("shape", std::vector<size_t>{});
+    if (want.size() < 2 || want[0] != static_cast<size_t>(eh) || want[1] != static_cast<size_t>(ew)) {
+      out.push_back("the camera " + key + " is " + (want.size() >= 2 ? std::to_string(want[1]) + "x" + std::to_string(want[0]) : "of unknown size") +
+                    " in the dataset, " + std::to_string(ew) + "x" + std::to_string(eh) + " in this session");
+    }
+    const std::string codec = f.value("info", Json::object()).value("video.codec", "");
+    if (f.value("dtype", "") != "video" || (codec != "av1" && codec != "h264")) {
+      out.push_back("the dataset's camera " + key + " is stored as " + (codec.empty() ? f.value("dtype", "?") : codec) +
+                    ", which this studio cannot add to (it writes av1 and h264 videos)");
+    }
+  }
+  for (const auto& key : dataset_cameras) {
+    if (!session_cameras.count(key)) out.push_back("the dataset has the camera " + key + ", this session does not");
+  }
+  auto vector_feature = [&](const char* name, const std::vector<std::string>& names) {
+    if (!features.contains(name)) {
+      out.push_back(std::string("the dataset has no ") + name);
+      return;
+    }
+    const Json& f = features.at(name);
+    const std::vector<size_t> want = f.value("shape", std::vector<size_t>{});
+    if (want != std::vector<size_t>{names.size()}) {
+      out.push_back(std::string(name) + " has " + (want.size() == 1 ? std::to_string(want[0]) : "another shape of") + " values in the dataset, " +
+                    std::to_string(names.size()) + " in this session");
+    } else if (f.contains("names") && f["names"].is_array() && f["names"] != Json(names)) {
+      out.push_back(std::string(name) + " names its values " + f["names"].dump() + " in the dataset, " + Json(names).dump() + " in this session");
+    }
+  };
+  vector_feature("observation.state", state_names);
+  vector_feature("action", action_names);
+  if (info.value("fps", 0) != shape.fps) {
+    out.push_back("the dataset is at " + std::to_string(info.value("fps", 0)) + " frames/s, this session at " + std::to_string(shape.fps));
+  }
+  const std::string dataset_robot = info.value("robot_type", "");
+  if (!shape.robot_type.empty() && !dataset_robot.empty() && dataset_robot != shape.robot_type) {
+    out.push_back("the dataset's robot is a " + dataset_robot + ", this session's a " + shape.robot_type);
+  }
+  return out;
+}
+
 }  // namespace
 
 fs::path dataset_dir(const fs::path& data_dir, const std::string& repo_id) {
@@ -185,12 +283,32 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
   Json stats_json = appending && fs::exists(dataset / "meta" / "stats.json")
                         ? Json::parse(read_file(dataset / "meta" / "stats.json"))
                         : Json::object();
+  Json sidecar = Json::object();
+  if (appending && fs::exists(dataset / "meta" / "tessaline.json")) sidecar = Json::parse(read_file(dataset / "meta" / "tessaline.json"));
+  const std::string owner = sidecar.value("user_id", "");
   std::vector<std::string> tasks;
-  if (appending && fs::exists(dataset / "meta" / "tessaline.json")) {
-    tasks = Json::parse(read_file(dataset / "meta" / "tessaline.json")).at("tasks").get<std::vector<std::string>>();
+  try {
+    if (appending) tasks = read_tasks(dataset, sidecar);
+  } catch (const std::exception& e) {
+    throw ExportRefused(std::string("the dataset's tasks cannot be read: ") + e.what());
   }
   long next_episode = appending ? info.at("total_episodes").get<long>() : 0;
   long next_index = appending ? info.at("total_frames").get<long>() : 0;
+
+  // Everything is checked before anything is encoded: the episodes agree
+  // with each other and, when appending, with the dataset's features.
+  JobShape shape = shape_of(staged, request);
+  if (shape.robot_type.empty()) shape.robot_type = appending ? info.value("robot_type", "unknown") : "unknown";
+  if (shape.fps <= 0) shape.fps = appending ? info.at("fps").get<int>() : 30;
+  const auto state_names = joint_names(shape.robot_type, shape.state_dims);
+  const auto action_names = joint_names(shape.robot_type, shape.action_dims);
+  if (appending && shape.episodes > 0) {
+    const auto differences = append_differences(info, shape, state_names, action_names);
+    if (!differences.empty()) {
+      throw ExportRefused("this session cannot be added to the dataset " + request.repo_id + ": " + joined(differences, "; ") +
+                          ". Its episodes are kept: export them to another repository");
+    }
+  }
 
   DatasetChange change(dataset);
   {
@@ -199,9 +317,10 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
     std::map<std::string, long> video_frames;                  // frames already in this export's file
     std::vector<std::string> cameras;
     std::map<std::string, std::pair<int, int>> camera_size;
-    std::string robot_type = request.robot_type.value_or("");
-    int fps = request.fps ? static_cast<int>(std::lround(*request.fps)) : 0;
-    size_t state_dims = 0, action_dims = 0;
+    const std::string& robot_type = shape.robot_type;
+    const int fps = shape.fps;
+    const size_t state_dims = shape.state_dims, action_dims = shape.action_dims;
+    std::map<std::string, std::pair<int, int>> source_size;  // as captured; camera_size: as encoded
     // Files roll over at the dataset's size limits; each export starts new ones.
     const int64_t data_limit = megabytes(std::max(1L, appending ? info.value("data_files_size_in_mb", 100L) : request.data_file_mb));
     const int64_t video_limit = megabytes(std::max(1L, appending ? info.value("video_files_size_in_mb", 200L) : request.video_file_mb));
@@ -238,35 +357,12 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
     for (const auto& dir : staged) {
       Episode ep = load_episode(dir);
       if (ep.frames.empty()) continue;  // an episode ended before its first frame: nothing to keep
-      const LoggedFrame& first = ep.frames.front().frame;
       if (!data) {
-        // The first episode decides the layout; an existing dataset must agree.
-        // The client sends the robot type and rate with some frames only (the
-        // episode's last one at least); an existing dataset keeps its rate.
-        for (const auto& staged : ep.frames) {
-          const LoggedFrame& f = staged.frame;
-          if (robot_type.empty() && f.robot_type) robot_type = *f.robot_type;
-          if (fps <= 0 && f.fps) fps = static_cast<int>(std::lround(*f.fps));
-        }
-        if (robot_type.empty()) robot_type = appending ? info.value("robot_type", "unknown") : "unknown";
-        if (fps <= 0) fps = appending ? info.at("fps").get<int>() : 30;
-        state_dims = first.state.size();
-        action_dims = first.action ? first.action->size() : 0;
-        if (!first.action) throw std::runtime_error("the frames carry no action");
-        for (const auto& [key, w, h] : ep.cameras) {
+        // The layout was settled, and checked against the dataset, above.
+        for (const auto& [key, w, h] : shape.cameras) {
           cameras.push_back(key);
-          camera_size[key] = {w, h};
-        }
-        if (appending) {
-          if (info.at("fps").get<int>() != fps) {
-            throw std::runtime_error("the dataset " + request.repo_id + " is at " + info.at("fps").dump() +
-                                     " frames/s, these episodes at " + std::to_string(fps));
-          }
-          for (const auto& key : cameras) {
-            if (!info.at("features").contains(key)) {
-              throw std::runtime_error("the dataset " + request.repo_id + " has no camera " + key);
-            }
-          }
+          source_size[key] = {w, h};
+          camera_size[key] = kit::video::encodable_size(w, h);  // an odd or tiny picture is cut or filled to fit
         }
         data_columns = {{"action", Physical::FLOAT, 1},
                                                          {"observation.state", Physical::FLOAT, 1},
@@ -340,8 +436,9 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         data->add(5, int64_t{next_index});
         data->add(6, int64_t{task_index});
         data->end_row();
-        actions.push_back(*f.action);
-        states.push_back(f.state);
+        // Statistics of what is stored: the values as float32, not before the cast.
+        actions.emplace_back(action.begin(), action.end());
+        states.emplace_back(state.begin(), state.end());
         indices.push_back({timestamp, static_cast<double>(i), static_cast<double>(episode_index),
                            static_cast<double>(next_index), static_cast<double>(task_index)});
         ++next_index;
@@ -359,7 +456,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
           auto& video = *videos.at(key);
           auto& sampler = samplers.at(key);
           auto& queue = queues.at(key);
-          const auto size = camera_size.at(key);
+          const auto size = source_size.at(key);
           std::exception_ptr error;
           const auto check_size = [&](int width, int height) {
             if (std::pair{width, height} != size) {
@@ -378,12 +475,12 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
                 check_size(yuv.width, yuv.height);
                 const uint8_t* planes[3] = {yuv.y.data(), yuv.cb.data(), yuv.cr.data()};
                 const int strides[3] = {yuv.y_stride, yuv.c_stride, yuv.c_stride};
-                video.add_jpeg_yuv420(planes, strides);
+                video.add_jpeg_yuv420(planes, strides, yuv.width, yuv.height);
                 if (i % sample_every == 0) sampler.add(kit::jpeg::decode_rgb(*jpeg));
               } else {
                 const auto image = kit::jpeg::decode_rgb(*jpeg);
                 check_size(image.width, image.height);
-                video.add_rgb(image.rgb.data(), image.width * 3);
+                video.add_rgb(image.rgb.data(), image.width * 3, image.width, image.height);
                 if (i % sample_every == 0) sampler.add(image);
               }
             } catch (...) {
@@ -476,25 +573,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
       change.write(data_slot.path("data", ".parquet"), data->finish());
       change.write(episodes_slot.path("meta/episodes", ".parquet"), episodes->finish());
 
-      // Tasks as a pandas frame indexed by the task text.
-      kit::parquet::Writer task_file(
-          {{"task_index", Physical::INT64}, {"task", Physical::STRING}},
-          {{"pandas",
-            kit::json::to_wire(Json{
-                {"index_columns", {"task"}},
-                {"column_indexes", Json::array()},
-                {"columns",
-                 {{{"name", "task_index"}, {"field_name", "task_index"}, {"pandas_type", "int64"}, {"numpy_type", "int64"}, {"metadata", nullptr}},
-                  {{"name", "task"}, {"field_name", "task"}, {"pandas_type", "unicode"}, {"numpy_type", "object"}, {"metadata", nullptr}}}},
-                {"creator", {{"library", "tessaline"}, {"version", "1"}}},
-                {"pandas_version", "1.5.3"}})}},
-          kTableCompression);
-      for (size_t t = 0; t < tasks.size(); ++t) {
-        task_file.add(0, static_cast<int64_t>(t));
-        task_file.add(1, std::string_view(tasks[t]));
-        task_file.end_row();
-      }
-      change.write("meta/tasks.parquet", task_file.finish());
+      change.write("meta/tasks.parquet", tasks_table(tasks));
 
       // Dataset statistics: what was there, merged with the new episodes.
       for (auto& [feature, parts] : episode_stats) {
@@ -502,16 +581,24 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
         stats_json[feature] = to_json(merge(parts));
       }
       change.write("meta/stats.json", stats_json.dump(4));
-      change.write("meta/tessaline.json", kit::json::to_file(Json{{"tasks", tasks}, {"repo_id", request.repo_id}, {"user_id", request.user_id}}));
+      // The dataset stays its creator's: an append never changes the owner.
+      Json own{{"tasks", tasks}, {"repo_id", request.repo_id}, {"user_id", owner.empty() ? request.user_id : owner}};
+      if (sidecar.contains("jobs")) own["jobs"] = sidecar["jobs"];
+      if (!request.job_name.empty()) {
+        own["jobs"][request.job_name] = {{"episodes", result.episodes_added}, {"frames", result.frames_added}};
+      }
+      change.write("meta/tessaline.json", kit::json::to_file(own));
 
       if (!appending) {
-        const auto names = joint_names(robot_type, state_dims);
         Json features = Json::object();
-        features["action"] = feature_info("float32", {action_dims}, joint_names(robot_type, action_dims));
-        features["observation.state"] = feature_info("float32", {state_dims}, names);
+        features["action"] = feature_info("float32", {action_dims}, action_names);
+        features["observation.state"] = feature_info("float32", {state_dims}, state_names);
         for (const auto& key : cameras) {
           const auto [w, h] = camera_size[key];
           Json f = feature_info("video", {static_cast<size_t>(h), static_cast<size_t>(w), 3}, {"height", "width", "channels"});
+          kit::video::VideoOptions used;
+          used.codec = request.video_codec;
+          const auto settings = kit::video::encoder_settings(used);
           f["info"] = {{"video.height", h},
                        {"video.width", w},
                        {"video.codec", request.video_codec},
@@ -519,13 +606,18 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
                        {"video.fps", fps},
                        {"video.channels", 3},
                        {"has_audio", false},
-                       {"video.g", 2},
-                       {"video.crf", 30},
-                       {"video.preset", 12},
-                       {"video.fast_decode", 0},
-                       {"video.video_backend", "pyav"},
-                       {"video.extra_options", Json::object()},
-                       {"is_depth_map", false}};
+                       {"video.g", settings.gop},
+                       {"video.crf", settings.crf}};
+          // Each codec's own settings, as the field's tools read them back to encode again.
+          if (request.video_codec == "av1") {
+            f["info"]["video.preset"] = std::stoi(settings.preset);
+            f["info"]["video.fast_decode"] = 0;
+          } else {
+            f["info"]["video.preset"] = settings.preset;
+          }
+          f["info"]["video.video_backend"] = "pyav";
+          f["info"]["video.extra_options"] = Json::object();
+          f["info"]["is_depth_map"] = false;
           features[key] = f;
         }
         features["timestamp"] = feature_info("float32", {1}, nullptr);

@@ -9,11 +9,18 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "studio/frame_store.hpp"
 
 namespace studio {
+
+// An export refused before anything was written: the episodes disagree with
+// each other or with the dataset (the message names how). The job is kept.
+struct ExportRefused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 struct ExportRequest {
   std::string user_id;
@@ -25,6 +32,9 @@ struct ExportRequest {
   // would pass this size (an existing dataset keeps its own).
   long data_file_mb = 100;
   long video_file_mb = 200;
+  // A job shared between studios: noted in the dataset's meta/tessaline.json
+  // with what it added, so a studio taking it over after it went in knows.
+  std::string job_name{};
 };
 
 struct ExportResult {

@@ -2,12 +2,12 @@
 
 namespace studio {
 
-SignalingRelay::Negotiation* SignalingRelay::find(const std::string& user_id) {
+SignalingRelay::Negotiation* SignalingRelay::find(const std::string& user_id, bool touch) {
   const auto now = Clock::now();
   std::erase_if(by_user_, [&](const auto& entry) { return now - entry.second.touched > expiry_; });
   auto it = by_user_.find(user_id);
   if (it == by_user_.end()) return nullptr;
-  it->second.touched = now;
+  if (touch) it->second.touched = now;
   return &it->second;
 }
 
@@ -52,11 +52,15 @@ bool SignalingRelay::put_answer(const std::string& user_id, long offer_id, Json 
   return true;
 }
 
-void SignalingRelay::add_candidate(const std::string& user_id, const std::string& sender, Json candidate) {
+bool SignalingRelay::add_candidate(const std::string& user_id, const std::string& sender, Json candidate,
+                                   size_t max_per_side) {
   std::lock_guard lock(mutex_);
-  Negotiation* n = find(user_id);
-  if (!n) return;  // no negotiation to belong to
-  (sender == "robot" ? n->to_browser : n->to_robot).push_back(std::move(candidate));
+  Negotiation* n = find(user_id, false);
+  if (!n) return true;  // no negotiation to belong to: dropped, as before one exists
+  auto& list = sender == "robot" ? n->to_browser : n->to_robot;
+  if (list.size() >= max_per_side) return false;
+  list.push_back(std::move(candidate));
+  return true;
 }
 
 std::pair<Json, long> SignalingRelay::candidates(const std::string& user_id, const std::string& receiver,

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace studio {
 
@@ -20,6 +21,28 @@ struct StudioOptions {
   // Needed by callers from other computers (see AccessControl); a studio
   // listening beyond loopback refuses to start without one.
   std::string token;
+  // Names this studio is reached by besides loopback names, IP addresses and
+  // this computer's name (e.g. behind a reverse proxy); requests sent to any
+  // other name are refused, so a page that rebinds its name here cannot use it.
+  std::vector<std::string> allowed_hosts;
+  // Folders of datasets other tools recorded, shown by the viewer read-only
+  // (e.g. the one the field's tools cache datasets in).
+  std::vector<std::filesystem::path> other_datasets;
+  // "s3://BUCKET/PREFIX": exported datasets are also published there (the
+  // S3 endpoint's URL in s3_endpoint, credentials from AWS_* variables).
+  std::string store;
+  std::string s3_endpoint;
+  // "postgresql://...": signaling and browser sign-ins live in that
+  // database, shared by every studio given the same one (robot and browser
+  // may reach different ones).
+  std::string database;
+  // With both a store and a database, export jobs are the fleet's (see
+  // ExportQueue): `exports` false leaves them to other studios
+  // (--no-export); `export_only` serves no robots or browsers, it only
+  // exports (--export-only); a job's lease runs `export_lease` unrenewed.
+  bool exports = true;
+  bool export_only = false;
+  std::chrono::seconds export_lease{30};
 
   // On loopback, free ports: what tests and programs that embed a studio use.
   static StudioOptions on_loopback(std::filesystem::path data_dir) {

@@ -97,6 +97,19 @@ TEST_F(BusOnSimulator, ReadsWritesAndSyncs) {
   EXPECT_EQ(goals, (std::map<uint8_t, uint32_t>{{1, 100}, {2, 2048}, {3, 300}, {6, 4000}}));
 }
 
+// A servo answering late answers every attempt of a retried request, one
+// after another: each late answer must be drained, never taken for the next
+// request's (same motor, same size), however many attempts went out.
+TEST_F(BusOnSimulator, LateAnswersOfRetriedRequestsAreNeverTakenForTheNext) {
+  sim_.set_actual(0, 1234);  // motor 1
+  for (const int delay : {30, 40, 60, 80, 100, 130, 160}) {
+    sim_.delay_requests(std::chrono::milliseconds(delay));
+    EXPECT_EQ(std::get<0>(bus_._read(3, 2, 1)), 777u) << delay << " ms";
+    EXPECT_EQ(std::get<0>(bus_._read(56, 2, 1)), 1234u) << delay << " ms";
+    EXPECT_EQ(std::get<0>(bus_._read(3, 2, 1)), 777u) << delay << " ms";
+  }
+}
+
 TEST_F(BusOnSimulator, LostAndGarbledAnswersAreRetriedThenReportedClearly) {
   sim_.set_actual(3, 1234);  // motor 4
   sim_.drop_answers(1);

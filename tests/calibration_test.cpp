@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <thread>
 
 #include "armkit/robots/arm_setup.hpp"
 #include "armkit/robots/robot.hpp"
@@ -156,7 +157,161 @@ TEST_P(Calibrated, ConnectWritesTheFrameworksConfiguration) {
   }
 }
 
+// The framework's max_relative_target (robots/utils.py): from a fresh
+// reading, goal − present clamped to ±bound in the joint's units, then
+// written as its bus writes any goal. Unset it sends the goal as it comes;
+// our default bounds it by 15° of horn travel instead.
+TEST_P(Calibrated, GoalsAreClampedAsTheFrameworksMaxRelativeTargetClampsThem) {
+  const std::string kind = GetParam();
+  SimulatedArm leader_sim(kind + "_leader", LeaderMotion::still), follower_sim(kind + "_follower");
+  const auto follower_cal = follower_sim.calibrate_like_the_framework();
+  save_calibration(calibration_path(follower_sim.type(), "f"), follower_cal);
+  hold_pose(leader_sim, 2.0);  // far from the follower
+  Teleoperator leader(leader_config(leader_sim, test_support::calibrate(leader_sim, "l")));
+  leader.connect();
+  const std::vector<std::string> joints{"shoulder_pan", "shoulder_lift", "elbow_flex", "wrist_flex", "wrist_roll", "gripper"};
+  struct Case {
+    const char* what;
+    std::optional<MaxRelativeTarget> bound;
+    double max_step_degrees;
+  };
+  MaxRelativeTarget five, per_joint;
+  five.all = 5.0;
+  for (size_t j = 0; j < 6; ++j) per_joint.per_motor[joints[j]] = 2.0 + j;
+  const Case cases[] = {{"none: as it comes", std::nullopt, 0}, {"5 for all", five, 15}, {"per joint", per_joint, 15}};
+  for (const Case& c : cases) {
+    auto config = follower_config(follower_sim, "f");
+    config.max_relative_target = c.bound;
+    config.max_step_degrees = c.max_step_degrees;
+    Robot robot(config);
+    robot.connect();
+    const auto action = leader.get_action();
+    std::vector<int> present;
+    for (size_t j = 0; j < 6; ++j) present.push_back(follower_sim.present(j));
+    robot.send_action(action);
+    robot.get_observation();  // a sync write gets no answer: a read after it makes sure it has arrived
+    for (size_t j = 0; j < 6; ++j) {
+      const auto& cal = follower_cal[j].second;
+      const double goal = action.at(joints[j] + ".pos").as_double();
+      const double now = framework_read(follower_sim.type(), joints[j], cal, present[j]);
+      double safe = goal;
+      if (c.bound) {
+        const double cap = c.bound->all ? *c.bound->all : c.bound->per_motor.at(joints[j]);
+        safe = now + std::max(std::min(goal - now, cap), -cap);
+      }
+      const int expected = std::clamp(framework_write(follower_sim.type(), joints[j], cal, safe), std::min(cal.range_min, cal.range_max),
+                                      std::max(cal.range_min, cal.range_max));
+      EXPECT_NEAR(follower_sim.bus().get(j, "Goal_Position"), expected, 1) << kind << " " << c.what << " " << joints[j];
+    }
+    robot.disconnect();
+  }
+  // A bound per motor must name every motor, and only motors.
+  auto config = follower_config(follower_sim, "f");
+  MaxRelativeTarget partial;
+  partial.per_motor["gripper"] = 3;
+  config.max_relative_target = partial;
+  EXPECT_THROW(Robot{config}, std::invalid_argument);
+}
+
+TEST_P(Calibrated, TheArmOptionsOfTheFrameworkApply) {
+  const std::string kind = GetParam();
+  SimulatedArm leader_sim(kind + "_leader", LeaderMotion::still), follower_sim(kind + "_follower");
+  const auto follower_cal = follower_sim.calibrate_like_the_framework();
+  save_calibration(calibration_path(follower_sim.type(), "f"), follower_cal);
+  auto config = follower_config(follower_sim, "f");
+  // use_degrees flips the units of joints 1–5 (SO arms calibrated before
+  // degrees became the default read −100..100).
+  config.use_degrees = kind == "koch";
+  config.disable_torque_on_disconnect = false;
+  Robot robot(config);
+  robot.connect();
+  const double pan = robot.get_observation().at("shoulder_pan.pos").as_double();
+  const auto& c = follower_cal[0].second;
+  const int raw = follower_sim.present(0);
+  const double degrees = (raw - (c.range_min + c.range_max) / 2.0) * 360 / 4095;
+  const double range = (std::clamp(raw, c.range_min, c.range_max) - c.range_min) * 200.0 / (c.range_max - c.range_min) - 100;
+  EXPECT_NEAR(pan, kind == "koch" ? degrees : range, 1e-9);
+  robot.disconnect();
+  EXPECT_EQ(follower_sim.bus().get(0, "Torque_Enable"), 1);  // kept, as asked
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, Calibrated, ::testing::Values("so101", "koch"));
+
+TEST(KochLeader, TheGripperSpringsBackToItsOpenPositionAtConnect) {
+  test_support::CalibrationFolder folder;
+  SimulatedArm sim("koch_leader", LeaderMotion::still);
+  const auto calibration = sim.calibrate_like_the_framework();
+  save_calibration(calibration_path("koch_leader", "l"), calibration);
+  const auto& grip = calibration[5].second;
+  sim.bus().set_hand(5, {});  // the hand lets go of the trigger near its closed end
+  sim.bus().set_actual(5, sim.physical_middle(5) - 300);
+  for (const double open : {50.0, 80.0}) {
+    auto config = leader_config(sim, "l");
+    config.gripper_open_pos = open;
+    Teleoperator leader(config);
+    leader.connect();
+    EXPECT_EQ(sim.bus().get(5, "Torque_Enable"), 1);
+    EXPECT_NEAR(sim.bus().get(5, "Goal_Position"), grip.range_min + open / 100 * (grip.range_max - grip.range_min), 1);
+    for (int i = 0; i < 100 && std::abs(leader.get_action().at("gripper.pos").as_double() - open) > 1; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_NEAR(leader.get_action().at("gripper.pos").as_double(), open, 1);
+    leader.disconnect();
+  }
+}
+
+TEST(FeetechArm, MixedFirmwareIsRefusedAndServoErrorsNameTheJoint) {
+  test_support::CalibrationFolder folder;
+  SimulatedArm sim("so101_follower");
+  save_calibration(calibration_path("so101_follower", "f"), sim.calibrate_like_the_framework());
+  sim.bus().set(2, "Firmware_Minor_Version", 9);
+  sim.bus().set(4, "Firmware_Minor_Version", 9);
+  Robot mixed(follower_config(sim, "f"));
+  try {
+    mixed.connect();
+    FAIL() << "an arm of mixed firmware was taken";
+  } catch (const BusError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("firmware 3.9: elbow_flex (id 3) wrist_roll (id 5)"), std::string::npos) << text;
+    EXPECT_NE(text.find("firmware 3.10:"), std::string::npos) << text;
+  }
+  EXPECT_FALSE(mixed.is_connected());
+  sim.bus().set(2, "Firmware_Minor_Version", 10);
+  sim.bus().set(4, "Firmware_Minor_Version", 10);
+  // An elbow that reports overload: a read of it fails, naming it, as the framework's does.
+  sim.bus().set_error_byte(2, 0x20);
+  Robot overloaded(follower_config(sim, "f"));
+  try {
+    overloaded.connect();
+    FAIL() << "a servo reporting overload was read as if all were well";
+  } catch (const BusError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("'elbow_flex' (id 3)"), std::string::npos) << text;
+    EXPECT_NE(text.find("overload"), std::string::npos) << text;
+  }
+}
+
+TEST(CalibrationFiles, TheFrameworksFoldersAreFoundAsItFindsThem) {
+  test_support::CalibrationFolder folder;
+  unsetenv("HF_LEROBOT_CALIBRATION");
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/root";
+  setenv("XDG_CACHE_HOME", "/srv/cache", 1);
+  EXPECT_EQ(calibration_root(), std::filesystem::path("/srv/cache/huggingface/lerobot/calibration"));
+  unsetenv("XDG_CACHE_HOME");
+  EXPECT_EQ(calibration_root(), std::filesystem::path(home + "/.cache/huggingface/lerobot/calibration"));
+  setenv("HF_HOME", "~/hf", 1);
+  EXPECT_EQ(calibration_root(), std::filesystem::path(home + "/hf/lerobot/calibration"));
+  setenv("LAB_DISK", "/mnt/lab", 1);
+  setenv("HF_HOME", "${LAB_DISK}/hf-$USERX", 1);  // an unknown variable stays as written
+  EXPECT_EQ(calibration_root(), std::filesystem::path("/mnt/lab/hf-$USERX/lerobot/calibration"));
+  unsetenv("HF_HOME");
+  setenv("HF_LEROBOT_HOME", "~/lerobot", 1);
+  EXPECT_EQ(calibration_root(), std::filesystem::path(home + "/lerobot/calibration"));
+  setenv("HF_LEROBOT_CALIBRATION", "~root/cal", 1);
+  EXPECT_EQ(calibration_root(), std::filesystem::path(expand_user("~root") + "/cal"));
+  EXPECT_EQ(expand_user("~nosuchuser-xyz/cal"), "~nosuchuser-xyz/cal");
+  unsetenv("HF_LEROBOT_HOME");
+  unsetenv("LAB_DISK");
+  setenv("HF_LEROBOT_CALIBRATION", folder.path().c_str(), 1);
+}
 
 TEST(CalibrationCheck, AFileTheServosDoNotHoldStopsBeforeAnythingMoves) {
   test_support::CalibrationFolder folder;
@@ -174,7 +329,7 @@ TEST(CalibrationCheck, AFileTheServosDoNotHoldStopsBeforeAnythingMoves) {
   } catch (const CalibrationError& e) {
     const std::string text = e.what();
     EXPECT_NE(text.find("so101_follower 'left' on " + follower_sim.port()), std::string::npos) << text;
-    EXPECT_NE(text.find("elbow_flex homing_offset"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n  - elbow_flex: homing_offset"), std::string::npos) << text;  // a line per joint
     EXPECT_TRUE(e.problem.file_found);
   }
   EXPECT_FALSE(robot.is_connected());
@@ -248,7 +403,7 @@ TEST(CalibrationFiles, OlderFoldersAndTheSettingsThatMoveThemAreHonoured) {
   const auto old = folder.path() / "teleoperators" / "so100_leader" / "mine.json";
   save_calibration(old, c);
   EXPECT_EQ(find_calibration("so100_leader", "mine"), old);
-  Teleoperator leader(TeleoperatorConfig{"so100_leader", sim.port(), "mine", {}});
+  Teleoperator leader(TeleoperatorConfig{.type = "so100_leader", .port = sim.port(), .id = "mine"});
   leader.connect();
   leader.disconnect();
   // Today's folder wins when both exist.

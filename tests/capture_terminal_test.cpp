@@ -2,7 +2,8 @@
 // that nobody moves: the command cannot tell the leader by motion, asks,
 // takes the typed answer, saves the set-up; finds the leader's servos
 // without the calibration its file holds and offers to write it; and ends
-// in order on Ctrl+C while it waits for the sign-in. Runs in a network
+// in order on Ctrl+C while it waits for the sign-in (at a studio address
+// where nothing answers, which it says first). Runs in a network
 // namespace of its own (the sign-in listens on its fixed loopback port).
 // Also: saved cameras that are gone end the command with a way out.
 #include <gtest/gtest.h>
@@ -44,6 +45,13 @@ TEST_F(Workshop, CaptureAsksForTheLeaderWhenNothingMovesAndStopsOnCtrlC) {
   ASSERT_TRUE(terminal.expect("Enter number")) << terminal.output();
   terminal.type("1\r");
   ASSERT_TRUE(terminal.expect("Calibration written to the servos.")) << terminal.output();
+  // Nothing at the studio's addresses: said, with the way to a local studio, and then waited for all the same.
+  ASSERT_TRUE(terminal.expect("Waiting for the sign-in all the same")) << terminal.output();
+  for (const char* advice : {"The studio does not answer.", "VELQUIN_HTTP_SERVER=http://127.0.0.1:9  the studio's API: no answer",
+                             "STUDIO_URL=http://127.0.0.1:9  where you sign in: no answer",
+                             "tessaline-studio --data-dir", "export VELQUIN_HTTP_SERVER=http://127.0.0.1:8080"}) {
+    EXPECT_NE(terminal.output().find(advice), std::string::npos) << advice << "\n" << terminal.output();
+  }
   ASSERT_TRUE(terminal.expect("Authentication Required")) << terminal.output();
   EXPECT_EQ(leader.bus().get(3, "Homing_Offset"), twin.bus().get(3, "Homing_Offset"));
 

@@ -110,7 +110,7 @@ struct ConnectedArms {
   explicit ConnectedArms(const std::string& kind)
       : leader(kind + "_leader"),
         follower(kind + "_follower"),
-        teleop({kind + "_leader", leader.port(), test_support::calibrate(leader, "l"), {}}),
+        teleop({.type = kind + "_leader", .port = leader.port(), .id = test_support::calibrate(leader, "l")}),
         robot(follower_config(kind, follower.port(), test_support::calibrate(follower, "f"))) {
     teleop.connect();
     robot.connect();
@@ -135,6 +135,56 @@ TEST(TeleopLoop, FollowerFollowsTheLeaderUntilTheDurationPasses) {
   const double gap = robot.get_observation().at("shoulder_pan.pos").as_double() -
                      teleop.get_action().at("shoulder_pan.pos").as_double();
   EXPECT_LT(std::abs(gap), 20.0);
+}
+
+TEST(TeleopLoop, TheFollowerIsBroughtToTheLeaderBeforeTheFirstFrame) {
+  ConnectedArms arms("so101");
+  auto& [folder, leader, follower, teleop, robot] = arms;
+  leader.set_motion(armkit::LeaderMotion::still);
+  for (size_t j = 0; j < 5; ++j) {  // the leader held far from where the follower rests
+    const double at = leader.physical_middle(j) + (j % 2 ? -500 : 500);
+    leader.bus().set_hand(j, [at](double) { return at; });
+  }
+  const auto processors = armkit::make_default_processors();
+  auto gap = [](const Record& logged, const armkit::Action& action) {
+    double worst = 0;
+    const auto state = floats(logged.at("state").get<NdArray>());
+    size_t i = 0;
+    for (const auto& [key, value] : action) worst = std::max(worst, std::abs(state[i++] - value.as_double()));
+    return worst;
+  };
+  {
+    auto [logged, obs, action] = capture::_capture_frame(robot, teleop, processors, {}, 0);
+    EXPECT_GT(gap(logged, action), 30.0);  // a jump the first frames would record
+  }
+  capture::_bring_follower_to_leader(robot, teleop, 30, processors, nullptr);
+  auto [logged, obs, action] = capture::_capture_frame(robot, teleop, processors, {}, 0);
+  EXPECT_LE(gap(logged, action), 15.0);  // within one tick's step (15° of horn travel) on every joint
+}
+
+TEST(TeleopLoop, FailedReadsCostTicksAndOnlyLastingOnesEndTheRun) {
+  ConnectedArms arms("so101");
+  auto log = std::make_shared<CapturedLog>();
+  kit::log::get_logger("tessaline.capture").add_handler(log);
+  const auto processors = armkit::make_default_processors();
+  {  // A short run of lost answers: those ticks are skipped, the episode goes on.
+    std::thread glitch([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      arms.follower.bus().drop_answers(24);  // about a sync read's three attempts and a bit
+    });
+    EXPECT_EQ(capture::teleop_loop(arms.teleop, arms.robot, 30, processors, {}, 1.5), "duration");
+    glitch.join();
+    EXPECT_TRUE(log->has("Skipped a tick"));
+  }
+  {  // The follower stops answering for good: the run ends, saying why.
+    arms.follower.bus().drop_answers(1'000'000);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(capture::teleop_loop(arms.teleop, arms.robot, 30, processors, {}, 30.0), armkit::BusError);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+    EXPECT_TRUE(log->has("kept failing"));
+    arms.follower.bus().drop_answers(0);
+  }
+  kit::log::get_logger("tessaline.capture").remove_handler(log);
 }
 
 TEST(Interrupt, StopsTheLoopAndBlockingWaitsOnce) {

@@ -17,6 +17,12 @@ test_support::ProcessResult run_tessaline(std::vector<std::string> args, const s
   return run_process(args, opts);
 }
 
+TEST(Cli, VersionIsTheBuildsAndNeedsNoIndex) {
+  const auto r = run_tessaline({"--version"}, test_support::closed_loopback_url());
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, std::string("tessaline ") + tessaline::build_info::VERSION + "\n");
+}
+
 TEST(Cli, HelpNamesTheToolAndHidesDebug) {
   const auto r = run_tessaline({"--help"}, test_support::closed_loopback_url());
   EXPECT_EQ(r.exit_code, 0);
@@ -39,6 +45,12 @@ TEST(Cli, UsageErrorsExitTwoWithTheUsageLine) {
       {{"teleoperate", "--fps", "0"}, "Usage: tessaline teleoperate [OPTIONS]", "not in range"},
       {{"teleoperate", "--duration", "soon"}, "Usage: tessaline teleoperate [OPTIONS]", "soon"},
       {{"calibrate", "--robot.type"}, "Usage: tessaline calibrate [OPTIONS]", "--robot.type"},
+      {{"calibrate"}, "Usage: tessaline calibrate [OPTIONS]", "name one arm"},
+      {{"calibrate", "--robot.type", "so101_leader"}, "Usage: tessaline calibrate [OPTIONS]", "is not a robot type"},
+      {{"calibrate", "--robot.type", "so101_follower", "--teleop.type", "so101_leader"},
+       "Usage: tessaline calibrate [OPTIONS]", "name one arm"},
+      {{"teleoperate", "--duration", "-1"}, "Usage: tessaline teleoperate [OPTIONS]",
+       "--duration: must be more than 0 seconds, not -1\n"},
   };
   for (const auto& c : cases) {
     const auto r = run_tessaline(c.args, test_support::closed_loopback_url());
@@ -87,7 +99,11 @@ TEST_F(UpdateCheck, DifferentIndexVersionShowsThePanelEvenWhenOlder) {
   const auto r = run_tessaline({}, base_);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("✨ Update available! ✨"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("│ uv pip install -U tessaline │"), std::string::npos);
+  // This build's own way to update: its source folder pulled and built again.
+  const std::string update = std::string("cd ") + tessaline::build_info::SOURCE_DIR + " && " +
+                             (tessaline::build_info::SOURCE_IS_CHECKOUT ? "git pull && " : "") + "./scripts/build";
+  EXPECT_NE(r.out.find("│ " + update + " │"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("uv "), std::string::npos);
 }
 
 TEST_F(UpdateCheck, SameVersionPrintsNothingAboutUpdates) {

@@ -9,11 +9,14 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <tuple>
 
 #include "kit/files/atomic_file.hpp"
 #include "kit/flight/flight.hpp"
 #include "kit/flight/ipc.hpp"
 #include "kit/http/client.hpp"
+#include "studio/dataset_change.hpp"
 #include "studio/exporter.hpp"
 #include "studio/studio_server.hpp"
 #include "tessaline/grpc_client.hpp"
@@ -94,7 +97,8 @@ TEST_F(DatasetExport, EpisodesBecomeADatasetTheFieldsReadersAccept) {
   EXPECT_EQ(started["episodes"], 2);
   const Json state = wait_for_export("lab/cubes");
   ASSERT_EQ(state["state"], "done") << state;
-  const fs::path dataset = state["datasetDir"].get<std::string>();
+  EXPECT_EQ(state["datasetDir"], "datasets/lab%2Fcubes");  // no absolute path of the studio's computer
+  const fs::path dataset = studio_->data_dir() / state["datasetDir"].get<std::string>();
   const Json d = read_dataset(dataset);
   EXPECT_EQ(d["problems"], Json::array()) << d["problems"];
   EXPECT_EQ(d["info"]["robot_type"], "so101_follower");
@@ -159,6 +163,83 @@ TEST_F(DatasetExport, AStudioSetToH264WritesH264AndADatasetKeepsItsCodec) {
   EXPECT_EQ(d["problems"], Json::array()) << d["problems"];  // every file's codec is the one info.json names
   EXPECT_EQ(d["codec"], "h264");
   EXPECT_EQ(d["videoFrames"].size(), 4u);  // two files per camera
+}
+
+// Every file of a dataset, and its bytes.
+std::map<std::string, std::string> snapshot(const fs::path& dataset) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(dataset)) {
+    if (e.is_regular_file()) files[fs::relative(e.path(), dataset).string()] = studio::read_file(e.path());
+  }
+  return files;
+}
+
+TEST_F(DatasetExport, ASessionThatDiffersFromTheDatasetIsRefusedBeforeEncodingAndKept) {
+  record("op", {5});
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "arm"}, {"fps", 15}});
+  ASSERT_EQ(wait_for_export("arm")["state"], "done");
+  const fs::path dataset = dir_ / "data" / "datasets" / "arm";
+  const auto before = snapshot(dataset);
+  struct Case {
+    const char* what;
+    test_support::FrameShape shape;
+    std::string difference;
+  };
+  const Case cases[] = {
+      {"a camera fewer", {96, 64, 1, 6}, "the dataset has the camera observation.images.cam_wrist, this session does not"},
+      {"a camera more", {96, 64, 3, 6}, "this session has the camera observation.images.cam_side, the dataset does not"},
+      {"another size", {128, 96, 2, 6}, "the camera observation.images.cam_front is 96x64 in the dataset, 128x96 in this session"},
+      {"another joint count", {96, 64, 2, 7}, "observation.state has 6 values in the dataset, 7 in this session"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    test_support::record_episodes(urls(), "op", {4, 3}, "", c.shape);
+    post("/sessions/end", {{"userId", "op"}, {"repoId", "arm"}, {"fps", 15}});
+    const Json failed = wait_for_export("arm");
+    ASSERT_EQ(failed["state"], "failed") << c.what << ": " << failed;
+    const std::string error = failed["error"];
+    EXPECT_NE(error.find(c.difference), std::string::npos) << c.what << ": " << error;
+    EXPECT_EQ(snapshot(dataset), before) << c.what;  // not a byte changed, nothing written aside left behind
+    // The episodes are kept: they go into a repository of their own.
+    const std::string other = "arm-" + std::to_string(++n);
+    EXPECT_EQ(post("/sessions/export/retry", {{"userId", "op"}, {"repoId", other}})["episodes"], 2) << c.what;
+    ASSERT_EQ(wait_for_export(other)["state"], "done") << c.what;
+    const Json d = read_dataset(dir_ / "data" / "datasets" / other);
+    EXPECT_EQ(d["problems"], Json::array()) << c.what << ": " << d["problems"];
+    EXPECT_EQ(d["info"]["total_episodes"], 2);
+  }
+}
+
+TEST_F(DatasetExport, CamerasOfOddOrTinySizesAreEncodedAtTheNearestSizeTheEncoderTakes) {
+  for (const auto& [width, height, want_w, want_h] : {std::tuple{321, 241, 320, 240}, std::tuple{64, 48, 64, 64}}) {
+    const std::string repo = "odd-" + std::to_string(width);
+    test_support::record_episodes(urls(), "op", {4}, "", test_support::FrameShape{width, height, 2, 6});
+    post("/sessions/end", {{"userId", "op"}, {"repoId", repo}, {"fps", 15}});
+    const Json state = wait_for_export(repo);
+    ASSERT_EQ(state["state"], "done") << state;
+    const Json d = read_dataset(dir_ / "data" / "datasets" / repo);
+    EXPECT_EQ(d["problems"], Json::array()) << d["problems"];  // every video the size features.shape says
+    EXPECT_EQ(d["info"]["features"]["observation.images.cam_front"]["shape"], Json::array({want_h, want_w, 3}));
+  }
+}
+
+TEST_F(DatasetExport, TasksAreNumberedAsTasksParquetNumbersThem) {
+  record("op", {3}, "pick up the cube");
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "arm"}, {"fps", 15}});
+  ASSERT_EQ(wait_for_export("arm")["state"], "done");
+  // The field's own recorder added a task (and its tasks.parquet is written
+  // by pyarrow's kind of writer: nullable columns, dictionary pages, zstd).
+  const fs::path tasks = dir_ / "data" / "datasets" / "arm" / "meta" / "tasks.parquet";
+  const std::string copy = "COPY (SELECT * FROM (VALUES (0::BIGINT, 'pick up the cube'), (1::BIGINT, 'fold the shirt')) t(task_index, task)) TO '" +
+                           tasks.string() + "' (FORMAT parquet, COMPRESSION zstd)";
+  ASSERT_EQ(test_support::run_process({NODE_EXECUTABLE, std::string(TESSALINE_NODE_DIR) + "/duckdb_sql.mjs", copy}).exit_code, 0);
+  record("op", {2}, "stack the cups");
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "arm"}, {"fps", 15}});
+  ASSERT_EQ(wait_for_export("arm")["state"], "done");
+  const Json d = read_dataset(dir_ / "data" / "datasets" / "arm");
+  EXPECT_EQ(d["tasks"], Json::array({"pick up the cube", "fold the shirt", "stack the cups"}));  // none renumbered, none lost
+  EXPECT_EQ(d["frames"][3]["task"], "stack the cups");
+  EXPECT_EQ(d["info"]["total_tasks"], 3);
 }
 
 TEST_F(DatasetExport, MalformedFramesAreRefusedAtTheDoor) {

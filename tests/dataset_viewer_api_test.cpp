@@ -6,11 +6,15 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <utility>
 
 #include "kit/http/client.hpp"
+#include "studio/dataset_change.hpp"
 #include "studio/studio_server.hpp"
 #include "tests/support/logged_episodes.hpp"
+#include "tests/support/process.hpp"
 
 namespace {
 
@@ -126,9 +130,21 @@ TEST_F(DatasetViewerApi, DeletingAnEpisodeLeavesADatasetTheReadersAccept) {
   EXPECT_EQ(stats["episode_index"]["max"], Json::array({1}));
   EXPECT_FALSE(fs::exists(dataset() / ".tessaline-export"));
 
-  // The episode that moved plays from where it was.
+  // The video was encoded again without the episode: the next one now
+  // starts where it began, and every frame is at the place index/fps says.
   const Json episodes = Json::parse(get("/datasets/episodes?repoId=lab%2Fcups")->body);
-  EXPECT_NEAR(episodes["episodes"][1]["videos"]["observation.images.cam_front"]["from"].get<double>(), 12 / 15.0, 1e-9);
+  EXPECT_NEAR(episodes["episodes"][1]["videos"]["observation.images.cam_front"]["from"].get<double>(), 5 / 15.0, 1e-9);
+  for (const auto& [camera, c] : {std::pair{"observation.images.cam_front", 0}, std::pair{"observation.images.cam_wrist", 1}}) {
+    const auto frames = test_support::decoded_frames(dataset() / "videos" / camera / "chunk-000" / "file-000.mp4", 96, 64);
+    ASSERT_EQ(frames.size(), 9u) << camera;  // 5 + 4: the deleted episode's 7 are gone
+    for (int index = 0; index < 9; ++index) {
+      const int frame = index < 5 ? index : index - 5;  // the logged picture of that row
+      const double right = test_support::patch_difference(frames[static_cast<size_t>(index)], test_support::picture(frame, c, 96, 64), 96);
+      const double wrong = test_support::patch_difference(frames[static_cast<size_t>(index)], test_support::picture(frame + 3, c, 96, 64), 96);
+      EXPECT_LT(right, 6.0) << camera << " at index " << index;
+      EXPECT_LT(right * 2, wrong) << camera << " at index " << index;
+    }
+  }
 
   httplib::Client client("127.0.0.1", studio_->http_port());
   const auto delete_status = [&](const char* body) {
@@ -139,6 +155,68 @@ TEST_F(DatasetViewerApi, DeletingAnEpisodeLeavesADatasetTheReadersAccept) {
   EXPECT_EQ(delete_status(R"({"repoId": "lab/cups", "episode": 0})"), 200);
   EXPECT_EQ(delete_status(R"({"repoId": "lab/cups", "episode": 0})"), 409);  // the last one stays
   EXPECT_EQ(test_support::read_dataset(dataset())["problems"], Json::array());
+}
+
+// Episodes of other tasks and other files: deleting one leaves no task no
+// episode uses and no file that holds nothing.
+TEST_F(DatasetViewerApi, DeletingDropsUnusedTasksAndFilesLeftEmpty) {
+  const test_support::StudioUrls urls{studio_->http_url(), studio_->flight_url()};
+  for (const auto& [length, task] : {std::pair{3, "pick"}, std::pair{4, "fold"}, std::pair{5, "stack"}}) {
+    test_support::record_episodes(urls, "op", {length}, task);  // one export each: files of their own
+    post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/tasks"}, {"fps", 15}});
+    ASSERT_EQ(test_support::wait_for_export(urls.http, "lab/tasks")["state"], "done");
+  }
+  const fs::path set = dir_ / "data" / "datasets" / "lab%2Ftasks";
+  ASSERT_TRUE(fs::exists(set / "data" / "chunk-000" / "file-001.parquet"));
+  EXPECT_EQ(post("/datasets/episodes/delete", {{"repoId", "lab/tasks"}, {"episode", 1}})["frames"], 4);
+  const Json d = test_support::read_dataset(set);
+  EXPECT_EQ(d["problems"], Json::array()) << d["problems"];
+  EXPECT_EQ(d["tasks"], Json::array({"pick", "stack"}));
+  EXPECT_EQ(d["info"]["total_tasks"], 2);
+  EXPECT_EQ(d["frames"][3]["task"], "stack");
+  for (const char* gone : {"data/chunk-000/file-001.parquet", "meta/episodes/chunk-000/file-001.parquet",
+                           "videos/observation.images.cam_front/chunk-000/file-001.mp4"}) {
+    EXPECT_FALSE(fs::exists(set / gone)) << gone;
+  }
+  // The studio's own note of the tasks follows.
+  std::ifstream sidecar(set / "meta" / "tessaline.json");
+  EXPECT_EQ(Json::parse(sidecar)["tasks"], Json::array({"pick", "stack"}));
+}
+
+// A folder of datasets other tools recorded — here in the layout the
+// field's tools cache them in, with tables DuckDB wrote — is shown read-only.
+TEST_F(DatasetViewerApi, DatasetsOfOtherToolsAreShownReadOnly) {
+  const fs::path cache = dir_ / "cache";
+  const fs::path theirs = cache / "someone" / "pick_place";
+  fs::create_directories(theirs);
+  fs::copy(dataset(), theirs, fs::copy_options::recursive);
+  fs::remove(theirs / "meta" / "tessaline.json");  // not one of ours
+  for (const auto& table : {theirs / "data" / "chunk-000" / "file-000.parquet", theirs / "meta" / "episodes" / "chunk-000" / "file-000.parquet"}) {
+    const std::string sql = "COPY (SELECT * FROM read_parquet('" + table.string() + "')) TO '" + table.string() +
+                            ".other' (FORMAT parquet, COMPRESSION gzip)";
+    ASSERT_EQ(test_support::run_process({NODE_EXECUTABLE, std::string(TESSALINE_NODE_DIR) + "/duckdb_sql.mjs", sql}).exit_code, 0);
+    fs::rename(table.string() + ".other", table);
+  }
+  studio_.reset();
+  auto options = studio::StudioOptions::on_loopback(dir_ / "data");
+  options.other_datasets = {cache};
+  studio_ = std::make_unique<studio::Studio>(options);
+
+  const Json list = Json::parse(get("/datasets")->body)["datasets"];
+  ASSERT_EQ(list.size(), 2u) << list;
+  const auto it = std::find_if(list.begin(), list.end(), [](const Json& d) { return d["repoId"] == "someone/pick_place"; });
+  ASSERT_NE(it, list.end()) << list;
+  EXPECT_EQ((*it)["readOnly"], true);
+  EXPECT_EQ((*it)["episodes"], 3);
+  const Json episodes = Json::parse(get("/datasets/episodes?repoId=someone%2Fpick_place")->body);
+  EXPECT_EQ(episodes["episodes"].size(), 3u);
+  const Json series = Json::parse(get("/datasets/episode?repoId=someone%2Fpick_place&episode=1")->body);
+  EXPECT_EQ(series["length"], 7);
+  EXPECT_EQ(get("/datasets/video?repoId=someone%2Fpick_place&path=" + url_encoded("videos/observation.images.cam_front/chunk-000/file-000.mp4"))->status, 200);
+  const std::string info_before = studio::read_file(theirs / "meta" / "info.json");
+  httplib::Client client("127.0.0.1", studio_->http_port());
+  EXPECT_EQ(client.Post("/datasets/episodes/delete", R"({"repoId": "someone/pick_place", "episode": 0})", "application/json")->status, 403);
+  EXPECT_EQ(studio::read_file(theirs / "meta" / "info.json"), info_before);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "studio/studio_server.hpp"
 #include "tests/support/logged_episodes.hpp"
+#include "tests/support/running_studio.hpp"
 #include "tests/support/process.hpp"
 
 namespace {
@@ -113,26 +114,7 @@ TEST_F(ExportCrash, AFullDiskFailsTheExportCleanlyAndARetryFinishesIt) {
   EXPECT_EQ(d["info"]["total_frames"], 16);
 }
 
-// The studio program, its URLs read from what it prints.
-struct RunningStudio {
-  explicit RunningStudio(const fs::path& data)
-      : process({test_support::built_program("tessaline-studio"), "--http-port", "0", "--flight-port", "0", "--data-dir",
-                 data.string()}) {
-    const std::regex http(R"(HTTP API:\s+(http://\S+))"), flight(R"(Arrow Flight:\s+(grpc://\S+))");
-    for (int i = 0; i < 1000; ++i) {
-      const std::string out = process.output();
-      std::smatch h, f;
-      if (std::regex_search(out, h, http) && std::regex_search(out, f, flight)) {
-        urls = {h[1], f[1]};
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ADD_FAILURE() << "the studio did not start: " << process.output();
-  }
-  test_support::BackgroundProcess process;
-  test_support::StudioUrls urls;
-};
+using test_support::RunningStudio;
 
 TEST_F(ExportCrash, AStudioKilledMidExportKeepsTheDatasetAndFinishesOnRetry) {
   const fs::path data = dir_ / "data";
@@ -140,7 +122,7 @@ TEST_F(ExportCrash, AStudioKilledMidExportKeepsTheDatasetAndFinishesOnRetry) {
   std::string info_before;
   {
     RunningStudio studio(data);
-    test_support::record_episodes(studio.urls, "op", {4});
+    test_support::record_episodes(studio.urls, "op", {4}, "", 640, 480);  // the cameras' size the next session keeps
     post(studio.urls.http, "/sessions/end", {{"userId", "op"}, {"repoId", "arm"}, {"fps", 15}});
     ASSERT_EQ(test_support::wait_for_export(studio.urls.http, "arm")["state"], "done");
     info_before = read_text(dataset / "meta" / "info.json");

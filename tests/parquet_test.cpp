@@ -9,8 +9,11 @@
 #include "kit/parquet/reader.hpp"
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "kit/json/text.hpp"
 #include "tests/support/process.hpp"
@@ -175,6 +178,94 @@ TEST(ParquetWriter, SnappyPagesAreSmallerWhereValuesRepeat) {
   const std::string plain = file(Compression::none), snappy = file(Compression::snappy);
   EXPECT_LT(snappy.size() * 10, plain.size());
   EXPECT_EQ(Reader(snappy).column(0, "state").reals, Reader(plain).column(0, "state").reals);
+}
+
+}  // namespace
+
+namespace {
+
+// A file DuckDB writes, an independent writer that, like pyarrow, writes
+// nullable columns and dictionary pages: nulls in scalars, lists and list
+// elements, dictionary-coded and unique strings, nested lists, several row
+// groups.
+std::string duckdb_file(const std::string& version, const std::string& codec) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("duckdb-" + std::to_string(getpid()) + "-" + version + "-" + codec + ".parquet");
+  const std::string sql =
+      "COPY (SELECT i::BIGINT AS episode_index, i::INTEGER AS small, "
+      "CASE WHEN i % 4 = 3 THEN NULL ELSE i * 0.25 END::FLOAT AS maybe, "
+      "CASE WHEN i % 2 = 0 THEN 'pick up the cube' ELSE 'fold the towel' END AS task, "
+      "[i * 1.5, NULL, -i]::FLOAT[] AS action, "
+      "CASE WHEN i = 5 THEN NULL ELSE [[i::DOUBLE], [i + 1.0]] END AS nested, "
+      "i % 3 = 0 AS flag, 'unique-' || i AS name, {'a': i} AS a_struct "
+      "FROM range(5000) t(i)) TO '" + path.string() + "' (FORMAT parquet, PARQUET_VERSION " + version + ", COMPRESSION " +
+      codec + ", ROW_GROUP_SIZE 2048)";
+  const auto run = test_support::run_process({NODE_EXECUTABLE, std::string(TESSALINE_NODE_DIR) + "/duckdb_sql.mjs", sql});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  std::filesystem::remove(path);
+  return bytes;
+}
+
+class IndependentFiles : public ::testing::TestWithParam<std::tuple<std::string, std::string>> {};
+
+TEST_P(IndependentFiles, ReadAsTheirWriterWroteThem) {
+  const auto& [version, codec] = GetParam();
+  const Reader r(duckdb_file(version, codec));
+  ASSERT_GE(r.row_groups(), 2u);
+  EXPECT_EQ(r.total_rows(), 5000);
+  std::vector<std::string> names;
+  for (const auto& c : r.schema()) names.push_back(c.name);
+  // A struct is not a column we read; it does not keep the others from being read.
+  EXPECT_EQ(names, (std::vector<std::string>{"episode_index", "small", "maybe", "task", "action", "nested", "flag", "name"}));
+  int64_t row = 0;
+  for (size_t g = 0; g < r.row_groups(); ++g) {
+    const auto episode = r.column(g, "episode_index"), small = r.column(g, "small"), maybe = r.column(g, "maybe");
+    const auto task = r.column(g, "task"), action = r.column(g, "action"), nested = r.column(g, "nested");
+    const auto flag = r.column(g, "flag"), name = r.column(g, "name");
+    for (size_t k = 0; k < episode.rows(); ++k, ++row) {
+      const auto i = row;
+      ASSERT_EQ(episode.ints[k], i);
+      EXPECT_EQ(small.ints[k], i);
+      const bool null = i % 4 == 3;
+      EXPECT_EQ(std::find(maybe.null_rows.begin(), maybe.null_rows.end(), k) != maybe.null_rows.end(), null) << i;
+      if (!null) {
+        EXPECT_EQ(maybe.reals[k], static_cast<float>(i * 0.25));
+      }
+      EXPECT_EQ(task.strings[k], i % 2 == 0 ? "pick up the cube" : "fold the towel");
+      EXPECT_EQ(flag.ints[k], i % 3 == 0 ? 1 : 0);
+      EXPECT_EQ(name.strings[k], "unique-" + std::to_string(i));
+      // [i * 1.5, null, -i]: three elements, the middle one null.
+      ASSERT_EQ(action.row_start[k + 1] - action.row_start[k], 3u);
+      EXPECT_EQ(action.reals[action.row_start[k]], static_cast<float>(i * 1.5));
+      EXPECT_TRUE(std::isnan(action.reals[action.row_start[k] + 1]));
+      EXPECT_EQ(action.reals[action.row_start[k] + 2], static_cast<float>(-i));
+      EXPECT_EQ(action.shapes[k], std::vector<size_t>{3});
+      if (i == 5) {
+        EXPECT_EQ(nested.row_start[k + 1], nested.row_start[k]);  // a null list: no values
+      } else {
+        EXPECT_EQ(nested.shapes[k], (std::vector<size_t>{2, 1}));
+        EXPECT_EQ(nested.reals[nested.row_start[k] + 1], i + 1.0);
+      }
+    }
+  }
+  EXPECT_EQ(row, 5000);
+}
+
+INSTANTIATE_TEST_SUITE_P(PagesAndCodecs, IndependentFiles,
+                         ::testing::Combine(::testing::Values("V1", "V2"),
+                                            ::testing::Values("uncompressed", "snappy", "gzip", "zstd")),
+                         [](const auto& info) { return std::get<0>(info.param) + "_" + std::get<1>(info.param); });
+
+TEST(IndependentFiles, ACodecBeyondTheFieldsIsRefusedByName) {
+  const Reader r(duckdb_file("V1", "lz4_raw"));
+  try {
+    r.column(0, "episode_index");
+    FAIL() << "an lz4 page was read";
+  } catch (const ParquetError& e) {
+    EXPECT_NE(std::string(e.what()).find("LZ4"), std::string::npos) << e.what();
+  }
 }
 
 }  // namespace

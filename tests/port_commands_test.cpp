@@ -53,7 +53,8 @@ TEST_F(Workshop, ConfigureWithSeveralPortsSavesTheChosenOne) {
   EXPECT_NE(out.find("Multiple ports found. Select one:"), std::string::npos);
   EXPECT_NE(out.find("  [0] Cancel"), std::string::npos);
   EXPECT_NE(out.find("(6 motors)"), std::string::npos);
-  EXPECT_NE(out.find("Saved! You can now use: uv run tessaline capture --robot.id=my_follower"), std::string::npos);
+  // The hint names the command as it was started (here, not from a path: "tessaline").
+  EXPECT_NE(out.find("Saved! You can now use: tessaline capture --robot.id=my_follower"), std::string::npos) << out;
   EXPECT_EQ(saved->motor_count, 6);
   EXPECT_EQ(load_port_config("my_follower")->port, saved->port);
 }

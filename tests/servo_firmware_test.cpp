@@ -295,3 +295,91 @@ TEST(MotorScan, FindsArmsAtTheRarerFeetechRates) {
 }
 
 }  // namespace
+
+// ---- The firmware alone: bytes in, status packets out ----
+
+std::vector<StatusPacket> statuses(ServoFirmware& fw, const Bytes& request) {
+  std::vector<StatusPacket> out;
+  for (const auto& a : fw.receive(request, 1'000'000)) {
+    const auto p = fw.family() == ServoFamily::feetech ? feetech::parse_status(a.bytes) : dynamixel::parse_status(a.bytes);
+    out.push_back(p->packet);
+  }
+  return out;
+}
+
+TEST(ServoFirmware, ASyncWriteEntryCutShortChangesNothing) {
+  for (const auto family : {ServoFamily::feetech, ServoFamily::dynamixel}) {
+    const bool dxl = family == ServoFamily::dynamixel;
+    ServoFirmware fw(family, 1'000'000, six(dxl ? "xl330-m288" : "sts3215"));
+    const uint16_t goal = dxl ? 116 : 42;
+    const size_t size = dxl ? 4 : 2;
+    const uint32_t before = fw.read_register(2, goal, static_cast<int>(size));
+    // Servo 1 gets a whole entry; servo 2's entry lacks its last byte.
+    Bytes params = dxl ? Bytes{static_cast<uint8_t>(goal), 0, static_cast<uint8_t>(size), 0} : Bytes{static_cast<uint8_t>(goal), static_cast<uint8_t>(size)};
+    params.push_back(1);
+    for (size_t i = 0; i < size; ++i) params.push_back(0x11);
+    params.push_back(2);
+    for (size_t i = 0; i + 1 < size; ++i) params.push_back(0x7F);
+    const Bytes packet = dxl ? dynamixel::instruction(BROADCAST_ID, SYNC_WRITE, params) : feetech::instruction(BROADCAST_ID, SYNC_WRITE, params);
+    EXPECT_TRUE(fw.receive(packet, 1'000'000).empty());
+    EXPECT_EQ(fw.read_register(1, goal, static_cast<int>(size)), dxl ? 0x11111111u : 0x1111u);
+    EXPECT_EQ(fw.read_register(2, goal, static_cast<int>(size)), before) << (dxl ? "dynamixel" : "feetech");
+  }
+}
+
+TEST(DynamixelFirmware, BulkReadAnswersEachServoItsOwnRangeInTheOrderAsked) {
+  ServoFirmware fw(ServoFamily::dynamixel, 1'000'000, six("xl330-m288"));
+  fw.set(2, "Homing_Offset", 1234);
+  // As the vendor's GroupBulkRead asks: servo 3's Homing_Offset, servo 1's model number, an absent servo 9.
+  const Bytes params{3, 20, 0, 4, 0, 1, 0, 0, 2, 0, 9, 0, 0, 1, 0};
+  const auto got = statuses(fw, dynamixel::instruction(BROADCAST_ID, 0x92, params));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].id, 3);
+  EXPECT_EQ(got[0].params, (Bytes{0xD2, 0x04, 0, 0}));
+  EXPECT_EQ(got[1].id, 1);
+  EXPECT_EQ(got[1].params, (Bytes{0xB0, 0x04}));  // 1200
+  // A malformed list (not whole entries) is not answered.
+  EXPECT_TRUE(statuses(fw, dynamixel::instruction(BROADCAST_ID, 0x92, Bytes{3, 20, 0, 4})).empty());
+}
+
+TEST(DynamixelFirmware, RebootAnswersThenStartsAgainWithRamReset) {
+  ServoFirmware fw(ServoFamily::dynamixel, 1'000'000, six("xl330-m288"));
+  fw.set(0, "Homing_Offset", -500);  // EEPROM: kept
+  fw.set(0, "Torque_Enable", 1);     // RAM: back to off
+  fw.set(0, "Position_P_Gain", 1500);
+  const auto got = statuses(fw, dynamixel::instruction(1, 0x08));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].id, 1);
+  EXPECT_EQ(got[0].error, 0);
+  EXPECT_EQ(fw.get(0, "Torque_Enable"), 0);
+  EXPECT_EQ(fw.get(0, "Position_P_Gain"), 400);
+  EXPECT_EQ(fw.get(0, "Homing_Offset"), -500);
+  EXPECT_EQ(fw.get(1, "Torque_Enable"), 0);
+}
+
+TEST(ServoFirmware, AnswersComeAfterTheServosReturnDelay) {
+  for (const auto family : {ServoFamily::dynamixel, ServoFamily::feetech}) {
+    const bool dxl = family == ServoFamily::dynamixel;
+    ServoFirmware fw(family, 1'000'000, six(dxl ? "xl330-m288" : "sts3215"));
+    fw.set(0, "Return_Delay_Time", 250);
+    const Bytes ping = dxl ? dynamixel::instruction(1, PING) : feetech::instruction(1, PING);
+    const auto answers = fw.receive(ping, 1'000'000);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].delay, std::chrono::microseconds(500));
+    fw.set(0, "Return_Delay_Time", 0);
+    EXPECT_EQ(fw.receive(ping, 1'000'000)[0].delay, std::chrono::microseconds(0));
+  }
+  // And on the line: at the Dynamixel default of 250, no answer comes sooner than 500 µs.
+  SimulatedBus sim(ServoFamily::dynamixel, 1'000'000, six("xl330-m288"));
+  SerialPort sp(sim.port());
+  sp.set_baudrate(1'000'000);
+  auto fastest = std::chrono::nanoseconds::max();
+  for (int i = 0; i < 20; ++i) {
+    Bytes got;
+    const auto t0 = std::chrono::steady_clock::now();
+    sp.write(dynamixel::instruction(1, PING));
+    sp.read_until(got, t0 + 300ms, [](const Bytes& b) { return dynamixel::parse_status(b).has_value(); });
+    fastest = std::min(fastest, std::chrono::steady_clock::now() - t0);
+  }
+  EXPECT_GE(fastest, 500us);
+}

@@ -113,6 +113,9 @@ TEST_F(SessionTest, CloseExportsOnlyWhenFramesWereLoggedAndStopsTheLoop) {
     exports.push_back(req.body);
     res.set_content(R"({"status": "exporting"})", "application/json");
   });
+  backend.server().Post("/sessions/episodes/end", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"episodeIndex": 0, "totalEpisodes": 1})", "application/json");
+  });
   backend.start();
   {
     tessaline::VelquinSession empty({"observation.images.cam_front"}, "repo", "x", 30, backend.base_url(), "op");
@@ -124,15 +127,20 @@ TEST_F(SessionTest, CloseExportsOnlyWhenFramesWereLoggedAndStopsTheLoop) {
   {
     tessaline::VelquinSession session({"observation.images.cam_front"}, "lab/towels", "so101_follower", 15,
                                       backend.base_url(), "op");
-    session.log_frame(frame(0), {1.0}, true);
     testing::internal::CaptureStdout();
+    // Two episodes ended, a third begun: the export has the two.
+    for (int episode = 0; episode < 2; ++episode) {
+      session.log_frame(frame(0), {1.0}, true);
+      ASSERT_TRUE(session.end_episode());
+    }
+    session.log_frame(frame(0), {1.0}, false);
     session.close(true);
     testing::internal::GetCapturedStdout();
     EXPECT_FALSE(session.loop_running());
   }
   ASSERT_EQ(exports.size(), 1u);
   EXPECT_EQ(exports[0], R"({"userId": "op", "repoId": "lab/towels", "robotType": "so101_follower", "fps": 15})");
-  EXPECT_TRUE(logged("Exporting dataset 'lab/towels' with 1 episode(s)..."));
+  EXPECT_TRUE(logged("Exporting dataset 'lab/towels' with 2 episode(s)..."));
   EXPECT_TRUE(logged("Dataset export started: {'status': 'exporting'}"));
 }
 

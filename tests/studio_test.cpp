@@ -172,7 +172,7 @@ TEST_F(StudioTest, IdsCannotWriteOutsideTheDataDirectory) {
   post("/sessions/episodes/end", {{"userId", evil_user}, {"repoId", "x"}});
   const Json r = post("/sessions/end", {{"userId", evil_user}, {"repoId", "../../../outside"}});
   ASSERT_EQ(r["status"], "exporting");
-  for (int i = 0; i < 100 && get("/sessions/export-status?repoId=../../../outside")["state"] == "running"; ++i) {
+  for (int i = 0; i < 100 && get("/sessions/export-status?repoId=../../../outside&userId=" + evil_user)["state"] == "running"; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const fs::path data = fs::canonical(studio_->data_dir());
@@ -258,7 +258,7 @@ TEST_F(StudioTest, SlowSilentAndOversizedClientsLeaveTheApiToEveryoneElse) {
   for (int i = 0; i < 50; ++i) silent.push_back(std::make_unique<RawConnection>(port));
   for (int i = 0; i < 8; ++i) {
     slow.push_back(std::make_unique<RawConnection>(port));
-    slow.back()->send_text("GET /webrtc/offer?userId=slow HTTP/1.1\r\nHost: studio\r\n");
+    slow.back()->send_text("GET /webrtc/offer?userId=slow HTTP/1.1\r\nHost: 127.0.0.1\r\n");
   }
   std::thread dribble([&] {  // a header line every 2 s
     for (int round = 0; round < 3; ++round) {
@@ -280,7 +280,7 @@ TEST_F(StudioTest, SlowSilentAndOversizedClientsLeaveTheApiToEveryoneElse) {
 
   // A chunked body counts as much as any other: refused past 1 MiB.
   RawConnection chunked(port);
-  ASSERT_TRUE(chunked.send_text("POST /webrtc/offer HTTP/1.1\r\nHost: studio\r\nContent-Type: application/json\r\n"
+  ASSERT_TRUE(chunked.send_text("POST /webrtc/offer HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
                                 "Transfer-Encoding: chunked\r\n\r\n"));
   const std::string part(64 << 10, ' ');
   char size_line[32];
@@ -303,7 +303,7 @@ TEST_F(StudioTest, ClientsThatTrickleAreCutOffAtTheRequestDeadline) {
   for (int i = 0; i < 80; ++i) tricklers.push_back(std::make_unique<RawConnection>(port));
   std::atomic<bool> done{false};
   std::thread trickle([&] {
-    const std::string request = "GET /webrtc/offer?userId=trickle HTTP/1.1\r\nHost: studio\r\nX-Pad: " + std::string(200, 'x');
+    const std::string request = "GET /webrtc/offer?userId=trickle HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " + std::string(200, 'x');
     for (size_t k = 0; k < request.size() && !done; ++k) {
       for (auto& c : tricklers) c->send_text(request.substr(k, 1));
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -341,18 +341,20 @@ TEST_F(StudioTest, AThousandClientsArrivingAtOnceAreAllServed) {
     connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     sockets.push_back(fd);
   }
-  int served = 0;
+  // Then every one of them asks at once, and waits for its answer.
+  const std::string request = "GET /webrtc/offer?userId=crowd HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  std::vector<bool> asked;
   for (const int fd : sockets) {
     fcntl(fd, F_SETFL, 0);
     timeval limit{20, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    const std::string request = "GET /webrtc/offer?userId=crowd HTTP/1.1\r\nHost: studio\r\nConnection: close\r\n\r\n";
+    asked.push_back(send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()));
+  }
+  int served = 0;
+  for (size_t i = 0; i < sockets.size(); ++i) {
     char answer[16] = {};
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()) &&
-        recv(fd, answer, 12, MSG_WAITALL) == 12) {
-      served += std::string(answer, 12) == "HTTP/1.1 200";
-    }
-    close(fd);
+    if (asked[i] && recv(sockets[i], answer, 12, MSG_WAITALL) == 12) served += std::string(answer, 12) == "HTTP/1.1 200";
+    close(sockets[i]);
   }
   EXPECT_EQ(served, 1000);  // with the server's own backlog of 5, about a fifth were reset
 }
@@ -382,6 +384,39 @@ TEST_F(StudioTest, SignInPageOnlyRedirectsToThisComputer) {
   EXPECT_EQ(c.Get("/velquin")->status, 200);
   EXPECT_EQ(c.Get("/velquin/app.js")->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
   EXPECT_EQ(c.Get("/velquin/missing.js")->status, 404);
+}
+
+}  // namespace
+
+namespace {
+
+// What the studio is told to be is checked before it listens or connects
+// anywhere, and the message names the options at fault.
+std::string refusal(const studio::StudioOptions& options) {
+  try {
+    studio::Studio refused(options);
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "(started)";
+}
+
+TEST(StudioOptions, ContradictionsAreNamedBeforeAnythingStarts) {
+  const auto dir = std::filesystem::temp_directory_path() / ("studio-options-" + std::to_string(getpid()));
+  auto options = studio::StudioOptions::on_loopback(dir);
+  options.export_only = true;
+  EXPECT_EQ(refusal(options), "exporting on other studios (--no-export, --export-only) needs the shared --store and --db");
+  options.store = "s3://lab-data";
+  options.s3_endpoint = "http://127.0.0.1:1";
+  options.database = "postgresql://nobody@127.0.0.1:1/none";  // never reached: the flags are said first
+  options.exports = false;
+  EXPECT_EQ(refusal(options), "--no-export and --export-only exclude each other");
+  options.exports = true;
+  options.export_only = false;
+  options.database.clear();
+  options.store = "lab-data";
+  EXPECT_EQ(refusal(options), "a store is given as s3://BUCKET/PREFIX, not 'lab-data'");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

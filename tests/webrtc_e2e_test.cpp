@@ -53,6 +53,15 @@ TEST(WebRtcEndToEnd, StreamsToTheOperatorAppAndTakesItsCommands) {
       std::this_thread::sleep_for(30ms);
     }
   });
+  // Stopped on every way out, a failed assertion's too.
+  struct StopsFeeding {
+    std::atomic<bool>& feeding;
+    std::thread& camera;
+    ~StopsFeeding() {
+      feeding = false;
+      if (camera.joinable()) camera.join();
+    }
+  } camera_stops{feeding, camera};
   for (int i = 0; i < 300 && !streamer.is_connected(); ++i) std::this_thread::sleep_for(100ms);
   ASSERT_TRUE(streamer.is_connected());
 
@@ -65,13 +74,13 @@ TEST(WebRtcEndToEnd, StreamsToTheOperatorAppAndTakesItsCommands) {
   EXPECT_EQ(streamer.selected_cameras(), Json::array({front}));
   EXPECT_EQ(next_command(), "start");
   EXPECT_EQ(streamer.repo_id(), "lab/towels");
-  status("recording", {{"episode", 0}});
+  status("recording", {{"episode", 1}});
   EXPECT_EQ(next_command(), "end_episode");
   EXPECT_EQ(next_command(), "retry_episode");
   status("recording", {{"retried", true}});
   EXPECT_EQ(next_command(), "end");
   EXPECT_EQ(streamer.dataset_name(), "towels-v1");
-  status("idle", {{"episode", 0}, {"completed", true}});
+  status("idle", {{"episode", 1}, {"completed", true}});
 
   page.join();
   ASSERT_EQ(browser.exit_code, 0) << browser.out << browser.err;
@@ -79,9 +88,9 @@ TEST(WebRtcEndToEnd, StreamsToTheOperatorAppAndTakesItsCommands) {
   EXPECT_EQ(report["size"], Json::array({320, 240}));
   const Json expected_statuses = {
       {{"status", "camera_selection"}, {"cameras", {front, wrist}}, {"selected", {front, wrist}}},
-      {{"status", "recording"}, {"episode", 0}},
+      {{"status", "recording"}, {"episode", 1}},
       {{"status", "recording"}, {"retried", true}},
-      {{"status", "idle"}, {"episode", 0}, {"completed", true}},
+      {{"status", "idle"}, {"episode", 1}, {"completed", true}},
   };
   EXPECT_EQ(report["statuses"], expected_statuses);
 

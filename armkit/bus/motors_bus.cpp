@@ -175,6 +175,32 @@ void MotorsBus::_connect(bool handshake) {
     for (const auto& p : problems) text += (text.empty() ? "" : "; ") + p;
     throw BusError(text + " (motors that answered: " + joined(answered) + ")");
   }
+  if (family == ServoFamily::feetech) {
+    try {
+      assert_same_firmware();
+    } catch (...) {
+      port_handler.closePort();
+      throw;
+    }
+  }
+}
+
+// An arm whose Feetech servos run different firmware is refused, as the
+// framework refuses it: they may not behave alike.
+void MotorsBus::assert_same_firmware() {
+  std::map<std::string, std::vector<std::string>> by_version;
+  for (const auto& [name, m] : motors) {
+    by_version[std::to_string(read("Firmware_Major_Version", name)) + "." + std::to_string(read("Firmware_Minor_Version", name))]
+        .push_back(name + " (id " + std::to_string(m.id) + ")");
+  }
+  if (by_version.size() <= 1) return;
+  std::string text;
+  for (const auto& [version, names] : by_version) {
+    text += (text.empty() ? "" : "; ") + std::string("firmware ") + version + ":";
+    for (const auto& n : names) text += " " + n;
+  }
+  throw BusError("the motors on " + port + " run different firmware versions (" + text +
+                 "): update them to one version before using the arm");
 }
 
 void MotorsBus::set_baudrate(int baudrate) {
@@ -199,15 +225,24 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
   SerialPort& sp = open_port();
   std::string last_problem = "no answer";
   if (stragglers_.count() > 0) {
-    std::vector<uint8_t> late;
+    // Each straggler restarts the quiet wait: a servo that answers late may
+    // answer the attempts one after another, each as late as the first.
     try {
-      sp.read_until_quiet(late, Clock::now() + stragglers_, quiet_after(sp.baudrate()));
+      for (int left = straggler_attempts_; left > 0; --left) {
+        std::vector<uint8_t> late;
+        sp.read_until_quiet(late, Clock::now() + stragglers_, stragglers_);
+        if (late.empty()) break;  // quiet for a whole gap: nothing more is coming
+      }
     } catch (const SerialError& e) {
       throw BusError(e.what());
     }
     stragglers_ = 0ms;
+    straggler_attempts_ = 0;
   }
+  const auto first_write = Clock::now();
+  int attempts = 0;
   for (const auto listen : kListen) {
+    ++attempts;
     try {
       sp.discard_input();
       sp.write(request);
@@ -241,13 +276,21 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
       throw BusError(e.what());
     }
     if (!corrupt && got.size() >= answers) {
-      if (listen != kListen[0]) stragglers_ = listen;
+      if (attempts > 1) {
+        // How late the servo is, at most: from the first attempt to the answer.
+        const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - first_write);
+        stragglers_ = late + late / 2 + 10ms;
+        straggler_attempts_ = attempts;
+      }
       return got;
     }
     if (!corrupt) {
       last_problem = !got.empty() ? "incomplete answer" : stray ? "a reply that does not fit the request" : "no answer";
     }
   }
+  // A servo that is only late may still answer every attempt.
+  stragglers_ = kListen[std::size(kListen) - 1];
+  straggler_attempts_ = attempts;
   throw BusError(what + " on " + port + " failed after " + std::to_string(std::size(kListen)) +
                  " attempts: " + last_problem);
 }
@@ -322,16 +365,28 @@ void MotorsBus::sync_write(uint16_t address, int size, const std::map<uint8_t, u
   }
 }
 
+// Reads and writes by name fail on any error the servo reports (overload,
+// overheating, a voltage or sensor fault), as the framework's do, naming
+// the joint.
 int32_t MotorsBus::read(std::string_view reg, const std::string& name) {
   const Motor& m = motor(name);
   const Register& r = control_table(m.model).at(reg);
-  return decode_value(r, std::get<0>(_read(r.address, r.size, m.id)));
+  const auto [value, result, error] = _read(r.address, r.size, m.id);
+  if (error != 0) {
+    throw BusError("motor '" + name + "' (id " + std::to_string(m.id) + ") on " + port + " reported " +
+                   describe_servo_error(family, static_cast<uint8_t>(error)) + " while reading " + std::string(reg));
+  }
+  return decode_value(r, value);
 }
 
 void MotorsBus::write(std::string_view reg, const std::string& name, int32_t value) {
   const Motor& m = motor(name);
   const Register& r = control_table(m.model).at(reg);
-  write(r.address, r.size, m.id, encode_value(r, value));
+  try {
+    write(r.address, r.size, m.id, encode_value(r, value));
+  } catch (const BusError& e) {
+    throw BusError("writing " + std::string(reg) + " of motor '" + name + "': " + e.what());
+  }
 }
 
 std::map<std::string, int32_t> MotorsBus::sync_read(std::string_view reg, const std::vector<std::string>& names) {

@@ -50,13 +50,15 @@ class MotorsBus {
   PortHandler port_handler;
 
   // Opens the port at the default rate; with `handshake`, every motor of the
-  // mapping must answer its own ping with the model its table names.
-  // Throws BusError naming each missing or wrong motor.
+  // mapping must answer its own ping with the model its table names (and on
+  // Feetech run one firmware version). Throws BusError naming each missing
+  // or wrong motor.
   void _connect(bool handshake = false);
   bool is_connected() const { return port_handler.port != nullptr; }
   void set_baudrate(int baudrate);
 
-  // Registers by name, values decoded with the register's sign encoding.
+  // Registers by name, values decoded with the register's sign encoding. A
+  // read or write whose answer carries a servo error fails, naming the motor.
   int32_t read(std::string_view reg, const std::string& motor);
   void write(std::string_view reg, const std::string& motor, int32_t value);
   std::map<std::string, int32_t> sync_read(std::string_view reg, const std::vector<std::string>& motors);
@@ -85,10 +87,14 @@ class MotorsBus {
   std::vector<StatusPacket> exchange(const std::vector<uint8_t>& request, size_t answers, const std::string& what,
                                      const Accept& accept);
   void check_status(const StatusPacket& status, const std::string& what) const;
+  void assert_same_firmware();
   int default_baudrate_;
-  // After an exchange that needed a retry, answers to the earlier attempts
-  // may still be on their way: the next exchange lets them pass first.
+  // After a retried request: answers to its earlier attempts may still come,
+  // as late after one another as the servo was late; the next request first
+  // drains them until the line stayed quiet this long, for at most
+  // `straggler_attempts_` such gaps.
   std::chrono::milliseconds stragglers_{0};
+  int straggler_attempts_ = 0;
 };
 
 class FeetechMotorsBus : public MotorsBus {

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -167,6 +168,10 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGHUP);  // its terminal went away: clean up all the same
+  // Faults to try a program against: SIGUSR1 makes the follower's servos
+  // stop answering (a loose cable), SIGUSR2 brings them back.
+  sigaddset(&stop_signals, SIGUSR1);
+  sigaddset(&stop_signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   const auto leader_motion = motion == "still" ? armkit::LeaderMotion::still : armkit::LeaderMotion::scripted;
@@ -224,8 +229,18 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_until(next);
     }
   });
-  int signal = 0;
-  sigwait(&stop_signals, &signal);
+  for (int signal = 0; sigwait(&stop_signals, &signal) == 0;) {
+    if (signal == SIGUSR1) {
+      follower.bus().drop_answers(std::numeric_limits<int>::max());
+      std::printf("tessaline-rig: the follower's servos stop answering (SIGUSR2 brings them back)\n");
+    } else if (signal == SIGUSR2) {
+      follower.bus().drop_answers(0);
+      std::printf("tessaline-rig: the follower's servos answer again\n");
+    } else {
+      break;
+    }
+    std::fflush(stdout);
+  }
   eeprom.close();  // the arms go before the store: no bus may still be saving
   running = false;
   camera_thread.join();

@@ -9,7 +9,6 @@ namespace armkit {
 namespace {
 
 constexpr int kTorqueAttempts = 3;
-constexpr double kGripperOpen = 50.0;  // the Koch leader's trigger rests half open
 
 bool is_feetech(const MotorsBus& bus) { return bus.family == ServoFamily::feetech; }
 
@@ -74,7 +73,7 @@ void set_torque(MotorsBus& bus, const std::vector<std::string>& motors, bool on)
   throw BusError("torque did not turn " + std::string(on ? "on" : "off") + " on " + bus.port);
 }
 
-void configure_arm(MotorsBus& bus, const std::string& type, const Calibration& calibration) {
+void configure_arm(MotorsBus& bus, const std::string& type, const Calibration* held, double gripper_open_pos) {
   const bool follower = type.ends_with("_follower");
   const auto motors = all_motors(bus);
   set_torque(bus, motors, false);
@@ -83,11 +82,13 @@ void configure_arm(MotorsBus& bus, const std::string& type, const Calibration& c
   if (follower) {
     set_torque(bus, motors, true);
   } else if (type == "koch_leader" && bus.motors.count("gripper")) {
-    if (const MotorCalibration* c = find_motor(calibration, "gripper")) {
-      bus.write("Goal_Position", "gripper",
-                unnormalize(NormMode::range_0_100, *c, kGripperOpen, applies_drive_mode(bus.family)));
-    }
+    // Torque first: coming on, a servo holds where the hand left it, so a
+    // goal written before would be overwritten and the trigger not spring back.
     set_torque(bus, {"gripper"}, true);
+    if (const MotorCalibration* c = held ? find_motor(*held, "gripper") : nullptr) {
+      bus.write("Goal_Position", "gripper",
+                unnormalize(NormMode::range_0_100, *c, gripper_open_pos, applies_drive_mode(bus.family)));
+    }
   }
 }
 
@@ -123,18 +124,14 @@ Calibration read_calibration(MotorsBus& bus, const std::vector<std::string>& mot
   return out;
 }
 
-std::optional<std::string> calibration_mismatch(MotorsBus& bus, const Calibration& calibration) {
+std::optional<std::vector<std::string>> calibration_mismatch(MotorsBus& bus, const Calibration& calibration) {
   std::vector<std::string> differences;
   for (const auto& [name, motor] : bus.motors) {
     const MotorCalibration* c = find_motor(calibration, name);
     if (!c) differences.push_back(name + " is not in the file");
     else if (c->id != motor.id) differences.push_back(name + " has id " + std::to_string(c->id) + " in the file, " + std::to_string(motor.id) + " on the arm");
   }
-  if (!differences.empty()) {
-    std::string text;
-    for (const auto& d : differences) text += (text.empty() ? "" : "; ") + d;
-    return text;
-  }
+  if (!differences.empty()) return differences;
   std::vector<std::string> motors;
   for (const auto& [name, c] : calibration) {
     if (bus.motors.count(name)) motors.push_back(name);
@@ -142,21 +139,53 @@ std::optional<std::string> calibration_mismatch(MotorsBus& bus, const Calibratio
   const Calibration servos = read_calibration(bus, motors);
   for (const auto& [name, in_servo] : servos) {
     const MotorCalibration& in_file = *find_motor(calibration, name);
+    std::string line;
     auto compare = [&](const char* what, int servo, int file) {
       if (servo != file) {
-        differences.push_back(name + " " + what + " " + std::to_string(servo) + " in the servo, " +
-                              std::to_string(file) + " in the file");
+        line += (line.empty() ? "" : ", ") + std::string(what) + " " + std::to_string(servo) + " in the servo, " +
+                std::to_string(file) + " in the file";
       }
     };
     compare("homing_offset", in_servo.homing_offset, in_file.homing_offset);
     compare("range_min", in_servo.range_min, in_file.range_min);
     compare("range_max", in_servo.range_max, in_file.range_max);
     if (!is_feetech(bus)) compare("drive_mode", in_servo.drive_mode, in_file.drive_mode);
+    if (!line.empty()) differences.push_back(name + ": " + line);
   }
   if (differences.empty()) return std::nullopt;
-  std::string text;
-  for (const auto& d : differences) text += (text.empty() ? "" : "; ") + d;
-  return text;
+  return differences;
+}
+
+RegisterSnapshot RegisterSnapshot::take(MotorsBus& bus) {
+  // Everything calibrate() and configure() write, where the model has it.
+  static const char* const kRegisters[] = {
+      "Return_Delay_Time", "Maximum_Acceleration", "Acceleration", "Phase", "Operating_Mode", "Drive_Mode",
+      "P_Coefficient", "I_Coefficient", "D_Coefficient", "Position_P_Gain", "Position_I_Gain", "Position_D_Gain",
+      "Max_Torque_Limit", "Protection_Current", "Overload_Torque", "Homing_Offset", "Min_Position_Limit",
+      "Max_Position_Limit", "Torque_Enable", "Lock"};
+  RegisterSnapshot snapshot;
+  for (const auto& [name, motor] : bus.motors) {
+    const ControlTable& table = control_table(motor.model);
+    for (const char* reg : kRegisters) {
+      if (table.find(reg)) snapshot.values_.emplace_back(name, reg, bus.read(reg, name));
+    }
+  }
+  return snapshot;
+}
+
+void RegisterSnapshot::restore(MotorsBus& bus) const {
+  set_torque(bus, all_motors(bus), false);  // EEPROM writable (and, on Feetech, saved)
+  std::map<std::string, int32_t> torque, lock;
+  for (const auto& [motor, reg, value] : values_) {
+    if (reg == "Torque_Enable") torque[motor] = value;
+    else if (reg == "Lock") lock[motor] = value;
+    else bus.write(reg, motor, value);
+  }
+  if (!lock.empty()) bus.sync_write("Lock", lock);
+  // Torque comes back only where it was on; a servo taking torque holds where it is.
+  for (const auto& [motor, on] : torque) {
+    if (on) bus.write("Torque_Enable", motor, on);
+  }
 }
 
 }  // namespace armkit

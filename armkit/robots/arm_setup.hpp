@@ -5,6 +5,7 @@
 // servos hold the calibration a file describes.
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "armkit/bus/motors_bus.hpp"
@@ -18,8 +19,10 @@ void set_torque(MotorsBus& bus, const std::vector<std::string>& motors, bool on)
 // The framework's configure() for this arm type (return delay, acceleration,
 // gains, gripper limits, operating modes), done with torque off. Afterwards
 // a follower holds torque on every motor, a Koch leader on its gripper only
-// (a spring-back trigger, opened half way), other leaders on none.
-void configure_arm(MotorsBus& bus, const std::string& type, const Calibration& calibration);
+// — a spring-back trigger: torque first, then, when the servos hold a
+// calibration (`held`), the gripper sent to `gripper_open_pos` (0..100) —
+// and other leaders on none.
+void configure_arm(MotorsBus& bus, const std::string& type, const Calibration* held, double gripper_open_pos = 50.0);
 
 // Homing offsets and position limits (and, on Dynamixel, drive modes) into
 // the servos, torque off. Each write is status-checked.
@@ -29,8 +32,22 @@ void write_calibration(MotorsBus& bus, const Calibration& calibration);
 // register on Dynamixel; 0 on Feetech, which has none).
 Calibration read_calibration(MotorsBus& bus, const std::vector<std::string>& motors);
 
-// How the servos differ from `calibration`, in words; nothing when they
-// agree. Feetech compares offsets and limits, Dynamixel drive modes too.
-std::optional<std::string> calibration_mismatch(MotorsBus& bus, const Calibration& calibration);
+// How the servos differ from `calibration`, one line per difference;
+// nothing when they agree. Feetech compares offsets and limits, Dynamixel
+// drive modes too.
+std::optional<std::vector<std::string>> calibration_mismatch(MotorsBus& bus, const Calibration& calibration);
+
+// The registers calibrating or configuring an arm may change, as every motor
+// holds them now; `restore` writes them back (torque off meanwhile, then as
+// it was), so a calibration that fails or is cancelled leaves the arm as it
+// found it.
+class RegisterSnapshot {
+ public:
+  static RegisterSnapshot take(MotorsBus& bus);
+  void restore(MotorsBus& bus) const;
+
+ private:
+  std::vector<std::tuple<std::string, std::string, int32_t>> values_;  // motor, register, value
+};
 
 }  // namespace armkit

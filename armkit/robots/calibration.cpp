@@ -1,5 +1,9 @@
 #include "armkit/robots/calibration.hpp"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -22,6 +26,58 @@ constexpr const char* kFields[] = {"id", "drive_mode", "homing_offset", "range_m
 
 }  // namespace
 
+std::string expand_user(const std::string& path) {
+  if (!path.starts_with("~")) return path;
+  const size_t slash = path.find('/');
+  const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+  std::string home;
+  if (user.empty() && env("HOME")) {
+    home = env("HOME");
+  } else {
+    std::vector<char> buffer(16384);
+    passwd entry{}, *found = nullptr;
+    const int r = user.empty() ? getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)
+                               : getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    if (r != 0 || !found) return path;  // no such user: left as it is
+    home = found->pw_dir;
+  }
+  return home + (slash == std::string::npos ? "" : path.substr(slash));
+}
+
+std::string expand_vars(const std::string& path) {
+  std::string out;
+  for (size_t i = 0; i < path.size();) {
+    if (path[i] != '$') {
+      out += path[i++];
+      continue;
+    }
+    const bool braced = i + 1 < path.size() && path[i + 1] == '{';
+    const size_t start = i + (braced ? 2 : 1);
+    size_t end = start;
+    while (end < path.size() && (std::isalnum(static_cast<unsigned char>(path[end])) || path[end] == '_')) ++end;
+    const bool closed = !braced || (end < path.size() && path[end] == '}');
+    const char* value = end > start && closed ? std::getenv(path.substr(start, end - start).c_str()) : nullptr;
+    if (!value) {  // unknown or malformed: kept as written
+      out += path[i++];
+      continue;
+    }
+    out += value;
+    i = end + (braced ? 1 : 0);
+  }
+  return out;
+}
+
+fs::path hf_home() {
+  std::string base;
+  if (const char* hf = env("HF_HOME")) {
+    base = hf;
+  } else {
+    const char* cache = env("XDG_CACHE_HOME");
+    base = (cache ? std::string(cache) : expand_user("~") + "/.cache") + "/huggingface";
+  }
+  return expand_vars(expand_user(base));
+}
+
 const MotorCalibration* find_motor(const Calibration& calibration, const std::string& motor) {
   for (const auto& [name, c] : calibration) {
     if (name == motor) return &c;
@@ -34,11 +90,9 @@ bool full_turn_joint(const std::string& type, const std::string& joint) {
 }
 
 fs::path calibration_root() {
-  if (const char* dir = env("HF_LEROBOT_CALIBRATION")) return dir;
-  if (const char* home = env("HF_LEROBOT_HOME")) return fs::path(home) / "calibration";
-  if (const char* hf = env("HF_HOME")) return fs::path(hf) / "lerobot" / "calibration";
-  const char* user = env("HOME");
-  return fs::path(user ? user : "/") / ".cache" / "huggingface" / "lerobot" / "calibration";
+  if (const char* dir = env("HF_LEROBOT_CALIBRATION")) return expand_user(dir);
+  if (const char* home = env("HF_LEROBOT_HOME")) return fs::path(expand_user(home)) / "calibration";
+  return hf_home() / "lerobot" / "calibration";
 }
 
 std::string calibration_class(const std::string& type) {

@@ -30,9 +30,17 @@ const MotorCalibration* find_motor(const Calibration& calibration, const std::st
 // keep the whole turn, 0..4095 (wrist_roll; on Koch arms shoulder_pan too).
 bool full_turn_joint(const std::string& type, const std::string& joint);
 
+// Where the framework keeps its files, found as it finds them: HF_HOME is
+// $HF_HOME, else $XDG_CACHE_HOME/huggingface, else ~/.cache/huggingface,
+// with "~" and then $VAR expanded; the calibration root is
 // $HF_LEROBOT_CALIBRATION, else $HF_LEROBOT_HOME/calibration, else
-// $HF_HOME/lerobot/calibration, else ~/.cache/huggingface/lerobot/calibration.
+// HF_HOME/lerobot/calibration, those two with "~" expanded.
+std::filesystem::path hf_home();
 std::filesystem::path calibration_root();
+// "~" and "~user" at the start, as Python's expanduser; $NAME and ${NAME}
+// of set variables, as its expandvars (others are left as written).
+std::string expand_user(const std::string& path);
+std::string expand_vars(const std::string& path);
 
 // The folder name an arm type's files live under today: SO-100 and SO-101
 // share "so_follower" / "so_leader"; Koch keeps its own type name.

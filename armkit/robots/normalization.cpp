@@ -18,9 +18,10 @@ void check_range(const MotorCalibration& c) {
 
 }  // namespace
 
-NormMode norm_mode(const std::string& type, const std::string& joint) {
+NormMode norm_mode(const std::string& type, const std::string& joint, std::optional<bool> use_degrees) {
   if (joint == "gripper") return NormMode::range_0_100;
-  return type.starts_with("koch") ? NormMode::range_m100_100 : NormMode::degrees;
+  if (type == "koch_leader") return NormMode::range_m100_100;
+  return use_degrees.value_or(!type.starts_with("koch")) ? NormMode::degrees : NormMode::range_m100_100;
 }
 
 bool applies_drive_mode(ServoFamily family) { return family == ServoFamily::feetech; }

@@ -6,6 +6,7 @@
 // the range. Drive mode is applied here only where the family's firmware
 // does not apply it itself (Feetech).
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "armkit/protocol/control_table.hpp"
@@ -15,9 +16,11 @@ namespace armkit {
 
 enum class NormMode { degrees, range_m100_100, range_0_100 };
 
-// The mode of one joint of an arm type, as the framework's defaults have it:
-// SO arms use degrees for joints 1–5, Koch arms −100..100; grippers 0..100.
-NormMode norm_mode(const std::string& type, const std::string& joint);
+// The mode of one joint of an arm type, as the framework has it: grippers
+// 0..100; a Koch leader's other joints −100..100; the others in degrees
+// with `use_degrees`, else −100..100. Unset, `use_degrees` takes the
+// framework's default: true on SO arms, false on the Koch follower.
+NormMode norm_mode(const std::string& type, const std::string& joint, std::optional<bool> use_degrees = std::nullopt);
 
 // True where software applies drive_mode (Feetech buses).
 bool applies_drive_mode(ServoFamily family);

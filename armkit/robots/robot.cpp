@@ -1,8 +1,10 @@
 #include "armkit/robots/robot.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
+#include <thread>
 
 #include "armkit/robots/arm_kinds.hpp"
 #include "armkit/robots/arm_setup.hpp"
@@ -29,10 +31,17 @@ const MotorCalibration& entry(const Calibration& calibration, const std::string&
 
 }  // namespace
 
+double MaxRelativeTarget::for_motor(const std::string& motor) const {
+  if (all) return *all;
+  const auto it = per_motor.find(motor);
+  if (it == per_motor.end()) throw std::invalid_argument("max_relative_target names no bound for " + motor);
+  return it->second;
+}
+
 std::string describe(const CalibrationProblem& p) {
   const std::string arm = p.type + (p.id ? " '" + *p.id + "'" : "") + " on " + p.port;
   if (!p.file_found) return arm + " has no calibration (no file at " + p.file.string() + ")";
-  return arm + ": the servos do not hold the calibration in " + p.file.string() + " (" + p.detail + ")";
+  return arm + ": the servos do not hold the calibration in " + p.file.string() + ":" + p.detail;
 }
 
 RobotConfig::Class RobotConfig::get_choice_class(const std::string& type) {
@@ -65,8 +74,8 @@ TeleoperatorConfig::Class TeleoperatorConfig::get_choice_class(const std::string
 // ---- ServoArm ----
 
 ServoArm::ServoArm(const std::string& type, std::string port, std::optional<std::string> id, bool follower,
-                   CalibrationHandler on_problem)
-    : type_(type), id_(std::move(id)), follower_(follower), on_problem_(std::move(on_problem)) {
+                   CalibrationHandler on_problem, ArmSettings settings)
+    : type_(type), id_(std::move(id)), follower_(follower), on_problem_(std::move(on_problem)), settings_(settings) {
   const ArmKind& spec = arm_kind(type);
   bus_ = make_bus(spec, std::move(port));
   joints_ = spec.joints;
@@ -90,12 +99,9 @@ std::filesystem::path ServoArm::calibration_file() const {
 void ServoArm::connect(bool check_calibration) {
   bus_->_connect(true);
   try {
-    if (!check_calibration) {
-      set_torque(false);
-      return;
-    }
+    if (!check_calibration) return;
     ensure_calibrated();
-    configure_arm(*bus_, type_, *calibration_);
+    configure();
     read_positions();
   } catch (...) {
     try {
@@ -107,12 +113,23 @@ void ServoArm::connect(bool check_calibration) {
   }
 }
 
+void ServoArm::configure() {
+  // The Koch leader's trigger is sent to its open position only on servos that hold a calibration.
+  std::optional<Calibration> held;
+  if (calibration_ && !calibration_mismatch(*bus_, *calibration_)) held = calibration_;
+  configure_arm(*bus_, type_, held ? &*held : nullptr, settings_.gripper_open_pos);
+}
+
 void ServoArm::ensure_calibrated() {
   CalibrationProblem problem{type_, id_, bus_->port, calibration_file(), false, ""};
   if (!calibration_ && std::filesystem::exists(problem.file)) calibration_ = load_calibration(problem.file);
   auto mismatch = [&]() -> std::optional<std::string> {
     if (!calibration_) return "no calibration";
-    return calibration_mismatch(*bus_, *calibration_);
+    const auto lines = calibration_mismatch(*bus_, *calibration_);
+    if (!lines) return std::nullopt;
+    std::string text;
+    for (const auto& l : *lines) text += "\n  - " + l;
+    return text;
   };
   auto difference = mismatch();
   if (!difference) return;
@@ -133,10 +150,12 @@ void ServoArm::set_torque(bool on) { armkit::set_torque(*bus_, joint_names(), on
 
 void ServoArm::disconnect() {
   if (!is_connected()) return;
-  try {
-    set_torque(false);
-  } catch (const std::exception& e) {
-    log().warning("Could not release torque on {}: {}", bus_->port, e.what());
+  if (!(follower_ && settings_.keep_torque_on_disconnect)) {
+    try {
+      set_torque(false);
+    } catch (const std::exception& e) {
+      log().warning("Could not release torque on {}: {}", bus_->port, e.what());
+    }
   }
   bus_->port_handler.closePort();
 }
@@ -155,28 +174,39 @@ std::vector<double> ServoArm::read_positions() {
   std::vector<double> out;
   for (size_t i = 0; i < joints_.size(); ++i) {
     const auto& name = joints_[i].first;
-    out.push_back(normalize(norm_mode(type_, name), entry(*calibration_, name), last_raw_[i], drive_mode));
+    out.push_back(normalize(norm_mode(type_, name, settings_.use_degrees), entry(*calibration_, name), last_raw_[i], drive_mode));
   }
   return out;
 }
 
-std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, double max_step_degrees) {
+std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, double max_step_degrees,
+                                          const std::optional<MaxRelativeTarget>& relative, double* farthest) {
   if (goals.size() != joints_.size()) throw std::invalid_argument("one goal per joint is needed");
+  // The framework's clamp works from a fresh reading, in normalised units.
+  const std::vector<double> present = relative ? read_positions() : std::vector<double>{};
   if (last_raw_.size() != joints_.size()) read_positions();
   const bool drive_mode = applies_drive_mode(bus_->family);
   const auto max_step = static_cast<int32_t>(std::lround(max_step_degrees * kStepsPerTurn / 360.0));
   std::map<std::string, int32_t> values;
   std::vector<double> sent;
+  int32_t distance = 0;
   for (size_t i = 0; i < joints_.size(); ++i) {
     const auto& name = joints_[i].first;
     const MotorCalibration& c = entry(*calibration_, name);
-    const NormMode mode = norm_mode(type_, name);
-    int32_t raw = unnormalize(mode, c, goals[i], drive_mode);
+    const NormMode mode = norm_mode(type_, name, settings_.use_degrees);
+    double goal = goals[i];
+    if (relative) {
+      const double cap = relative->for_motor(name);
+      goal = present[i] + std::clamp(goal - present[i], -cap, cap);
+    }
+    int32_t raw = unnormalize(mode, c, goal, drive_mode);
     raw = std::clamp(raw, std::min(c.range_min, c.range_max), std::max(c.range_min, c.range_max));
-    raw = std::clamp(raw, last_raw_[i] - max_step, last_raw_[i] + max_step);
+    distance = std::max(distance, std::abs(raw - last_raw_[i]));
+    if (!relative && max_step > 0) raw = std::clamp(raw, last_raw_[i] - max_step, last_raw_[i] + max_step);
     values[name] = raw;
     sent.push_back(normalize(mode, c, raw, drive_mode));
   }
+  if (farthest) *farthest = distance * 360.0 / kStepsPerTurn;
   try {
     bus_->sync_write("Goal_Position", values);
   } catch (...) {
@@ -192,7 +222,19 @@ std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, doub
 // ---- Robot and Teleoperator ----
 
 Robot::Robot(RobotConfig c)
-    : config(std::move(c)), name(config.type), arm_(config.type, config.port, config.id, true, config.on_calibration_problem) {
+    : config(std::move(c)),
+      name(config.type),
+      arm_(config.type, config.port, config.id, true, config.on_calibration_problem,
+           {config.use_degrees, 50.0, !config.disable_torque_on_disconnect}) {
+  if (config.max_relative_target && !config.max_relative_target->all) {
+    for (const auto& joint : arm_.joint_names()) config.max_relative_target->for_motor(joint);  // names every motor
+    for (const auto& [motor, bound] : config.max_relative_target->per_motor) {
+      const auto names = arm_.joint_names();
+      if (std::find(names.begin(), names.end(), motor) == names.end()) {
+        throw std::invalid_argument("max_relative_target names " + motor + ", which is no motor of " + config.type);
+      }
+    }
+  }
   for (const auto& [camera_name, camera_config] : config.cameras) {
     cameras[camera_name] = std::make_unique<Camera>(camera_config);
   }
@@ -204,6 +246,16 @@ void Robot::connect() {
   arm_.connect();
   try {
     for (auto& [n, camera] : cameras) camera->connect();
+    // As the framework's warm-up read: connected means every camera has a frame to give.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (auto& [n, camera] : cameras) {
+      while (camera->frames_read() == 0) {
+        if (std::chrono::steady_clock::now() > limit) {
+          throw CameraError("camera " + camera->config.index_or_path + " delivered no frame within 5 s of connecting");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
   } catch (...) {
     disconnect();
     throw;
@@ -219,33 +271,37 @@ bool Robot::is_connected() const { return arm_.is_connected(); }
 
 Observation Robot::get_observation() {
   Observation obs;
-  try {
-    const auto names = arm_.joint_names();
-    const auto positions = arm_.read_positions();
-    for (size_t i = 0; i < names.size(); ++i) obs.set(names[i] + ".pos", positions[i]);
-    for (auto& [camera_name, camera] : cameras) obs.set(camera_name, camera->read_latest());
-  } catch (...) {
-    try {
-      arm_.set_torque(false);
-    } catch (const std::exception&) {
-    }
-    throw;
-  }
+  const auto names = arm_.joint_names();
+  const auto positions = arm_.read_positions();
+  for (size_t i = 0; i < names.size(); ++i) obs.set(names[i] + ".pos", positions[i]);
+  for (auto& [camera_name, camera] : cameras) obs.set(camera_name, camera->read_latest());
   return obs;
+}
+
+std::vector<double> Robot::goals_of(const Action& action) {
+  std::vector<double> goals;
+  for (const auto& n : arm_.joint_names()) goals.push_back(action.at(n + ".pos").as_double());
+  return goals;
 }
 
 Action Robot::send_action(const Action& action) {
   const auto names = arm_.joint_names();
-  std::vector<double> goals;
-  for (const auto& n : names) goals.push_back(action.at(n + ".pos").as_double());
-  const auto sent = arm_.write_goals(goals, config.max_step_degrees);
+  const auto sent = arm_.write_goals(goals_of(action), config.max_step_degrees, config.max_relative_target);
   Action out;
   for (size_t i = 0; i < names.size(); ++i) out.set(names[i] + ".pos", sent[i]);
   return out;
 }
 
+double Robot::step_toward(const Action& action, double max_step_degrees) {
+  double farthest = 0;
+  arm_.write_goals(goals_of(action), max_step_degrees, std::nullopt, &farthest);
+  return farthest;
+}
+
 Teleoperator::Teleoperator(TeleoperatorConfig c)
-    : config(std::move(c)), arm_(config.type, config.port, config.id, false, config.on_calibration_problem) {}
+    : config(std::move(c)),
+      arm_(config.type, config.port, config.id, false, config.on_calibration_problem,
+           {config.use_degrees, config.gripper_open_pos, false}) {}
 
 void Teleoperator::connect() { arm_.connect(); }
 void Teleoperator::disconnect() { arm_.disconnect(); }

@@ -49,12 +49,29 @@ struct CalibrationError : std::runtime_error {
 // "so101_follower 'left' on /dev/ttyACM0 has no calibration (…)" and the like.
 std::string describe(const CalibrationProblem& problem);
 
+// The framework's max_relative_target: how far one command may move a joint
+// from where it is, in the joint's own units (degrees, or −100..100 /
+// 0..100) — one bound for every joint, or one per motor, naming every motor.
+struct MaxRelativeTarget {
+  std::optional<double> all;
+  std::map<std::string, double> per_motor;
+  double for_motor(const std::string& motor) const;
+};
+
 struct RobotConfig {
   std::string type;  // "so100_follower", "so101_follower", "koch_follower"
   std::string port;
   std::map<std::string, OpenCVCameraConfig> cameras;
   std::optional<std::string> id;  // names the calibration file ("None" when absent, as the framework has it)
-  double max_step_degrees = 15.0;  // largest goal change per send_action, in degrees of horn travel
+  // The framework's options, with its meanings. Unset, use_degrees is its
+  // default (SO: true; Koch: false). With max_relative_target set, every goal
+  // is clamped as the framework clamps it, from a fresh reading; unset (the
+  // framework then sends goals as they come), our own bound applies instead:
+  // max_step_degrees of horn travel from the position last read (<= 0: none).
+  std::optional<bool> use_degrees;
+  std::optional<MaxRelativeTarget> max_relative_target;
+  double max_step_degrees = 15.0;
+  bool disable_torque_on_disconnect = true;
   CalibrationHandler on_calibration_problem;
   using Class = std::function<RobotConfig(std::string port, std::map<std::string, OpenCVCameraConfig> cameras)>;
   // Throws std::invalid_argument for an unknown type.
@@ -64,10 +81,19 @@ struct RobotConfig {
 struct TeleoperatorConfig {
   std::string type;  // "so100_leader", "so101_leader", "koch_leader"
   std::string port;
-  std::optional<std::string> id;
-  CalibrationHandler on_calibration_problem;
+  std::optional<std::string> id{};
+  std::optional<bool> use_degrees{};  // SO leaders; the Koch leader always reads −100..100
+  double gripper_open_pos = 50.0;   // Koch leader: where its trigger springs back to (0..100)
+  CalibrationHandler on_calibration_problem{};
   using Class = std::function<TeleoperatorConfig(std::string port)>;
   static Class get_choice_class(const std::string& type);
+};
+
+// What an arm takes of the framework's options.
+struct ArmSettings {
+  std::optional<bool> use_degrees;
+  double gripper_open_pos = 50.0;
+  bool keep_torque_on_disconnect = false;  // a follower with disable_torque_on_disconnect false
 };
 
 // The motors of one arm on its bus. Connecting does what the framework's
@@ -76,13 +102,17 @@ struct TeleoperatorConfig {
 class ServoArm {
  public:
   ServoArm(const std::string& type, std::string port, std::optional<std::string> id, bool follower,
-           CalibrationHandler on_problem = {});
-  ~ServoArm();  // releases torque and closes the port if still connected
+           CalibrationHandler on_problem = {}, ArmSettings settings = {});
+  ~ServoArm();  // releases torque (as set) and closes the port if still connected
 
-  // Without `check_calibration` only the handshake runs and torque goes
-  // off: the arm is about to be calibrated.
+  // Without `check_calibration` only the handshake runs and nothing is
+  // written: the arm is about to be calibrated.
   void connect(bool check_calibration = true);
+  // The framework's configure() (arm_setup's configure_arm); connect runs it.
+  void configure();
   void disconnect();
+  // Closes the port and leaves every register as it is (after a RegisterSnapshot's restore).
+  void close_as_is() { bus_->port_handler.closePort(); }
   bool is_connected() const { return bus_->is_connected(); }
   const std::string& type() const { return type_; }
   const std::optional<std::string>& id() const { return id_; }
@@ -98,9 +128,14 @@ class ServoArm {
   std::vector<double> read_positions();
   // Present positions as the servos report them, in joint order.
   std::vector<int32_t> read_raw_positions();
-  // Clamps to the calibrated range and to `max_step_degrees` of horn travel
-  // from the position last read; returns what was sent, normalised.
-  std::vector<double> write_goals(const std::vector<double>& goals, double max_step_degrees);
+  // Clamps to the calibrated range and either as the framework's
+  // max_relative_target does (when given) or to `max_step_degrees` of horn
+  // travel from the position last read (<= 0: not at all); returns what was
+  // sent, normalised. `farthest`, when given, is set to how far the
+  // farthest joint's goal was from its last reading (degrees of horn travel).
+  std::vector<double> write_goals(const std::vector<double>& goals, double max_step_degrees,
+                                  const std::optional<MaxRelativeTarget>& relative = std::nullopt,
+                                  double* farthest = nullptr);
   void set_torque(bool on);
 
  private:
@@ -110,6 +145,7 @@ class ServoArm {
   std::optional<std::string> id_;
   bool follower_;
   CalibrationHandler on_problem_;
+  ArmSettings settings_;
   std::unique_ptr<MotorsBus> bus_;
   std::vector<std::pair<std::string, Motor>> joints_;
   std::optional<Calibration> calibration_;
@@ -124,14 +160,23 @@ class Robot {
   std::string name;
   std::map<std::string, std::unique_ptr<Camera>> cameras;
 
-  void connect();  // arm (as ServoArm::connect), then cameras; on failure everything is released again
+  // The arm (as ServoArm::connect), then the cameras, each until its first
+  // frame (5 s at most); on failure everything is released again.
+  void connect();
   void disconnect();
   bool is_connected() const;
+  // A read the bus could not make fails; torque stays as it was (the
+  // follower holds its last goal), so a caller may skip the tick.
   Observation get_observation();
   Action send_action(const Action& action);
+  // One bounded step toward `action`: at most `max_step_degrees` of horn
+  // travel per joint from the position last read. Returns how far the
+  // farthest joint was from its goal, in degrees of horn travel.
+  double step_toward(const Action& action, double max_step_degrees);
   ServoArm& arm() { return arm_; }
 
  private:
+  std::vector<double> goals_of(const Action& action);
   ServoArm arm_;
 };
 

@@ -2,6 +2,7 @@
 // Arrow Flight over gRPC, DoPut only: a client that streams record batches
 // to a path, and a server that decodes such streams. Interfaces follow
 // Arrow C++ (FlightClient::DoPut, FlightStreamWriter) so it can replace this.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -91,6 +92,13 @@ struct FlightServerOptions {
   // the put with INVALID_ARGUMENT and its text; batches handed over before
   // stay handed over.
   std::function<void(const FlightDescriptor&, const std::shared_ptr<RecordBatch>&)> on_batch;
+  // 0: no limit. Puts open at once from one client connection, and from
+  // one address beyond loopback; past either a put ends RESOURCE_EXHAUSTED.
+  int max_puts_per_client = 0;
+  int max_puts_per_address = 0;
+  // 0: none. A put that delivers no message for this long is cancelled
+  // (DEADLINE_EXCEEDED), so a stuck or silent client frees its thread.
+  std::chrono::milliseconds idle_timeout{0};
 };
 
 class FlightServer {

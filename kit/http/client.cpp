@@ -2,6 +2,9 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+
+#include "kit/http/name_lookup.hpp"
 #include "kit/http/url.hpp"
 
 namespace kit::http {
@@ -34,20 +37,37 @@ std::string timeout_text(Seconds timeout) {
   return "timed out after " + kit::json::py_float(timeout.count()) + " s";
 }
 
+// The name lookup and the connection share the time limit; reads and
+// writes each get all of it.
 template <typename Send>
 Response exchange(const std::string& url, Seconds timeout, Send send) {
   const SplitUrl parts = split_url(url);
+  const auto started = std::chrono::steady_clock::now();
+  std::string address;
+  try {
+    address = look_up(parts.host, timeout);
+  } catch (const TimeoutError& e) {
+    throw TimeoutError(parts.origin + ": " + e.what());
+  } catch (const Error& e) {
+    throw Error("Connection to " + parts.origin + " failed: " + e.what());
+  }
   httplib::Client client(parts.origin);
+  client.set_hostname_addr_map({{parts.host, address}});
   client.set_url_encode(false);
   client.enable_server_certificate_verification(true);
   const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
-  const auto sec = static_cast<time_t>(limit.count() / 1'000'000);
-  const auto usec = static_cast<time_t>(limit.count() % 1'000'000);
-  client.set_connection_timeout(sec, usec);
+  const auto connect_limit = std::max(std::chrono::microseconds(1000),
+                                      std::chrono::duration_cast<std::chrono::microseconds>(
+                                          limit - (std::chrono::steady_clock::now() - started)));
+  const auto split = [](std::chrono::microseconds us) {
+    return std::pair{static_cast<time_t>(us.count() / 1'000'000), static_cast<time_t>(us.count() % 1'000'000)};
+  };
+  const auto [sec, usec] = split(limit);
+  const auto [connect_sec, connect_usec] = split(connect_limit);
+  client.set_connection_timeout(connect_sec, connect_usec);
   client.set_read_timeout(sec, usec);
   client.set_write_timeout(sec, usec);
 
-  const auto started = std::chrono::steady_clock::now();
   httplib::Result result = send(client, parts.target);
   if (!result) {
     const auto elapsed = std::chrono::steady_clock::now() - started;

@@ -9,6 +9,7 @@ struct SplitUrl {
   std::string scheme;  // "http" or "https"
   std::string origin;
   std::string target;
+  std::string host;    // without brackets or port: "host", "::1"
 };
 
 // Throws kit::http::Error for a URL without an http or https scheme or host.

@@ -6,6 +6,7 @@
 // releases the arms runs on the way out. A second Ctrl+C ends the process
 // at once. Without the handler nothing here changes how SIGINT behaves.
 #include <exception>
+#include <functional>
 
 namespace kit {
 
@@ -20,5 +21,10 @@ void throw_if_interrupted();
 bool interrupt_pending();
 // Raises the flag as SIGINT would (for tests and other stop requests).
 void request_interrupt();
+
+// A host that keeps its own Ctrl+C (an embedding interpreter) is asked at
+// every safe point of the thread that set the check; the check throws the
+// host's own exception to stop. An empty function removes it.
+void set_interrupt_check(std::function<void()> check);
 
 }  // namespace kit

@@ -22,17 +22,36 @@ size_t element_count(const std::vector<size_t>& shape) {
 }
 }  // namespace
 
+namespace {
+// A shared pointer to a vector's first byte that owns the vector.
+std::shared_ptr<std::byte> own(std::vector<std::byte> bytes) {
+  auto vector = std::make_shared<std::vector<std::byte>>(std::move(bytes));
+  return std::shared_ptr<std::byte>(vector, vector->data());
+}
+}  // namespace
+
 NdArray::NdArray(DType dtype, std::vector<size_t> shape)
-    : dtype_(dtype),
-      shape_(std::move(shape)),
-      data_(std::make_shared<std::vector<std::byte>>(element_count(shape_) * dtype_size(dtype))) {}
+    : NdArray(dtype, shape, std::vector<std::byte>(element_count(shape) * dtype_size(dtype))) {}
 
 NdArray::NdArray(DType dtype, std::vector<size_t> shape, std::vector<std::byte> bytes)
     : dtype_(dtype), shape_(std::move(shape)) {
   if (bytes.size() != element_count(shape_) * dtype_size(dtype)) {
     throw std::invalid_argument("array bytes do not match its shape");
   }
-  data_ = std::make_shared<std::vector<std::byte>>(std::move(bytes));
+  nbytes_ = bytes.size();
+  data_ = own(std::move(bytes));
+}
+
+NdArray NdArray::borrow(DType dtype, std::vector<size_t> shape, std::shared_ptr<const void> owner,
+                        const std::byte* data) {
+  if (!owner || (!data && element_count(shape) > 0)) throw std::invalid_argument("a borrowed array needs its owner and bytes");
+  NdArray array;
+  array.dtype_ = dtype;
+  array.shape_ = std::move(shape);
+  array.nbytes_ = element_count(array.shape_) * dtype_size(dtype);
+  // Aliasing: the pointer is the bytes, the ownership is the owner's.
+  array.data_ = std::shared_ptr<std::byte>(std::const_pointer_cast<void>(std::move(owner)), const_cast<std::byte*>(data));
+  return array;
 }
 
 size_t NdArray::size() const { return data_ ? element_count(shape_) : 0; }

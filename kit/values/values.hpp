@@ -2,7 +2,8 @@
 // The values that travel through a capture: joint readings, camera images,
 // frame records. An n-dimensional array shares its buffer, so handing a
 // record or an image to another thread never copies pixels; a handed-over
-// array is treated as immutable.
+// array is treated as immutable. The buffer is the array's own, or one it
+// borrows from an owner it keeps alive (another language's array).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +28,11 @@ class NdArray {
   NdArray(DType dtype, std::vector<size_t> shape);
   // Wraps bytes the caller gives up; `bytes.size()` must match the shape.
   NdArray(DType dtype, std::vector<size_t> shape, std::vector<std::byte> bytes);
+  // Views the shape's bytes at `data` without copying them: every copy of
+  // the array holds `owner`, which keeps them alive and unchanged until the
+  // last copy is gone.
+  static NdArray borrow(DType dtype, std::vector<size_t> shape, std::shared_ptr<const void> owner,
+                        const std::byte* data);
 
   template <typename T>
   static NdArray from_vector(DType dtype, const std::vector<T>& values);
@@ -34,10 +40,12 @@ class NdArray {
   DType dtype() const { return dtype_; }
   const std::vector<size_t>& shape() const { return shape_; }
   size_t size() const;  // element count
-  size_t nbytes() const { return data_ ? data_->size() : 0; }
-  const std::byte* data() const { return data_ ? data_->data() : nullptr; }
-  // Writable only while the array is being built, before it is shared.
-  std::byte* mutable_data() { return data_ ? data_->data() : nullptr; }
+  size_t nbytes() const { return nbytes_; }
+  const std::byte* data() const { return data_.get(); }
+  // Writable only while an array of its own is being built, before it is shared.
+  std::byte* mutable_data() { return data_.get(); }
+  // The owner keeping the bytes alive (the array's own buffer, or a borrowed one's owner).
+  const std::shared_ptr<std::byte>& buffer() const { return data_; }
 
   // Element i of the flattened array as a double, whatever the dtype.
   double as_double(size_t i) const;
@@ -47,7 +55,8 @@ class NdArray {
  private:
   DType dtype_ = DType::float64;
   std::vector<size_t> shape_;
-  std::shared_ptr<std::vector<std::byte>> data_;
+  std::shared_ptr<std::byte> data_;  // points at the first byte; owns the buffer or its owner
+  size_t nbytes_ = 0;
 };
 
 class Value;

@@ -1,8 +1,13 @@
 #include "kit/video/mp4_writer.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <vector>
 #include <cmath>
 #include <cstdlib>
+
+#include "kit/video/av_text.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -13,12 +18,6 @@ extern "C" {
 
 namespace kit::video {
 namespace {
-
-std::string av_text(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
 
 void check(int code, const std::string& what) {
   if (code < 0) throw VideoError(what + ": " + av_text(code));
@@ -153,6 +152,15 @@ Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) :
   s.header_written = true;
 }
 
+std::pair<int, int> encodable_size(int width, int height) {
+  return {std::max(64, width & ~1), std::max(64, height & ~1)};
+}
+
+EncoderSettings encoder_settings(const VideoOptions& o) {
+  // libx264 runs at its default preset; libsvtav1 at the numbered one set.
+  return {o.gop, o.crf, o.codec == "h264" ? "medium" : std::to_string(o.preset)};
+}
+
 Mp4Writer::~Mp4Writer() {
   if (state_ && state_->header_written && !state_->closed) {
     try {
@@ -165,19 +173,33 @@ Mp4Writer::~Mp4Writer() {
 
 int Mp4Writer::timescale() const { return state_->stream->time_base.den; }
 
-void Mp4Writer::add_rgb(const uint8_t* rgb, int stride) {
+void Mp4Writer::add_rgb(const uint8_t* rgb, int stride, int source_width, int source_height) {
   State& s = *state_;
   if (s.closed) throw VideoError(s.path.string() + " is closed");
+  const int width = s.codec->width, height = s.codec->height;
+  if (source_width <= 0) source_width = width;
+  if (source_height <= 0) source_height = height;
+  std::vector<uint8_t> fitted;
+  if (source_width != width || source_height != height) {
+    // A picture of another size: the part that fits, black around it.
+    fitted.assign(static_cast<size_t>(width) * height * 3, 0);
+    const int rows = std::min(height, source_height), bytes = std::min(width, source_width) * 3;
+    for (int y = 0; y < rows; ++y) {
+      std::memcpy(&fitted[static_cast<size_t>(y) * width * 3], rgb + static_cast<ptrdiff_t>(y) * stride, static_cast<size_t>(bytes));
+    }
+    rgb = fitted.data();
+    stride = width * 3;
+  }
   check(av_frame_make_writable(s.frame), "frame buffer");
   const uint8_t* planes[1] = {rgb};
   const int strides[1] = {stride};
-  sws_scale(s.scale, planes, strides, 0, s.codec->height, s.frame->data, s.frame->linesize);
+  sws_scale(s.scale, planes, strides, 0, height, s.frame->data, s.frame->linesize);
   s.frame->pts = frames_;
   s.encode(s.frame);
   ++frames_;
 }
 
-void Mp4Writer::add_jpeg_yuv420(const uint8_t* const planes[3], const int strides[3]) {
+void Mp4Writer::add_jpeg_yuv420(const uint8_t* const planes[3], const int strides[3], int source_width, int source_height) {
   // Full range to video range: Y 0–255 → 16–235, Cb/Cr 0–255 → 16–240 around 128.
   static const auto levels = [] {
     std::array<std::array<uint8_t, 256>, 2> lut{};
@@ -189,15 +211,42 @@ void Mp4Writer::add_jpeg_yuv420(const uint8_t* const planes[3], const int stride
   }();
   State& s = *state_;
   if (s.closed) throw VideoError(s.path.string() + " is closed");
+  if (source_width <= 0) source_width = s.codec->width;
+  if (source_height <= 0) source_height = s.codec->height;
   check(av_frame_make_writable(s.frame), "frame buffer");
   for (int p = 0; p < 3; ++p) {
     const int width = p == 0 ? s.codec->width : (s.codec->width + 1) / 2;
     const int height = p == 0 ? s.codec->height : (s.codec->height + 1) / 2;
+    const int have_width = std::min(width, p == 0 ? source_width : (source_width + 1) / 2);
+    const int have_height = std::min(height, p == 0 ? source_height : (source_height + 1) / 2);
     const auto& lut = levels[p == 0 ? 0 : 1];
+    const uint8_t black = lut[p == 0 ? 0 : 128];
     for (int y = 0; y < height; ++y) {
-      const uint8_t* from = planes[p] + static_cast<ptrdiff_t>(y) * strides[p];
       uint8_t* to = s.frame->data[p] + static_cast<ptrdiff_t>(y) * s.frame->linesize[p];
-      for (int x = 0; x < width; ++x) to[x] = lut[from[x]];
+      if (y >= have_height) {
+        std::memset(to, black, static_cast<size_t>(width));
+        continue;
+      }
+      const uint8_t* from = planes[p] + static_cast<ptrdiff_t>(y) * strides[p];
+      for (int x = 0; x < have_width; ++x) to[x] = lut[from[x]];
+      if (have_width < width) std::memset(to + have_width, black, static_cast<size_t>(width - have_width));
+    }
+  }
+  s.frame->pts = frames_;
+  s.encode(s.frame);
+  ++frames_;
+}
+
+void Mp4Writer::add_yuv420(const uint8_t* const planes[3], const int strides[3]) {
+  State& s = *state_;
+  if (s.closed) throw VideoError(s.path.string() + " is closed");
+  check(av_frame_make_writable(s.frame), "frame buffer");
+  for (int p = 0; p < 3; ++p) {
+    const int width = p == 0 ? s.codec->width : (s.codec->width + 1) / 2;
+    const int height = p == 0 ? s.codec->height : (s.codec->height + 1) / 2;
+    for (int y = 0; y < height; ++y) {
+      std::memcpy(s.frame->data[p] + static_cast<ptrdiff_t>(y) * s.frame->linesize[p],
+                  planes[p] + static_cast<ptrdiff_t>(y) * strides[p], static_cast<size_t>(width));
     }
   }
   s.frame->pts = frames_;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace kit::video {
 
@@ -18,7 +19,7 @@ struct VideoError : std::runtime_error {
 };
 
 struct VideoOptions {
-  int width = 0, height = 0;  // even, at least 64
+  int width = 0, height = 0;  // even, at least 64 (see encodable_size)
   int fps = 30;
   std::string codec = "av1";  // "av1" (libsvtav1) or "h264" (libx264)
   int gop = 2;                // a key frame every `gop` frames
@@ -27,6 +28,19 @@ struct VideoOptions {
   int threads = 0;            // encoder threads; 0: the encoder's own choice
 };
 
+// The size a picture of width × height is encoded at: an odd side loses
+// its last column or row, a side under 64 is filled up with black to 64.
+std::pair<int, int> encodable_size(int width, int height);
+
+// Settings a dataset records of how its videos were encoded, per codec, by
+// the names the field's tools read back to encode again.
+struct EncoderSettings {
+  int gop;
+  int crf;
+  std::string preset;  // libsvtav1: its number ("12"); libx264: its preset name
+};
+EncoderSettings encoder_settings(const VideoOptions& options);
+
 class Mp4Writer {
  public:
   Mp4Writer(const std::filesystem::path& path, const VideoOptions& options);  // throws VideoError
@@ -34,12 +48,16 @@ class Mp4Writer {
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;
 
-  // One height × width × 3 RGB frame, rows `stride` bytes apart.
-  void add_rgb(const uint8_t* rgb, int stride);
+  // One RGB frame, rows `stride` bytes apart, of the video's size or
+  // (source_width × source_height) another one: cut or filled with black to fit.
+  void add_rgb(const uint8_t* rgb, int stride, int source_width = 0, int source_height = 0);
   // One frame as a JPEG's 4:2:0 planes (chroma at half width and height,
-  // BT.601, full 0–255 levels), brought to the video range on the way as
-  // add_rgb's conversion does.
-  void add_jpeg_yuv420(const uint8_t* const planes[3], const int strides[3]);
+  // rounded up; BT.601, full 0–255 levels), brought to the video range on
+  // the way as add_rgb's conversion does; cut or filled to fit likewise.
+  void add_jpeg_yuv420(const uint8_t* const planes[3], const int strides[3], int source_width = 0, int source_height = 0);
+  // One frame as yuv420p planes already in the video range (as a decoder
+  // gives them), of the video's size.
+  void add_yuv420(const uint8_t* const planes[3], const int strides[3]);
   long frames() const { return frames_; }
   // Bytes of the file so far (the encoder may still hold the last frames).
   int64_t bytes() const;

@@ -1,6 +1,8 @@
 // Operator app: answers the robot's WebRTC offer through the studio's
-// signaling relay, shows the cameras, and sends the recording commands over
-// the "control" data channel.
+// signaling relay, shows the cameras, sends the recording commands over the
+// "control" data channel, and shows what is happening: the episode being
+// recorded (time, frames the studio received, each joint live), the
+// episodes saved, and the export at the end of the session.
 'use strict';
 
 const app = {
@@ -12,33 +14,80 @@ const app = {
   videos: [],
   statusLog: [],     // every status message received, in order (read by tests)
   sentCommands: [],  // every command sent, in order
+  recording: false,
+  episode: 0,        // the session's episode being or last recorded, from 1
+  sessionEnding: false,
+  liveCursor: 0,
+  joints: null,      // {names, t, action, state} of the live plots
+  plots: [],
+  saved: [],
+  datasetEpisodes: null,  // episodes the target dataset holds already
+  exportRepo: null,
 };
 window.tessalineApp = app;
 
 const $ = (id) => document.getElementById(id);
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const userQuery = () => `userId=${encodeURIComponent(app.userId)}`;
 
 function log(text) {
   const item = document.createElement('li');
   item.textContent = `${new Date().toLocaleTimeString()} ${text}`;
   $('log').prepend(item);
+  while ($('log').children.length > 200) $('log').lastChild.remove();
 }
 
-async function getJson(path) {
-  const res = await fetch(path, { cache: 'no-store' });
-  if (!res.ok) throw new Error(`${path}: ${res.status}`);
-  return res.json();
+// ---- the studio: every request goes through here ----------------------------
+// A studio that stops answering is said once, and every poll waits longer
+// and longer (up to 30 s) until it answers again, instead of asking every
+// second.
+
+const studio = { failures: 0, since: null };
+
+function studioAnswered() {
+  if (studio.failures === 0) return;
+  log(`the studio answers again (after ${Math.round((Date.now() - studio.since) / 1000)} s)`);
+  studio.failures = 0;
+  studio.since = null;
+  $('unreachable').hidden = true;
 }
 
-async function postJson(path, body) {
-  const res = await fetch(path, {
-    method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body),
-  });
-  if (!res.ok) throw new Error(`${path}: ${res.status}`);
-  return res.json();
+function studioSilent() {
+  if (studio.failures === 0) studio.since = Date.now();
+  studio.failures += 1;
+  const wait = Math.round(pause(1000) / 1000);
+  $('unreachable').textContent =
+    `The studio does not answer (for ${Math.round((Date.now() - studio.since) / 1000)} s). Trying again every ${wait} s; ` +
+    'nothing is lost meanwhile: the robot keeps its frames until it can send them.';
+  $('unreachable').hidden = false;
+  if (studio.failures === 1) log('the studio does not answer');
 }
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const userQuery = () => `userId=${encodeURIComponent(app.userId)}`;
+// How long a poll waits before asking again: `base`, longer while the studio is silent.
+function pause(base) {
+  return studio.failures ? Math.min(30000, base * 2 ** Math.min(studio.failures, 5)) : base;
+}
+
+async function call(path, options = {}) {
+  let res;
+  try {
+    res = await fetch(path, { cache: 'no-store', ...options });
+  } catch (error) {
+    studioSilent();
+    throw error;
+  }
+  studioAnswered();
+  const body = await res.json().catch(() => ({}));
+  if (!res.ok) throw new Error(body.error || `${path}: ${res.status}`);
+  return body;
+}
+
+const getJson = (path) => call(path);
+const postJson = (path, body) => call(path, {
+  method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body),
+});
+
+// ---- connection, buttons and keys ---------------------------------------------
 
 function setConnection(text, kind) {
   const badge = $('connection');
@@ -51,7 +100,10 @@ function channelOpen() {
 }
 
 function refreshButtons() {
-  for (const button of document.querySelectorAll('[data-needs-channel]')) button.disabled = !channelOpen();
+  const open = channelOpen() && !app.sessionEnding;
+  for (const button of document.querySelectorAll('[data-needs-channel]')) button.disabled = !open;
+  for (const button of document.querySelectorAll('[data-while-recording]')) button.disabled = !open || !app.recording;
+  $('start').disabled = !open || app.recording;
   for (const button of $('camera-form').querySelectorAll('button')) button.disabled = !channelOpen();
 }
 
@@ -59,20 +111,48 @@ function send(message) {
   if (!channelOpen()) return false;
   app.channel.send(JSON.stringify(message));
   app.sentCommands.push(message);
-  log(`sent ${message.command}`);
+  log(`you: ${message.command}`);
   return true;
 }
 
-// ---- statuses and camera selection ----
+// S, E and R do what the buttons do, unless a field has the keys.
+document.addEventListener('keydown', (event) => {
+  if (event.ctrlKey || event.metaKey || event.altKey || event.target.closest('input, textarea, select, dialog')) return;
+  const button = { s: 'start', e: 'end-episode', r: 'retry-episode' }[event.key.toLowerCase()];
+  if (!button || $(button).disabled) return;
+  event.preventDefault();
+  $(button).click();
+});
+
+// ---- statuses: the robot's numbers, read one way ----------------------------
+// "waiting" counts the episodes recorded so far; "recording" and "idle" name
+// the episode, from 1 (as a capture sends them).
 
 function describeStatus(msg) {
   switch (msg.status) {
-    case 'waiting': return msg.episode !== undefined ? `Waiting to start episode ${msg.episode}` : 'Waiting to start';
-    case 'recording': return msg.retried ? 'Recording (episode restarted)' : `Recording episode ${msg.episode ?? ''}`.trim();
-    case 'idle': return msg.completed ? `Episode ${msg.episode ?? ''} saved`.replace('  ', ' ') : 'Idle';
+    case 'waiting': return `Ready to record episode ${(Number(msg.episode) || 0) + 1}`;
+    case 'recording': return msg.retried ? `Recording episode ${app.episode} again` : `Recording episode ${app.episode}`;
+    case 'idle': return msg.completed ? `Episode ${app.episode} saved` : 'Idle';
     case 'camera_selection': return 'Choose the cameras to record';
+    case 'error': return `Stopped: ${msg.message ?? 'the robot reported an error'}`;
     default: return String(msg.status);
   }
+}
+
+function onStatus(msg) {
+  app.statusLog.push(msg);
+  if (msg.status === 'recording' && !msg.retried && Number.isFinite(Number(msg.episode))) app.episode = Number(msg.episode);
+  if (msg.status === 'idle' && Number.isFinite(Number(msg.episode))) app.episode = Number(msg.episode);
+  const wasRecording = app.recording;
+  app.recording = msg.status === 'recording';
+  if (app.recording && (!wasRecording || msg.retried)) resetPlots();
+  $('recording').hidden = !app.recording;
+  $('live').hidden = !app.recording && !app.joints;
+  $('status').textContent = describeStatus(msg);
+  log(`robot: ${$('status').textContent}`);
+  if (msg.status === 'camera_selection') showCameraSelection(msg.cameras, msg.selected);
+  if (msg.status === 'error') setConnection('robot stopped', 'lost');
+  refreshButtons();
 }
 
 function showCameraSelection(cameras, selected) {
@@ -108,14 +188,10 @@ function onControlMessage(text) {
     labelVideos();
     return;
   }
-  if (msg.status === undefined) return;
-  app.statusLog.push(msg);
-  $('status').textContent = describeStatus(msg);
-  log(`status ${JSON.stringify(msg)}`);
-  if (msg.status === 'camera_selection') showCameraSelection(msg.cameras, msg.selected);
+  if (msg.status !== undefined) onStatus(msg);
 }
 
-// ---- video ----
+// ---- video ---------------------------------------------------------------------
 
 function labelVideos() {
   app.videos.forEach((entry, i) => {
@@ -147,10 +223,134 @@ function clearVideos() {
   $('no-video').hidden = false;
 }
 
-// ---- negotiation ----
+// ---- what the studio receives while recording -----------------------------
+
+const WINDOW_SECONDS = 10;
+
+function resetPlots() {
+  app.joints = null;
+  for (const plot of app.plots) plot.destroy();
+  app.plots = [];
+  $('joint-plots').replaceChildren();
+}
+
+function formatTime(seconds) {
+  const s = Math.max(0, Math.floor(seconds));
+  return `${Math.floor(s / 60)}:${String(s % 60).padStart(2, '0')}`;
+}
+
+function renderSaved(saved) {
+  app.saved = saved;
+  const list = $('saved');
+  list.replaceChildren();
+  if (!saved.length) {
+    list.append(Object.assign(document.createElement('li'), { className: 'hint', textContent: 'none yet' }));
+    return;
+  }
+  const target = targetDataset();
+  saved.forEach((ep, i) => {
+    const item = document.createElement('li');
+    let text = `Episode ${i + 1} · ${ep.frames} frames · ${ep.seconds.toFixed(1)} s`;
+    if (target && app.datasetEpisodes !== null) text += ` — episode ${app.datasetEpisodes + i} of ${target} once exported`;
+    item.textContent = text;
+    list.append(item);
+  });
+}
+
+// Where this session's episodes go: the dataset name if one is typed, else the repository id.
+function targetDataset() {
+  return $('dataset-name').value.trim() || $('repo-id').value.trim();
+}
+
+// How many episodes the target dataset holds now, so saved episodes show their dataset numbers.
+async function learnDatasetSize() {
+  const target = targetDataset();
+  if (!target || !app.userId) {
+    app.datasetEpisodes = null;
+    return;
+  }
+  try {
+    const { datasets } = await getJson('/datasets');
+    const found = datasets.find((d) => d.repoId === target);
+    app.datasetEpisodes = found ? found.episodes : 0;
+  } catch {
+    app.datasetEpisodes = null;
+  }
+  renderSaved(app.saved);
+}
+
+function drawPlots() {
+  const j = app.joints;
+  if (!j || !j.t.length) return;
+  const joints = j.action[0] ? j.action[0].length : 0;
+  if (app.plots.length !== joints) {
+    resetPlots();
+    app.joints = j;
+    for (let k = 0; k < joints; k += 1) {
+      const box = document.createElement('div');
+      box.className = 'joint-plot';
+      $('joint-plots').append(box);
+      const name = (j.names && j.names[k]) || `joint ${k + 1}`;
+      app.plots.push(new uPlot({
+        title: name,
+        width: 280,
+        height: 120,
+        legend: { live: true },
+        scales: { x: { time: false } },
+        axes: [{ label: 's', size: 30 }, { size: 40 }],
+        series: [{ label: 't', value: (u, v) => (v == null ? '' : `${v.toFixed(2)} s`) },
+          { label: 'leader', stroke: '#2563eb', width: 1.5, value: (u, v) => (v == null ? '' : v.toFixed(1)) },
+          { label: 'follower', stroke: '#dc2626', width: 1.5, dash: [4, 3], value: (u, v) => (v == null ? '' : v.toFixed(1)) }],
+      }, [[], [], []], box));
+    }
+  }
+  app.plots.forEach((plot, k) => plot.setData([j.t, j.action.map((a) => a[k]), j.state.map((s) => s[k])]));
+}
+
+async function pollLive() {
+  for (;;) {
+    if (app.userId && (app.recording || app.channel)) {
+      try {
+        const live = await getJson(`/sessions/live?${userQuery()}&since=${app.liveCursor}`);
+        $('elapsed').textContent = formatTime(live.episode.seconds);
+        $('frames').textContent = String(live.episode.frames);
+        app.liveFrames = live.episode.frames;
+        if (JSON.stringify(live.saved) !== JSON.stringify(app.saved)) renderSaved(live.saved);
+        const s = live.samples;
+        app.liveCursor = s.next;
+        if (s.t.length && app.recording) {
+          if (!app.joints) app.joints = { names: null, t: [], action: [], state: [] };
+          if (Array.isArray(live.names)) app.joints.names = live.names.map((n) => String(n).replace(/\.pos$/, ''));
+          const j = app.joints;
+          j.t.push(...s.t);
+          j.action.push(...s.action);
+          j.state.push(...s.state);
+          const latest = j.t[j.t.length - 1];
+          while (j.t.length && j.t[0] < latest - WINDOW_SECONDS) {
+            j.t.shift();
+            j.action.shift();
+            j.state.shift();
+          }
+          $('live').hidden = false;
+          drawPlots();
+        }
+      } catch { /* said once, by call() */ }
+    }
+    await sleep(pause(250));
+  }
+}
+
+// ---- negotiation -----------------------------------------------------------------
 
 function robotGone(reason) {
-  setConnection('robot disconnected', 'lost');
+  if (app.sessionEnding) {
+    setConnection('session ended', '');
+    $('status').textContent = 'Session ended';
+  } else if ($('connection').textContent !== 'robot stopped') {
+    setConnection('robot disconnected', 'lost');
+  }
+  app.recording = false;
+  $('recording').hidden = true;
   log(reason);
   refreshButtons();
 }
@@ -158,13 +358,23 @@ function robotGone(reason) {
 async function answerOffer(offer) {
   if (app.pc) app.pc.close();
   clearVideos();
+  resetPlots();
   app.channel = null;
   app.offerId = offer.offerId;
+  app.sessionEnding = false;
+  app.episode = 0;
+  app.liveCursor = 0;
+  app.recording = false;
+  $('recording').hidden = true;
+  $('status').textContent = 'The robot is connecting';
+  renderSaved([]);
+  $('end-session').disabled = false;
+  $('export').hidden = true;
   app.cameraNames = Array.isArray(offer.cameraNames) ? offer.cameraNames : [];
   const pc = new RTCPeerConnection({ iceServers: [] });
   app.pc = pc;
   setConnection('connecting…');
-  log(`offer ${offer.offerId} from ${offer.hostname || 'the robot'}`);
+  log(`the robot (${offer.hostname || 'unnamed'}) offers a session`);
 
   pc.ontrack = addVideo;
   pc.ondatachannel = (event) => {
@@ -210,8 +420,8 @@ async function pollRobotCandidates(pc) {
         } catch { /* a candidate the browser cannot use */ }
       }
       if (data.nextSince !== undefined) since = data.nextSince;
-    } catch { /* studio unreachable for a moment */ }
-    await sleep(500);
+    } catch { /* said once, by call() */ }
+    await sleep(pause(500));
   }
 }
 
@@ -221,15 +431,77 @@ async function pollOffers() {
       try {
         const offer = await getJson(`/webrtc/offer?${userQuery()}`);
         if (offer.offerId && offer.offerId !== app.offerId && !offer.answered) await answerOffer(offer);
-      } catch (error) {
-        log(`signaling: ${error.message}`);
-      }
+      } catch { /* said once, by call() */ }
     }
-    await sleep(1000);
+    await sleep(pause(1000));
   }
 }
 
-// ---- controls ----
+// ---- the export at the end of a session -----------------------------------
+
+function showExport(text, { link = null, failed = false } = {}) {
+  $('export').hidden = false;
+  const state = $('export-state');
+  state.replaceChildren(document.createTextNode(text));
+  state.className = failed ? 'failed' : '';
+  if (link) {
+    const a = document.createElement('a');
+    a.href = link;
+    a.textContent = 'Open it in the viewer';
+    state.append(' ', a);
+  }
+  $('export-elsewhere').hidden = !failed;
+}
+
+// The number of the repository's latest export, so the one about to start is told from it.
+async function exportNumber(repo) {
+  try {
+    return (await getJson(`/sessions/export-status?repoId=${encodeURIComponent(repo)}&${userQuery()}`)).export || 0;
+  } catch {
+    return 0;
+  }
+}
+
+async function followExport(repo, before) {
+  app.exportRepo = repo;
+  showExport(`Waiting for the robot to hand the session over for export to ${repo}…`);
+  const begun = Date.now();
+  while (app.exportRepo === repo) {
+    try {
+      const s = await getJson(`/sessions/export-status?repoId=${encodeURIComponent(repo)}&${userQuery()}`);
+      if (s.state !== 'unknown' && !(s.export > before)) {
+        // the last export's result, until the robot hands this session over
+      } else if (s.state === 'running' && s.waiting) {
+        showExport(`Exporting to ${repo}: ${s.waiting}…`);
+      } else if (s.state === 'running') {
+        showExport(s.episodesTotal ? `Exporting to ${repo}: ${s.episodesDone} of ${s.episodesTotal} episodes…` : `Exporting to ${repo}…`);
+      } else if (s.state === 'done') {
+        // With object storage, the export is followed until the dataset is published there.
+        const exported = `Exported ${s.episodesAdded} episode${s.episodesAdded === 1 ? '' : 's'}, ${s.framesAdded} frames to ${repo}.`;
+        const link = `/velquin/datasets?repo=${encodeURIComponent(repo)}`;
+        const store = s.publish ? `${s.publish.store}/${repo}` : '';
+        if (!s.publish || s.publish.state === 'published') {
+          showExport(s.publish ? `${exported} Published to ${store}.` : exported, { link });
+          log(`export of ${repo} done`);
+          return;
+        }
+        showExport(s.publish.state === 'waiting'
+          ? `${exported} Publishing to ${store} waits, and is tried again: ${s.publish.error}`
+          : `${exported} Publishing to ${store}…`, { link });
+      } else if (s.state === 'failed') {
+        showExport(`The export to ${repo} failed: ${s.error} The episodes are kept: export them to another repository.`, { failed: true });
+        log(`export of ${repo} failed`);
+        return;
+      } else if (!app.saved.length && Date.now() - begun > 5000) {
+        showExport('Nothing was recorded in this session: there is nothing to export.');
+        return;
+      }
+    } catch { /* said once, by call() */ }
+    await sleep(pause(1000));
+  }
+}
+
+// ---- controls ----------------------------------------------------------------------
 
 function setUser(name) {
   app.userId = name.trim();
@@ -241,6 +513,7 @@ function setUser(name) {
 $('user-form').addEventListener('submit', (e) => { e.preventDefault(); setUser($('user-id').value); });
 $('start-form').addEventListener('submit', async (e) => {
   e.preventDefault();
+  if ($('start').disabled) return;
   // The task goes to the studio, which stores it with the episodes that follow.
   const task = $('task').value.trim() || 'teleoperated demonstration';
   try {
@@ -249,6 +522,7 @@ $('start-form').addEventListener('submit', async (e) => {
     log(`task not saved: ${error.message}`);
   }
   send({ command: 'start', repoId: $('repo-id').value.trim() });
+  learnDatasetSize();
 });
 $('camera-form').addEventListener('submit', (e) => {
   e.preventDefault();
@@ -257,11 +531,35 @@ $('camera-form').addEventListener('submit', (e) => {
 });
 $('end-episode').addEventListener('click', () => send({ command: 'end_episode' }));
 $('retry-episode').addEventListener('click', () => send({ command: 'retry_episode' }));
-$('end-form').addEventListener('submit', (e) => {
+$('end-form').addEventListener('submit', async (e) => {
   e.preventDefault();
-  const name = $('dataset-name').value.trim();
-  send(name ? { command: 'end', datasetName: name } : { command: 'end' });
+  if ($('end-session').disabled) return;
+  // The placeholder's promise: an empty dataset name means the repository id.
+  const name = targetDataset();
+  app.sessionEnding = true;
+  refreshButtons();
+  const before = name ? await exportNumber(name) : 0;
+  if (!send(name ? { command: 'end', datasetName: name } : { command: 'end' })) {
+    app.sessionEnding = false;
+    refreshButtons();
+    return;
+  }
+  if (name) followExport(name, before);
+  else showExport('The robot names the dataset: see the Datasets page once it is exported.');
 });
+$('export-elsewhere').addEventListener('submit', async (e) => {
+  e.preventDefault();
+  const repo = $('other-repo').value.trim();
+  if (!repo) return;
+  try {
+    const before = await exportNumber(repo);
+    await postJson('/sessions/export/retry', { userId: app.userId, repoId: repo });
+    followExport(repo, before);
+  } catch (error) {
+    showExport(`Not exported to ${repo}: ${error.message}`, { failed: true });
+  }
+});
+for (const field of ['repo-id', 'dataset-name']) $(field).addEventListener('change', learnDatasetSize);
 
 setUser(new URLSearchParams(location.search).get('user') || localStorage.getItem('tessaline.userId') || '');
 // A browser on another computer signed in as one user: that user, fixed.
@@ -273,3 +571,4 @@ getJson('/access/whoami').then(({ user }) => {
 }).catch(() => {});
 refreshButtons();
 pollOffers();
+pollLive();

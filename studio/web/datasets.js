@@ -16,6 +16,8 @@ const viewer = {
   openedAt: 0,
   firstFrameMs: null,  // opening an episode → its first frame on screen
   opening: null,       // the episode being opened (a later open wins)
+  scrubbing: false,    // a drag of the scrub bar is being followed
+  scrubTo: null,       // ... and the frame it reached last
 };
 window.tessalineViewer = viewer;
 
@@ -73,7 +75,7 @@ async function loadDatasets() {
       element('td', { textContent: d.frames }),
       element('td', { textContent: formatSeconds(d.durationSeconds) }),
       element('td', { textContent: formatBytes(d.bytes) }),
-      element('td', { textContent: new Date(d.modified * 1000).toLocaleString([], { dateStyle: 'short', timeStyle: 'short' }),
+      element('td', { textContent: new Date(d.modified * 1000).toLocaleString([], { dateStyle: 'short', timeStyle: 'short', hourCycle: 'h23' }),
         title: `${d.codec} video` }),
     ]);
     row.dataset.repo = d.repoId;
@@ -96,7 +98,8 @@ function renderEpisodes() {
   const list = $('episodes');
   list.replaceChildren();
   $('episodes-title').hidden = false;
-  $('episodes-title').textContent = `Episodes of ${viewer.repoId}`;
+  $('episodes-title').textContent = `Episodes of ${viewer.repoId}${viewer.dataset.readOnly ? ' (recorded by another tool: read-only)' : ''}`;
+  $('delete-episode').hidden = Boolean(viewer.dataset.readOnly);
   const { fps } = viewer.dataset;
   const lazy = new IntersectionObserver((entries) => {
     for (const entry of entries) {
@@ -149,6 +152,7 @@ async function openEpisode(position, frame = 0) {
   $('player').hidden = false;
   $('player-title').textContent = `${viewer.repoId} · episode ${ep.index} of ${viewer.dataset.episodes.length}`;
   $('seek-frame').max = ep.length - 1;
+  $('scrub').max = ep.length - 1;
   for (const item of $('episodes').children) item.setAttribute('aria-current', String(Number(item.dataset.episode) === ep.index));
   history.replaceState(null, '', `?repo=${encodeURIComponent(viewer.repoId)}&episode=${ep.index}`);
 
@@ -227,6 +231,7 @@ function update() {
   viewer.frame = currentFrame();
   $('position').textContent = `frame ${viewer.frame} of ${ep.length} · ${(viewer.frame / fps).toFixed(3)} s`;
   if (document.activeElement !== $('seek-frame')) $('seek-frame').value = viewer.frame;
+  if (!viewer.scrubbing) $('scrub').value = viewer.frame;
   // The other cameras follow the lead within half a frame.
   const leadOffset = lead().currentTime - ep.videos[viewer.dataset.cameras[0]].from;
   viewer.videos.slice(1).forEach((video, i) => {
@@ -294,6 +299,20 @@ function cursorLine() {
   };
 }
 
+// The values under the pointer, beside the joint's name.
+function hoverReadout(readout) {
+  const number = (v) => (v == null ? '–' : v.toFixed(2));
+  return {
+    hooks: {
+      setCursor: (u) => {
+        const i = u.cursor.idx;
+        readout.textContent = i == null ? ''
+          : ` ${u.data[0][i].toFixed(2)} s · action ${number(u.data[1][i])} · state ${number(u.data[2][i])}`;
+      },
+    },
+  };
+}
+
 function drawPlots() {
   for (const plot of viewer.plots) plot.destroy();
   viewer.plots = [];
@@ -306,7 +325,8 @@ function drawPlots() {
   const width = Math.max(200, Math.floor(box.clientWidth / columns) - 6);
   state.values.forEach((values, j) => {
     const name = (state.names[j] || `joint ${j}`).replace(/\.pos$/, '');
-    const holder = element('div', { className: 'plot' }, [element('h3', { textContent: name })]);
+    const readout = element('span', { className: 'readout' });
+    const holder = element('div', { className: 'plot' }, [element('h3', { textContent: name }, [readout])]);
     holder.setAttribute('role', 'img');
     holder.setAttribute('aria-label', `${name}: action and observed state over the episode`);
     box.append(holder);
@@ -316,9 +336,10 @@ function drawPlots() {
       legend: { show: false },
       cursor: { drag: { x: false, y: false } },
       scales: { x: { time: false } },
-      axes: [{ size: 24, font: '10px system-ui' }, { size: 40, font: '10px system-ui' }],
+      axes: [{ size: 30, font: '10px system-ui', label: 's', labelSize: 12, labelFont: '10px system-ui' },
+        { size: 40, font: '10px system-ui' }],
       series: [{ label: 's' }, { label: 'action', stroke: '#e8590c', width: 1.5 }, { label: 'state', stroke: '#1c7ed6', width: 1.5 }],
-      plugins: [cursorLine()],
+      plugins: [cursorLine(), hoverReadout(readout)],
     }, [times, action.values[j] || [], values], holder);
     // Clicking a plot jumps to that moment.
     plot.over.addEventListener('click', () => {
@@ -332,11 +353,12 @@ function drawPlots() {
 // ---- Deleting ----------------------------------------------------------------
 
 function askDelete() {
-  if (!viewer.dataset || viewer.position < 0) return;
+  if (!viewer.dataset || viewer.position < 0 || viewer.dataset.readOnly) return;
   pause();
   const ep = episode();
   $('confirm-text').textContent =
-    `Episode ${ep.index} (${ep.length} frames) leaves ${viewer.repoId} for good; the episodes after it move up by one.`;
+    `Episode ${ep.index} (${ep.length} frames) leaves ${viewer.repoId} for good; the episodes after it move up by one, ` +
+    'and the videos that held it are encoded again without it (this can take a while for long files).';
   $('confirm-delete').showModal();
 }
 
@@ -388,6 +410,21 @@ $('next-frame').addEventListener('click', () => step(1));
 $('previous-episode').addEventListener('click', () => openNeighbour(-1));
 $('next-episode').addEventListener('click', () => openNeighbour(1));
 $('delete-episode').addEventListener('click', askDelete);
+// Dragging the scrub bar shows each frame it passes, one seek at a time.
+$('scrub').addEventListener('input', async () => {
+  if (!viewer.videos.length) return;
+  viewer.scrubTo = Number($('scrub').value);
+  if (viewer.scrubbing) return;
+  viewer.scrubbing = true;
+  pause();
+  while (viewer.scrubTo !== null) {
+    const target = viewer.scrubTo;
+    viewer.scrubTo = null;
+    await seek(target);
+  }
+  viewer.scrubbing = false;
+  update();
+});
 $('seek-form').addEventListener('submit', (e) => {
   e.preventDefault();
   pause();

@@ -130,7 +130,8 @@ asio::awaitable<void> VelquinSession::_close_async(bool export_dataset) {
     // our own, the browser's repository id names the export (never "").
     std::string name = text_of(_streamer->dataset_name()).value_or(_repo_id);
     if (name.empty()) name = text_of(_streamer->repo_id()).value_or("dataset");
-    log().info("Exporting dataset '{}' with {} episode(s)...", name, _episode_index + 1);
+    // The episodes ended: an open one is no part of the export.
+    log().info("Exporting dataset '{}' with {} episode(s)...", name, _episode_index);
     try {
       const Json body{{"userId", _streamer->user_id}, {"repoId", name}, {"robotType", _robot_type}, {"fps", _fps}};
       const Json answer = kit::http::post_json(_server_url + "/sessions/end", body, kit::http::Seconds(30.0), studio_access::headers()).json();

@@ -1,10 +1,13 @@
-// The dataset viewer in Chromium against a real export: the list, both
+// The dataset viewer in Chromium against a real export whose tables another
+// tool rewrote (DuckDB: nullable columns, dictionary pages, zstd): the list, both
 // cameras playing in sync with the plots' cursor, seeking to frame N shows
 // the picture logged as frame N, and deleting an episode with the keyboard
 // leaves a dataset the independent readers accept. No console errors.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { join } from 'node:path';
+import { readdirSync, renameSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import { startStudio, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
 
 const WIDTH = 320;
@@ -26,7 +29,7 @@ async function exportDataset(studio, repoId) {
   });
   assert.equal(res.status, 200);
   await waitFor(async () => {
-    const s = await (await fetch(`${studio.base}/sessions/export-status?repoId=${encodeURIComponent(repoId)}`)).json();
+    const s = await (await fetch(`${studio.base}/sessions/export-status?repoId=${encodeURIComponent(repoId)}&userId=op`)).json();
     assert.notEqual(s.state, 'failed', s.error);
     return s.state === 'done';
   }, 'export', 180000);
@@ -62,6 +65,23 @@ const pictureError = (page, f) => page.evaluate(({ f, WIDTH, HEIGHT }) => {
   });
 }, { f, WIDTH, HEIGHT });
 
+// The dataset's tables as another tool writes them: DuckDB, nullable columns,
+// dictionary pages, zstd — what the viewer and deletion must read too.
+async function rewriteTablesElsewhere(dataset) {
+  const require = createRequire(join(process.env.TESSALINE_NODE_DIR, 'package.json'));
+  const { DuckDBInstance } = require('@duckdb/node-api');
+  const conn = await (await DuckDBInstance.create(':memory:')).connect();
+  for (const table of ['data', join('meta', 'episodes')]) {
+    for (const chunk of readdirSync(join(dataset, table))) {
+      for (const file of readdirSync(join(dataset, table, chunk))) {
+        const path = join(dataset, table, chunk, file);
+        await conn.run(`COPY (SELECT * FROM read_parquet('${path}')) TO '${path}.other' (FORMAT parquet, COMPRESSION zstd)`);
+        renameSync(`${path}.other`, path);
+      }
+    }
+  }
+}
+
 runTest('dataset viewer shows, plays, seeks and deletes', async () => {
   const studio = await startStudio();
   const browser = await launchBrowser();
@@ -70,6 +90,7 @@ runTest('dataset viewer shows, plays, seeks and deletes', async () => {
     logEpisode(studio, MINUTE);
     logEpisode(studio, SHORT);
     await exportDataset(studio, 'lab/viewer');
+    await rewriteTablesElsewhere(join(studio.dataDir, 'datasets', 'lab%2Fviewer'));
 
     const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
     const errors = watchErrors(page, 'viewer');
@@ -78,6 +99,9 @@ runTest('dataset viewer shows, plays, seeks and deletes', async () => {
     await row.first().waitFor();
     assert.equal(await row.count(), 1);
     assert.match(await row.first().textContent(), /lab\/viewer.*so101_follower\s*3\s*1890/);
+    const rowHeight = async () => (await row.first().boundingBox()).height;
+    assert.ok(await rowHeight() < 40, `a dataset's row takes ${await rowHeight()} px at 1280 px: wrapped`);
+    if (process.env.SCREENSHOT_DIR) await page.screenshot({ path: join(process.env.SCREENSHOT_DIR, 'dataset_list.png') });
 
     // Keyboard only: the dataset row, then the second episode (the long one).
     await row.first().focus();
@@ -124,9 +148,20 @@ runTest('dataset viewer shows, plays, seeks and deletes', async () => {
       assert.ok(at[c] < 3, `camera ${c}: picture differs by ${at[c]} from the logged frame`);
       assert.ok(at[c] < before[c] && at[c] < after[c], `camera ${c}: ${before[c]} / ${at[c]} / ${after[c]}`);
     }
+    assert.ok(await rowHeight() < 40, 'the row still on one line beside the player');
+
+    // The scrub bar goes where it is dragged; a plot tells its values under the pointer.
+    await page.locator('#scrub').fill('600');
+    await waitFor(() => page.evaluate(() => window.tessalineViewer.frame === 600), 'scrubbed to 600');
+    await page.locator('#plots .plot').first().locator('.u-over').hover();
+    assert.match(await page.locator('#plots .readout').first().textContent(), /^ \d+\.\d\d s · action -?\d+\.\d\d · state -?\d+\.\d\d$/);
+
+    await page.getByLabel('Frame', { exact: true }).fill(String(target + 1));
+    await page.getByLabel('Frame', { exact: true }).press('Enter');
+    await waitFor(() => page.evaluate((t) => window.tessalineViewer.frame === t + 1, target), 'back at the frame after');
     await unfocus(page);
     await page.keyboard.press('ArrowRight');
-    await waitFor(() => page.evaluate((t) => window.tessalineViewer.frame === t + 1, target), 'one frame on');
+    await waitFor(() => page.evaluate((t) => window.tessalineViewer.frame === t + 2, target), 'one frame on');
     await page.keyboard.press('PageDown');
     await waitFor(() => page.evaluate(() => window.tessalineViewer.dataset.episodes[window.tessalineViewer.position].index === 2),
       'next episode');

@@ -63,29 +63,38 @@ runTest(`operator app drives a recording session${REMOTE ? ' from another comput
     await waitFor(async () => (await sentByApp()).length === 1, 'select_cameras');
     assert.deepEqual((await sentByApp())[0], { command: 'select_cameras', selected: [FRONT, WRIST] });
 
-    // Start with a repository id (Enter submits), end, retry, end session.
+    // Start with a repository id (Enter submits), retry, end the episode
+    // (End and Retry only while recording, Start only while not), end the session.
+    assert.equal(await app.getByRole('button', { name: 'End episode' }).isDisabled(), true);
     await app.getByLabel('Repository id').fill('lab/towels');
     await app.getByLabel('Repository id').press('Enter');
-    await robot.evaluate((m) => window.sendStatus(m), { status: 'recording', episode: 0 });
-    await waitFor(async () => (await app.locator('#status').textContent()) === 'Recording episode 0', 'recording shown');
+    await waitFor(async () => (await sentByApp()).length === 2, 'start');  // the robot answers a start it received
+    await robot.evaluate((m) => window.sendStatus(m), { status: 'recording', episode: 1 });
+    await waitFor(async () => (await app.locator('#status').textContent()) === 'Recording episode 1', 'recording shown');
+    assert.equal(await app.getByRole('button', { name: 'Start' }).isDisabled(), true);
+    await app.evaluate(() => document.activeElement.blur());
+    await app.keyboard.press('r');  // the keys work as the buttons do, outside fields
+    await robot.evaluate((m) => window.sendStatus(m), { status: 'recording', retried: true });
+    await waitFor(async () => (await app.locator('#status').textContent()) === 'Recording episode 1 again', 'retry shown');
     await app.getByRole('button', { name: 'End episode' }).click();
-    await robot.evaluate((m) => window.sendStatus(m), { status: 'idle', episode: 0, completed: true });
-    await app.getByRole('button', { name: 'Retry episode' }).click();
+    await robot.evaluate((m) => window.sendStatus(m), { status: 'idle', episode: 1, completed: true });
+    await waitFor(async () => (await app.locator('#status').textContent()) === 'Episode 1 saved', 'saved shown');
     await app.getByLabel('Dataset name').fill('towels-v1');
     await app.getByRole('button', { name: 'End session' }).click();
-    await waitFor(async () => (await sentByApp()).length === 5, 'all commands');
+    await waitFor(async () => (await sentByApp()).length === 5, `all commands: ${JSON.stringify(await sentByApp())}`);
     assert.deepEqual((await sentByApp()).slice(1), [
       { command: 'start', repoId: 'lab/towels' },
-      { command: 'end_episode' },
       { command: 'retry_episode' },
+      { command: 'end_episode' },
       { command: 'end', datasetName: 'towels-v1' },
     ]);
+    assert.equal(await app.getByRole('button', { name: 'End session' }).isDisabled(), true);
     const statuses = await app.evaluate(() => window.tessalineApp.statusLog.map((s) => s.status));
-    assert.deepEqual(statuses, ['camera_selection', 'recording', 'idle']);
+    assert.deepEqual(statuses, ['camera_selection', 'recording', 'recording', 'idle']);
 
-    // The robot goes away: the app says so and stops offering commands.
+    // The robot closes the session the operator ended: the app says so and stops offering commands.
     await robot.evaluate(() => window.robot.pc.close());
-    await waitFor(async () => (await app.locator('#connection').textContent()) === 'robot disconnected',
+    await waitFor(async () => (await app.locator('#connection').textContent()) === 'session ended',
       'disconnect shown', 20000);
     assert.equal(await app.getByRole('button', { name: 'End episode' }).isDisabled(), true);
     assert.deepEqual([...appErrors, ...robotErrors], []);

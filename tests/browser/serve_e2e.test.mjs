@@ -28,24 +28,24 @@ runTest('serve runs sessions back to back after one sign-in', async () => {
     await signIn(first, studio.base, 'serve-e2e');
     await first.locator('#camera-selection').waitFor({ state: 'visible', timeout: 60000 });
     await first.getByRole('button', { name: 'Use these cameras' }).click();
-    await waitFor(async () => (await statusText(first)) === 'Waiting to start episode 0', 'waiting 0', 60000);
+    await waitFor(async () => (await statusText(first)) === 'Ready to record episode 1', 'waiting 0', 60000);
     await first.getByLabel('Repository id').fill('lab/serve');
     await first.getByRole('button', { name: 'Start' }).click();
     await waitFor(async () => (await statusText(first)) === 'Recording episode 1', 'recording 1', 60000);
     await new Promise((r) => setTimeout(r, 1500));
     await first.getByRole('button', { name: 'End episode' }).click();
-    await waitFor(async () => (await statusText(first)) === 'Waiting to start episode 1', 'waiting 1', 60000);
+    await waitFor(async () => (await statusText(first)) === 'Ready to record episode 2', 'waiting 1', 60000);
     await first.getByLabel('Dataset name').fill('serve-set');
     await first.getByRole('button', { name: 'End session' }).click();
     await waitFor(() => serve.output.includes('Session ended. Waiting for next browser connection...'), 'the next wait', 30000);
     assert.deepEqual(errors, []);
     await first.close();
-    await waitForExport(studio.base, 'serve-set');
+    await waitForExport(studio, 'serve-set', 'serve-e2e');
 
     // The next browser: no second sign-in, no camera question.
     const second = await browser.newPage();
     await second.goto(`${studio.base}/velquin?user=serve-e2e`);
-    await waitFor(async () => (await statusText(second)) === 'Waiting to start episode 0', 'the second session', 60000);
+    await waitFor(async () => (await statusText(second)) === 'Ready to record episode 1', 'the second session', 60000);
     assert.ok(!kinds(await second.evaluate(() => window.tessalineApp.statusLog)).includes('camera_selection'));
     assert.equal(serve.output.split('Authentication Required').length, 2, 'signed in once');
 

@@ -5,7 +5,7 @@ import { spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { readDataset } from '../node/read_dataset.mjs';
-import { startStudio, launchKillableBrowser, waitFor, runTest } from './support.mjs';
+import { startStudio, launchKillableBrowser, waitFor, waitForExport, runTest } from './support.mjs';
 
 runTest('a session whose browser dies mid-episode closes with export', async () => {
   const studio = await startStudio();
@@ -24,19 +24,15 @@ runTest('a session whose browser dies mid-episode closes with export', async () 
     await app.getByRole('button', { name: 'Use these cameras' }).click();
     await app.getByLabel('Repository id').fill('lab/lost');
     await app.getByRole('button', { name: 'Start' }).click();
-    await waitFor(async () => (await app.locator('#status').textContent()) === 'Recording episode 0', 'recording');
+    await waitFor(async () => (await app.locator('#status').textContent()) === 'Recording episode 1', 'recording');
     await new Promise((r) => setTimeout(r, 1500));
     const killedAt = Date.now();
     kill();
     const code = await Promise.race([robotExit, new Promise((r) => setTimeout(() => r('still running'), 30000))]);
     assert.equal(code, 0, robotOut);
     assert.ok(Date.now() - killedAt < 20000, 'the robot took too long to notice');
-    let state;
-    await waitFor(async () => {
-      state = await (await fetch(`${studio.base}/sessions/export-status?repoId=lab/lost`)).json();
-      return state.state === 'done';
-    }, 'export', 30000);
-    const dataset = await readDataset(state.datasetDir);
+    const state = await waitForExport(studio, 'lab/lost', 'lost');
+    const dataset = await readDataset(state.datasetPath);
     assert.deepEqual(dataset.problems, []);
     assert.equal(dataset.info.total_episodes, 1);
     assert.ok(dataset.info.total_frames >= 10, `${dataset.info.total_frames} frames`);

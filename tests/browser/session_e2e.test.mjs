@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { existsSync, readFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { startStudio, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
+import { startStudio, launchBrowser, watchErrors, waitFor, waitForExport, runTest } from './support.mjs';
 import { driveSession } from './session_drive.mjs';
 import { readDataset } from '../node/read_dataset.mjs';
 
@@ -25,22 +25,18 @@ runTest('a browser-driven session records and exports two episodes', async () =>
     const statuses = await driveSession(app, { repoId: 'lab/e2e', datasetName: 'e2e-set' });
     assert.equal(await robotExit, 0, robotOut);
 
-    // End session to "robot disconnected" on the page, export request included.
+    // End session to "session ended" on the page, export request included.
     console.log(`the page saw the session end ${statuses.endSeenAfterMs} ms after End session`);
     assert.ok(statuses.endSeenAfterMs < 4000, `the page saw the end only after ${statuses.endSeenAfterMs} ms`);
     const kinds = statuses.map((s) => s.status + (s.retried ? '(retried)' : '') + (s.episode ?? ''));
     assert.deepEqual(kinds.filter((k) => k !== 'waiting'), [
-      'camera_selection', 'waiting0', 'recording0', 'idle0', 'waiting1', 'recording1', 'recording(retried)',
-      'idle1', 'waiting2',
+      'camera_selection', 'waiting0', 'recording1', 'idle1', 'waiting1', 'recording2', 'recording(retried)',
+      'idle2', 'waiting2',
     ].filter((k) => k !== 'waiting'));
 
     // The export request named the browser's dataset.
-    let state;
-    await waitFor(async () => {
-      state = await (await fetch(`${studio.base}/sessions/export-status?repoId=e2e-set`)).json();
-      return state.state === 'done';
-    }, 'export', 30000);
-    const dataset = await readDataset(state.datasetDir);
+    const state = await waitForExport(studio, 'e2e-set', 'e2e');
+    const dataset = await readDataset(state.datasetPath);
     assert.deepEqual(dataset.problems, []);
     assert.equal(dataset.info.total_episodes, 2);
     assert.equal(dataset.info.robot_type, 'virtual_arm');

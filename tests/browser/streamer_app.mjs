@@ -41,7 +41,7 @@ try {
   await app.getByRole('button', { name: 'Use these cameras' }).click();
   await app.getByLabel('Repository id').fill('lab/towels');
   await app.getByRole('button', { name: 'Start' }).click();
-  await waitFor(async () => (await app.locator('#status').textContent()) === 'Recording episode 0', 'recording');
+  await waitFor(async () => (await app.locator('#status').textContent()) === 'Recording episode 1', 'recording');
   await app.getByRole('button', { name: 'End episode' }).click();
   await app.getByRole('button', { name: 'Retry episode' }).click();
   await app.getByLabel('Dataset name').fill('towels-v1');

@@ -10,10 +10,11 @@ import { createRequire } from 'node:module';
 const require = createRequire(join(process.env.TESSALINE_NODE_DIR, 'package.json'));
 const { chromium } = require('playwright-core');
 
-// Starts tessaline-studio on free ports; a given data directory is kept.
-export async function startStudio(keepDataDir, extraArgs = []) {
+// Starts tessaline-studio on free ports (or the ones given); a given data directory is kept.
+export async function startStudio(keepDataDir, extraArgs = [], { httpPort = 0, flightPort = 0 } = {}) {
   const dataDir = keepDataDir || mkdtempSync(join(tmpdir(), 'studio-browser-'));
-  const child = spawn(process.env.TESSALINE_STUDIO, ['--http-port', '0', '--flight-port', '0', '--data-dir', dataDir, ...extraArgs], {
+  const child = spawn(process.env.TESSALINE_STUDIO, ['--http-port', String(httpPort), '--flight-port', String(flightPort),
+    '--data-dir', dataDir, ...extraArgs], {
     stdio: ['ignore', 'pipe', 'inherit'],
   });
   let flight = '';
@@ -42,9 +43,9 @@ export async function startStudio(keepDataDir, extraArgs = []) {
   };
 }
 
-const launchOptions = () => ({
+const launchOptions = (extraArgs = []) => ({
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    args: [
+    args: [...extraArgs,
       '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync',
       // Only loopback exists in the test namespace. The stand-in robot page
@@ -54,15 +55,21 @@ const launchOptions = () => ({
     ],
 });
 
-export async function launchBrowser() {
-  return chromium.launch(launchOptions());
+export async function launchBrowser(extraArgs = []) {
+  return chromium.launch(launchOptions(extraArgs));
 }
 
 // A browser whose process the test can kill (a crash, not a clean close).
 export async function launchKillableBrowser() {
   const server = await chromium.launchServer(launchOptions());
   const browser = await chromium.connect(server.wsEndpoint());
-  return { browser, kill: () => server.process().kill('SIGKILL') };
+  // The browser leads its own process group: a crash takes the renderers
+  // (where the media runs) down with it, not seconds later.
+  const kill = () => {
+    const { pid } = server.process();
+    try { process.kill(-pid, 'SIGKILL'); } catch { server.process().kill('SIGKILL'); }
+  };
+  return { browser, kill };
 }
 
 // Collects console errors and uncaught exceptions of a page.
@@ -114,6 +121,8 @@ export async function startRig(dir, args = [], env = {}) {
   });
   return {
     manifest,
+    // SIGUSR1: the follower's servos stop answering; SIGUSR2: they answer again.
+    signal(name) { child.kill(name); },
     async stop() {
       child.kill('SIGTERM');
       await new Promise((resolve) => child.on('exit', resolve));
@@ -139,12 +148,15 @@ export async function signIn(page, studioBase, user) {
   await page.waitForURL(/\/velquin/, { timeout: 15000 });
 }
 
-// Waits for the studio to finish exporting `repoId`; the export's state.
-export async function waitForExport(studioBase, repoId) {
+// Waits for the studio to finish `userId`'s export of `repoId`; the
+// export's state, with `datasetPath` where the dataset is on disk.
+export async function waitForExport(studio, repoId, userId) {
   let state;
+  const query = `repoId=${encodeURIComponent(repoId)}&userId=${encodeURIComponent(userId)}`;
   await waitFor(async () => {
-    state = await (await fetch(`${studioBase}/sessions/export-status?repoId=${repoId}`)).json();
+    state = await (await fetch(`${studio.base}/sessions/export-status?${query}`)).json();
+    if (state.state === 'failed') throw new Error(`the export of ${repoId} failed: ${state.error}`);
     return state.state === 'done';
   }, `the export of ${repoId}`, 30000);
-  return state;
+  return { ...state, datasetPath: join(studio.dataDir, state.datasetDir) };
 }

@@ -65,9 +65,15 @@ export async function readDataset(dir) {
   check(frames.length === info.total_frames, `total_frames ${info.total_frames}, data has ${frames.length}`);
   frames.forEach((r, i) => check(r.index === i, `row ${i} has index ${r.index}`));
 
-  // Episodes.
+  // Episodes. The field's loader reads every episodes file as one table:
+  // files whose columns differ make the whole dataset unreadable.
   const episodes = [];
   for (const f of files(join('meta', 'episodes'), '.parquet')) episodes.push(...(await hyRead(f)).rows);
+  try {
+    await conn.runAndReadAll(`SELECT count(*) FROM read_parquet('${join(dir, 'meta', 'episodes', '*', '*.parquet').replaceAll("'", "''")}')`);
+  } catch (error) {
+    problems.push(`the episodes files do not read as one table: ${error.message}`);
+  }
   check(episodes.length === info.total_episodes, `total_episodes ${info.total_episodes}, episodes has ${episodes.length}`);
   const probes = {};
   for (const [e, ep] of episodes.entries()) {
@@ -90,13 +96,20 @@ export async function readDataset(dir) {
       ep.files.push(file);
       if (!probes[file]) {
         const out = JSON.parse(execFileSync('ffprobe', ['-v', 'error', '-select_streams', 'v:0', '-show_entries',
-          'stream=codec_name,time_base,r_frame_rate,pix_fmt:frame=pts', '-of', 'json', file]).toString());
+          'stream=codec_name,time_base,r_frame_rate,pix_fmt,width,height:frame=pts', '-of', 'json', file]).toString());
         const [num, den] = out.streams[0].time_base.split('/').map(Number);
         probes[file] = { stream: out.streams[0], times: out.frames.map((fr) => (fr.pts * num) / den) };
         check(out.streams[0].r_frame_rate === `${fps}/1`, `${file}: frame rate ${out.streams[0].r_frame_rate}`);
         check(out.streams[0].pix_fmt === 'yuv420p', `${file}: ${out.streams[0].pix_fmt}`);
         const codec = info.features[cam].info['video.codec'];
         check(out.streams[0].codec_name === codec, `${file}: ${out.streams[0].codec_name}, info says ${codec}`);
+        // Training stacks a camera's frames: every file the size features.shape says.
+        const [height, width] = info.features[cam].shape;
+        check(out.streams[0].width === width && out.streams[0].height === height,
+          `${file}: ${out.streams[0].width}x${out.streams[0].height}, features.shape says ${width}x${height}`);
+        // The settings the field's tools encode with again must be the codec's own.
+        const preset = info.features[cam].info['video.preset'];
+        check(codec !== 'h264' || typeof preset === 'string', `${cam}: an h264 video with the preset ${JSON.stringify(preset)}`);
       }
       const from = ep[`videos/${cam}/from_timestamp`];
       check(Math.abs(ep[`videos/${cam}/to_timestamp`] - (from + ep.length / fps)) < 1e-9, `episode ${e} ${cam}: to_timestamp`);

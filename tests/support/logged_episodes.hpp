@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <httplib.h>
+
 #include "kit/http/client.hpp"
 #include "kit/json/text.hpp"
 #include "tessaline/grpc_client.hpp"
@@ -38,9 +40,18 @@ struct StudioUrls {
   std::string flight;  // grpc://host:port
 };
 
-// Logs episodes of `lengths` frames from two cameras for `user`, ending each.
+// What each logged frame holds: cameras (cam_front, cam_wrist, cam_side,
+// cam_top, in that order) of one size, and joint values.
+struct FrameShape {
+  int width = 96, height = 64;
+  int cameras = 2;
+  int joints = 6;
+};
+
+// Logs episodes of `lengths` frames for `user`, ending each.
 inline void record_episodes(const StudioUrls& studio, const std::string& user, const std::vector<int>& lengths,
-                            const std::string& task = "", int width = 96, int height = 64) {
+                            const std::string& task, const FrameShape& shape) {
+  static const char* names[] = {"cam_front", "cam_wrist", "cam_side", "cam_top"};
   tessaline::VelquinGrpcClient client(studio.flight.substr(7), user);
   testing::internal::CaptureStdout();
   for (const int length : lengths) {
@@ -49,14 +60,15 @@ inline void record_episodes(const StudioUrls& studio, const std::string& user, c
     }
     for (int i = 0; i < length; ++i) {
       auto r = std::make_shared<tessaline::Record>();
-      r->set("observation.images.cam_front", picture(i, 0, width, height));
-      r->set("observation.images.cam_wrist", picture(i, 1, width, height));
+      for (int c = 0; c < shape.cameras; ++c) {
+        r->set(std::string("observation.images.") + names[c], picture(i, c, shape.width, shape.height));
+      }
       std::vector<float> state;
-      for (int j = 0; j < 6; ++j) state.push_back(static_cast<float>(i + j));
+      for (int j = 0; j < shape.joints; ++j) state.push_back(static_cast<float>(i + j));
       r->set("state", tessaline::NdArray::from_vector(kit::DType::float32, state));
       r->set("timestamp", i / 15.0);
       tessaline::List action;
-      for (int j = 0; j < 6; ++j) action.push_back(0.5 * i - j);
+      for (int j = 0; j < shape.joints; ++j) action.push_back(0.5 * i - j);
       client.log_robot_data(r, tessaline::Value(action), i + 1 == length, 15.0, std::string("so101_follower"));
     }
     client.wait_pending();
@@ -65,11 +77,42 @@ inline void record_episodes(const StudioUrls& studio, const std::string& user, c
   testing::internal::GetCapturedStdout();
 }
 
-// The export's state once it is no longer running.
-inline kit::json::Json wait_for_export(const std::string& http_url, const std::string& repo) {
+inline void record_episodes(const StudioUrls& studio, const std::string& user, const std::vector<int>& lengths,
+                            const std::string& task = "", int width = 96, int height = 64) {
+  record_episodes(studio, user, lengths, task, FrameShape{width, height});
+}
+
+// The frames of an MP4 as RGB pictures (ffmpeg decodes them), width × height × 3 each.
+inline std::vector<std::string> decoded_frames(const std::filesystem::path& mp4, int width, int height) {
+  const auto raw = run_process({"/usr/bin/ffmpeg", "-v", "error", "-i", mp4.string(), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+  const size_t size = static_cast<size_t>(width) * height * 3;
+  std::vector<std::string> frames;
+  for (size_t at = 0; at + size <= raw.out.size(); at += size) frames.push_back(raw.out.substr(at, size));
+  return frames;
+}
+
+// Mean difference per channel between a decoded frame and `picture` over a
+// patch away from the edges (encoding leaves a few levels either way).
+inline double patch_difference(const std::string& frame, const tessaline::NdArray& picture, int width) {
+  const auto* want = reinterpret_cast<const uint8_t*>(picture.data());
+  const auto* got = reinterpret_cast<const uint8_t*>(frame.data());
+  double sum = 0;
+  int n = 0;
+  for (int y = 16; y < 48; ++y) {
+    for (int x = 16; x < 80 && x < width - 8; ++x) {
+      for (int k = 0; k < 3; ++k, ++n) sum += std::abs(int(want[(y * width + x) * 3 + k]) - int(got[(y * width + x) * 3 + k]));
+    }
+  }
+  return sum / std::max(n, 1);
+}
+
+// The state of `user`'s export of `repo` once it is no longer running.
+inline kit::json::Json wait_for_export(const std::string& http_url, const std::string& repo, const std::string& user = "op") {
   kit::json::Json state;
+  const std::string query = "?repoId=" + httplib::detail::encode_query_param(repo) +
+                            "&userId=" + httplib::detail::encode_query_param(user);
   for (int i = 0; i < 3000; ++i) {
-    state = kit::http::get(http_url + "/sessions/export-status?repoId=" + repo, kit::http::Seconds(5)).json();
+    state = kit::http::get(http_url + "/sessions/export-status" + query, kit::http::Seconds(5)).json();
     if (state["state"] != "running") break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

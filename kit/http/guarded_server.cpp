@@ -1,0 +1,501 @@
+#include "kit/http/guarded_server.hpp"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+
+namespace kit::http {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds to_ms(time_t sec, time_t usec) { return std::chrono::milliseconds(sec * 1000 + usec / 1000); }
+
+bool wait_for(int fd, short events, std::chrono::milliseconds limit) {
+  pollfd p{fd, events, 0};
+  int r;
+  do {
+    r = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, limit.count())));
+  } while (r < 0 && errno == EINTR);
+  return r > 0 && (p.revents & (events | POLLHUP | POLLERR));
+}
+
+std::string numeric_address(int fd, bool peer, int* port = nullptr) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  const int r = peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
+                     : getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  if (r != 0) return "";
+  char host[NI_MAXHOST], serv[NI_MAXSERV];
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, serv, sizeof serv,
+                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return "";
+  }
+  if (port) *port = std::atoi(serv);
+  return host;
+}
+
+bool loopback_peer(std::string_view address) {
+  if (address.starts_with("::ffff:")) address.remove_prefix(7);
+  return address.starts_with("127.") || address == "::1";
+}
+
+void reply_and_close(int fd, std::string_view status_line) {
+  const std::string text = "HTTP/1.1 " + std::string(status_line) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  [[maybe_unused]] const ssize_t sent = ::send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+// What the gate knows of the request at the front of a buffer.
+struct HeadScan {
+  enum Verdict { kIncomplete, kReady, kTooLarge } verdict = kIncomplete;
+};
+
+HeadScan scan_head(const std::string& buffer, const ServerLimits& limits) {
+  // The head ends at the first empty line (CRLF or bare LF, as the parser takes both).
+  size_t end = std::string::npos, lines = 0;
+  for (size_t at = 0; at < buffer.size();) {
+    const size_t nl = buffer.find('\n', at);
+    if (nl == std::string::npos) break;
+    ++lines;
+    if (nl == at || (nl == at + 1 && buffer[at] == '\r')) {
+      end = nl + 1;
+      break;
+    }
+    at = nl + 1;
+  }
+  if (end == std::string::npos) {
+    const bool too_large = buffer.size() > limits.max_header_bytes || lines > limits.max_header_count + 1;
+    return {too_large ? HeadScan::kTooLarge : HeadScan::kIncomplete};
+  }
+  if (end > limits.max_header_bytes || lines > limits.max_header_count + 2) return {HeadScan::kTooLarge};
+  // A small body with a declared length is read here too; anything else
+  // (chunked, large, a client waiting for 100-continue) by the worker.
+  size_t body = 0;
+  std::string_view head(buffer.data(), end);
+  for (size_t at = head.find('\n') + 1; at < head.size();) {
+    const size_t nl = head.find('\n', at);
+    const std::string_view line = head.substr(at, nl - at);
+    at = nl + 1;
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string_view name = trim(line.substr(0, colon)), value = trim(line.substr(colon + 1));
+    if (iequals(name, "Expect") || iequals(name, "Transfer-Encoding")) return {HeadScan::kReady};
+    if (iequals(name, "Content-Length")) {
+      if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string_view::npos) {
+        return {HeadScan::kReady};  // the parser answers it
+      }
+      body = std::stoul(std::string(value));
+    }
+  }
+  if (body > limits.prefetch_body_bytes) return {HeadScan::kReady};
+  return {buffer.size() >= end + body ? HeadScan::kReady : HeadScan::kIncomplete};
+}
+
+// A connection read from what the gate has already taken in, then from the
+// socket; reads fail once the request's deadline has passed.
+class GateStream : public httplib::Stream {
+ public:
+  GateStream(int fd, std::string taken, Clock::time_point deadline, std::chrono::milliseconds read_timeout,
+             std::chrono::milliseconds write_timeout)
+      : fd_(fd), buffer_(std::move(taken)), deadline_(deadline), read_timeout_(read_timeout), write_timeout_(write_timeout) {}
+
+  bool is_readable() const override {
+    if (begin_ < buffer_.size()) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+    return left.count() > 0 && wait_for(fd_, POLLIN, std::min(left, read_timeout_));
+  }
+  bool is_writable() const override { return wait_for(fd_, POLLOUT, write_timeout_); }
+
+  ssize_t read(char* ptr, size_t size) override {
+    if (begin_ == buffer_.size()) {
+      buffer_.clear();
+      begin_ = 0;
+      if (!is_readable()) return -1;
+      if (size >= kChunk) return receive(ptr, size);  // a body: straight into the caller's buffer
+      buffer_.resize(kChunk);
+      const ssize_t n = receive(buffer_.data(), kChunk);
+      buffer_.resize(n > 0 ? static_cast<size_t>(n) : 0);
+      if (n <= 0) return n;
+    }
+    const size_t n = std::min(size, buffer_.size() - begin_);
+    std::memcpy(ptr, buffer_.data() + begin_, n);
+    begin_ += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t write(const char* ptr, size_t size) override {
+    if (!is_writable()) return -1;
+    ssize_t n;
+    do {
+      n = ::send(fd_, ptr, size, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+
+  void get_remote_ip_and_port(std::string& ip, int& port) const override { ip = numeric_address(fd_, true, &port); }
+  void get_local_ip_and_port(std::string& ip, int& port) const override { ip = numeric_address(fd_, false, &port); }
+  socket_t socket() const override { return fd_; }
+
+  std::string leftover() const { return buffer_.substr(begin_); }  // the start of a next request
+
+ private:
+  static constexpr size_t kChunk = 4096;
+
+  ssize_t receive(char* into, size_t size) {
+    ssize_t n;
+    do {
+      n = ::recv(fd_, into, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+
+  int fd_;
+  std::string buffer_;
+  size_t begin_ = 0;
+  Clock::time_point deadline_;
+  std::chrono::milliseconds read_timeout_, write_timeout_;
+};
+
+size_t open_files_allowance(size_t wanted) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return wanted;
+  // Leave room for the rest of the process (files, the other server, pipes).
+  const size_t reserve = 256;
+  return std::clamp<size_t>(files.rlim_cur > reserve ? files.rlim_cur - reserve : 16, 16, wanted);
+}
+
+}  // namespace
+
+// The task queue httplib is given: accepted sockets come here inline; the
+// gate thread parks them and hands complete requests to its workers.
+struct GuardedServer::Connection {
+  int fd = -1;
+  std::string address;
+  std::string buffer;
+  bool started = false;  // the current request's first byte has arrived
+  Clock::time_point deadline;
+  size_t requests = 0;
+};
+
+class GuardedServer::Gate final : public httplib::TaskQueue {
+ public:
+
+  Gate(GuardedServer& server, const ServerLimits& limits)
+      : server_(server),
+        limits_(limits),
+        max_connections_(open_files_allowance(limits.max_connections)),
+        epoll_(epoll_create1(EPOLL_CLOEXEC)),
+        wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        workers_(limits.workers) {
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.fd = wake_;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &e);
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~Gate() override {
+    shutdown();
+    ::close(epoll_);
+    ::close(wake_);
+  }
+
+  void enqueue(std::function<void()> fn) override { fn(); }
+
+  void shutdown() override {
+    if (stopping_.exchange(true)) return;
+    wake();
+    thread_.join();
+    workers_.shutdown();
+  }
+
+  // On the accepting thread.
+  void admit(int fd) {
+    Connection c;
+    c.fd = fd;
+    c.address = numeric_address(fd, true);
+    if (!count_in(c.address)) {
+      reply_and_close(fd, "503 Service Unavailable");
+      return;
+    }
+    hand_over(std::move(c));
+  }
+
+  // From a worker, after a request: the connection waits for its next one.
+  void give_back(Connection c) {
+    if (stopping_) {
+      release(c);
+      return;
+    }
+    hand_over(std::move(c));
+  }
+
+  void release(Connection& c) {
+    ::shutdown(c.fd, SHUT_RDWR);
+    ::close(c.fd);
+    count_out(c.address);
+  }
+
+ private:
+  void hand_over(Connection c) {
+    {
+      std::lock_guard lock(incoming_mutex_);
+      incoming_.push_back(std::move(c));
+    }
+    wake();
+  }
+
+  void wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+  }
+
+  bool count_in(const std::string& address) {
+    std::lock_guard lock(count_mutex_);
+    if (total_ >= max_connections_) return false;
+    if (!loopback_peer(address) && per_address_[address] >= limits_.max_connections_per_address) return false;
+    ++total_;
+    ++per_address_[address];
+    return true;
+  }
+
+  void count_out(const std::string& address) {
+    std::lock_guard lock(count_mutex_);
+    --total_;
+    if (--per_address_[address] == 0) per_address_.erase(address);
+  }
+
+  void run() {
+    std::vector<epoll_event> events(256);
+    auto next_sweep = Clock::now();
+    while (!stopping_) {
+      const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 100);
+      take_incoming();
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[static_cast<size_t>(i)].data.fd;
+        if (fd == wake_) {
+          uint64_t count;
+          [[maybe_unused]] const ssize_t r = ::read(wake_, &count, sizeof count);
+          continue;
+        }
+        on_readable(fd);
+      }
+      if (const auto now = Clock::now(); now >= next_sweep) {
+        sweep(now);
+        next_sweep = now + std::chrono::milliseconds(100);
+      }
+    }
+    take_incoming();
+    for (auto& [fd, c] : parked_) release(c);
+    parked_.clear();
+  }
+
+  void take_incoming() {
+    std::deque<Connection> arrived;
+    {
+      std::lock_guard lock(incoming_mutex_);
+      arrived.swap(incoming_);
+    }
+    for (auto& c : arrived) {
+      const int fd = c.fd;
+      c.started = !c.buffer.empty();
+      c.deadline = Clock::now() + (c.started ? limits_.request_deadline : limits_.idle);
+      epoll_event e{};
+      e.events = EPOLLIN | EPOLLRDHUP;
+      e.data.fd = fd;
+      if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &e) != 0) {
+        release(c);
+        continue;
+      }
+      parked_.emplace(fd, std::move(c));
+      if (parked_[fd].started) evaluate(fd);  // a pipelined request may be complete already
+    }
+  }
+
+  void on_readable(int fd) {
+    const auto it = parked_.find(fd);
+    if (it == parked_.end()) return;
+    Connection& c = it->second;
+    const size_t cap = limits_.max_header_bytes + limits_.prefetch_body_bytes + 1;
+    char chunk[16 << 10];
+    while (c.buffer.size() < cap) {
+      const ssize_t n = ::recv(fd, chunk, std::min(sizeof chunk, cap - c.buffer.size()), MSG_DONTWAIT);
+      if (n > 0) {
+        c.buffer.append(chunk, static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n < 0 && errno == EINTR) continue;
+      close_parked(fd);  // closed by the peer, or broken
+      return;
+    }
+    evaluate(fd);
+  }
+
+  void evaluate(int fd) {
+    Connection& c = parked_.at(fd);
+    if (c.buffer.empty()) return;
+    if (!c.started) {
+      c.started = true;
+      c.deadline = Clock::now() + limits_.request_deadline;
+    }
+    switch (scan_head(c.buffer, limits_).verdict) {
+      case HeadScan::kIncomplete:
+        return;
+      case HeadScan::kTooLarge:
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        reply_and_close(fd, "431 Request Header Fields Too Large");
+        count_out(c.address);
+        parked_.erase(fd);
+        return;
+      case HeadScan::kReady:
+        break;
+    }
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    auto ready = std::make_shared<Connection>(std::move(c));
+    parked_.erase(fd);
+    workers_.enqueue([this, ready] { server_.serve(std::move(*ready)); });
+  }
+
+  void sweep(Clock::time_point now) {
+    for (auto it = parked_.begin(); it != parked_.end();) {
+      Connection& c = it->second;
+      if (now < c.deadline) {
+        ++it;
+        continue;
+      }
+      epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
+      if (c.started) {
+        reply_and_close(c.fd, "408 Request Timeout");
+      } else {
+        ::close(c.fd);
+      }
+      count_out(c.address);
+      it = parked_.erase(it);
+    }
+  }
+
+  void close_parked(int fd) {
+    const auto it = parked_.find(fd);
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    release(it->second);
+    parked_.erase(it);
+  }
+
+  GuardedServer& server_;
+  const ServerLimits limits_;
+  const size_t max_connections_;
+  const int epoll_;
+  const int wake_;
+  httplib::ThreadPool workers_;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+
+  std::mutex incoming_mutex_;  // guards incoming_
+  std::deque<Connection> incoming_;
+
+  std::mutex count_mutex_;  // guards the two counts
+  size_t total_ = 0;
+  std::map<std::string, size_t> per_address_;
+
+  std::unordered_map<int, Connection> parked_;  // the gate thread's alone
+};
+
+GuardedServer::GuardedServer(ServerLimits limits) : limits_(limits) {
+  new_task_queue = [this] {
+    gate_ = new Gate(*this, limits_);
+    return gate_;
+  };
+}
+
+GuardedServer::~GuardedServer() = default;
+
+bool GuardedServer::process_and_close_socket(socket_t sock) {
+  gate_->admit(sock);
+  return true;
+}
+
+void GuardedServer::serve(Connection connection) {
+  for (;;) {
+    GateStream stream(connection.fd, std::move(connection.buffer), connection.deadline,
+                      to_ms(read_timeout_sec_, read_timeout_usec_), to_ms(write_timeout_sec_, write_timeout_usec_));
+    const bool last = connection.requests + 1 >= keep_alive_max_count_ || svr_sock_ == INVALID_SOCKET;
+    bool closed = false;
+    const bool ok = process_request(stream, last, closed, nullptr);
+    ++connection.requests;
+    if (!ok || closed || last || svr_sock_ == INVALID_SOCKET) {
+      gate_->release(connection);
+      return;
+    }
+    connection.buffer = stream.leftover();
+    switch (linger(connection)) {
+      case Next::kReady:
+        continue;
+      case Next::kClosed:
+        gate_->release(connection);
+        return;
+      case Next::kLater:
+        gate_->give_back(std::move(connection));
+        return;
+    }
+  }
+}
+
+// A keep-alive client often sends its next request at once; taking it here
+// saves two hand-overs. The gate's limits apply all the same.
+GuardedServer::Next GuardedServer::linger(Connection& c) {
+  const auto until = Clock::now() + limits_.linger;
+  const size_t cap = limits_.max_header_bytes + limits_.prefetch_body_bytes + 1;
+  for (;;) {
+    if (!c.buffer.empty()) {
+      switch (scan_head(c.buffer, limits_).verdict) {
+        case HeadScan::kReady:
+          c.deadline = Clock::now() + limits_.request_deadline;
+          return Next::kReady;
+        case HeadScan::kTooLarge: {
+          const std::string refusal = "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+          [[maybe_unused]] const ssize_t n = ::send(c.fd, refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+          return Next::kClosed;
+        }
+        case HeadScan::kIncomplete:
+          break;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    if (left.count() <= 0 || c.buffer.size() >= cap || !wait_for(c.fd, POLLIN, left)) return Next::kLater;
+    char chunk[16 << 10];
+    const ssize_t n = ::recv(c.fd, chunk, std::min(sizeof chunk, cap - c.buffer.size()), MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return Next::kClosed;
+    if (n > 0) c.buffer.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace kit::http

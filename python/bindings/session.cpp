@@ -1,0 +1,116 @@
+// VelquinSession for Python. The session is used from one thread (the one
+// that made it); its waits release the GIL and end with KeyboardInterrupt on
+// Ctrl+C; after close() every call but close() raises RuntimeError.
+#include <pybind11/stl.h>
+
+#include <memory>
+
+#include "python/bindings/actions.hpp"
+#include "python/bindings/arrays.hpp"
+#include "python/bindings/bindings.hpp"
+#include "python/bindings/json.hpp"
+#include "python/bindings/waiting.hpp"
+#include "tessaline/session.hpp"
+
+namespace tessaline::python {
+namespace {
+
+class Session {
+ public:
+  Session(std::vector<std::string> camera_names, std::string repo_id, std::string robot_type, int fps,
+          std::optional<std::string> server_url, std::optional<std::string> user_id) {
+    py::gil_scoped_release release;  // without a user id, the browser sign-in waits here
+    session_ = std::make_unique<VelquinSession>(std::move(camera_names), std::move(repo_id), std::move(robot_type), fps,
+                                                server_url.value_or(""), std::move(user_id));
+  }
+
+  VelquinSession& open() {
+    if (closed_) throw std::runtime_error("the session is closed: make a new VelquinSession");
+    return *session_;
+  }
+  VelquinSession& any() { return *session_; }
+
+  void close(bool export_dataset) {
+    if (closed_) return;
+    closed_ = true;
+    without_interrupts([&] { session_->close(export_dataset); });
+  }
+  bool closed() const { return closed_; }
+
+ private:
+  std::unique_ptr<VelquinSession> session_;
+  bool closed_ = false;
+};
+
+// Destroying a session may wait for its loop and workers: without the GIL.
+struct ReleasingDelete {
+  void operator()(Session* s) const {
+    py::gil_scoped_release release;
+    delete s;
+  }
+};
+
+}  // namespace
+
+void bind_session(py::module_& m) {
+  py::class_<Session, std::unique_ptr<Session, ReleasingDelete>>(m, "VelquinSession")
+      .def(py::init<std::vector<std::string>, std::string, std::string, int, std::optional<std::string>,
+                    std::optional<std::string>>(),
+           py::arg("camera_names"), py::arg("repo_id") = "dataset", py::arg("robot_type") = "unknown",
+           py::arg("fps") = 30, py::arg("server_url") = py::none(), py::arg("user_id") = py::none())
+      .def("_connect", [](Session& s, double timeout) {
+        auto& session = s.open();
+        py::gil_scoped_release release;
+        return session.connect(timeout);
+      }, py::arg("timeout"))
+      .def("_wait_for_command", [](Session& s, double timeout) {
+        auto& session = s.open();
+        return wait_in_slices<std::string>(timeout, [&](double slice) { return session.wait_for_command(slice); });
+      }, py::arg("timeout"))
+      .def("_close", &Session::close, py::arg("export"))
+      .def_property_readonly("closed", &Session::closed)
+      .def("update_frame", [](Session& s, const std::string& camera_key, py::handle frame) {
+        s.open().update_frame(camera_key, lend_image(frame, Where("frame")));
+      }, py::arg("camera_key"), py::arg("frame"),
+         "Shows `frame` (RGB uint8, height x width x 3) on the camera's video track until the next one.\n"
+         "The array is lent, not copied: it stays read-only until the track has moved on to a newer frame.")
+      .def("log_frame", [](Session& s, const py::dict& observation, py::handle action, bool episode_end) {
+        auto& session = s.open();
+        const auto numbers = action_numbers(action);
+        session.log_frame(std::make_shared<const kit::Record>(to_record(observation, Where("observation"))), numbers, episode_end);
+      }, py::arg("observation"), py::arg("action"), py::arg("episode_end") = false,
+         "Queues one frame for the studio and counts it; never waits.\n"
+         "observation: a frame record (camera keys -> RGB images, \"state\" -> float32 array, \"timestamp\");\n"
+         "action: the logged action, a list of numbers (tessaline.robots.action_values()); episode_end: the\n"
+         "episode's last frame, which carries the fps and robot type. Images are lent until the frame is sent.")
+      .def("end_episode", [](Session& s) {
+        auto& session = s.open();
+        py::gil_scoped_release release;
+        return session.end_episode();
+      }, "Waits for the episode's frames to be sent, then ends the episode on the studio. True on success\n"
+         "(episode_index goes up, episode_frame_count back to 0); False when the studio did not take it.")
+      .def("reset_episode", [](Session& s) {
+        auto& session = s.open();
+        py::gil_scoped_release release;
+        return session.reset_episode();
+      }, "Waits for the frames to be sent, then discards the episode on the studio so it can be recorded\n"
+         "again. True on success (episode_frame_count back to 0).")
+      .def("send_status", [](Session& s, const std::string& status, py::handle data) {
+        kit::json::Json extra = data.is_none() ? kit::json::Json::object() : to_json(data, "data");
+        if (!extra.is_object()) throw py::type_error("data must be a dict of the status's extra fields");
+        s.open().send_status(status, extra);
+      }, py::arg("status"), py::arg("data") = py::none(),
+         "Tells the browser a status (\"waiting\", \"camera_selection\", \"recording\", \"idle\", ...) with extra\n"
+         "fields from `data` (a dict). Returns at once; statuses arrive in the order sent.")
+      .def("get_camera_selection", [](Session& s) { return from_json(s.any().get_camera_selection()); },
+           "The camera keys the browser selected ([] until it chose).")
+      .def_property_readonly("user_id", [](Session& s) { return s.any().user_id(); })
+      .def_property_readonly("is_connected", [](Session& s) { return s.any().is_connected(); })
+      .def_property_readonly("dataset_name", [](Session& s) { return from_json(s.any().dataset_name()); })
+      .def_property_readonly("repo_id", [](Session& s) { return from_json(s.any().repo_id()); })
+      .def_property_readonly("episode_index", [](Session& s) { return s.any().episode_index(); })
+      .def_property_readonly("episode_frame_count", [](Session& s) { return s.any().episode_frame_count(); })
+      .def_property_readonly("total_frame_count", [](Session& s) { return s.any().total_frame_count(); });
+}
+
+}  // namespace tessaline::python

@@ -1,0 +1,100 @@
+"""Wrong values and wrong use give a Python exception that says what is
+wrong, never a crash; images handed over are the library's to read until
+it is done with them: dropping them early loses nothing, writing into them
+meanwhile is refused, and they are the caller's again afterwards."""
+import gc
+
+import numpy
+import pytest
+
+import tessaline
+from conftest import first_video_frames, read_dataset, wait_until
+
+KEY = "observation.images.cam_front"
+
+
+def record(image, t=0.0):
+    return {KEY: image, "state": numpy.zeros(6, numpy.float32), "timestamp": t}
+
+
+@pytest.fixture
+def session(studio):
+    tessaline.config.VELQUIN_GRPC_SERVER = studio.flight
+    s = tessaline.VelquinSession([KEY], repo_id="lab/misuse", fps=10, server_url=studio.base, user_id="misuse")
+    yield s
+    s.close(export=False)
+
+
+def test_wrong_values_are_refused_where_they_are_passed(session):
+    image = numpy.zeros((48, 64, 3), numpy.uint8)
+    cases = [
+        (lambda: session.update_frame(KEY, image.astype(numpy.float32)), TypeError, "must be uint8"),
+        (lambda: session.update_frame(KEY, image[:, :, 0]), ValueError, r"shape \(height, width, 3\), not \(48, 64\)"),
+        (lambda: session.update_frame(KEY, image[:, ::2]), ValueError, "not C-contiguous"),
+        (lambda: session.update_frame(KEY, image.tolist()), TypeError, "must be a numpy array, not list"),
+        (lambda: session.log_frame(record(image.transpose(1, 0, 2)), [0.0]), ValueError, r"\['observation.images.cam_front'\] is not C-contiguous"),
+        (lambda: session.log_frame(record(image), {"shoulder_pan.pos": 1.0}), TypeError, r"list\(action.values\(\)\)"),
+        (lambda: session.log_frame(record(image), ["left"]), TypeError, r"action\[0\] is not a number"),
+        (lambda: session.log_frame({**record(image), 3: 1.0}, [0.0]), TypeError, "keys must be str"),
+        (lambda: session.log_frame({**record(image), "note": object()}, [0.0]), TypeError, r"\['note'\] has a value of type object"),
+        (lambda: session.log_frame({**record(image), "state": numpy.zeros(6, numpy.complex64)}, [0.0]), TypeError, "dtype complex64"),
+        (lambda: session.send_status("recording", ["not", "a", "dict"]), TypeError, "must be a dict"),
+        (lambda: session.send_status("recording", {"at": float("nan")}), ValueError, "JSON cannot hold"),
+    ]
+    for call, error, text in cases:
+        with pytest.raises(error, match=text):
+            call()
+    assert session.total_frame_count == 0  # nothing refused was counted
+    assert image.flags.writeable  # nor kept
+
+
+def test_a_closed_session_says_so(session):
+    session.close(export=False)
+    assert session.closed
+    for call in (lambda: session.connect(timeout=1), lambda: session.wait_for_command(0.1), session.end_episode,
+                 lambda: session.log_frame(record(numpy.zeros((4, 4, 3), numpy.uint8)), [0.0])):
+        with pytest.raises(RuntimeError, match="the session is closed"):
+            call()
+    session.close()  # again: nothing happens
+
+
+def test_lent_images_are_read_only_until_sent_then_writable_again(session):
+    image = numpy.zeros((48, 64, 3), numpy.uint8)
+    session.log_frame(record(image), [0.0], episode_end=True)
+    with pytest.raises(ValueError, match="read-only"):
+        image[0, 0, 0] = 255  # the encoder may be reading it right now
+    assert session.end_episode()  # every frame sent
+    wait_until(lambda: image.flags.writeable, "the image given back")
+    image[0, 0, 0] = 255
+    # An array lent for several frames comes back once all are sent; one
+    # that was read-only to begin with stays so.
+    frozen = numpy.zeros((48, 64, 3), numpy.uint8)
+    frozen.flags.writeable = False
+    twice = numpy.zeros((48, 64, 3), numpy.uint8)
+    session.log_frame({**record(frozen), "observation.images.cam_wrist": twice}, [0.0])
+    session.log_frame(record(twice), [0.0], episode_end=True)
+    assert not twice.flags.writeable
+    assert session.end_episode()
+    wait_until(lambda: twice.flags.writeable, "the image lent twice given back")
+    assert not frozen.flags.writeable
+
+
+def test_images_dropped_by_the_caller_at_once_are_sent_whole(session, studio):
+    colours = [(20 * i, 255 - 20 * i, 60) for i in range(10)]
+    for i, colour in enumerate(colours):
+        image = numpy.empty((96, 128, 3), numpy.uint8)
+        image[:] = colour
+        session.log_frame(record(image, i / 10), [float(i)], episode_end=i == len(colours) - 1)
+        del image  # the caller keeps nothing; the library still holds the pixels
+        gc.collect()
+    assert session.end_episode()
+    session.close()
+    state = studio.wait_for_export("lab/misuse", "misuse")
+    dataset = read_dataset(studio.data_dir / state["datasetDir"])
+    assert dataset["problems"] == []
+    video = next(studio.data_dir.glob(f"{state['datasetDir']}/videos/{KEY}/chunk-000/*.mp4"))
+    frames = first_video_frames(video, len(colours), 128, 96)
+    assert len(frames) == len(colours)
+    for colour, frame in zip(colours, frames):
+        mean = numpy.frombuffer(frame, numpy.uint8).reshape(-1, 3).mean(axis=0)
+        assert numpy.abs(mean - colour).max() < 12, (colour, mean)

@@ -1,0 +1,117 @@
+// Datasets shared by studios through one bucket (a real Ceph gateway the
+// suite started): a publication cut off half-way — the gateway refusing a
+// write by bucket policy, as a dying studio would stop — is undone or
+// completed by the next studio that takes the dataset, and work a studio
+// never published is moved aside, never dropped.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "studio/dataset_change.hpp"
+#include "studio/dataset_publisher.hpp"
+#include "tests/support/s3_cluster.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using studio::DatasetPublisher;
+using studio::StoreAddress;
+
+using test_support::aws;
+
+kit::s3::Endpoint endpoint() { return test_support::s3_endpoint(); }
+
+void deny(const std::string& bucket, const std::string& action, const std::string& key) {
+  const std::string policy = R"({"Version":"2012-10-17","Statement":[{"Effect":"Deny","Principal":"*","Action":")" +
+                             action + R"(","Resource":"arn:aws:s3:::)" + bucket + "/" + key + R"("}]})";
+  const auto r = aws({"s3api", "put-bucket-policy", "--bucket", bucket, "--policy", policy});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+}
+
+void allow_all(const std::string& bucket) {
+  const auto r = aws({"s3api", "delete-bucket-policy", "--bucket", bucket});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+}
+
+void write(const fs::path& file, const std::string& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << text;
+}
+
+// The dataset's files and their contents, the studio's own bookkeeping left out.
+std::map<std::string, std::string> files_of(const fs::path& dataset) {
+  std::map<std::string, std::string> out;
+  if (!fs::exists(dataset)) return out;
+  for (const auto& e : fs::recursive_directory_iterator(dataset)) {
+    const std::string rel = e.path().lexically_relative(dataset).generic_string();
+    if (e.is_regular_file() && rel.find(".tessaline") == std::string::npos) out[rel] = studio::read_file(e.path());
+  }
+  return out;
+}
+
+const std::map<std::string, std::string> kFirst = {
+    {"data/chunk-000/file-000.parquet", "rows 0-9"}, {"meta/stats.json", "stats of 10"}, {"meta/info.json", "10 frames"}};
+
+TEST(SharedPublication, AHalfDonePublicationIsUndoneOrCompletedAndUnpublishedWorkKept) {
+  const auto root = fs::temp_directory_path() / ("shared-publication-" + std::to_string(getpid()));
+  const std::string bucket = "tests-shared-" + std::to_string(std::random_device{}() % 1000000);
+  const StoreAddress store{bucket, "datasets"};
+  DatasetPublisher publisher(store, endpoint(), [](std::function<void()> task) { task(); });
+  kit::s3::Client s3(endpoint());
+
+  const fs::path a = root / "a" / "lab" / "set";
+  for (const auto& [rel, text] : kFirst) write(a / rel, text);
+  publisher.publish_now("lab/set", a);
+
+  // An append whose info.json the gateway refuses: the new data and
+  // statistics went in, the description did not.
+  write(a / "data/chunk-000/file-001.parquet", "rows 10-19");
+  write(a / "meta/stats.json", "stats of 20");
+  write(a / "meta/info.json", "20 frames");
+  deny(bucket, "s3:PutObject", "datasets/lab/set/meta/info.json");
+  EXPECT_THROW(publisher.publish_now("lab/set", a), std::exception);
+  allow_all(bucket);
+  EXPECT_EQ(s3.get(bucket, "datasets/lab/set/meta/stats.json"), "stats of 20");  // half-way indeed
+
+  // The next studio to take the dataset finds it as it was before the append.
+  const fs::path b = root / "b" / "lab" / "set";
+  publisher.pull("lab/set", b, root / "b-aside");
+  EXPECT_EQ(files_of(b), kFirst);
+  EXPECT_EQ(s3.get(bucket, "datasets/lab/set/meta/stats.json"), "stats of 10");
+  EXPECT_FALSE(s3.head(bucket, "datasets/lab/set/data/chunk-000/file-001.parquet"));
+  EXPECT_TRUE(s3.list(bucket, "datasets/.tessaline/").empty());
+
+  // The studio that made the append keeps it, out of the way.
+  publisher.pull("lab/set", a, root / "a-aside");
+  EXPECT_EQ(files_of(a), kFirst);
+  ASSERT_EQ(std::distance(fs::directory_iterator(root / "a-aside"), fs::directory_iterator()), 1);
+  EXPECT_EQ(files_of(fs::directory_iterator(root / "a-aside")->path())["meta/info.json"], "20 frames");
+
+  // A change whose info.json went in but whose removals were refused is
+  // completed: the file it dropped goes from the bucket too.
+  fs::remove(b / "data/chunk-000/file-000.parquet");
+  write(b / "data/chunk-000/file-002.parquet", "rows 0-4");
+  write(b / "meta/info.json", "5 frames");
+  deny(bucket, "s3:DeleteObject", "datasets/lab/set/data/chunk-000/file-000.parquet");
+  EXPECT_THROW(publisher.publish_now("lab/set", b), std::exception);
+  allow_all(bucket);
+  const fs::path c = root / "c" / "lab" / "set";
+  publisher.pull("lab/set", c, root / "c-aside");
+  const std::map<std::string, std::string> third = {
+      {"data/chunk-000/file-002.parquet", "rows 0-4"}, {"meta/stats.json", "stats of 10"}, {"meta/info.json", "5 frames"}};
+  EXPECT_EQ(files_of(c), third);
+  EXPECT_FALSE(s3.head(bucket, "datasets/lab/set/data/chunk-000/file-000.parquet"));
+
+  // Pulling what is already here fetches nothing again and changes nothing.
+  const auto before = fs::last_write_time(c / "meta/info.json");
+  publisher.pull("lab/set", c, root / "c-aside");
+  EXPECT_EQ(fs::last_write_time(c / "meta/info.json"), before);
+  EXPECT_FALSE(fs::exists(root / "c-aside"));
+  fs::remove_all(root);
+}
+
+}  // namespace
