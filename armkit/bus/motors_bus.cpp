@@ -23,9 +23,6 @@ std::optional<Parsed> parse(ServoFamily family, std::span<const uint8_t> bytes) 
   return family == ServoFamily::feetech ? feetech::parse_status(bytes) : dynamixel::parse_status(bytes);
 }
 
-// Servos that answer one request in turn leave short gaps between answers.
-std::chrono::microseconds quiet_after(int baud) { return std::max<std::chrono::microseconds>(30 * byte_time(baud), 5ms); }
-
 std::vector<uint8_t> le(uint32_t v, int size) {
   std::vector<uint8_t> out;
   for (int i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -426,22 +423,29 @@ std::optional<uint16_t> MotorsBus::ping(uint8_t id) {
   return static_cast<uint16_t>(std::get<0>(_read(r.address, r.size, id)));
 }
 
-std::vector<uint8_t> MotorsBus::broadcast_ping(std::chrono::milliseconds listen) {
+std::vector<uint8_t> MotorsBus::broadcast_ping(std::chrono::milliseconds listen, size_t enough) {
   SerialPort& sp = open_port();
   const auto request = packet(BROADCAST_ID, PING, {});
   std::vector<uint8_t> bytes;
+  std::vector<uint8_t> ids;
+  const auto heard = [&](const std::vector<uint8_t>& b) {
+    ids.clear();
+    for (const auto& s : all_packets(family, b)) {
+      if (std::find(ids.begin(), ids.end(), s.id) == ids.end()) ids.push_back(s.id);
+    }
+    return ids.size() >= enough;
+  };
   try {
     sp.discard_input();
     sp.write(request);
-    const auto bt = byte_time(sp.baudrate());
-    sp.read_until_quiet(bytes, Clock::now() + listen + bt * static_cast<long>(request.size()), quiet_after(sp.baudrate()));
+    // No pause ends the listen: servos answer in turn, and a late scheduler
+    // or a USB adapter's latency timer can put gaps between them far longer
+    // than a pause inside one answer.
+    sp.read_until(bytes, Clock::now() + listen + byte_time(sp.baudrate()) * static_cast<long>(request.size()), heard);
   } catch (const SerialError& e) {
     throw BusError(e.what());
   }
-  std::vector<uint8_t> ids;
-  for (const auto& s : all_packets(family, bytes)) {
-    if (std::find(ids.begin(), ids.end(), s.id) == ids.end()) ids.push_back(s.id);
-  }
+  heard(bytes);
   std::sort(ids.begin(), ids.end());
   return ids;
 }
@@ -463,8 +467,9 @@ std::map<int, std::vector<int>> MotorsBus::scan(ServoFamily family, const std::s
     bus.set_baudrate(rate);
     auto ids = bus.broadcast_ping(is_likely ? kLikelyRateListen : kOtherRateListen);
     if (ids.empty()) continue;
-    // A second ping confirms the rate and picks up answers that came late.
-    for (const uint8_t id : bus.broadcast_ping(kLikelyRateListen)) {
+    // A second ping confirms the rate (and adds a servo the first missed
+    // that answers in its turn); it ends once as many have answered.
+    for (const uint8_t id : bus.broadcast_ping(kLikelyRateListen, ids.size())) {
       if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
     }
     std::sort(ids.begin(), ids.end());

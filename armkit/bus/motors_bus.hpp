@@ -72,8 +72,10 @@ class MotorsBus {
   void sync_write(uint16_t address, int size, const std::map<uint8_t, uint32_t>& values);
   // The model number of the motor with this id; nothing when it stays silent.
   std::optional<uint16_t> ping(uint8_t id);
-  // Ids that answer a broadcast ping at the current rate within `listen`.
-  std::vector<uint8_t> broadcast_ping(std::chrono::milliseconds listen = std::chrono::milliseconds(25));
+  // Ids that answer a broadcast ping at the current rate within `listen`;
+  // the listen ends early once `enough` servos answered.
+  std::vector<uint8_t> broadcast_ping(std::chrono::milliseconds listen = std::chrono::milliseconds(25),
+                                      size_t enough = SIZE_MAX);
 
  protected:
   static std::map<int, std::vector<int>> scan(ServoFamily family, const std::string& port);
