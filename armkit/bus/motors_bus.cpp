@@ -18,6 +18,8 @@ constexpr std::chrono::milliseconds kListen[] = {25ms, 50ms, 100ms};
 // briefly at the others.
 constexpr auto kLikelyRateListen = 150ms;
 constexpr auto kOtherRateListen = 15ms;
+// A bus never learns to wait longer than this for an answer at first try.
+constexpr auto kMaxLearnedListen = 250ms;
 
 std::optional<Parsed> parse(ServoFamily family, std::span<const uint8_t> bytes) {
   return family == ServoFamily::feetech ? feetech::parse_status(bytes) : dynamixel::parse_status(bytes);
@@ -247,7 +249,8 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
       throw BusError(e.what());
     }
     const auto bt = byte_time(sp.baudrate());
-    const auto deadline = Clock::now() + listen + bt * static_cast<long>(request.size() + 64 * answers);
+    const auto deadline =
+        Clock::now() + std::max(listen, learned_listen_) + bt * static_cast<long>(request.size() + 64 * answers);
     std::vector<StatusPacket> got;
     bool corrupt = false, stray = false;
     size_t parsed_to = 0;
@@ -278,6 +281,7 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
         const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - first_write);
         stragglers_ = late + late / 2 + 10ms;
         straggler_attempts_ = attempts;
+        learned_listen_ = std::min(std::max(learned_listen_, stragglers_), kMaxLearnedListen);
       }
       return got;
     }

@@ -97,6 +97,10 @@ class MotorsBus {
   // `straggler_attempts_` such gaps.
   std::chrono::milliseconds stragglers_{0};
   int straggler_attempts_ = 0;
+  // How long this bus's answers have been seen to take when one came only
+  // on a retry: later requests listen at least this long at once, so a slow
+  // adapter costs its delay per request, not a retry and a drain.
+  std::chrono::milliseconds learned_listen_{0};
 };
 
 class FeetechMotorsBus : public MotorsBus {

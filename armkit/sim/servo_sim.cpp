@@ -107,6 +107,7 @@ void SimulatedBus::send(const ServoFirmware::Answer& answer, std::chrono::steady
     --corrupt_;
     packet[packet.size() - 2] ^= 0x5A;
   }
+  ++answers_sent_;
   [[maybe_unused]] auto n = ::write(pty_.master_fd(), packet.data(), packet.size());
 }
 

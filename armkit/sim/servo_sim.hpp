@@ -61,6 +61,8 @@ class SimulatedBus {
   // Every request is taken up this much later, as by a servo thread that a
   // busy machine schedules late (0: at once).
   void delay_requests(std::chrono::milliseconds delay) { delay_ = delay; }
+  // Status packets put onto the line so far (counted before they are sent).
+  size_t answers_sent() const { return answers_sent_; }
   // The error bits every answer of all servos, or of one, carries from now on (0: none).
   void set_error_byte(uint8_t error);
   void set_error_byte(size_t servo, uint8_t error);
@@ -76,6 +78,7 @@ class SimulatedBus {
   std::function<void()> eeprom_saved_;
   std::atomic<int> drop_{0};
   std::atomic<int> corrupt_{0};
+  std::atomic<size_t> answers_sent_{0};
   std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
   int wake_[2] = {-1, -1};  // a pipe that ends the line thread's poll
   std::thread thread_;
