@@ -36,5 +36,9 @@ export async function driveSession(app, { repoId, datasetName, seconds = 1.5, li
     'the page to see the session end', 10000);
   const log = await app.evaluate(() => window.tessalineApp.statusLog);
   log.endSeenAfterMs = Date.now() - clicked;
+  // What told the page first: the robot closing the channel, or ICE giving up.
+  const events = (await app.locator('#log li').allTextContents()).reverse();
+  log.endReason = events.map((e) => e.replace(/^\S+( [AP]M)? /, ''))
+    .find((e) => /^(control channel closed|connection (failed|closed|disconnected))$/.test(e));
   return log;
 }

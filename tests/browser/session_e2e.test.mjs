@@ -26,8 +26,11 @@ runTest('a browser-driven session records and exports two episodes', async () =>
     assert.equal(await robotExit, 0, robotOut);
 
     // End session to "session ended" on the page, export request included.
-    console.log(`the page saw the session end ${statuses.endSeenAfterMs} ms after End session`);
-    assert.ok(statuses.endSeenAfterMs < 4000, `the page saw the end only after ${statuses.endSeenAfterMs} ms`);
+    // The robot drains its frames and asks for the export before it closes
+    // the channel, which takes a loaded machine seconds: what matters is that
+    // the channel's close told the page, not ICE timing out.
+    console.log(`the page saw the session end ${statuses.endSeenAfterMs} ms after End session (${statuses.endReason})`);
+    assert.equal(statuses.endReason, 'control channel closed');
     const kinds = statuses.map((s) => s.status + (s.retried ? '(retried)' : '') + (s.episode ?? ''));
     assert.deepEqual(kinds.filter((k) => k !== 'waiting'), [
       'camera_selection', 'waiting0', 'recording1', 'idle1', 'waiting1', 'recording2', 'recording(retried)',
