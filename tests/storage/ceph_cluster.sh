@@ -29,7 +29,8 @@ wait_for() {  # seconds, what, command...
   local deadline=$((SECONDS + seconds))
   until "$@" >/dev/null 2>&1; do
     if ((SECONDS > deadline)); then
-      echo "ceph_cluster: $what did not come up in ${seconds} s; logs in $dir/log" >&2
+      echo "ceph_cluster: $what did not come up in ${seconds} s; logs in $dir/log, the last lines:" >&2
+      tail -n 15 "$dir"/log/*.out "$dir"/log/client.rgw.a.log >&2 2>/dev/null || true
       exit 1
     fi
     sleep 0.2
@@ -42,7 +43,9 @@ stop_daemon() {
   local pid
   pid=$(cat "$pidfile")
   kill "$pid" 2>/dev/null || return 0
-  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
+  # The gateway's shutdown takes about 5 s (its threads sleep that long); one
+  # killed instead leaves watches that stall the next gateway's writes ~30 s.
+  for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
   kill -KILL "$pid" 2>/dev/null || true
 }
 
