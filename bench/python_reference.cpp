@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "armkit/robots/robot.hpp"
+#include "bench/loop_ticks.hpp"
 #include "cli/teleop_loop.hpp"
 #include "kit/flight/flight.hpp"
 #include "tessaline/grpc_client.hpp"
@@ -76,21 +77,11 @@ int teleop(const std::string& leader_port, const std::string& follower_port, int
   armkit::Robot follower(config);
   leader.connect();
   follower.connect();
-  std::vector<Clock::time_point> ticks;
-  auto processors = armkit::make_default_processors();
-  const auto pass_on = processors.robot_action;
-  processors.robot_action = [&](const std::pair<armkit::Action, armkit::Observation>& in) {
-    ticks.push_back(Clock::now());
-    return pass_on(in);
-  };
-  tessaline::capture::teleop_loop(leader, follower, fps, processors, {}, seconds);
+  std::vector<bench::TickClock::time_point> ticks;
+  tessaline::capture::teleop_loop(leader, follower, fps, bench::processors_noting_ticks(ticks), {}, seconds);
   follower.disconnect();
   leader.disconnect();
-  const double period_ms = 1000.0 / fps;
-  for (size_t i = 1; i < ticks.size(); ++i) {
-    const double gap = std::chrono::duration<double, std::milli>(ticks[i] - ticks[i - 1]).count();
-    std::printf("%.3f\n", std::max(0.0, gap - period_ms));
-  }
+  for (const double late : bench::lateness_ms(ticks, fps)) std::printf("%.3f\n", late);
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "bench/loop_ticks.hpp"
 #include "bench/report.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
@@ -57,15 +58,9 @@ int main(int argc, char** argv) {
   }
 
   // Each tick passes through the robot-action processor once: note when.
-  std::vector<Clock::time_point> ticks;
-  auto processors = armkit::make_default_processors();
-  const auto pass_on = processors.robot_action;
-  processors.robot_action = [&](const std::pair<armkit::Action, armkit::Observation>& in) {
-    ticks.push_back(Clock::now());
-    return pass_on(in);
-  };
+  std::vector<bench::TickClock::time_point> ticks;
   const std::vector<std::string> selected = {"observation.images.cam_front", "observation.images.cam_wrist"};
-  tessaline::capture::teleop_loop(teleop, robot, fps, processors, selected, seconds);
+  tessaline::capture::teleop_loop(teleop, robot, fps, bench::processors_noting_ticks(ticks), selected, seconds);
 
   // A tick's action leaves once its capture is done (the follower's and the
   // leader's positions read over the bus, the cameras' latest frames), so
@@ -88,11 +83,7 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(dir);
 
   const double period_ms = 1000.0 / fps;
-  std::vector<double> late_ms;
-  for (size_t i = 1; i < ticks.size(); ++i) {
-    const double gap = std::chrono::duration<double, std::milli>(ticks[i] - ticks[i - 1]).count();
-    late_ms.push_back(std::max(0.0, gap - period_ms));
-  }
+  std::vector<double> late_ms = bench::lateness_ms(ticks, fps);
   std::sort(late_ms.begin(), late_ms.end());
   const double mean_ms =
       std::chrono::duration<double, std::milli>(ticks.back() - ticks.front()).count() / static_cast<double>(ticks.size() - 1);

@@ -44,6 +44,8 @@ std::string StoreAddress::internal_key(const std::string& rel) const {
   return (prefix.empty() ? "" : prefix + "/") + ".tessaline/" + rel;
 }
 
+std::string StoreAddress::url() const { return "s3://" + bucket + (prefix.empty() ? "" : "/" + prefix); }
+
 DatasetPublisher::DatasetPublisher(StoreAddress store, kit::s3::Endpoint endpoint,
                                    std::function<void(std::function<void()>)> serialised)
     : store_(std::move(store)), s3_(std::move(endpoint)), serialised_(std::move(serialised)) {
@@ -75,7 +77,7 @@ void DatasetPublisher::publish(const std::string& repo_id, const fs::path& datas
 
 std::map<std::string, std::string> DatasetPublisher::state(const std::string& repo_id) const {
   std::lock_guard lock(mutex_);
-  std::map<std::string, std::string> out{{"store", "s3://" + store_.bucket + (store_.prefix.empty() ? "" : "/" + store_.prefix)}};
+  std::map<std::string, std::string> out{{"store", store_.url()}};
   const auto s = states_.find(repo_id);
   out["state"] = s == states_.end() ? "published" : s->second;
   const auto p = pending_.find(repo_id);

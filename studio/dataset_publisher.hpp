@@ -35,6 +35,8 @@ struct StoreAddress {
   std::string key(const std::string& repo_id, const std::string& rel) const;
   // PREFIX/.tessaline/<rel>: the studios' own objects, beside the datasets.
   std::string internal_key(const std::string& rel) const;
+  // s3://BUCKET[/PREFIX], as the store is named to users.
+  std::string url() const;
 };
 
 class DatasetPublisher {

@@ -40,6 +40,7 @@ ExportQueue::ExportQueue(std::shared_ptr<Postgres> db, StoreAddress store, const
       serialised_(std::move(serialised)),
       hand_over_s3_(endpoint),
       export_s3_(endpoint) {
+  // A job's `store` (the store's URL): studios share jobs only with studios of the same store.
   db_->ensure_schema({"CREATE TABLE IF NOT EXISTS tessaline_export_jobs ("
                       " name text PRIMARY KEY, store text NOT NULL, number bigint NOT NULL, repo_id text NOT NULL, user_id text NOT NULL,"
                       " request text NOT NULL, episodes integer NOT NULL, state text NOT NULL,"
@@ -151,7 +152,7 @@ void ExportQueue::hand_over(HandOver& h) {
           " VALUES ($1, $7, GREATEST((SELECT COALESCE(MAX(number), 0) + 1 FROM tessaline_export_jobs), $2::bigint),"
           " $3, $4, $5, $6::integer, 'uploading') ON CONFLICT (name) DO NOTHING",
           {h.name, std::to_string(now_ms()), h.request.repo_id, h.request.user_id, request_to_json(h.request).dump(),
-           std::to_string(h.job.episodes), store_name()});
+           std::to_string(h.job.episodes), store_.url()});
     const Rows rows = s.run("SELECT state FROM tessaline_export_jobs WHERE name = $1", {h.name});
     if (rows.size() == 1 && rows.text(0, 0) != "uploading") {  // queued before a restart
       fs::remove_all(h.job.dir);
@@ -178,7 +179,7 @@ long ExportQueue::retry(const std::string& user_id, const std::string& repo_id) 
       " request = (request::jsonb || jsonb_build_object('repoId', $2::text))::text,"
       " number = (SELECT MAX(number) + 1 FROM tessaline_export_jobs)"
       " WHERE user_id = $1 AND store = $3 AND state = 'failed' RETURNING episodes",
-      {user_id, repo_id, store_name()});
+      {user_id, repo_id, store_.url()});
   long episodes = 0;
   for (int i = 0; i < rows.size(); ++i) episodes += rows.number(i, 0);
   if (episodes > 0) wake_.notify_all();
@@ -189,7 +190,7 @@ std::optional<Json> ExportQueue::status(const std::string& repo_id, const std::s
   const Rows rows = Postgres::Session(*db_).run(
       "SELECT user_id, number, state, episodes, progress, result, error, node FROM tessaline_export_jobs"
       " WHERE store = $2 AND repo_id = $1 AND state <> 'editing' ORDER BY number DESC LIMIT 1",
-      {repo_id, store_name()});
+      {repo_id, store_.url()});
   if (rows.size() == 0) return std::nullopt;
   if (rows.text(0, 0) != user_id) return Json{{"state", "unknown"}};
   const std::string state = rows.text(0, 2);
@@ -199,7 +200,7 @@ std::optional<Json> ExportQueue::status(const std::string& repo_id, const std::s
   if (state == "done") {
     out.update(Json::parse(rows.text(0, 5)));
     out["state"] = "done";
-    out["publish"] = {{"state", "published"}, {"store", store_name()}};
+    out["publish"] = {{"state", "published"}, {"store", store_.url()}};
   } else if (state == "failed") {
     out.update({{"state", "failed"}, {"error", error}, {"retry", kExportRetryHint}});
   } else {
@@ -217,11 +218,6 @@ std::optional<Json> ExportQueue::status(const std::string& repo_id, const std::s
     }
   }
   return out;
-}
-
-// Studios share jobs only with studios of the same store.
-std::string ExportQueue::store_name() const {
-  return "s3://" + store_.bucket + (store_.prefix.empty() ? "" : "/" + store_.prefix);
 }
 
 void ExportQueue::claim_loop() {
@@ -260,7 +256,7 @@ std::optional<ExportQueue::Claimed> ExportQueue::claim() {
         "                    AND r.state IN ('running', 'editing') AND r.lease_until >= now())"
         "  ORDER BY j.number LIMIT 1 FOR UPDATE SKIP LOCKED)"
         " RETURNING name, repo_id, user_id, request, attempts",
-        {options_.node, seconds(options_.lease), store_name()});
+        {options_.node, seconds(options_.lease), store_.url()});
     if (rows.size() == 0) return std::nullopt;
     return Claimed{rows.text(0, 0), rows.text(0, 1), rows.text(0, 2), Json::parse(rows.text(0, 3)), rows.number(0, 4)};
   });
@@ -310,11 +306,11 @@ void ExportQueue::hold_dataset(const std::string& repo_id, const std::string& us
       t.run("DELETE FROM tessaline_export_jobs WHERE state = 'editing' AND lease_until < now() - interval '1 hour'");
       const Rows busy = t.run("SELECT 1 FROM tessaline_export_jobs WHERE store = $1 AND repo_id = $2"
                               " AND state IN ('running', 'editing') AND lease_until >= now()",
-                              {store_name(), repo_id});
+                              {store_.url(), repo_id});
       if (busy.size() > 0) return false;
       t.run("INSERT INTO tessaline_export_jobs (name, store, number, repo_id, user_id, request, episodes, state, node,"
             " lease_until) VALUES ($1, $2, 0, $3, $4, '{}', 0, 'editing', $5, now() + $6::interval)",
-            {edit.name, store_name(), repo_id, user_id, options_.node, seconds(options_.lease)});
+            {edit.name, store_.url(), repo_id, user_id, options_.node, seconds(options_.lease)});
       return true;
     });
     if (held) break;

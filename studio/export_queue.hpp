@@ -100,7 +100,6 @@ class ExportQueue {
   void put_back(const Claimed& job, const std::string& error, bool for_good);
   ExportJob download(const Claimed& job);
   void remove_uploaded(const std::string& name);
-  std::string store_name() const;
 
   std::shared_ptr<Postgres> db_;
   StoreAddress store_;

@@ -6,17 +6,13 @@
 
 #include <snappy.h>
 
+#include "kit/parquet/format_codes.hpp"
 #include "kit/parquet/thrift_compact.hpp"
 
 namespace kit::parquet {
 namespace {
 
-// Parquet's enumerations (parquet.thrift).
-enum : int32_t { T_INT64 = 2, T_FLOAT = 4, T_DOUBLE = 5, T_BYTE_ARRAY = 6 };
-enum : int32_t { REQUIRED = 0, REPEATED = 2 };
-enum : int32_t { CONVERTED_UTF8 = 0, CONVERTED_LIST = 3 };
-enum : int32_t { PLAIN = 0, RLE = 3 };
-enum : int32_t { UNCOMPRESSED = 0, SNAPPY = 1 };
+using namespace codes;
 
 int32_t physical(Physical p) {
   switch (p) {
