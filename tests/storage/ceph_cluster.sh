@@ -68,7 +68,11 @@ start_gateway() {
 case "$action" in
   stop) stop_cluster; exit 0 ;;
   gateway-stop) stop_daemon rgw; exit 0 ;;
-  gateway-start) start_gateway; exit 0 ;;
+  gateway-start)
+    [[ -f "$dir/ceph.conf" ]] || { echo "ceph_cluster: no cluster in $dir (start one first)" >&2; exit 1; }
+    start_gateway
+    exit 0
+    ;;
   start) if [[ -d "$dir" ]]; then stop_cluster; fi ;;  # what an interrupted run left
   *) echo "ceph_cluster: unknown action '$action'" >&2; exit 2 ;;
 esac
