@@ -21,8 +21,8 @@
 #include "kit/flight/array.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "kit/video/mp4_writer.hpp"
-#include "studio/exporter.hpp"
-#include "studio/frame_store.hpp"
+#include "studio/datasets/exporter.hpp"
+#include "studio/live/frame_store.hpp"
 
 namespace {
 

@@ -19,7 +19,7 @@
 
 #include "bench/report.hpp"
 #include "kit/loop/event_loop.hpp"
-#include "studio/studio_server.hpp"
+#include "studio/server/studio_server.hpp"
 #include "tessaline/webrtc_streamer.hpp"
 #include "tests/support/process.hpp"
 

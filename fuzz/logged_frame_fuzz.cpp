@@ -6,7 +6,7 @@
 
 #include "kit/flight/ipc.hpp"
 #include "kit/jpeg/jpeg.hpp"
-#include "studio/logged_frame.hpp"
+#include "studio/live/logged_frame.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace fl = kit::flight;

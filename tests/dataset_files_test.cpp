@@ -11,10 +11,10 @@
 
 #include "kit/flight/array.hpp"
 #include "kit/jpeg/jpeg.hpp"
-#include "studio/dataset_change.hpp"
-#include "studio/dataset_files.hpp"
-#include "studio/exporter.hpp"
-#include "studio/frame_store.hpp"
+#include "studio/datasets/dataset_change.hpp"
+#include "studio/datasets/dataset_files.hpp"
+#include "studio/datasets/exporter.hpp"
+#include "studio/live/frame_store.hpp"
 #include "tests/support/logged_episodes.hpp"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "kit/http/client.hpp"
-#include "studio/dataset_change.hpp"
-#include "studio/studio_server.hpp"
+#include "studio/datasets/dataset_change.hpp"
+#include "studio/server/studio_server.hpp"
 #include "tests/support/logged_episodes.hpp"
 #include "tests/support/process.hpp"
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <regex>
 
-#include "studio/studio_server.hpp"
+#include "studio/server/studio_server.hpp"
 #include "tests/support/logged_episodes.hpp"
 #include "tests/support/running_studio.hpp"
 #include "tests/support/process.hpp"

@@ -1,7 +1,7 @@
 // Where a request may come from: Host names (DNS rebinding), origins of
 // browser requests (pages of other sites), and the body types that a page
 // of another origin can send without a preflight.
-#include "studio/request_trust.hpp"
+#include "studio/server/request_trust.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "kit/log/logger.hpp"
-#include "studio/studio_server.hpp"
+#include "studio/server/studio_server.hpp"
 #include "tessaline/config.hpp"
 #include "tests/support/local_http.hpp"
 

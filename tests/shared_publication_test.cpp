@@ -11,8 +11,8 @@
 #include <map>
 #include <random>
 
-#include "studio/dataset_change.hpp"
-#include "studio/dataset_publisher.hpp"
+#include "studio/datasets/dataset_change.hpp"
+#include "studio/fleet/dataset_publisher.hpp"
 #include "tests/support/s3_cluster.hpp"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <fstream>
 #include <memory>
 
-#include "studio/access_control.hpp"
-#include "studio/postgres.hpp"
-#include "studio/postgres_signaling.hpp"
-#include "studio/signaling.hpp"
+#include "studio/server/access_control.hpp"
+#include "studio/fleet/postgres.hpp"
+#include "studio/fleet/postgres_signaling.hpp"
+#include "studio/live/signaling.hpp"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "kit/flight/flight.hpp"
 #include "kit/json/text.hpp"
-#include "studio/access_control.hpp"
-#include "studio/studio_server.hpp"
+#include "studio/server/access_control.hpp"
+#include "studio/server/studio_server.hpp"
 #include "tessaline/grpc_client.hpp"
 
 namespace {

@@ -1,6 +1,6 @@
 // tessaline-studio over real sockets: the signaling relay, the episode and
 // export API, Flight staging and the sign-in page.
-#include "studio/studio_server.hpp"
+#include "studio/server/studio_server.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@
 #include "kit/flight/flight.hpp"
 #include "kit/http/client.hpp"
 #include "kit/jpeg/jpeg.hpp"
-#include "studio/signaling.hpp"
+#include "studio/live/signaling.hpp"
 #include "tessaline/grpc_client.hpp"
 #include "tests/support/process.hpp"
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "kit/loop/event_loop.hpp"
-#include "studio/studio_server.hpp"
+#include "studio/server/studio_server.hpp"
 #include "tessaline/webrtc_streamer.hpp"
 #include "tests/support/multicast_watch.hpp"
 #include "tests/support/process.hpp"

@@ -1,0 +1,112 @@
+#include "studio/server/routes/dataset_routes.hpp"
+
+#include <array>
+#include <fstream>
+
+#include "studio/datasets/dataset_library.hpp"
+#include "studio/datasets/exporter.hpp"
+
+namespace studio {
+namespace fs = std::filesystem;
+namespace {
+
+long episode_number(const std::string& text) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    throw BadRequest("\"episode\" must be an episode index");
+  }
+  return std::stol(text);
+}
+
+}  // namespace
+
+void DatasetRoutes::register_on(Router& router) {
+  router.get("/datasets", [this](const Call& call, httplib::Response& res) {
+    if (views_) views_->refresh_all();
+    send_json(res, {{"datasets", list_datasets(catalog_, call.signed_in)}});
+  });
+  router.get("/datasets/episodes", [this](const Call& call, httplib::Response& res) {
+    refresh(call.param("repoId"));
+    send_json(res, dataset_episodes(visible(call, call.param("repoId"))));
+  });
+  router.get("/datasets/episode", [this](const Call& call, httplib::Response& res) {
+    refresh(call.param("repoId"));
+    send_json(res, episode_series(visible(call, call.param("repoId")), episode_number(call.param("episode"))));
+  });
+  router.get("/datasets/video", [this](const Call& call, httplib::Response& res) { send_video(call, res); });
+  router.post("/datasets/episodes/delete", [this](const Call& call, httplib::Response& res) { delete_episode(call, res); });
+}
+
+DatasetEntry DatasetRoutes::visible(const Call& call, const std::string& repo) const {
+  const DatasetEntry dataset = catalog_.find(repo);
+  if (call.signed_in && dataset_owner(dataset) != *call.signed_in) throw Forbidden("the dataset " + repo + " belongs to another user");
+  return dataset;
+}
+
+void DatasetRoutes::refresh(const std::string& repo_id) const {
+  if (views_) views_->refresh(repo_id);
+}
+
+void DatasetRoutes::send_video(const Call& call, httplib::Response& res) const {
+  const DatasetEntry dataset = visible(call, call.param("repoId"));
+  const auto path = dataset_video(dataset, call.param("path"));
+  if (!path) {
+    send_json(res, {{"error", "no such video"}}, 404);
+    return;
+  }
+  res.set_header("Cache-Control", "no-cache");  // a deleted episode must not play from an old copy
+  if (const auto size = views_ ? views_->in_store_only(dataset.path, call.param("path")) : std::nullopt) {
+    // Played straight from the bucket, a range at a time.
+    res.set_content_provider(*size, "video/mp4",
+                             [read = views_->range_reader(dataset.repo_id, call.param("path"))](
+                                 size_t offset, size_t length, httplib::DataSink& sink) {
+                               const std::string bytes = read(offset, std::min<size_t>(length, 1 << 20));
+                               if (bytes.empty()) return false;
+                               sink.write(bytes.data(), bytes.size());
+                               return true;
+                             });
+    return;
+  }
+  auto file = std::make_shared<std::ifstream>(*path, std::ios::binary);
+  const size_t size = fs::file_size(*path);
+  res.set_content_provider(size, "video/mp4", [file](size_t offset, size_t length, httplib::DataSink& sink) {
+    std::array<char, 64 * 1024> buffer;
+    file->seekg(static_cast<std::streamoff>(offset));
+    const size_t n = std::min(length, buffer.size());
+    file->read(buffer.data(), static_cast<std::streamsize>(n));
+    if (file->gcount() <= 0) return false;
+    sink.write(buffer.data(), static_cast<size_t>(file->gcount()));
+    return true;
+  });
+}
+
+void DatasetRoutes::delete_episode(const Call& call, httplib::Response& res) {
+  const DatasetEntry dataset = visible(call, call.text("repoId"));
+  if (dataset.read_only) throw Forbidden("the dataset " + dataset.repo_id + " was recorded by another tool: it is shown read-only");
+  if (!call.body.contains("episode") || !call.body["episode"].is_number_integer()) throw BadRequest("\"episode\" must be an integer");
+  const long episode = call.body["episode"].get<long>();
+  DeletedEpisode deleted{};
+  if (queue_) {
+    deleted = delete_in_fleet(dataset, episode);
+  } else {
+    // On the export thread: never beside an export of the same dataset.
+    deleted = exports_.submit([path = dataset.path, episode] { return studio::delete_episode(path, episode); }).get();
+    if (publisher_) publisher_->publish(dataset.repo_id, dataset.path);
+  }
+  send_json(res, {{"repoId", dataset.repo_id}, {"deleted", episode}, {"frames", deleted.frames}, {"episodes", deleted.episodes_left}});
+}
+
+// The fleet's dataset: changed in this studio's working copy while no
+// studio exports to it, then published, as an export would be.
+DeletedEpisode DatasetRoutes::delete_in_fleet(const DatasetEntry& dataset, long episode) {
+  DeletedEpisode deleted{};
+  const fs::path working = dataset_dir(data_dir_, dataset.repo_id);
+  queue_->hold_dataset(dataset.repo_id, dataset_owner(dataset), [&] {
+    publisher_->pull(dataset.repo_id, working, data_dir_ / "set-aside");
+    deleted = studio::delete_episode(working, episode);
+    publisher_->publish_now(dataset.repo_id, working);
+  });
+  views_->refresh(dataset.repo_id);
+  return deleted;
+}
+
+}  // namespace studio

@@ -1,0 +1,79 @@
+#include "studio/server/routes/session_routes.hpp"
+
+#include "studio/live/logged_frame.hpp"
+
+namespace studio {
+
+void SessionRoutes::register_on(Router& router) {
+  router.post("/sessions/episodes/end", [this](const Call& call, httplib::Response& res) { end_episode(call, res); });
+  // The operator page names the task of the episodes it records next.
+  router.post("/sessions/task", [this](const Call& call, httplib::Response& res) { set_task(call, res); });
+  router.post("/sessions/episodes/reset", [this](const Call& call, httplib::Response& res) { reset_episode(call, res); });
+  // What the operator page shows while recording (see LiveFeed).
+  router.get("/sessions/live", [this](const Call& call, httplib::Response& res) {
+    send_json(res, live_.snapshot(call.user(), call.since()));
+  });
+  router.post("/sessions/end", [this](const Call& call, httplib::Response& res) { end_session(call, res); });
+  // Exports that failed keep their episodes: this runs them again.
+  router.post("/sessions/export/retry", [this](const Call& call, httplib::Response& res) { retry_exports(call, res); });
+  router.get("/sessions/export-status", [this](const Call& call, httplib::Response& res) {
+    send_json(res, exports_.status(call.param("repoId"), call.user()));
+  });
+}
+
+void SessionRoutes::end_episode(const Call& call, httplib::Response& res) {
+  const EpisodeEnd end = frames_.end_episode(call.user());
+  live_.episode_ended(call.user());
+  send_json(res, {{"episodeIndex", end.episode_index}, {"totalEpisodes", end.total_episodes}});
+}
+
+void SessionRoutes::set_task(const Call& call, httplib::Response& res) {
+  const std::string task = call.text("task");
+  if (task.empty() || task.size() > 1000 || !valid_utf8(task)) throw BadRequest("\"task\" must be 1 to 1000 characters of text");
+  frames_.set_task(call.user(), task);
+  send_json(res, {{"ok", true}});
+}
+
+void SessionRoutes::reset_episode(const Call& call, httplib::Response& res) {
+  const long cleared = frames_.reset_episode(call.user());
+  live_.episode_reset(call.user());
+  send_json(res, {{"framesCleared", cleared}});
+}
+
+void SessionRoutes::end_session(const Call& call, httplib::Response& res) {
+  ExportRequest request = exports_.request_for(call);
+  if (call.body.contains("robotType") && call.body["robotType"].is_string()) request.robot_type = call.body["robotType"];
+  if (call.body.contains("fps") && call.body["fps"].is_number()) request.fps = call.body["fps"].get<double>();
+  exports_.check_may_append(call, request.repo_id);
+  const auto job = frames_.take_for_export(request.user_id);
+  if (!job) {
+    send_json(res, {{"status", "nothing to export"}, {"repoId", request.repo_id}, {"episodes", 0}});
+    return;
+  }
+  exports_.start({*job}, request);
+  send_json(res, {{"status", "exporting"},
+                  {"repoId", request.repo_id},
+                  {"datasetDir", exports_.dataset_path(request.repo_id)},
+                  {"episodes", job->episodes}});
+}
+
+void SessionRoutes::retry_exports(const Call& call, httplib::Response& res) {
+  const ExportRequest request = exports_.request_for(call);
+  exports_.check_may_append(call, request.repo_id);
+  const auto jobs = frames_.failed_exports(request.user_id);
+  const long queued_again = exports_.requeue_failed(request.user_id, request.repo_id);
+  if (queued_again > 0 && jobs.empty()) {
+    send_json(res, {{"status", "exporting"}, {"repoId", request.repo_id}, {"episodes", queued_again}});
+    return;
+  }
+  if (jobs.empty()) {
+    send_json(res, {{"status", "nothing to export"}, {"repoId", request.repo_id}, {"episodes", 0}});
+    return;
+  }
+  long episodes = 0;
+  for (const auto& job : jobs) episodes += job.episodes;
+  exports_.start(jobs, request);
+  send_json(res, {{"status", "exporting"}, {"repoId", request.repo_id}, {"episodes", episodes + queued_again}});
+}
+
+}  // namespace studio

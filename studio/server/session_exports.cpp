@@ -1,0 +1,73 @@
+#include "studio/server/session_exports.hpp"
+
+#include <cstdio>
+
+#include "studio/datasets/dataset_library.hpp"
+
+namespace studio {
+namespace fs = std::filesystem;
+
+ExportRequest SessionExports::request_for(const Call& call) const {
+  ExportRequest r;
+  r.user_id = call.user();
+  r.repo_id = call.text("repoId");
+  r.video_codec = options_.video_codec;
+  r.data_file_mb = options_.data_file_mb;
+  r.video_file_mb = options_.video_file_mb;
+  return r;
+}
+
+void SessionExports::check_may_append(const Call& call, const std::string& repo_id) const {
+  if (!fs::exists(dataset_dir(options_.data_dir, repo_id) / "meta" / "info.json")) return;
+  const std::string owner = dataset_owner(catalog_.find(repo_id));
+  if (owner.empty() ? call.signed_in.has_value() : owner != call.user()) {
+    throw Forbidden("the dataset " + repo_id + " belongs to another user; export to another repository");
+  }
+}
+
+void SessionExports::start(const std::vector<ExportJob>& jobs, const ExportRequest& request) {
+  for (const auto& job : jobs) board_.remember_request(job, request);
+  board_.begin(request);
+  if (queue_) {
+    for (const auto& job : jobs) queue_->submit(job, request);
+    return;
+  }
+  pool_.submit([this, jobs, request] {
+    for (const auto& job : jobs) run(job, request);
+  });
+}
+
+long SessionExports::requeue_failed(const std::string& user_id, const std::string& repo_id) {
+  return queue_ ? queue_->retry(user_id, repo_id) : 0;
+}
+
+Json SessionExports::status(const std::string& repo_id, const std::string& user_id) const {
+  if (queue_) {
+    if (auto shared = queue_->status(repo_id, user_id)) return *shared;
+  }
+  Json status = board_.get(repo_id, user_id);
+  if (publisher_) status["publish"] = publisher_->state(repo_id);
+  return status;
+}
+
+void SessionExports::run(const ExportJob& job, const ExportRequest& request) {
+  const std::string target = board_.dataset_path(request.repo_id);
+  try {
+    const ExportResult r = export_dataset(job, options_.data_dir, request, [&](long done, long total) {
+      board_.set(request, {{"state", "running"}, {"datasetDir", target}, {"episodesDone", done}, {"episodesTotal", total}});
+    });
+    board_.set(request, {{"state", "done"}, {"datasetDir", target}, {"episodesAdded", r.episodes_added}, {"framesAdded", r.frames_added}});
+    std::printf("studio: exported %ld episode(s), %ld frame(s) of %s to %s\n", r.episodes_added, r.frames_added,
+                request.repo_id.c_str(), r.dataset_dir.c_str());
+    std::fflush(stdout);
+    if (publisher_) publisher_->publish(request.repo_id, r.dataset_dir);
+  } catch (const std::exception& e) {
+    // The job directory stays in export-jobs/, with the reason beside it,
+    // so nothing is lost and POST /sessions/export/retry runs it again.
+    board_.remember_failure(job, e.what());
+    board_.set(request, {{"state", "failed"}, {"error", e.what()}, {"datasetDir", target}});
+    std::fprintf(stderr, "studio: export of %s failed: %s\n", request.repo_id.c_str(), e.what());
+  }
+}
+
+}  // namespace studio

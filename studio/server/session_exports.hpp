@@ -1,0 +1,50 @@
+#pragma once
+// Where a session's episodes go once it ends: exported on this studio's
+// export thread (then published, with a store), or queued for the fleet's
+// exporting studios; and what the operator is told of it.
+#include <vector>
+
+#include "kit/pool/thread_pool.hpp"
+#include "studio/datasets/dataset_catalog.hpp"
+#include "studio/datasets/export_board.hpp"
+#include "studio/datasets/exporter.hpp"
+#include "studio/fleet/dataset_publisher.hpp"
+#include "studio/fleet/export_queue.hpp"
+#include "studio/server/api_call.hpp"
+#include "studio/server/studio_server.hpp"
+
+namespace studio {
+
+class SessionExports {
+ public:
+  // `publisher` and `queue` may be null (no store; no fleet).
+  SessionExports(const StudioOptions& options, kit::ThreadPool& pool, ExportBoard& board, const DatasetCatalog& catalog,
+                 DatasetPublisher* publisher, ExportQueue* queue)
+      : options_(options), pool_(pool), board_(board), catalog_(catalog), publisher_(publisher), queue_(queue) {}
+
+  // What an export of the call's user and repository is asked to do; new datasets get the studio's settings.
+  ExportRequest request_for(const Call& call) const;
+  // A dataset belongs to the user whose session created it: only that user
+  // may append to it. One without a recorded owner (another tool's) takes
+  // appends from this computer only. Throws Forbidden.
+  void check_may_append(const Call& call, const std::string& repo_id) const;
+
+  // The jobs' episodes go into the request's dataset, in order.
+  void start(const std::vector<ExportJob>& jobs, const ExportRequest& request);
+  // Failed jobs of the fleet queued again for the repository; 0 without a fleet.
+  long requeue_failed(const std::string& user_id, const std::string& repo_id);
+  Json status(const std::string& repo_id, const std::string& user_id) const;
+  std::string dataset_path(const std::string& repo_id) const { return board_.dataset_path(repo_id); }
+
+ private:
+  void run(const ExportJob& job, const ExportRequest& request);
+
+  const StudioOptions& options_;
+  kit::ThreadPool& pool_;
+  ExportBoard& board_;
+  const DatasetCatalog& catalog_;
+  DatasetPublisher* publisher_;
+  ExportQueue* queue_;
+};
+
+}  // namespace studio
