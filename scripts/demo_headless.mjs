@@ -4,7 +4,7 @@
 // namespace. Prints where the exported dataset is.
 import { join, resolve } from 'node:path';
 import { mkdirSync } from 'node:fs';
-import { startStudio, startRig, startProcess, signIn, waitForExport, launchBrowser, waitFor } from '../tests/browser/support.mjs';
+import { startStudio, startRig, startProcess, signIn, signInOpener, waitForExport, launchBrowser, waitFor } from '../tests/browser/support.mjs';
 import { driveSession } from '../tests/browser/session_drive.mjs';
 
 const [cli, dataDir, robotKind] = process.argv.slice(2);
@@ -18,7 +18,7 @@ const rig = await startRig(join(data, 'rig'), ['--robot', robotKind, '--calibrat
 console.log(`rig: a virtual ${robotKind} leader and follower with two cameras`);
 const capture = startProcess(cli, ['capture', '--robot.id', 'rig_follower', '--teleop.id', 'rig_leader'], {
   HF_LEROBOT_HOME: join(data, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
-  VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, BROWSER: 'true',
+  VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, ...signInOpener,
 });
 capture.child.stdout.pipe(process.stdout);
 capture.child.stderr.pipe(process.stderr);

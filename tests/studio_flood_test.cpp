@@ -5,10 +5,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -275,6 +277,64 @@ TEST_F(StudioFlood, HungFlightPutsLeaveRoomForOthersAndAreCutOff) {
               "put again after %.1f s\n", robot_seconds, freed_after);
   EXPECT_TRUE(again);
   hung.clear();
+}
+
+// 4160 idle connections from 64 addresses beyond this computer, reopened as
+// they are closed, without the token: the connections kept for this
+// computer and for addresses that showed the token serve a robot and a
+// local caller all the while.
+TEST_F(StudioFlood, StrangersFromManyAddressesLeaveConnectionsForRobotsAndThisComputer) {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+  const int port = studio_->http_port();
+  ASSERT_EQ(robot_request().first, 200);  // the robot has shown its token once
+  std::vector<std::string> addresses;
+  for (int i = 1; i <= 64; ++i) {
+    addresses.push_back("10.254.1." + std::to_string(i));
+    ASSERT_EQ(std::system(("ip addr add " + addresses.back() + "/32 dev tl-host").c_str()), 0);
+  }
+  std::atomic<bool> done{false};
+  std::atomic<long> opened{0}, turned_away{0};
+  std::thread flood([&] {
+    std::vector<int> fds(addresses.size() * 65, -1);
+    while (!done) {
+      for (size_t i = 0; i < fds.size() && !done; ++i) {
+        if (fds[i] >= 0) {
+          char head[12];
+          const ssize_t n = recv(fds[i], head, sizeof head, MSG_DONTWAIT);
+          if (n == 0 || (n > 0 && std::string(head + 9, 3) == "503")) {
+            turned_away += n > 0;
+            close(fds[i]);
+            fds[i] = -1;
+          }
+        }
+        if (fds[i] < 0 && (fds[i] = connect_from(addresses[i % addresses.size()].c_str(), kFlood, port)) >= 0) ++opened;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (const int fd : fds) close(fd);
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const double robot = slowest_robot_request(10);
+  double local = 0;
+  for (int i = 0; i < 10; ++i) {
+    const auto start = Clock::now();
+    httplib::Client c("127.0.0.1", port);
+    const auto r = c.Get("/webrtc/offer?userId=local");
+    EXPECT_TRUE(r && r->status == 200) << "local request " << i;
+    local = std::max(local, std::chrono::duration<double>(Clock::now() - start).count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  done = true;
+  flood.join();
+  std::printf("FIGURE %ld connections opened from 64 addresses without the token (%ld turned away with 503): the slowest "
+              "robot request took %.3f s, the slowest request from this computer %.3f s\n",
+              opened.load(), turned_away.load(), robot, local);
+  EXPECT_GT(turned_away.load(), 0);
+  EXPECT_LT(robot, 2.0);
+  EXPECT_LT(local, 2.0);
 }
 
 }  // namespace

@@ -92,12 +92,15 @@ struct FlightServerOptions {
   // the put with INVALID_ARGUMENT and its text; batches handed over before
   // stay handed over.
   std::function<void(const FlightDescriptor&, const std::shared_ptr<RecordBatch>&)> on_batch;
-  // 0: no limit. Puts open at once from one client connection, and from
-  // one address beyond loopback; past either a put ends RESOURCE_EXHAUSTED.
+  // 0: no limit. Puts open at once from one client connection, from one
+  // address beyond loopback, and from loopback (every client on this
+  // computer together); past any of them a put ends RESOURCE_EXHAUSTED.
   int max_puts_per_client = 0;
   int max_puts_per_address = 0;
-  // 0: none. A put that delivers no message for this long is cancelled
-  // (DEADLINE_EXCEEDED), so a stuck or silent client frees its thread.
+  int max_puts_from_loopback = 0;
+  // 0: none. A put that delivers no schema or batch for this long is
+  // cancelled (DEADLINE_EXCEEDED), so a stuck, silent or trickling client
+  // frees its thread; messages without data do not count as delivered.
   std::chrono::milliseconds idle_timeout{0};
 };
 

@@ -40,6 +40,8 @@ bool loopback_peer_address(const std::string& address) {
 // The puts open right now: counted per client connection and address, with
 // when each last delivered a message. A watchdog cancels idle ones.
 class OpenPuts {
+  static constexpr const char* kLoopback = "loopback";  // every client on this computer counts as one address
+
  public:
   explicit OpenPuts(const FlightServerOptions& o) : options_(o) {
     if (options_.idle_timeout.count() > 0) watchdog_ = std::thread([this] { watch(); });
@@ -60,14 +62,13 @@ class OpenPuts {
     const std::string address = address_of_peer(peer);
     std::lock_guard lock(mutex_);
     if (options_.max_puts_per_client > 0 && per_client_[peer] >= options_.max_puts_per_client) return std::nullopt;
-    if (options_.max_puts_per_address > 0 && !loopback_peer_address(address) &&
-        per_address_[address] >= options_.max_puts_per_address) {
-      return std::nullopt;
-    }
+    const bool loopback = loopback_peer_address(address);
+    const int cap = loopback ? options_.max_puts_from_loopback : options_.max_puts_per_address;
+    if (cap > 0 && per_address_[loopback ? kLoopback : address] >= cap) return std::nullopt;
     ++per_client_[peer];
-    ++per_address_[address];
+    ++per_address_[loopback ? kLoopback : address];
     const uint64_t id = next_id_++;
-    open_[id] = {context, peer, address, Clock::now(), false};
+    open_[id] = {context, peer, loopback ? kLoopback : address, Clock::now(), false};
     return id;
   }
 
@@ -160,7 +161,8 @@ class PutService final : public proto::FlightService::Service {
       }
       put.descriptor = from_proto(data.flight_descriptor());
       do {
-        if (data.data_header().empty()) continue;  // metadata-only message
+        if (data.data_header().empty()) continue;  // metadata-only message: not a sign of life
+        open_.touch(id);
         if (ipc::ReadMessageType(data.data_header()) == ipc::MessageType::SCHEMA) {
           if (put.schema) throw ArrowError("second schema in one DoPut stream");
           put.schema = ipc::ReadSchema(data.data_header());
@@ -173,7 +175,7 @@ class PutService final : public proto::FlightService::Service {
             put.batches.push_back(std::move(batch));
           }
         }
-      } while (open_.touch(id), stream->Read(&data));
+      } while (stream->Read(&data));
       if (context->IsCancelled()) return grpc::Status(grpc::StatusCode::CANCELLED, "put cancelled by the client");
       if (!put.schema) throw ArrowError("DoPut stream without a schema");
       if (handler_) handler_(put);

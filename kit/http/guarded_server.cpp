@@ -55,11 +55,25 @@ bool loopback_peer(std::string_view address) {
   return address.starts_with("127.") || address == "::1";
 }
 
+// Ends a connection whose request will not be read further: the answer
+// goes out before the FIN; what the client already sent is dropped without
+// being read as a request, so the close is not a reset that could lose the
+// answer on its way.
+void close_without_reading(int fd) {
+  ::shutdown(fd, SHUT_WR);
+  char sink[16 << 10];
+  for (size_t dropped = 0; dropped < (1u << 20);) {
+    const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    if (n <= 0) break;
+    dropped += static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
 void reply_and_close(int fd, std::string_view status_line) {
   const std::string text = "HTTP/1.1 " + std::string(status_line) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   [[maybe_unused]] const ssize_t sent = ::send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  ::shutdown(fd, SHUT_RDWR);
-  ::close(fd);
+  close_without_reading(fd);
 }
 
 bool iequals(std::string_view a, std::string_view b) {
@@ -73,9 +87,16 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-// What the gate knows of the request at the front of a buffer.
+// What the gate knows of the request at the front of a buffer. Framing is
+// strict where servers and proxies have disagreed (which lets a request
+// hide inside another's body): every line ends in CRLF, no bare CR, no
+// folded header lines, at most one Content-Length (digits only), and never
+// both a Content-Length and a Transfer-Encoding, which may only be chunked.
 struct HeadScan {
-  enum Verdict { kIncomplete, kReady, kTooLarge } verdict = kIncomplete;
+  enum Verdict { kIncomplete, kReady, kTooLarge, kMalformed } verdict = kIncomplete;
+  size_t head_bytes = 0;
+  size_t body_bytes = 0;  // declared by Content-Length
+  bool chunked = false;
 };
 
 HeadScan scan_head(const std::string& buffer, const ServerLimits& limits) {
@@ -96,27 +117,91 @@ HeadScan scan_head(const std::string& buffer, const ServerLimits& limits) {
     return {too_large ? HeadScan::kTooLarge : HeadScan::kIncomplete};
   }
   if (end > limits.max_header_bytes || lines > limits.max_header_count + 2) return {HeadScan::kTooLarge};
-  // A small body with a declared length is read here too; anything else
-  // (chunked, large, a client waiting for 100-continue) by the worker.
-  size_t body = 0;
+  HeadScan scan{HeadScan::kReady, end};
+  const HeadScan malformed{HeadScan::kMalformed};
   std::string_view head(buffer.data(), end);
-  for (size_t at = head.find('\n') + 1; at < head.size();) {
+  bool expect = false, has_length = false, has_encoding = false;
+  for (size_t at = 0; at < head.size();) {
     const size_t nl = head.find('\n', at);
-    const std::string_view line = head.substr(at, nl - at);
+    if (nl == at || (nl == at + 1 && head[at] == '\r')) break;  // the empty line
+    if (head[nl - 1] != '\r' || head.substr(at, nl - 1 - at).find('\r') != std::string_view::npos) return malformed;
+    const std::string_view line = head.substr(at, nl - 1 - at);
+    const bool request_line = at == 0;
     at = nl + 1;
+    if (request_line) continue;
+    if (line.front() == ' ' || line.front() == '\t') return malformed;  // obs-fold
     const size_t colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
-    const std::string_view name = trim(line.substr(0, colon)), value = trim(line.substr(colon + 1));
-    if (iequals(name, "Expect") || iequals(name, "Transfer-Encoding")) return {HeadScan::kReady};
+    if (colon == std::string_view::npos) return malformed;
+    const std::string_view name = line.substr(0, colon), value = trim(line.substr(colon + 1));
+    if (name != trim(name)) return malformed;  // "Content-Length :" is read differently by different parsers
+    if (iequals(name, "Expect")) expect = true;
+    if (iequals(name, "Transfer-Encoding")) {
+      if (has_encoding || !iequals(value, "chunked")) return malformed;
+      has_encoding = scan.chunked = true;
+    }
     if (iequals(name, "Content-Length")) {
-      if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string_view::npos) {
-        return {HeadScan::kReady};  // the parser answers it
+      if (has_length || value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string_view::npos) {
+        return malformed;
       }
-      body = std::stoul(std::string(value));
+      has_length = true;
+      scan.body_bytes = std::stoul(std::string(value));
     }
   }
-  if (body > limits.prefetch_body_bytes) return {HeadScan::kReady};
-  return {buffer.size() >= end + body ? HeadScan::kReady : HeadScan::kIncomplete};
+  if (head.size() < 2 || head[head.size() - 2] != '\r') return malformed;  // the empty line, as CRLF
+  if (has_length && has_encoding) return malformed;
+  // A small body with a declared length is read here too; anything else
+  // (chunked, large, a client waiting for 100-continue) by the worker.
+  if (expect || scan.chunked || scan.body_bytes > limits.prefetch_body_bytes) return scan;
+  if (buffer.size() < end + scan.body_bytes) scan.verdict = HeadScan::kIncomplete;
+  return scan;
+}
+
+// When an answer's head says "Connection: close", drops its "Keep-Alive"
+// line (the server adds it to every answer it does not close itself).
+bool strip_keep_alive_if_closing(std::string& head) {
+  const size_t end = head.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  bool closing = false;
+  size_t keep_alive = std::string::npos, keep_alive_end = 0;
+  for (size_t at = head.find("\r\n") + 2; at < end + 2;) {
+    const size_t eol = head.find("\r\n", at);
+    const std::string_view line(head.data() + at, eol - at);
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos) {
+      const std::string_view name = line.substr(0, colon), value = trim(line.substr(colon + 1));
+      if (iequals(name, "Connection") && iequals(value, "close")) closing = true;
+      if (iequals(name, "Keep-Alive")) {
+        keep_alive = at;
+        keep_alive_end = eol + 2;
+      }
+    }
+    at = eol + 2;
+  }
+  if (closing && keep_alive != std::string::npos) head.erase(keep_alive, keep_alive_end - keep_alive);
+  return closing;
+}
+
+// A request for several byte ranges gets the whole entity instead (as a
+// server may answer any Range): a multi-range answer repeats its body once
+// per range, so a small request could ask for an answer thousands of
+// times its size.
+void drop_multiple_ranges(std::string& buffer, size_t head_bytes) {
+  for (size_t at = buffer.find("\r\n") + 2; at < head_bytes;) {
+    const size_t eol = buffer.find("\r\n", at);
+    if (eol == std::string::npos || eol >= head_bytes) return;
+    const std::string_view line(buffer.data() + at, eol - at);
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos && iequals(line.substr(0, colon), "Range") && line.find(',') != std::string_view::npos) {
+      buffer.erase(at, eol + 2 - at);
+      head_bytes -= eol + 2 - at;
+      continue;
+    }
+    at = eol + 2;
+  }
+}
+
+const char* refusal_status(HeadScan::Verdict verdict) {
+  return verdict == HeadScan::kTooLarge ? "431 Request Header Fields Too Large" : "400 Bad Request";
 }
 
 // A connection read from what the gate has already taken in, then from the
@@ -139,7 +224,11 @@ class GateStream : public httplib::Stream {
       buffer_.clear();
       begin_ = 0;
       if (!is_readable()) return -1;
-      if (size >= kChunk) return receive(ptr, size);  // a body: straight into the caller's buffer
+      if (size >= kChunk) {  // a body: straight into the caller's buffer
+        const ssize_t n = receive(ptr, size);
+        if (n > 0) consumed_ += static_cast<size_t>(n);
+        return n;
+      }
       buffer_.resize(kChunk);
       const ssize_t n = receive(buffer_.data(), kChunk);
       buffer_.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -148,17 +237,26 @@ class GateStream : public httplib::Stream {
     const size_t n = std::min(size, buffer_.size() - begin_);
     std::memcpy(ptr, buffer_.data() + begin_, n);
     begin_ += n;
+    consumed_ += n;
     return static_cast<ssize_t>(n);
   }
 
+  // The answer's head comes in one write: an answer that closes the
+  // connection says so alone, without the keep-alive terms.
   ssize_t write(const char* ptr, size_t size) override {
     if (!is_writable()) return -1;
-    ssize_t n;
-    do {
-      n = ::send(fd_, ptr, size, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n;
+    if (answered_) return send_all(ptr, size);
+    answered_ = true;
+    std::string head(ptr, size);
+    if (!strip_keep_alive_if_closing(head)) return send_all(ptr, size);
+    closing_ = true;
+    return send_all(head.data(), head.size()) < 0 ? -1 : static_cast<ssize_t>(size);
   }
+
+  // Bytes of the connection the request's reading took.
+  size_t consumed() const { return consumed_; }
+  // The answer said "Connection: close".
+  bool closing() const { return closing_; }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override { ip = numeric_address(fd_, true, &port); }
   void get_local_ip_and_port(std::string& ip, int& port) const override { ip = numeric_address(fd_, false, &port); }
@@ -168,6 +266,18 @@ class GateStream : public httplib::Stream {
 
  private:
   static constexpr size_t kChunk = 4096;
+
+  ssize_t send_all(const char* ptr, size_t size) {
+    size_t sent = 0;
+    while (sent < size) {
+      const ssize_t n = ::send(fd_, ptr + sent, size - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd_, POLLOUT, write_timeout_)) continue;
+      if (n <= 0) return sent > 0 ? static_cast<ssize_t>(sent) : -1;
+      sent += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(sent);
+  }
 
   ssize_t receive(char* into, size_t size) {
     ssize_t n;
@@ -180,6 +290,8 @@ class GateStream : public httplib::Stream {
   int fd_;
   std::string buffer_;
   size_t begin_ = 0;
+  size_t consumed_ = 0;
+  bool answered_ = false, closing_ = false;
   Clock::time_point deadline_;
   std::chrono::milliseconds read_timeout_, write_timeout_;
 };
@@ -199,6 +311,7 @@ size_t open_files_allowance(size_t wanted) {
 struct GuardedServer::Connection {
   int fd = -1;
   std::string address;
+  bool stranger = false;  // counted among the connections open to anyone
   std::string buffer;
   bool started = false;  // the current request's first byte has arrived
   Clock::time_point deadline;
@@ -242,7 +355,7 @@ class GuardedServer::Gate final : public httplib::TaskQueue {
     Connection c;
     c.fd = fd;
     c.address = numeric_address(fd, true);
-    if (!count_in(c.address)) {
+    if (!count_in(c)) {
       reply_and_close(fd, "503 Service Unavailable");
       return;
     }
@@ -259,9 +372,13 @@ class GuardedServer::Gate final : public httplib::TaskQueue {
   }
 
   void release(Connection& c) {
-    ::shutdown(c.fd, SHUT_RDWR);
-    ::close(c.fd);
-    count_out(c.address);
+    close_without_reading(c.fd);
+    count_out(c);
+  }
+
+  void trust(const std::string& address) {
+    std::lock_guard lock(count_mutex_);
+    trusted_[address] = Clock::now() + limits_.trusted_for;
   }
 
  private:
@@ -278,19 +395,26 @@ class GuardedServer::Gate final : public httplib::TaskQueue {
     [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
   }
 
-  bool count_in(const std::string& address) {
+  bool count_in(Connection& c) {
     std::lock_guard lock(count_mutex_);
     if (total_ >= max_connections_) return false;
-    if (!loopback_peer(address) && per_address_[address] >= limits_.max_connections_per_address) return false;
+    const bool loopback = loopback_peer(c.address);
+    if (!loopback && per_address_[c.address] >= limits_.max_connections_per_address) return false;
+    const auto trusted = trusted_.find(c.address);
+    if (trusted != trusted_.end() && trusted->second < Clock::now()) trusted_.erase(trusted);
+    c.stranger = !loopback && !trusted_.count(c.address);
+    if (c.stranger && strangers_ >= max_connections_ - std::min(limits_.reserved_connections, max_connections_ / 2)) return false;
     ++total_;
-    ++per_address_[address];
+    ++per_address_[c.address];
+    strangers_ += c.stranger;
     return true;
   }
 
-  void count_out(const std::string& address) {
+  void count_out(const Connection& c) {
     std::lock_guard lock(count_mutex_);
     --total_;
-    if (--per_address_[address] == 0) per_address_.erase(address);
+    strangers_ -= c.stranger;
+    if (--per_address_[c.address] == 0) per_address_.erase(c.address);
   }
 
   void run() {
@@ -367,13 +491,15 @@ class GuardedServer::Gate final : public httplib::TaskQueue {
       c.started = true;
       c.deadline = Clock::now() + limits_.request_deadline;
     }
-    switch (scan_head(c.buffer, limits_).verdict) {
+    const HeadScan::Verdict verdict = scan_head(c.buffer, limits_).verdict;
+    switch (verdict) {
       case HeadScan::kIncomplete:
         return;
       case HeadScan::kTooLarge:
+      case HeadScan::kMalformed:
         epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-        reply_and_close(fd, "431 Request Header Fields Too Large");
-        count_out(c.address);
+        reply_and_close(fd, refusal_status(verdict));
+        count_out(c);
         parked_.erase(fd);
         return;
       case HeadScan::kReady:
@@ -398,7 +524,7 @@ class GuardedServer::Gate final : public httplib::TaskQueue {
       } else {
         ::close(c.fd);
       }
-      count_out(c.address);
+      count_out(c);
       it = parked_.erase(it);
     }
   }
@@ -422,9 +548,11 @@ class GuardedServer::Gate final : public httplib::TaskQueue {
   std::mutex incoming_mutex_;  // guards incoming_
   std::deque<Connection> incoming_;
 
-  std::mutex count_mutex_;  // guards the two counts
+  std::mutex count_mutex_;  // guards the counts and trusted_
   size_t total_ = 0;
+  size_t strangers_ = 0;  // connections of addresses beyond loopback not trusted
   std::map<std::string, size_t> per_address_;
+  std::map<std::string, Clock::time_point> trusted_;  // address → until when
 
   std::unordered_map<int, Connection> parked_;  // the gate thread's alone
 };
@@ -438,20 +566,31 @@ GuardedServer::GuardedServer(ServerLimits limits) : limits_(limits) {
 
 GuardedServer::~GuardedServer() = default;
 
+void GuardedServer::trust_client(const std::string& address) {
+  if (gate_) gate_->trust(address);
+}
+
 bool GuardedServer::process_and_close_socket(socket_t sock) {
   gate_->admit(sock);
   return true;
 }
 
+// A connection goes on to its next request only when this one was read
+// to its end: the unread rest of a refused request (its body, answered
+// before it was read) is never taken for a request of its own. A chunked
+// body's end is not known here, so such a request always ends its connection.
 void GuardedServer::serve(Connection connection) {
   for (;;) {
+    drop_multiple_ranges(connection.buffer, scan_head(connection.buffer, limits_).head_bytes);
+    const HeadScan framing = scan_head(connection.buffer, limits_);
     GateStream stream(connection.fd, std::move(connection.buffer), connection.deadline,
                       to_ms(read_timeout_sec_, read_timeout_usec_), to_ms(write_timeout_sec_, write_timeout_usec_));
     const bool last = connection.requests + 1 >= keep_alive_max_count_ || svr_sock_ == INVALID_SOCKET;
     bool closed = false;
     const bool ok = process_request(stream, last, closed, nullptr);
     ++connection.requests;
-    if (!ok || closed || last || svr_sock_ == INVALID_SOCKET) {
+    const bool read_whole = !framing.chunked && stream.consumed() >= framing.head_bytes + framing.body_bytes;
+    if (!ok || closed || last || !read_whole || stream.closing() || svr_sock_ == INVALID_SOCKET) {
       gate_->release(connection);
       return;
     }
@@ -476,12 +615,15 @@ GuardedServer::Next GuardedServer::linger(Connection& c) {
   const size_t cap = limits_.max_header_bytes + limits_.prefetch_body_bytes + 1;
   for (;;) {
     if (!c.buffer.empty()) {
-      switch (scan_head(c.buffer, limits_).verdict) {
+      const HeadScan::Verdict verdict = scan_head(c.buffer, limits_).verdict;
+      switch (verdict) {
         case HeadScan::kReady:
           c.deadline = Clock::now() + limits_.request_deadline;
           return Next::kReady;
-        case HeadScan::kTooLarge: {
-          const std::string refusal = "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        case HeadScan::kTooLarge:
+        case HeadScan::kMalformed: {
+          const std::string refusal = "HTTP/1.1 " + std::string(refusal_status(verdict)) +
+                                      "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
           [[maybe_unused]] const ssize_t n = ::send(c.fd, refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
           return Next::kClosed;
         }

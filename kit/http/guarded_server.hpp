@@ -11,7 +11,10 @@
 //   - a request head past `max_header_bytes` or `max_header_count` is
 //     refused with 431;
 //   - connections are bounded in total and per client address (loopback
-//     peers share only the total): past either, a new one gets 503.
+//     peers share only the total): past either, a new one gets 503; part
+//     of the total is kept for loopback and for addresses that showed they
+//     belong (trust_client), so strangers, however many addresses they
+//     come from, cannot take every connection.
 // Bodies larger than `prefetch_body_bytes` are read by the worker, through
 // the same deadline.
 #include <httplib.h>
@@ -30,6 +33,8 @@ struct ServerLimits {
   size_t prefetch_body_bytes = 64 << 10;
   size_t max_connections = 4096;  // lowered to what the open-files limit allows
   size_t max_connections_per_address = 64;
+  size_t reserved_connections = 0;  // of max_connections: for loopback and trusted addresses only
+  std::chrono::minutes trusted_for{60};
   // How long a worker that served a request waits for the connection's
   // next one before handing it back to the gate.
   std::chrono::milliseconds linger{2};
@@ -41,6 +46,9 @@ class GuardedServer : public httplib::Server {
   ~GuardedServer() override;
 
   const ServerLimits& limits() const { return limits_; }
+  // The address showed it belongs (a token, a signed-in session): its
+  // connections may use the reserved ones for a while.
+  void trust_client(const std::string& address);
 
  private:
   class Gate;

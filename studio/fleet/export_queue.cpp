@@ -173,13 +173,13 @@ void ExportQueue::hand_over(HandOver& h) {
   std::fflush(stdout);
 }
 
-long ExportQueue::retry(const std::string& user_id, const std::string& repo_id) {
+long ExportQueue::retry(const std::string& user_id, const std::string& repo_id, const std::string& from) {
   const Rows rows = Postgres::Session(*db_).run(
       "UPDATE tessaline_export_jobs SET state = 'queued', attempts = 0, error = NULL, not_before = NULL, repo_id = $2,"
       " request = (request::jsonb || jsonb_build_object('repoId', $2::text))::text,"
       " number = (SELECT MAX(number) + 1 FROM tessaline_export_jobs)"
-      " WHERE user_id = $1 AND store = $3 AND state = 'failed' RETURNING episodes",
-      {user_id, repo_id, store_.url()});
+      " WHERE user_id = $1 AND store = $3 AND state = 'failed' AND ($4 = '' OR repo_id = $4) RETURNING episodes",
+      {user_id, repo_id, store_.url(), from});
   long episodes = 0;
   for (int i = 0; i < rows.size(); ++i) episodes += rows.number(i, 0);
   if (episodes > 0) wake_.notify_all();
@@ -364,6 +364,11 @@ void ExportQueue::export_claimed(const Claimed& job, const std::atomic<bool>& lo
     std::fflush(stdout);
   } catch (const ExportRefused& e) {
     put_back(job, e.what(), true);
+  } catch (const kit::s3::Error& e) {
+    // A store that is away or overloaded is waited for, however long that
+    // takes (the pause grows to a minute); what it refuses fails after a few tries.
+    const bool away = e.status() == 0 || e.status() >= 500 || e.status() == 408 || e.status() == 429;
+    put_back(job, e.what(), !away && job.attempts >= kMostAttempts);
   } catch (const std::exception& e) {
     put_back(job, e.what(), job.attempts >= kMostAttempts);
   }

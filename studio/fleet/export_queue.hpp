@@ -59,7 +59,8 @@ class ExportQueue {
   // DATA/export-jobs until it is queued, and is handed over after a restart).
   void submit(const ExportJob& job, const ExportRequest& request);
   // The user's failed jobs are queued again, for the repository named; their episodes.
-  long retry(const std::string& user_id, const std::string& repo_id);
+  // `from`: only jobs meant for that repository ("": every failed job of the user's).
+  long retry(const std::string& user_id, const std::string& repo_id, const std::string& from = "");
   // The latest job of the repository as the export board reports it, if the user's.
   std::optional<nlohmann::json> status(const std::string& repo_id, const std::string& user_id);
 

@@ -1,5 +1,7 @@
 #include "studio/live/logged_frame.hpp"
 
+#include "kit/json/plain_name.hpp"
+
 #include <cmath>
 
 namespace studio {
@@ -82,6 +84,7 @@ LoggedFrame read_logged_frame(const kit::flight::RecordBatch& batch) {
   if (!user) throw FrameSchemaError("column \"user_id\" is missing");
   f.user_id = text(*user, "user_id");
   if (f.user_id.empty()) throw FrameSchemaError("column \"user_id\" is empty");
+  if (!kit::json::plain_name(f.user_id, 256)) throw FrameSchemaError("column \"user_id\" must be printable text of at most 256 bytes");
   const auto* state = column(batch, "state", TypeId::LIST, "a list of numbers");
   if (!state) throw FrameSchemaError("column \"state\" is missing");
   f.state = numbers(*state, "state");

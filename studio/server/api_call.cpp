@@ -1,9 +1,17 @@
 #include "studio/server/api_call.hpp"
 
+#include "kit/json/plain_name.hpp"
 #include "studio/server/request_trust.hpp"
 
 namespace studio {
 namespace {
+
+constexpr size_t kMaxIdBytes = 256;
+
+std::string checked_id(const char* key, std::string id) {
+  if (!kit::json::plain_name(id, kMaxIdBytes)) throw BadRequest(std::string("\"") + key + "\" must be printable text of at most 256 bytes");
+  return id;
+}
 
 Json parse_object(const std::string& text) {
   Json body;
@@ -32,6 +40,9 @@ Call::Call(const httplib::Request& r, std::optional<std::string> signed_in_as)
     throw BadRequest("the query and the body name different users");
   }
   user_ = from_body ? from_body : from_query;
+  // Ids become file names, log lines and database values: no NUL, no
+  // control or bidi characters anywhere they go.
+  if (user_ && !kit::json::plain_name(*user_, kMaxIdBytes)) throw BadRequest("\"userId\" must be printable text of at most 256 bytes");
   if (signed_in && user_ && *user_ != *signed_in) throw Forbidden("signed in as another user");
 }
 
@@ -52,6 +63,10 @@ std::string Call::param(const char* key) const {
   if (!req.has_param(key)) throw BadRequest(std::string("missing query parameter \"") + key + "\"");
   return req.get_param_value(key);
 }
+
+std::string Call::repo_id() const { return req.method == "POST" ? id("repoId") : checked_id("repoId", param("repoId")); }
+
+std::string Call::id(const char* key) const { return checked_id(key, text(key)); }
 
 long Call::since() const {
   const std::string text = req.has_param("since") ? req.get_param_value("since") : "0";

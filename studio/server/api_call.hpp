@@ -24,9 +24,10 @@ struct Forbidden : std::runtime_error {  // 403
 
 class Call {
  public:
-  // Throws BadRequest for a POST body that is not a JSON object, or a query
-  // and body that name different users; Forbidden when a signed-in browser
-  // names a user other than its own.
+  // Throws BadRequest for a POST body that is not a JSON object, a query
+  // and body that name different users, or a user id that is not printable
+  // text of at most 256 bytes; Forbidden when a signed-in browser names a
+  // user other than its own.
   Call(const httplib::Request& req, std::optional<std::string> signed_in);
 
   const httplib::Request& req;
@@ -37,6 +38,11 @@ class Call {
   bool names_user() const { return user_.has_value(); }
   std::string text(const char* key) const;   // a string field of the body
   std::string param(const char* key) const;  // a query parameter
+  // "repoId": of the body for a POST, of the query otherwise. Like the user,
+  // printable text (no control or bidi characters) of at most 256 bytes.
+  std::string repo_id() const;
+  // Another id of the body, checked as repoId is.
+  std::string id(const char* key) const;
   long since() const;                        // the "since" cursor of a poll (0 when absent)
 
  private:

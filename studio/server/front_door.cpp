@@ -50,6 +50,7 @@ httplib::Server::HandlerResponse FrontDoor::check_access(const httplib::Request&
     return httplib::Server::HandlerResponse::Unhandled;
   }
   if (shows_token(req) || access_.session_user(req.get_header_value("Cookie"))) {
+    if (belongs_) belongs_(req.remote_addr);
     return httplib::Server::HandlerResponse::Unhandled;
   }
   if (req.method == "GET" && !req.path.starts_with("/webrtc") && !req.path.starts_with("/sessions") &&
@@ -58,6 +59,7 @@ httplib::Server::HandlerResponse FrontDoor::check_access(const httplib::Request&
   } else {
     send_json(res, {{"error", "this studio needs its access token"}}, 401);
   }
+  res.set_header("Connection", "close");  // the request's body is never read
   return httplib::Server::HandlerResponse::Handled;
 }
 

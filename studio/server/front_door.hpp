@@ -6,6 +6,7 @@
 // or changed.
 #include <httplib.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -16,7 +17,11 @@ namespace studio {
 
 class FrontDoor {
  public:
-  FrontDoor(const AccessControl& access, const RequestTrust& trust) : access_(access), trust_(trust) {}
+  // `belongs`: told the address of each caller from another computer that
+  // showed the token or a signed-in session.
+  using Belongs = std::function<void(const std::string& address)>;
+  FrontDoor(const AccessControl& access, const RequestTrust& trust, Belongs belongs = {})
+      : access_(access), trust_(trust), belongs_(std::move(belongs)) {}
 
   // Handled: the request was refused and answered.
   httplib::Server::HandlerResponse check(const httplib::Request& req, httplib::Response& res) const;
@@ -31,6 +36,7 @@ class FrontDoor {
 
   const AccessControl& access_;
   const RequestTrust& trust_;
+  Belongs belongs_;
 };
 
 }  // namespace studio

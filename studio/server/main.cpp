@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "kit/cli/command_line.hpp"
 #include "studio/server/access_control.hpp"
@@ -41,7 +42,13 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1L, 1L << 20));
   app.add_option("--token", options.token,
                  "access token callers from other computers must show (default: TESSALINE_STUDIO_TOKEN; one is "
-                 "made up and printed when --host reaches beyond this computer and none is given)");
+                 "made up and printed when --host reaches beyond this computer and none is given). Every local "
+                 "user sees it in the process list: prefer --token-file or the variable");
+  std::string token_file;
+  app.add_option("--token-file", token_file,
+                 "read the access token from this file's first line (kept out of the process list; or set "
+                 "TESSALINE_STUDIO_TOKEN)")
+      ->check(CLI::ExistingFile);
   app.add_option("--allowed-host", options.allowed_hosts,
                  "a further name browsers reach this studio by, e.g. behind a reverse proxy (repeatable); "
                  "loopback names, IP addresses and this computer's name are always allowed, requests sent to "
@@ -81,6 +88,15 @@ int main(int argc, char** argv) {
   options.export_lease = std::chrono::seconds(lease_seconds);
   options.data_dir = data_dir;
   for (const auto& d : other_datasets) options.other_datasets.emplace_back(d);
+  if (!token_file.empty()) {
+    std::ifstream file(token_file);
+    std::getline(file, options.token);
+    while (!options.token.empty() && (options.token.back() == '\r' || options.token.back() == ' ')) options.token.pop_back();
+    if (options.token.empty()) {
+      std::fprintf(stderr, "tessaline-studio: %s holds no token on its first line\n", token_file.c_str());
+      return 2;
+    }
+  }
   if (options.token.empty()) {
     if (const char* from_env = std::getenv("TESSALINE_STUDIO_TOKEN")) options.token = from_env;
   }

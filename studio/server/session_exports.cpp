@@ -10,7 +10,7 @@ namespace fs = std::filesystem;
 ExportRequest SessionExports::request_for(const Call& call) const {
   ExportRequest r;
   r.user_id = call.user();
-  r.repo_id = call.text("repoId");
+  r.repo_id = call.repo_id();
   r.video_codec = options_.video_codec;
   r.data_file_mb = options_.data_file_mb;
   r.video_file_mb = options_.video_file_mb;
@@ -37,8 +37,17 @@ void SessionExports::start(const std::vector<ExportJob>& jobs, const ExportReque
   });
 }
 
-long SessionExports::requeue_failed(const std::string& user_id, const std::string& repo_id) {
-  return queue_ ? queue_->retry(user_id, repo_id) : 0;
+std::vector<ExportJob> SessionExports::failed_jobs(std::vector<ExportJob> jobs, const std::optional<std::string>& from) const {
+  if (!from) return jobs;
+  std::erase_if(jobs, [&](const ExportJob& job) {
+    const auto kept = kept_request(job.dir);
+    return !kept || kept->repo_id != *from;
+  });
+  return jobs;
+}
+
+long SessionExports::requeue_failed(const std::string& user_id, const std::string& repo_id, const std::optional<std::string>& from) {
+  return queue_ ? queue_->retry(user_id, repo_id, from.value_or("")) : 0;
 }
 
 Json SessionExports::status(const std::string& repo_id, const std::string& user_id) const {

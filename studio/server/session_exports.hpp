@@ -31,8 +31,10 @@ class SessionExports {
 
   // The jobs' episodes go into the request's dataset, in order.
   void start(const std::vector<ExportJob>& jobs, const ExportRequest& request);
-  // Failed jobs of the fleet queued again for the repository; 0 without a fleet.
-  long requeue_failed(const std::string& user_id, const std::string& repo_id);
+  // Of this studio's failed jobs, those meant for `from` (all without it).
+  std::vector<ExportJob> failed_jobs(std::vector<ExportJob> jobs, const std::optional<std::string>& from) const;
+  // The fleet's failed jobs (meant for `from`, or all) queued again for the repository; 0 without a fleet.
+  long requeue_failed(const std::string& user_id, const std::string& repo_id, const std::optional<std::string>& from);
   Json status(const std::string& repo_id, const std::string& user_id) const;
   std::string dataset_path(const std::string& repo_id) const { return board_.dataset_path(repo_id); }
 

@@ -42,7 +42,8 @@ constexpr int kFlightThreads = 32;  // puts in flight at once, whatever the numb
 // stuck or hostile, and a put that sends nothing for a while is cut off,
 // so no client can take the receiver from the others.
 constexpr int kFlightPutsPerClient = 4;
-constexpr int kFlightPutsPerAddress = 16;
+constexpr int kFlightPutsPerAddress = 8;
+constexpr int kFlightPutsFromLoopback = 16;  // every program on this computer together: the others keep half the threads
 constexpr std::chrono::seconds kFlightIdle{10};
 
 // What the HTTP front end takes: a request (line, headers, body of at most
@@ -56,6 +57,10 @@ kit::http::ServerLimits http_limits() {
   limits.max_header_bytes = 16 << 10;
   limits.max_header_count = 100;
   limits.max_connections_per_address = 64;
+  // Callers from other computers that have not shown the token share the
+  // rest: however many addresses they come from, robots, signed-in browsers
+  // and this computer keep a quarter of the connections.
+  limits.reserved_connections = 1024;
   return limits;
 }
 
@@ -93,7 +98,7 @@ struct Studio::Impl {
   DatasetCatalog catalog;
   AccessControl access;
   RequestTrust trust;
-  FrontDoor front_door{access, trust};
+  FrontDoor front_door{access, trust, [this](const std::string& address) { http.trust_client(address); }};
   std::unique_ptr<DatasetPublisher> publisher;  // with a store
   std::unique_ptr<ExportQueue> queue;           // with a store and a database: the fleet's export jobs
   std::unique_ptr<StoreViews> views;            // likewise: what the viewer shows of the bucket's datasets
@@ -178,6 +183,7 @@ struct Studio::Impl {
     flight_options.max_threads = kFlightThreads;
     flight_options.max_puts_per_client = kFlightPutsPerClient;
     flight_options.max_puts_per_address = kFlightPutsPerAddress;
+    flight_options.max_puts_from_loopback = kFlightPutsFromLoopback;
     flight_options.idle_timeout = kFlightIdle;
     flight_options.authorize = [this](const kit::flight::FlightCaller& caller) {
       if (!access.enforced() || loopback_grpc_peer(caller.peer)) return true;

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <algorithm>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -22,6 +27,7 @@
 #include "kit/console/markup.hpp"
 #include "kit/console/panel.hpp"
 #include "kit/console/spinner.hpp"
+#include "kit/json/plain_name.hpp"
 
 namespace tessaline {
 
@@ -51,6 +57,36 @@ class Socket {
   int fd_;
 };
 
+// "name (pid N)" of a process of ours listening on the loopback port, or empty.
+std::string port_holder(int port) {
+  std::ifstream tcp("/proc/net/tcp");
+  char local[32];
+  std::snprintf(local, sizeof local, "0100007F:%04X", port);
+  std::string inode;
+  for (std::string line; std::getline(tcp, line);) {
+    std::istringstream fields(line);
+    std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout, node;
+    fields >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> node;
+    if (address == local && state == "0A") inode = node;  // listening
+  }
+  if (inode.empty()) return "";
+  const std::string wanted = "socket:[" + inode + "]";
+  for (const auto& proc : std::filesystem::directory_iterator("/proc", std::filesystem::directory_options::skip_permission_denied)) {
+    const std::string pid = proc.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator(proc.path() / "fd", ec)) {
+      std::error_code link_error;
+      if (std::filesystem::read_symlink(fd.path(), link_error).string() != wanted) continue;
+      std::ifstream comm(proc.path() / "comm");
+      std::string name;
+      std::getline(comm, name);
+      return name + " (pid " + pid + ")";
+    }
+  }
+  return "";
+}
+
 Socket listen_on_loopback(int port) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (s.fd() < 0) throw std::system_error(errno, std::generic_category(), "socket");
@@ -61,8 +97,15 @@ Socket listen_on_loopback(int port) {
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.fd(), 16) != 0) {
-    throw std::system_error(errno, std::generic_category(),
-                            "cannot listen on 127.0.0.1:" + std::to_string(port));
+    const int error = errno;
+    if (error == EADDRINUSE) {
+      const std::string holder = port_holder(port);
+      throw std::runtime_error("the sign-in's callback port 127.0.0.1:" + std::to_string(port) + " is taken" +
+                               (holder.empty() ? " (another tessaline may be waiting for a sign-in there)"
+                                               : " by " + holder + (holder.starts_with("tessaline") ? ", which is waiting for a sign-in there" : "")) +
+                               ": finish or stop that one first");
+    }
+    throw std::system_error(error, std::generic_category(), "cannot listen on 127.0.0.1:" + std::to_string(port));
   }
   return s;
 }
@@ -143,6 +186,40 @@ void send_all(int fd, const std::string& bytes) {
   }
 }
 
+// The single-use secret this sign-in put into its redirect address: only
+// the page the frontend sent the browser to knows it, so no other page can
+// choose the user the robot records under by loading the callback.
+std::string& callback_nonce() {
+  static std::string nonce;
+  return nonce;
+}
+
+std::string new_nonce() {
+  unsigned char bytes[16];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) throw std::runtime_error("no random bytes for the sign-in");
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char b : bytes) {
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  }
+  return out;
+}
+
+bool same_secret(std::string_view a, std::string_view b) {
+  unsigned char differ = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i % std::max<size_t>(1, b.size())]);
+  return differ == 0 && !b.empty();
+}
+
+// "/callback/<nonce>" (then a query, or nothing) with this sign-in's nonce.
+bool carries_nonce(std::string_view target) {
+  constexpr std::string_view prefix = "/callback/";
+  if (!target.starts_with(prefix)) return false;
+  const std::string_view rest = target.substr(prefix.size());
+  return same_secret(rest.substr(0, rest.find('?')), callback_nonce());
+}
+
 // SimpleCallbackHandler.do_GET for one connection.
 void handle_connection(int fd) {
   const std::string head = read_request_head(fd);
@@ -164,10 +241,18 @@ void handle_connection(int fd) {
     send_all(fd, error_response(404, "Not Found"));
     return;
   }
+  if (!carries_nonce(target)) {
+    send_all(fd, error_response(400, "Not this sign-in's callback"));
+    return;
+  }
   const size_t q = target.find('?');
   const auto username = q == std::string::npos ? std::nullopt : first_value(std::string_view(target).substr(q + 1), "username");
   if (!username) {
     send_all(fd, error_response(400, "Missing username"));
+    return;
+  }
+  if (!kit::json::plain_name(*username)) {
+    send_all(fd, error_response(400, "A user name is 1 to 100 printable characters"));
     return;
   }
   SimpleCallbackHandler::received_username = *username;
@@ -217,7 +302,8 @@ std::string authenticate_with_browser(const std::string& frontend_url, int callb
   std::string base = frontend_url;
   while (!base.empty() && base.back() == '/') base.pop_back();
   SimpleCallbackHandler::redirect_url = base + "/velquin";
-  const std::string redirect_uri = "http://127.0.0.1:" + std::to_string(callback_port) + "/callback";
+  callback_nonce() = new_nonce();
+  const std::string redirect_uri = "http://127.0.0.1:" + std::to_string(callback_port) + "/callback/" + callback_nonce();
   const std::string auth_url = base + "/api/auth/velquin-login?redirect_uri=" + redirect_uri;
 
   std::optional<Socket> server(listen_on_loopback(callback_port));

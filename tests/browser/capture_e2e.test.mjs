@@ -9,7 +9,7 @@ import assert from 'node:assert/strict';
 import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startStudio, startRig, startProcess, signIn, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
+import { startStudio, startRig, startProcess, signIn, signInOpener, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
 import { driveSession } from './session_drive.mjs';
 import { readDataset } from '../node/read_dataset.mjs';
 
@@ -24,7 +24,7 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
   const arms = ['--robot.id', 'rig_follower', '--teleop.id', 'rig_leader'];
   const env = {
     HF_LEROBOT_HOME: join(dir, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
-    VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, BROWSER: 'true', TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
+    VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, ...signInOpener, TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
   };
   const browser = await launchBrowser();
   const runs = [];
@@ -129,7 +129,8 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     rig.signal('SIGUSR1');
     await waitFor(async () => /^Stopped: .*no answer/.test(await page.locator('#status').textContent()),
       'the reason on the page', 30000);
-    assert.equal(await third.exit, 0, third.output);
+    // A session that ended on an error is no success for the shell.
+    assert.equal(await third.exit, 1, third.output);
     assert.match(third.output, /kept failing for \d+ ms; stopping: sync read on \/dev\/pts\/\d+ failed/);
     rig.signal('SIGUSR2');
   } finally {

@@ -10,7 +10,7 @@ import { chmodSync, existsSync, mkdtempSync, readFileSync, rmSync } from 'node:f
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { startStudio, startRig, startProcess, signIn, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
+import { startStudio, startRig, startProcess, signIn, signInOpener, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
 import { driveSession } from './session_drive.mjs';
 import { readDataset } from '../node/read_dataset.mjs';
 
@@ -46,7 +46,7 @@ runTest('a session recorded through one studio, driven from another and exported
     started.push(rig);
     const capture = startProcess(process.env.TESSALINE_CLI, ['capture', '--robot.id', 'rig_follower', '--teleop.id', 'rig_leader'], {
       HF_LEROBOT_HOME: join(dir, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: robots.base,
-      VELQUIN_GRPC_SERVER: robots.flight, STUDIO_URL: operators.base, BROWSER: 'true', TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
+      VELQUIN_GRPC_SERVER: robots.flight, STUDIO_URL: operators.base, ...signInOpener, TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
     });
     started.push({ stop: async () => { capture.child.kill('SIGKILL'); await capture.exit; } });
     await waitFor(() => capture.output.includes('Authentication Required'), 'the sign-in prompt', 60000);

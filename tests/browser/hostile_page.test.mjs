@@ -48,8 +48,10 @@ async function snapshot(studio) {
 }
 
 // What the page sends: every state-changing endpoint, each as a no-cors
-// fetch with a text/plain JSON body, with a form-encoded body, and as a
-// real form post.
+// fetch with a text/plain JSON body, with a form-encoded body, with a body
+// that is itself a whole JSON request from loopback (the studio refuses the
+// outer one; the inner must never be read as a request of its own), and as
+// a real form post.
 const ATTACKS = [
   ['/sessions/episodes/reset', { userId: OP }],
   ['/sessions/episodes/end', { userId: OP, repoId: 'evil/repo' }],
@@ -65,11 +67,28 @@ const ATTACKS = [
 const attackPage = (studioBase) => `<!doctype html><html><body><script>
 const studio = ${JSON.stringify(studioBase)};
 const attacks = ${JSON.stringify(ATTACKS)};
+const host = new URL(studio).host;
+const inner = (path, body) => {
+  const json = JSON.stringify(body);
+  return 'POST ' + path + ' HTTP/1.1\\r\\nHost: ' + host + '\\r\\nContent-Type: application/json\\r\\nContent-Length: ' +
+    new TextEncoder().encode(json).length + '\\r\\n\\r\\n' + json;
+};
+// The lockout: offers of a thousand made-up users hidden in a few requests,
+// to fill the studio's negotiation slots so no real robot gets one.
+window.lockOut = async () => {
+  for (let visit = 0; visit < 50; ++visit) {
+    let hidden = '';
+    for (let k = 0; k < 20; ++k) hidden += inner('/webrtc/offer', { userId: 'lock' + visit + '-' + k, sdp: 'v=0', type: 'offer' });
+    await fetch(studio + '/webrtc/ice', { method: 'POST', mode: 'no-cors', headers: { 'Content-Type': 'text/plain' }, body: hidden })
+      .catch(() => {});
+  }
+};
 window.attack = async () => {
   const sent = [];
   for (const [path, body] of attacks) {
     for (const [type, text] of [['text/plain', JSON.stringify(body)],
-                                ['application/x-www-form-urlencoded', new URLSearchParams(body).toString()]]) {
+                                ['application/x-www-form-urlencoded', new URLSearchParams(body).toString()],
+                                ['text/plain', inner(path, body)]]) {
       await fetch(studio + path, { method: 'POST', mode: 'no-cors', headers: { 'Content-Type': type }, body: text })
         .then(() => sent.push(path + ' ' + type), (e) => sent.push(path + ' failed ' + e));
     }
@@ -126,9 +145,13 @@ runTest('a page of another origin changes nothing and a rebound name reads nothi
     await page.goto(`http://127.0.0.1:${attacker.address().port}/`);
     const { sent, read } = await page.evaluate(() => window.attack());
     assert.equal(sent.filter((s) => s.includes('failed')).length, 0, sent.join('\n'));
-    assert.equal(sent.length, ATTACKS.length * 3);
+    assert.equal(sent.length, ATTACKS.length * 4);
     assert.equal(read, 'blocked');
     assert.deepEqual(await snapshot(studio), before);
+    // After the lockout page's visit, a new robot still gets its negotiation.
+    await page.evaluate(() => window.lockOut());
+    assert.deepEqual(await post(studio, '/webrtc/offer', { userId: 'new-robot', sdp: 'v=0 a robot', type: 'offer' }), { ok: true });
+    assert.equal((await getJson(studio, '/webrtc/offer?userId=lock0-0')).offerId, null);
 
     // DNS rebinding: the page's own name now leads to the studio. Chromium
     // resolves it to loopback; the page itself is what the attacker served.

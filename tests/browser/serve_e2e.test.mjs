@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startStudio, startRig, startProcess, signIn, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
+import { startStudio, startRig, startProcess, signIn, signInOpener, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
 
 const statusText = (page) => page.locator('#status').textContent();
 const kinds = (log) => log.map((s) => s.status + (s.episode ?? ''));
@@ -17,7 +17,7 @@ runTest('serve runs sessions back to back after one sign-in', async () => {
   const rig = await startRig(dir, ['--robot', 'koch', '--cameras', '1', '--calibrated'], { HF_LEROBOT_HOME: join(dir, 'home') });
   const serve = startProcess(process.env.TESSALINE_CLI, ['serve', '--robot.id', 'rig_follower', '--teleop.id', 'rig_leader'], {
     HF_LEROBOT_HOME: join(dir, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
-    VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, BROWSER: 'true', TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
+    VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, ...signInOpener, TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
   });
   const browser = await launchBrowser();
   try {

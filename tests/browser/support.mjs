@@ -1,10 +1,12 @@
 // Shared pieces of the browser tests: the studio as a child process and
 // headless Chromium through playwright-core. Run inside a network
 // namespace that has only loopback (see run_in_netns.sh).
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join } from 'node:path';
+import { dirname, join } from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { createRequire } from 'node:module';
 
 const require = createRequire(join(process.env.TESSALINE_NODE_DIR, 'package.json'));
@@ -140,9 +142,29 @@ export function startProcess(program, args, env) {
   return run;
 }
 
-// The studio's sign-in page, as the robot's sign-in prompt sends the operator there.
+// Given to a robot as its browser: the address it opens for its sign-in
+// (with the sign-in's nonce) is noted for signIn to follow.
+const signInUrlFile = join(tmpdir(), `tessaline-signin-${process.pid}`);
+export const signInOpener = {
+  BROWSER: join(dirname(fileURLToPath(import.meta.url)), 'note_signin_url.sh'),
+  TESSALINE_SIGNIN_URL_FILE: signInUrlFile,
+};
+
+// The studio's sign-in page, where the robot's sign-in prompt sends the
+// operator (the address the robot opened, once it has opened it).
 export async function signIn(page, studioBase, user) {
-  await page.goto(`${studioBase}/api/auth/velquin-login?redirect_uri=http://127.0.0.1:8765/callback`);
+  let url;
+  await waitFor(() => {
+    try {
+      url = readFileSync(signInUrlFile, 'utf8').trim();
+    } catch {
+      return false;
+    }
+    rmSync(signInUrlFile);
+    return true;
+  }, "the robot's sign-in address", 60000);
+  assert(url.startsWith(`${studioBase}/api/auth/velquin-login?redirect_uri=http://127.0.0.1:`), url);
+  await page.goto(url);
   await page.getByLabel('User name').fill(user);
   await page.getByRole('button', { name: 'Sign in' }).click();
   await page.waitForURL(/\/velquin/, { timeout: 15000 });

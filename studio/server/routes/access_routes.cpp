@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "studio/live/logged_frame.hpp"
+#include "kit/json/plain_name.hpp"
 #include "studio/server/pages.hpp"
 #include "studio/server/web_assets.hpp"
 
@@ -81,9 +81,8 @@ void AccessRoutes::sign_in(const Call& call, httplib::Response& res) {
     send_access_page(res, next, "That is not this studio's access token.", 401);
     return;
   }
-  if (user.empty() || user.size() > 100 || !valid_utf8(user) ||
-      std::any_of(user.begin(), user.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
-    send_access_page(res, next, "Give a user name of 1 to 100 characters.", 400);
+  if (!kit::json::plain_name(user, 100)) {
+    send_access_page(res, next, "Give a user name of 1 to 100 printable characters.", 400);
     return;
   }
   res.set_header("Set-Cookie", std::string(AccessControl::kCookie) + "=" + access_.open_session(user) + "; Path=/; HttpOnly; SameSite=Strict");

@@ -1,6 +1,7 @@
 #include "studio/server/routes/dataset_routes.hpp"
 
 #include <array>
+#include <cstdio>
 #include <fstream>
 
 #include "studio/datasets/dataset_library.hpp"
@@ -9,6 +10,30 @@
 namespace studio {
 namespace fs = std::filesystem;
 namespace {
+
+// Whether every byte range a request asks for starts inside an entity of
+// `size` bytes: decided before any byte of the answer is sent.
+bool ranges_satisfiable(const httplib::Ranges& ranges, uint64_t size) {
+  for (const auto& [first, last] : ranges) {
+    if (first >= 0 && static_cast<uint64_t>(first) >= size) return false;
+    if (first < 0 && last <= 0) return false;  // a suffix of nothing
+  }
+  return true;
+}
+
+// Where the answer's first byte is.
+uint64_t first_offset(const httplib::Ranges& ranges, uint64_t size) {
+  if (ranges.empty()) return 0;
+  const auto [first, last] = ranges.front();
+  return first >= 0 ? static_cast<uint64_t>(first) : size - std::min<uint64_t>(size, static_cast<uint64_t>(last));
+}
+
+constexpr uint64_t kPiece = 1 << 20;  // read from the bucket at a time
+
+void refuse_range(httplib::Response& res, uint64_t size) {
+  res.status = 416;
+  res.set_header("Content-Range", "bytes */" + std::to_string(size));
+}
 
 long episode_number(const std::string& text) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
@@ -25,12 +50,12 @@ void DatasetRoutes::register_on(Router& router) {
     send_json(res, {{"datasets", list_datasets(catalog_, call.signed_in)}});
   });
   router.get("/datasets/episodes", [this](const Call& call, httplib::Response& res) {
-    refresh(call.param("repoId"));
-    send_json(res, dataset_episodes(visible(call, call.param("repoId"))));
+    refresh(call.repo_id());
+    send_json(res, dataset_episodes(visible(call, call.repo_id())));
   });
   router.get("/datasets/episode", [this](const Call& call, httplib::Response& res) {
-    refresh(call.param("repoId"));
-    send_json(res, episode_series(visible(call, call.param("repoId")), episode_number(call.param("episode"))));
+    refresh(call.repo_id());
+    send_json(res, episode_series(visible(call, call.repo_id()), episode_number(call.param("episode"))));
   });
   router.get("/datasets/video", [this](const Call& call, httplib::Response& res) { send_video(call, res); });
   router.post("/datasets/episodes/delete", [this](const Call& call, httplib::Response& res) { delete_episode(call, res); });
@@ -47,7 +72,7 @@ void DatasetRoutes::refresh(const std::string& repo_id) const {
 }
 
 void DatasetRoutes::send_video(const Call& call, httplib::Response& res) const {
-  const DatasetEntry dataset = visible(call, call.param("repoId"));
+  const DatasetEntry dataset = visible(call, call.repo_id());
   const auto path = dataset_video(dataset, call.param("path"));
   if (!path) {
     send_json(res, {{"error", "no such video"}}, 404);
@@ -55,19 +80,15 @@ void DatasetRoutes::send_video(const Call& call, httplib::Response& res) const {
   }
   res.set_header("Cache-Control", "no-cache");  // a deleted episode must not play from an old copy
   if (const auto size = views_ ? views_->in_store_only(dataset.path, call.param("path")) : std::nullopt) {
-    // Played straight from the bucket, a range at a time.
-    res.set_content_provider(*size, "video/mp4",
-                             [read = views_->range_reader(dataset.repo_id, call.param("path"))](
-                                 size_t offset, size_t length, httplib::DataSink& sink) {
-                               const std::string bytes = read(offset, std::min<size_t>(length, 1 << 20));
-                               if (bytes.empty()) return false;
-                               sink.write(bytes.data(), bytes.size());
-                               return true;
-                             });
+    send_from_store(call, dataset, *size, res);
     return;
   }
   auto file = std::make_shared<std::ifstream>(*path, std::ios::binary);
   const size_t size = fs::file_size(*path);
+  if (!ranges_satisfiable(call.req.ranges, size)) {
+    refuse_range(res, size);
+    return;
+  }
   res.set_content_provider(size, "video/mp4", [file](size_t offset, size_t length, httplib::DataSink& sink) {
     std::array<char, 64 * 1024> buffer;
     file->seekg(static_cast<std::streamoff>(offset));
@@ -79,8 +100,44 @@ void DatasetRoutes::send_video(const Call& call, httplib::Response& res) const {
   });
 }
 
+// A video only in the bucket, played straight from it a range at a time.
+// The first piece is fetched before the answer starts, so a store that is
+// away is a 503 with its reason; one that goes away later ends the answer
+// early (the player asks again), never the studio.
+void DatasetRoutes::send_from_store(const Call& call, const DatasetEntry& dataset, uint64_t size, httplib::Response& res) const {
+  if (!ranges_satisfiable(call.req.ranges, size)) {
+    refuse_range(res, size);
+    return;
+  }
+  const auto read = views_->range_reader(dataset.repo_id, call.param("path"));
+  auto first = std::make_shared<std::pair<uint64_t, std::string>>(first_offset(call.req.ranges, size), "");
+  try {
+    first->second = read(first->first, std::min(kPiece, size - first->first));
+  } catch (const kit::s3::Error& e) {
+    send_json(res, {{"error", std::string("the video is in the bucket, which does not answer: ") + e.what()}}, 503);
+    return;
+  }
+  res.set_content_provider(size, "video/mp4", [read, first](size_t offset, size_t length, httplib::DataSink& sink) {
+    std::string bytes;
+    if (offset == first->first && !first->second.empty()) {
+      bytes = std::move(first->second);
+      if (bytes.size() > length) bytes.resize(length);
+    } else {
+      try {
+        bytes = read(offset, std::min<uint64_t>(length, kPiece));
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "studio: a video from the bucket stopped: %s\n", e.what());
+        return false;
+      }
+    }
+    if (bytes.empty()) return false;
+    sink.write(bytes.data(), bytes.size());
+    return true;
+  });
+}
+
 void DatasetRoutes::delete_episode(const Call& call, httplib::Response& res) {
-  const DatasetEntry dataset = visible(call, call.text("repoId"));
+  const DatasetEntry dataset = visible(call, call.repo_id());
   if (dataset.read_only) throw Forbidden("the dataset " + dataset.repo_id + " was recorded by another tool: it is shown read-only");
   if (!call.body.contains("episode") || !call.body["episode"].is_number_integer()) throw BadRequest("\"episode\" must be an integer");
   const long episode = call.body["episode"].get<long>();

@@ -27,6 +27,7 @@ class DatasetRoutes {
   DatasetEntry visible(const Call& call, const std::string& repo) const;
   void refresh(const std::string& repo_id) const;
   void send_video(const Call& call, httplib::Response& res) const;
+  void send_from_store(const Call& call, const DatasetEntry& dataset, uint64_t size, httplib::Response& res) const;
   void delete_episode(const Call& call, httplib::Response& res);
   DeletedEpisode delete_in_fleet(const DatasetEntry& dataset, long episode);
 

@@ -17,7 +17,7 @@ void SessionRoutes::register_on(Router& router) {
   // Exports that failed keep their episodes: this runs them again.
   router.post("/sessions/export/retry", [this](const Call& call, httplib::Response& res) { retry_exports(call, res); });
   router.get("/sessions/export-status", [this](const Call& call, httplib::Response& res) {
-    send_json(res, exports_.status(call.param("repoId"), call.user()));
+    send_json(res, exports_.status(call.repo_id(), call.user()));
   });
 }
 
@@ -60,8 +60,12 @@ void SessionRoutes::end_session(const Call& call, httplib::Response& res) {
 void SessionRoutes::retry_exports(const Call& call, httplib::Response& res) {
   const ExportRequest request = exports_.request_for(call);
   exports_.check_may_append(call, request.repo_id);
-  const auto jobs = frames_.failed_exports(request.user_id);
-  const long queued_again = exports_.requeue_failed(request.user_id, request.repo_id);
+  // "fromRepoId": only the failed exports meant for that repository move
+  // (without it, every failed export of the user's, as before).
+  std::optional<std::string> from;
+  if (call.body.contains("fromRepoId")) from = call.id("fromRepoId");
+  const auto jobs = exports_.failed_jobs(frames_.failed_exports(request.user_id), from);
+  const long queued_again = exports_.requeue_failed(request.user_id, request.repo_id, from);
   if (queued_again > 0 && jobs.empty()) {
     send_json(res, {{"status", "exporting"}, {"repoId", request.repo_id}, {"episodes", queued_again}});
     return;

@@ -503,10 +503,13 @@ async function followExport(repo, before) {
 
 // ---- controls ----------------------------------------------------------------------
 
-function setUser(name) {
+// The name the operator typed is remembered for the next visit; one that
+// came with a link (?user=) holds for this tab only, so no other site can
+// choose it by linking here.
+function setUser(name, remember = true) {
   app.userId = name.trim();
   $('user-id').value = app.userId;
-  if (app.userId) localStorage.setItem('tessaline.userId', app.userId);
+  if (app.userId && remember) localStorage.setItem('tessaline.userId', app.userId);
   setConnection(app.userId ? 'waiting for the robot' : 'enter your user name');
 }
 
@@ -553,7 +556,8 @@ $('export-elsewhere').addEventListener('submit', async (e) => {
   if (!repo) return;
   try {
     const before = await exportNumber(repo);
-    await postJson('/sessions/export/retry', { userId: app.userId, repoId: repo });
+    // Only the episodes whose export failed move, not other failed sessions.
+    await postJson('/sessions/export/retry', { userId: app.userId, repoId: repo, fromRepoId: app.exportRepo || repo });
     followExport(repo, before);
   } catch (error) {
     showExport(`Not exported to ${repo}: ${error.message}`, { failed: true });
@@ -561,7 +565,9 @@ $('export-elsewhere').addEventListener('submit', async (e) => {
 });
 for (const field of ['repo-id', 'dataset-name']) $(field).addEventListener('change', learnDatasetSize);
 
-setUser(new URLSearchParams(location.search).get('user') || localStorage.getItem('tessaline.userId') || '');
+const linkedUser = new URLSearchParams(location.search).get('user');
+if (linkedUser) setUser(linkedUser, false);
+else setUser(localStorage.getItem('tessaline.userId') || '');
 // A browser on another computer signed in as one user: that user, fixed.
 getJson('/access/whoami').then(({ user }) => {
   if (!user) return;
