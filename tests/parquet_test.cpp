@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "kit/parquet/reader.hpp"
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,8 @@
 #include <iterator>
 
 #include "kit/json/text.hpp"
+#include "kit/parquet/format_codes.hpp"
+#include "kit/parquet/thrift_compact.hpp"
 #include "tests/support/process.hpp"
 
 namespace {
@@ -266,6 +270,127 @@ TEST(IndependentFiles, ACodecBeyondTheFieldsIsRefusedByName) {
   } catch (const ParquetError& e) {
     EXPECT_NE(std::string(e.what()).find("LZ4"), std::string::npos) << e.what();
   }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace kit::parquet::codes;
+
+// A whole file of one OPTIONAL INT64 column whose chunk and page declare
+// `values` entries, all null: a few dozen bytes that a reader trusting the
+// counts would turn into gigabytes of levels and placeholders.
+std::string declaring_file(int64_t values, int32_t page_values) {
+  std::string page_body;
+  // The definition levels: one RLE run of zeros (nulls), behind its length.
+  uint64_t header = static_cast<uint64_t>(page_values) << 1;
+  std::string run;
+  while (header >= 0x80) {
+    run.push_back(static_cast<char>((header & 0x7F) | 0x80));
+    header >>= 7;
+  }
+  run.push_back(static_cast<char>(header));
+  run.push_back('\0');
+  const uint32_t length = static_cast<uint32_t>(run.size());
+  page_body.append(reinterpret_cast<const char*>(&length), 4);
+  page_body += run;
+  CompactWriter page;
+  page.field_i32(1, DATA_PAGE);
+  page.field_i32(2, static_cast<int32_t>(page_body.size()));
+  page.field_i32(3, static_cast<int32_t>(page_body.size()));
+  page.begin_struct(5);
+  page.field_i32(1, page_values);
+  page.field_i32(2, PLAIN);
+  page.field_i32(3, RLE);
+  page.field_i32(4, RLE);
+  page.end_struct();
+  page.end_message();
+  const std::string chunk = page.bytes() + page_body;
+  CompactWriter meta;
+  meta.field_i32(1, 1);
+  meta.begin_list(2, CompactWriter::STRUCT, 2);
+  meta.begin_element_struct();
+  meta.field_binary(4, "schema");
+  meta.field_i32(5, 1);
+  meta.end_element_struct();
+  meta.begin_element_struct();
+  meta.field_i32(1, T_INT64);
+  meta.field_i32(3, OPTIONAL);
+  meta.field_binary(4, "x");
+  meta.end_element_struct();
+  meta.field_i64(3, values);
+  meta.begin_list(4, CompactWriter::STRUCT, 1);
+  meta.begin_element_struct();
+  meta.begin_list(1, CompactWriter::STRUCT, 1);
+  meta.begin_element_struct();
+  meta.field_i64(2, 4);
+  meta.begin_struct(3);
+  meta.field_i32(1, T_INT64);
+  meta.begin_list(2, CompactWriter::I32, 1);
+  meta.element_i32(PLAIN);
+  meta.begin_list(3, CompactWriter::BINARY, 1);
+  meta.element_binary("x");
+  meta.field_i32(4, UNCOMPRESSED);
+  meta.field_i64(5, values);
+  meta.field_i64(6, static_cast<int64_t>(chunk.size()));
+  meta.field_i64(7, static_cast<int64_t>(chunk.size()));
+  meta.field_i64(9, 4);
+  meta.end_struct();
+  meta.end_element_struct();
+  meta.field_i64(2, static_cast<int64_t>(chunk.size()));
+  meta.field_i64(3, values);
+  meta.end_element_struct();
+  meta.end_message();
+  const uint32_t footer = static_cast<uint32_t>(meta.bytes().size());
+  return "PAR1" + chunk + meta.bytes() + std::string(reinterpret_cast<const char*>(&footer), 4) + "PAR1";
+}
+
+// Peak resident memory (KiB) of a child that reads every column of `bytes`,
+// beyond what it started with; the reader's error (or "read") in `outcome`.
+long read_in_child(const std::string& bytes, std::string& outcome) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fds[0]);
+    std::string said = "read";
+    try {
+      const Reader r(bytes);
+      for (size_t g = 0; g < r.row_groups(); ++g) {
+        for (size_t c = 0; c < r.schema().size(); ++c) r.column(g, c);
+      }
+    } catch (const std::exception& e) {
+      said = e.what();
+    }
+    [[maybe_unused]] const ssize_t n = write(pipe_fds[1], said.data(), said.size());
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  char text[512];
+  const ssize_t n = read(pipe_fds[0], text, sizeof text);
+  close(pipe_fds[0]);
+  outcome.assign(text, n > 0 ? static_cast<size_t>(n) : 0);
+  rusage usage{};
+  int status = 0;
+  wait4(child, &status, 0, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(HostileParquet, DeclaredCountsAreCheckedBeforeAnythingIsAllocated) {
+  for (const int64_t declared : {int64_t{1} << 28, int64_t{1} << 31}) {
+    const std::string file = declaring_file(declared, static_cast<int32_t>(std::min<int64_t>(declared, INT32_MAX)));
+    std::string outcome;
+    const long peak_kib = read_in_child(file, outcome);
+    std::printf("a %zu-byte file declaring %lld values: %s; the reader's process peaked at %ld MiB\n", file.size(),
+                static_cast<long long>(declared), outcome.c_str(), peak_kib / 1024);
+    EXPECT_NE(outcome.find("more than this reader takes"), std::string::npos) << outcome;
+    EXPECT_LT(peak_kib, 256 * 1024) << "a few dozen bytes took " << peak_kib / 1024 << " MiB";
+  }
+  // What a file really holds is read: a million nulls in the same few bytes.
+  std::string outcome;
+  read_in_child(declaring_file(1 << 20, 1 << 20), outcome);
+  EXPECT_EQ(outcome, "read");
 }
 
 }  // namespace

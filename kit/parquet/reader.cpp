@@ -17,7 +17,14 @@ namespace kit::parquet {
 namespace {
 
 using namespace codes;
-constexpr size_t kMaxPageBytes = size_t{1} << 30;
+// Every allocation is bounded by what a file can really hold, never by what
+// it declares: a page is at most this large unpacked (writers cut pages at
+// about 1 MiB), and a column chunk holds at most this many values (a dataset's
+// row groups are an episode; other writers' a million rows of a few values).
+constexpr size_t kMaxPageBytes = size_t{64} << 20;
+constexpr int64_t kMaxColumnValues = int64_t{1} << 24;
+// What is set aside before values are read; the rest grows as they are.
+constexpr size_t kReserveAtMost = 4096;
 
 const char* encoding_name(int64_t e) {
   switch (e) {
@@ -80,7 +87,7 @@ class Cursor {
 std::vector<uint32_t> read_hybrid(Cursor& runs, int width, size_t count, const std::string& what) {
   if (width > 32) throw ParquetError(what + ": values wider than 32 bits");
   std::vector<uint32_t> out;
-  out.reserve(count);
+  out.reserve(std::min(count, kReserveAtMost));
   while (out.size() < count) {
     const uint64_t header = runs.varint();
     if (header & 1) {  // bit-packed groups of 8
@@ -194,14 +201,16 @@ int64_t zigzag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<
 
 // DELTA_BINARY_PACKED: a first value, then blocks of miniblocks of
 // bit-packed deltas above each block's least delta.
-std::vector<int64_t> read_delta_packed(Cursor& in, const std::string& what) {
+// `count`: the values the page holds, which the run must declare.
+std::vector<int64_t> read_delta_packed(Cursor& in, size_t count, const std::string& what) {
   const uint64_t block = in.varint(), miniblocks = in.varint(), total = in.varint();
-  if (miniblocks == 0 || block == 0 || block % miniblocks != 0 || (block / miniblocks) % 8 != 0 || total > kMaxPageBytes) {
+  if (miniblocks == 0 || block == 0 || block % miniblocks != 0 || (block / miniblocks) % 8 != 0) {
     throw ParquetError(what + ": a damaged DELTA_BINARY_PACKED header");
   }
+  if (total != count) throw ParquetError(what + ": a DELTA_BINARY_PACKED run of another length than the page");
   const uint64_t per_miniblock = block / miniblocks;
   std::vector<int64_t> out;
-  out.reserve(static_cast<size_t>(total));
+  out.reserve(std::min<size_t>(static_cast<size_t>(total), kReserveAtMost));
   if (total == 0) return out;
   uint64_t value = static_cast<uint64_t>(zigzag(in.varint()));
   out.push_back(static_cast<int64_t>(value));
@@ -226,8 +235,8 @@ std::vector<int64_t> read_delta_packed(Cursor& in, const std::string& what) {
   return out;
 }
 
-std::vector<std::string> read_delta_lengths(Cursor& in, const std::string& what) {
-  const auto lengths = read_delta_packed(in, what);
+std::vector<std::string> read_delta_lengths(Cursor& in, size_t count, const std::string& what) {
+  const auto lengths = read_delta_packed(in, count, what);
   std::vector<std::string> out;
   for (const auto n : lengths) {
     if (n < 0) throw ParquetError(what + ": a negative string length");
@@ -241,20 +250,20 @@ void read_values(Cursor& in, int64_t encoding, int32_t physical, size_t count, c
                  const std::string& what) {
   if (encoding == PLAIN) return read_plain(in, physical, count, out);
   if (encoding == DELTA_BINARY_PACKED && (physical == T_INT32 || physical == T_INT64)) {
-    const auto values = read_delta_packed(in, what);
+    const auto values = read_delta_packed(in, count, what);
     if (values.size() != count) throw ParquetError(what + ": a DELTA_BINARY_PACKED run of another length than the page");
     for (const auto v : values) out.ints.push_back(physical == T_INT32 ? static_cast<int32_t>(v) : v);
     return;
   }
   if (encoding == DELTA_LENGTH_BYTE_ARRAY && physical == T_BYTE_ARRAY) {
-    auto values = read_delta_lengths(in, what);
+    auto values = read_delta_lengths(in, count, what);
     if (values.size() != count) throw ParquetError(what + ": a DELTA_LENGTH_BYTE_ARRAY run of another length than the page");
     for (auto& v : values) out.strings.push_back(std::move(v));
     return;
   }
   if (encoding == DELTA_BYTE_ARRAY && physical == T_BYTE_ARRAY) {
-    const auto prefixes = read_delta_packed(in, what);
-    const auto suffixes = read_delta_lengths(in, what);
+    const auto prefixes = read_delta_packed(in, count, what);
+    const auto suffixes = read_delta_lengths(in, count, what);
     if (prefixes.size() != count || suffixes.size() != count) throw ParquetError(what + ": a DELTA_BYTE_ARRAY run of another length than the page");
     std::string previous;
     for (size_t i = 0; i < count; ++i) {
@@ -430,6 +439,10 @@ ColumnValues Reader::column(size_t group, size_t column) const {
   if (meta.has(11) && meta.at(11).integer > 0 && meta.at(11).integer < offset) offset = meta.at(11).integer;  // the dictionary first
   if (offset < 4 || static_cast<uint64_t>(offset) >= bytes_.size()) throw ParquetError(what + ": data page outside the file");
   if (num_values < 0) throw ParquetError(what + ": a negative number of values");
+  if (num_values > kMaxColumnValues) {
+    throw ParquetError(what + ": declares " + std::to_string(num_values) + " values in one row group, more than this reader takes (" +
+                       std::to_string(kMaxColumnValues) + ")");
+  }
   const std::string_view file(bytes_);
 
   std::vector<uint8_t> rep, def;

@@ -1,5 +1,7 @@
 #include "studio/datasets/dataset_library.hpp"
 
+#include <cmath>
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -40,13 +42,18 @@ std::string sidecar_text(const fs::path& dataset, const char* key) {
 
 // Per joint, its values over the rows of a list column.
 // Per joint, its values in the rows picked.
+// A stored number, or null where the file holds none (a null value, or a
+// list that is null or shorter): the viewer draws a gap there, never a
+// value nobody recorded. JSON has no NaN.
+Json number_or_null(double value) { return std::isnan(value) ? Json(nullptr) : Json(value); }
+
 void append_joint_series(Json& values, const kit::parquet::ColumnValues& column, const std::vector<size_t>& rows, size_t joints) {
   if (values.is_null()) values = Json::array();
   while (values.size() < joints) values.push_back(Json::array());
   for (size_t j = 0; j < joints; ++j) {
     for (const size_t r : rows) {
       const size_t at = column.row_start[r] + j;
-      values[j].push_back(at < column.row_start[r + 1] ? column.reals[at] : 0.0);
+      values[j].push_back(at < column.row_start[r + 1] ? number_or_null(column.reals[at]) : Json(nullptr));
     }
   }
 }
@@ -160,7 +167,7 @@ Json episode_series(const DatasetEntry& entry, long episode) {
       const auto frame = reader.column(g, "frame_index"), timestamp = reader.column(g, "timestamp");
       for (const size_t r : rows) {
         frames.push_back(frame.ints[frame.row_start[r]]);
-        timestamps.push_back(timestamp.reals[timestamp.row_start[r]]);
+        timestamps.push_back(number_or_null(timestamp.reals[timestamp.row_start[r]]));
       }
       for (const char* key : {"action", "observation.state"}) {
         const auto column = reader.column(g, key);
