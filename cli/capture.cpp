@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/command_errors.hpp"
 #include "cli/saved_config.hpp"
 #include "cli/studio_check.hpp"
 #include "cli/teleop_loop.hpp"
@@ -92,7 +93,7 @@ std::optional<std::vector<std::string>> _run_camera_selection(const TeleoperateC
 std::optional<std::vector<std::string>> run_session(
     armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
     const std::vector<std::string>& camera_names, std::optional<std::vector<std::string>> selected_cameras,
-    std::optional<double> duration, std::optional<std::string> user_id) {
+    std::optional<double> duration, std::optional<std::string> user_id, bool* failed) {
   const int camera_fps = session_fps(robot.config);
   logger().info("Using camera FPS: {}", camera_fps);
   const std::string robot_type = robot.name.empty() ? "unknown" : robot.name;
@@ -146,8 +147,10 @@ std::optional<std::vector<std::string>> run_session(
     logger().error("Session error\n{}", e.what());
     // The operator's page learns why the session ends, not only that the robot went away.
     session.send_status("error", {{"message", e.what()}});
+    if (failed) *failed = true;
   }
   session.close(export_dataset);
+  if (failed && session.export_failed()) *failed = true;
   return selected_cameras;
 }
 
@@ -175,11 +178,16 @@ void teleoperate(const TeleoperateConfig& cfg) {
   robot->connect();
   const ReleaseArms release(*teleop, *robot);
   say_if_studio_silent();
+  bool failed = false;
   try {
-    run_session(*robot, *teleop, processors, camera_track_names(*robot), cfg.selected_cameras, cfg.teleop_time_s);
+    run_session(*robot, *teleop, processors, camera_track_names(*robot), cfg.selected_cameras, cfg.teleop_time_s, std::nullopt,
+                &failed);
   } catch (const kit::Interrupted&) {
     logger().info("Shutting down...");
   }
+  // A session that ended on an error, or whose export was refused, is no
+  // success for the shell or a script that runs this command.
+  if (failed) throw cli::CommandExit{1};
 }
 
 }  // namespace tessaline::capture

@@ -48,11 +48,14 @@ void teleoperate(const TeleoperateConfig& cfg);
 // Returns the selected camera keys when the session ran, none when the
 // browser never connected or cancelled the camera selection. Rethrows
 // kit::Interrupted after closing without export; other failures in the
-// episode loop are logged and end the session without export.
+// episode loop are logged and end the session without export. `failed`,
+// when given, is set when the session ended on such a failure or its
+// export could not be asked for (the studio refused or did not answer).
 std::optional<std::vector<std::string>> run_session(
     armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
     const std::vector<std::string>& camera_names, std::optional<std::vector<std::string>> selected_cameras,
-    std::optional<double> duration = std::nullopt, std::optional<std::string> user_id = std::nullopt);
+    std::optional<double> duration = std::nullopt, std::optional<std::string> user_id = std::nullopt,
+    bool* failed = nullptr);
 
 // Run interactive camera selection via browser UI. Returns the selected
 // camera list, or none if the user cancelled. Remembers the choice in the

@@ -1,12 +1,17 @@
 // tessaline-rig as a user runs it: its manifest leads to servo buses that a
 // scan finds and to virtual cameras that show the follower; stopping it
 // removes everything it made.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "armkit/bus/motors_bus.hpp"
+#include "armkit/serial/serial_port.hpp"
 #include "armkit/cameras/camera.hpp"
 #include "armkit/robots/arm_kinds.hpp"
 #include "armkit/robots/calibration.hpp"
@@ -153,3 +158,37 @@ TEST_F(RigRun, WhatIsWrittenIntoTheServosIsThereAfterARestart) {
 }
 
 }  // namespace
+
+// Two programs on one arm pair: the second is told who holds the port, even
+// as root (whom TIOCEXCL lets through); once the first lets go it may open it.
+TEST(SerialPortLock, ASecondProgramOnThePortIsToldWhoHoldsIt) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  grantpt(master);
+  unlockpt(master);
+  const std::string path = ptsname(master);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    armkit::SerialPort held(path);
+    [[maybe_unused]] const ssize_t n = write(ready[1], "k", 1);
+    pause();
+    _exit(0);
+  }
+  char k;
+  ASSERT_EQ(read(ready[0], &k, 1), 1);
+  try {
+    armkit::SerialPort second(path);
+    ADD_FAILURE() << "two programs opened " << path;
+  } catch (const armkit::SerialError& e) {
+    EXPECT_EQ(std::string(e.what()), "the arms on " + path + " are in use by another tessaline (pid " + std::to_string(holder) +
+                                         "): stop it first, or use other arms");
+  }
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_NO_THROW(armkit::SerialPort{path});
+  close(ready[0]);
+  close(ready[1]);
+  close(master);
+}

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "armkit/serial/baud.hpp"
@@ -18,13 +20,49 @@ std::chrono::microseconds byte_time(int baud) {
   return std::chrono::microseconds(baud > 0 ? (10'000'000 + baud - 1) / baud : 1000);
 }
 
+namespace {
+
+// The lock file of a port: in /run/lock where it may be written, else the temporary folder.
+std::string lock_path(const std::string& port) {
+  std::string name = "tessaline-";
+  for (const char c : port) name += (c == '/') ? '_' : c;
+  const char* dir = ::access("/run/lock", W_OK) == 0 ? "/run/lock" : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
+  return std::string(dir) + "/" + name + ".lock";
+}
+
+// The held lock's descriptor; throws when another program holds it.
+int lock_port(const std::string& port) {
+  const std::string path = lock_path(port);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;  // no place for a lock file: TIOCEXCL alone
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    char text[32] = {};
+    [[maybe_unused]] const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    ::close(fd);
+    const long pid = std::atol(text);
+    throw SerialError("the arms on " + port + " are in use by another tessaline" + (pid > 0 ? " (pid " + std::to_string(pid) + ")" : "") +
+                      ": stop it first, or use other arms");
+  }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const ssize_t n = ::pwrite(fd, pid.data(), pid.size(), 0);
+  }
+  return fd;
+}
+
+}  // namespace
+
 SerialPort::SerialPort(std::string path) : path_(std::move(path)) {
+  lock_fd_ = lock_port(path_);
   fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) throw SerialError("cannot open " + path_ + ": " + std::strerror(errno));
+  if (fd_ < 0) {
+    const int e = errno;
+    close();
+    throw SerialError("cannot open " + path_ + ": " + std::strerror(e));
+  }
   if (ioctl(fd_, TIOCEXCL) != 0) {
     const int e = errno;
-    ::close(fd_);
-    fd_ = -1;
+    close();
     throw SerialError("cannot take " + path_ + " for exclusive use: " + std::strerror(e));
   }
   // USB adapters that buffer for milliseconds slow every round trip; ask for
@@ -42,6 +80,10 @@ void SerialPort::close() {
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;
+  }
+  if (lock_fd_ >= 0) {
+    ::close(lock_fd_);  // the lock goes with it; the file stays for the next one
+    lock_fd_ = -1;
   }
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // A serial port for servo buses: raw 8N1, exclusive, any baud rate the
 // driver takes (termios2), low latency where the adapter allows, reads with
-// deadlines. Errors name the port.
+// deadlines. Errors name the port. Exclusive also between programs run as
+// root, whom TIOCEXCL does not stop: a lock file per port
+// (/run/lock/tessaline-<port>.lock, holding the pid) is held while it is open.
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -45,6 +47,7 @@ class SerialPort {
   bool read_some(std::vector<uint8_t>& out, std::chrono::steady_clock::time_point deadline);
 
   std::string path_;
+  int lock_fd_ = -1;
   int fd_ = -1;
   int baud_ = 0;
 };

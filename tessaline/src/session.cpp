@@ -138,6 +138,7 @@ asio::awaitable<void> VelquinSession::_close_async(bool export_dataset) {
       log().info("Dataset export started: {}", kit::json::py_str(answer));
     } catch (const std::exception& e) {
       log().error("Failed to export dataset: {}", e.what());
+      _export_failed = true;
     }
   }
   log().debug("Closing WebRTC...");

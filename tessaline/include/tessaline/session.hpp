@@ -68,6 +68,8 @@ class VelquinSession {
   long episode_index() const { return _episode_index; }
   long episode_frame_count() const { return _episode_frame_count; }
   long total_frame_count() const { return _total_frame_count; }
+  // close() asked for the export and the studio refused it or did not answer.
+  bool export_failed() const { return _export_failed; }
   bool loop_running() const { return _loop && _loop->running(); }
 
  private:
@@ -87,6 +89,7 @@ class VelquinSession {
   long _episode_index = 0;
   long _episode_frame_count = 0;
   long _total_frame_count = 0;
+  bool _export_failed = false;
 };
 
 }  // namespace tessaline
