@@ -130,8 +130,18 @@ void _stream_preview_frames(armkit::Robot& robot, const armkit::Processors& proc
 
 void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
                   VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp) {
-  auto [obs_for_logging, obs, teleop_action] = _capture_frame(robot, teleop, processors, selected_cameras, timestamp);
-  session.log_frame(std::make_shared<const Record>(std::move(obs_for_logging)), action_values(teleop_action), true);
+  // The episode's last frame is read again after a failed read, as a tick
+  // would be; only failures lasting the whole budget end the session.
+  TickFailures failures;
+  for (;;) {
+    try {
+      auto [obs_for_logging, obs, teleop_action] = _capture_frame(robot, teleop, processors, selected_cameras, timestamp);
+      session.log_frame(std::make_shared<const Record>(std::move(obs_for_logging)), action_values(teleop_action), true);
+      break;
+    } catch (const armkit::BusError& e) {
+      failures.failed(e);
+    }
+  }
   session.end_episode();
 }
 
@@ -196,17 +206,21 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       continue;
     }
 
+    // Every read of the tick — the follower and leader, and the follower
+    // again where the goal is clamped to a relative target — is inside:
+    // a failed one costs this tick, never the session.
     std::optional<std::tuple<Record, Observation, Action>> frame;
     try {
       frame = _capture_frame(robot, teleop, processors, selected_cameras, perf_counter() - start);
+      auto& [obs_for_logging, obs, teleop_action] = *frame;
+      robot.send_action(processors.robot_action({teleop_action, obs}));
       failures.succeeded();
     } catch (const armkit::BusError& e) {
+      frame.reset();
       failures.failed(e);  // this tick is lost; the follower holds its last goal
     }
     if (frame) {
       auto& [obs_for_logging, obs, teleop_action] = *frame;
-      const Action to_send = processors.robot_action({teleop_action, obs});
-      robot.send_action(to_send);
       if (session) {
         for (const auto& [key, value] : obs_for_logging) {
           if (starts_with(key, kImagePrefix)) session->update_frame(key, value.get<NdArray>());

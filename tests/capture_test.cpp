@@ -4,6 +4,8 @@
 // (saved file or discovery) over simulated hardware and real files.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <chrono>
@@ -104,14 +106,19 @@ armkit::RobotConfig follower_config(const std::string& kind, const std::string& 
   return config;
 }
 
+armkit::RobotConfig with_target(armkit::RobotConfig config, std::optional<armkit::MaxRelativeTarget> target) {
+  config.max_relative_target = std::move(target);
+  return config;
+}
+
 // A simulated leader (moving) and follower of one kind, calibrated and
 // connected as the arms.
 struct ConnectedArms {
-  explicit ConnectedArms(const std::string& kind)
+  explicit ConnectedArms(const std::string& kind, std::optional<armkit::MaxRelativeTarget> max_relative_target = std::nullopt)
       : leader(kind + "_leader"),
         follower(kind + "_follower"),
         teleop({.type = kind + "_leader", .port = leader.port(), .id = test_support::calibrate(leader, "l")}),
-        robot(follower_config(kind, follower.port(), test_support::calibrate(follower, "f"))) {
+        robot(with_target(follower_config(kind, follower.port(), test_support::calibrate(follower, "f")), max_relative_target)) {
     teleop.connect();
     robot.connect();
   }
@@ -184,6 +191,32 @@ TEST(TeleopLoop, FailedReadsCostTicksAndOnlyLastingOnesEndTheRun) {
     EXPECT_TRUE(log->has("kept failing"));
     arms.follower.bus().drop_answers(0);
   }
+  kit::log::get_logger("tessaline.capture").remove_handler(log);
+}
+
+// With max_relative_target the goal is clamped from a second reading of the
+// follower: a failed one costs its tick like any other read of the tick.
+// The answers are lost right after the tick's own reading, so the clamp's
+// is the one that fails.
+TEST(TeleopLoop, TheClampsReadingIsATicksReadLikeTheOthers) {
+  ConnectedArms arms("so101", armkit::MaxRelativeTarget{.all = 5.0, .per_motor = {}});
+  auto log = std::make_shared<CapturedLog>();
+  kit::log::get_logger("tessaline.capture").add_handler(log);
+  auto processors = armkit::make_default_processors();
+  long ticks = 0;
+  processors.robot_action = [&, pass_on = processors.robot_action](const std::pair<armkit::Action, armkit::Observation>& in) {
+    if (++ticks % 15 == 0) arms.follower.bus().drop_answers(3);
+    return pass_on(in);
+  };
+  std::string ended;
+  try {
+    ended = capture::teleop_loop(arms.teleop, arms.robot, 30, processors, {}, 2.0);
+  } catch (const std::exception& e) {
+    ended = e.what();
+  }
+  arms.follower.bus().drop_answers(0);
+  EXPECT_EQ(ended, "duration");
+  EXPECT_TRUE(log->has("Skipped a tick"));
   kit::log::get_logger("tessaline.capture").remove_handler(log);
 }
 
