@@ -8,6 +8,7 @@
 #include "kit/console/markup.hpp"
 #include "kit/http/client.hpp"
 #include "tessaline/config.hpp"
+#include "tessaline/grpc_client.hpp"
 
 namespace tessaline::capture {
 namespace {
@@ -44,9 +45,11 @@ std::optional<std::string> silence_of(const std::string& url) {
 void say_if_studio_silent() {
   const std::string api = config::VELQUIN_HTTP_SERVER, sign_in = config::STUDIO_URL;
   auto api_silence = std::async(std::launch::async, [&] { return silence_of(api); });
+  auto frames_refused = std::async(std::launch::async, [] { return VelquinGrpcClient::studio_problem(); });
   const auto sign_in_silence = sign_in == api ? std::nullopt : silence_of(sign_in);
   const auto api_silent = api_silence.get();
-  if (!api_silent && !sign_in_silence) return;
+  const auto frames_problem = frames_refused.get();
+  if (!api_silent && !sign_in_silence && !frames_problem) return;
 
   const auto row = [](const char* variable, const std::string& url, const char* role,
                       const std::optional<std::string>& silence) {
@@ -57,7 +60,10 @@ void say_if_studio_silent() {
   std::string text = "\n[bold yellow]The studio does not answer.[/bold yellow]\n";
   text += row("VELQUIN_HTTP_SERVER", api, "the studio's API", api_silent);
   text += row("STUDIO_URL", sign_in, "where you sign in", sign_in == api ? api_silent : sign_in_silence);
-  text += row("VELQUIN_GRPC_SERVER", config::VELQUIN_GRPC_SERVER, "where frames go", std::nullopt);
+  text += row("VELQUIN_GRPC_SERVER", config::VELQUIN_GRPC_SERVER, "where frames go", frames_problem);
+  if (frames_problem && frames_problem->find("unauthenticated") != std::string::npos) {
+    text += "The studio wants its access token: set TESSALINE_STUDIO_TOKEN to the one it printed at start.\n";
+  }
   text += "To record into a studio on this computer, start one in another terminal:\n";
   text += "  [cyan]" + escape(studio_program()) + " --data-dir ~/tessaline-data[/cyan]\n";
   text += "then set these and run this command again:\n";

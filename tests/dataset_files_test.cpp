@@ -179,4 +179,29 @@ TEST_F(DatasetRollOver, VideoFilesRollOverAndAnAppendKeepsTheDatasetsLimit) {
   EXPECT_GE(files_of(second, 1).size(), videos.size() + 2) << second["episodes"];
 }
 
+// A robot sends a frame again when the answer to its put was lost: the
+// open episode takes each frame id once, also across a restart of the studio.
+TEST(FrameStoreIds, AFrameSentAgainIsStagedOnce) {
+  const fs::path dir = fs::temp_directory_path() / ("frame-ids-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  const auto frame = [](const std::string& id) {
+    return fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
+                                             {"state", fl::MakeFloat64ListArray({std::vector<double>{1.0}})},
+                                             {"frame_id", fl::MakeStringArray({id})}});
+  };
+  {
+    studio::FrameStore store(dir);
+    EXPECT_TRUE(store.add_batch(frame("robot:0")));
+    EXPECT_TRUE(store.add_batch(frame("robot:1")));
+    EXPECT_FALSE(store.add_batch(frame("robot:1")));
+  }
+  studio::FrameStore restarted(dir);
+  EXPECT_FALSE(restarted.add_batch(frame("robot:0")));
+  EXPECT_TRUE(restarted.add_batch(frame("robot:2")));
+  EXPECT_EQ(restarted.staged_frames("op"), 3u);
+  restarted.end_episode("op");
+  EXPECT_TRUE(restarted.add_batch(frame("robot:0")));  // another episode: its own frames
+  fs::remove_all(dir);
+}
+
 }  // namespace

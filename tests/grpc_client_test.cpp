@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "kit/jpeg/jpeg.hpp"
@@ -90,7 +91,8 @@ TEST(GrpcClient, FramesArriveAsOnePutEachWithColumnsInOrder) {
       EXPECT_EQ(batch.GetColumnByName("fps")->GetDouble(0), 30.0);
       EXPECT_EQ(batch.GetColumnByName("robot_type")->GetView(0), "so101_follower");
     }
-    expected.insert(expected.end(), {"observation.images.cam_front", "observation.images.cam_wrist", "state"});
+    // Last, the frame's own id: a frame sent again is known as the same one.
+    expected.insert(expected.end(), {"observation.images.cam_front", "observation.images.cam_wrist", "state", "frame_id"});
     EXPECT_EQ(batch.schema()->field_names(), expected);
     EXPECT_EQ(batch.GetColumnByName("state")->GetDoubleList(0), (std::vector<double>{0.5, -1.25, 3.0}));
     EXPECT_EQ(batch.GetColumnByName("action")->GetDoubleList(0), (std::vector<double>{0.1, 0.2, 0.3}));
@@ -123,7 +125,7 @@ TEST(GrpcClient, OptionalColumnsAreLeftOutNotNull) {
   client.wait_pending();
   ASSERT_EQ(server.wait_for_puts(1, 5), 1u);
   EXPECT_EQ(server.puts()[0].batches[0]->schema()->field_names(),
-            (std::vector<std::string>{"episode_end", "user_id", "state"}));
+            (std::vector<std::string>{"episode_end", "user_id", "state", "frame_id"}));
 }
 
 TEST(GrpcClient, InvalidFramesArePrintedAndNotSent) {
@@ -253,6 +255,42 @@ TEST_F(EpisodeEndpoints, FailuresArePrintedAndReturnFalse) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(client.reset_episode(test_support::closed_loopback_url()));
   EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("[gRPC Client] Failed to reset episode: ", 0), 0u);
+}
+
+// The studio stops for a while (a restart on its port): frames it did not
+// take are held, said once, and sent when it is back — every one, once, in
+// order, before the session ends.
+TEST(GrpcClient, FramesTheStudioDidNotTakeAreHeldAndSentInOrder) {
+  auto before = std::make_unique<test_support::FlightRecorder>();
+  const int port = before->port();
+  VelquinGrpcClient client("127.0.0.1:" + std::to_string(port));
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 5; ++i) client.log_robot_data(frame(i), Value(tessaline::List{1.0}));
+  client.wait_pending();
+  ASSERT_EQ(before->wait_for_puts(5, 10), 5u);
+  before.reset();  // the studio goes away
+  for (int i = 5; i < 15; ++i) client.log_robot_data(frame(i), Value(tessaline::List{1.0}));
+  client.wait_pending();
+  EXPECT_EQ(client.frames_held(), 10u);
+  test_support::FlightRecorder after(port);  // and is back
+  client.shutdown();
+  const std::string out = testing::internal::GetCapturedStdout();
+  const auto puts = after.puts();
+  ASSERT_EQ(puts.size(), 10u) << out;
+  std::vector<double> timestamps;  // the workers hand frames over in the order they take the lock
+  for (const auto& put : puts) {
+    const auto& batch = *put.batches[0];
+    const double ts = batch.GetColumnByName("timestamp")->GetDouble(0);
+    timestamps.push_back(ts);
+    EXPECT_TRUE(std::string(batch.GetColumnByName("frame_id")->GetView(0)).ends_with(":" + std::to_string(static_cast<int>(ts))));
+  }
+  std::sort(timestamps.begin(), timestamps.end());
+  EXPECT_EQ(timestamps, (std::vector<double>{5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
+  EXPECT_EQ(std::make_pair(client.frames_sent(), client.frames_failed()), std::make_pair(size_t{15}, size_t{0}));
+  size_t told = 0;
+  for (size_t at = out.find("Flight error: "); at != std::string::npos; at = out.find("Flight error: ", at + 1)) ++told;
+  EXPECT_EQ(told, 1u) << out;
+  EXPECT_NE(out.find("The studio takes frames again"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -19,6 +19,11 @@ struct FlightError : std::runtime_error {
   int grpc_code;
 };
 
+// What a server's batch handler throws when it cannot take a batch now.
+struct FlightExhausted : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 struct FlightDescriptor {
   enum class Type { UNKNOWN = 0, PATH = 1, CMD = 2 };
   Type type = Type::UNKNOWN;
@@ -59,8 +64,11 @@ class FlightClient {
   virtual ~FlightClient() = default;
   // Creates the channel; connecting happens at the first call. Every call
   // carries `headers` as gRPC metadata (keys in lower case).
+  // A put not done within `put_deadline` (0: none) ends DEADLINE_EXCEEDED,
+  // so a server that went silent costs a caller that long, not forever.
   using Headers = std::vector<std::pair<std::string, std::string>>;
-  static std::unique_ptr<FlightClient> Connect(const Location& location, Headers headers = {});
+  static std::unique_ptr<FlightClient> Connect(const Location& location, Headers headers = {},
+                                               std::chrono::milliseconds put_deadline = std::chrono::milliseconds(0));
   // Opens a put and sends the descriptor with the schema.
   virtual DoPutResult DoPut(const FlightDescriptor& descriptor, const std::shared_ptr<const Schema>& schema) = 0;
 };
@@ -85,6 +93,8 @@ struct FlightServerOptions {
   int max_receive_bytes = -1;   // -1: no limit (camera frames exceed gRPC's 4 MiB default)
   int max_threads = 0;          // 0: gRPC's own choice; else at most this many serving threads
   // When set, a call it refuses ends with UNAUTHENTICATED before its data is read.
+  // on_batch may throw FlightExhausted to end the put RESOURCE_EXHAUSTED
+  // (its sender may try again later: a full disk, say).
   std::function<bool(const FlightCaller&)> authorize;
   // Without it a put's batches are held until the put ends. When set, each
   // batch is handed over as it arrives (on a gRPC thread) and not kept: a

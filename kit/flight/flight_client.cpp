@@ -108,10 +108,15 @@ class GrpcMetadataReader : public FlightMetadataReader {
 
 class GrpcFlightClient : public FlightClient {
  public:
-  GrpcFlightClient(const Location& location, Headers headers) : headers_(std::move(headers)) {
+  GrpcFlightClient(const Location& location, Headers headers, std::chrono::milliseconds put_deadline)
+      : headers_(std::move(headers)), put_deadline_(put_deadline) {
     grpc::ChannelArguments args;
     args.SetMaxReceiveMessageSize(-1);
     args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
+    // A server back after a restart is found within a second, not after
+    // the channel's backoff grew to minutes.
+    args.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 100);
+    args.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 1000);
     args.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);  // a retried put would buffer whole frames; puts are not retried
     channel_ = grpc::CreateCustomChannel(location.target, grpc::InsecureChannelCredentials(), args);
     do_put_ = std::make_unique<grpc::internal::RpcMethod>(kDoPutMethod, grpc::internal::RpcMethod::BIDI_STREAMING, channel_);
@@ -120,6 +125,7 @@ class GrpcFlightClient : public FlightClient {
   DoPutResult DoPut(const FlightDescriptor& descriptor, const std::shared_ptr<const Schema>& schema) override {
     auto call = std::make_shared<PutCall>();
     call->context.set_initial_metadata_corked(true);  // headers go out with the first message
+    if (put_deadline_.count() > 0) call->context.set_deadline(std::chrono::system_clock::now() + put_deadline_);
     for (const auto& [key, value] : headers_) call->context.AddMetadata(key, value);
     call->stream.reset(
         grpc::internal::ClientReaderWriterFactory<grpc::ByteBuffer, proto::PutResult>::Create(channel_.get(), *do_put_, &call->context));
@@ -131,6 +137,7 @@ class GrpcFlightClient : public FlightClient {
   std::shared_ptr<grpc::Channel> channel_;
   std::unique_ptr<grpc::internal::RpcMethod> do_put_;
   Headers headers_;
+  std::chrono::milliseconds put_deadline_;
 };
 
 }  // namespace
@@ -148,8 +155,8 @@ Location Location::Parse(const std::string& uri) {
   throw FlightError(3, "Invalid Flight location: '" + uri + "' (expected grpc://host:port)");
 }
 
-std::unique_ptr<FlightClient> FlightClient::Connect(const Location& location, Headers headers) {
-  return std::make_unique<GrpcFlightClient>(location, std::move(headers));
+std::unique_ptr<FlightClient> FlightClient::Connect(const Location& location, Headers headers, std::chrono::milliseconds put_deadline) {
+  return std::make_unique<GrpcFlightClient>(location, std::move(headers), put_deadline);
 }
 
 }  // namespace kit::flight

@@ -179,6 +179,8 @@ class PutService final : public proto::FlightService::Service {
       if (context->IsCancelled()) return grpc::Status(grpc::StatusCode::CANCELLED, "put cancelled by the client");
       if (!put.schema) throw ArrowError("DoPut stream without a schema");
       if (handler_) handler_(put);
+    } catch (const FlightExhausted& e) {
+      return grpc::Status(grpc::StatusCode::RESOURCE_EXHAUSTED, e.what());
     } catch (const std::exception& e) {
       return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, e.what());
     }

@@ -1,12 +1,15 @@
 #include "studio/live/frame_store.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "kit/files/atomic_file.hpp"
+#include "kit/flight/flight.hpp"
 #include "kit/flight/ipc.hpp"
 #include "studio/live/logged_frame.hpp"
 #include "kit/files/safe_name.hpp"
@@ -71,26 +74,55 @@ long FrameStore::ended_count(const fs::path& user) const {
   return n;
 }
 
-void FrameStore::add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batch) {
-  const std::string user_id = read_logged_frame(*batch).user_id;
+std::set<std::string>& FrameStore::frame_ids_of_open_episode(const std::string& user_id) {
+  const auto found = frame_ids_.find(user_id);
+  if (found != frame_ids_.end()) return found->second;
+  std::set<std::string>& ids = frame_ids_[user_id];
+  for (const auto& path : staged_stream_files(user_dir(user_id) / "current")) {
+    const StagedStreamReader stream(path);
+    for (size_t b = 0; b < stream.size(); ++b) {
+      try {
+        if (const auto id = read_logged_frame(*stream.batch(b)).frame_id) ids.insert(*id);
+      } catch (const FrameSchemaError&) {  // staged only after the same check
+      }
+    }
+  }
+  return ids;
+}
+
+bool FrameStore::add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batch) {
+  const LoggedFrame frame = read_logged_frame(*batch);
+  const std::string& user_id = frame.user_id;
   const std::string framed = kit::flight::ipc::FramedBatch(*batch);
   const std::string framed_schema = kit::flight::ipc::FramedSchema(*batch->schema());
 
   std::lock_guard lock(mutex_);
-  auto& stream = open_streams_[user_id];
-  if (!stream || stream->framed_schema() != framed_schema) {
-    stream.reset();
-    const fs::path current = user_dir(user_id) / "current";
-    fs::create_directories(current);
-    char name[40];
-    std::snprintf(name, sizeof name, "frames_%020llu.arrows", next_sequence_++);
-    stream = std::make_unique<StagedStreamWriter>(current / name, *batch->schema());
+  if (frame.frame_id && frame_ids_of_open_episode(user_id).count(*frame.frame_id)) return false;
+  try {
+    auto& stream = open_streams_[user_id];
+    if (!stream || stream->framed_schema() != framed_schema) {
+      stream.reset();
+      const fs::path current = user_dir(user_id) / "current";
+      fs::create_directories(current);
+      char name[40];
+      std::snprintf(name, sizeof name, "frames_%020llu.arrows", next_sequence_++);
+      stream = std::make_unique<StagedStreamWriter>(current / name, *batch->schema());
+    }
+    stream->append(framed);
+  } catch (const std::system_error& e) {
+    // The robot keeps the frame and sends it again; the operator page hears of it.
+    if (e.code() == std::errc::no_space_on_device || e.code().value() == EDQUOT) {
+      throw kit::flight::FlightExhausted(std::string("the studio's disk is full: ") + e.what());
+    }
+    throw;
   }
-  stream->append(framed);
+  if (frame.frame_id) frame_ids_[user_id].insert(*frame.frame_id);
+  return true;
 }
 
 long FrameStore::frames_in_open_episode(const std::string& user_id) {
   open_streams_.erase(user_id);
+  frame_ids_.erase(user_id);  // the episode closes: its frames' ids are of no further use
   return static_cast<long>(count_staged_frames(user_dir(user_id) / "current"));
 }
 

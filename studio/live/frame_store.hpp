@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,13 @@ class FrameStore {
  public:
   explicit FrameStore(std::filesystem::path data_dir);
 
-  // Stages one received batch for the user named in its "user_id" column.
+  // Stages one received batch for the user named in its "user_id" column;
+  // false when the open episode holds that frame already (its "frame_id"
+  // was staged before: the robot sent it again, not knowing it arrived).
   // Throws FrameSchemaError (an std::invalid_argument) for a batch that is
-  // not a logged frame; nothing is staged then.
-  void add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batch);
+  // not a logged frame, kit::flight::FlightExhausted when the disk is full;
+  // nothing is staged then.
+  bool add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batch);
 
   // The task the user's episodes are recorded for, from now on.
   void set_task(const std::string& user_id, const std::string& task);
@@ -71,6 +75,10 @@ class FrameStore {
   std::mutex mutex_;  // serialises changes to staging directories
   std::map<std::string, std::string> tasks_;  // guarded by mutex_
   std::map<std::string, std::unique_ptr<StagedStreamWriter>> open_streams_;  // guarded by mutex_
+  // The frame ids of each user's open episode, read from its staged frames
+  // when first needed (after a restart too); guarded by mutex_.
+  std::map<std::string, std::set<std::string>> frame_ids_;
+  std::set<std::string>& frame_ids_of_open_episode(const std::string& user_id);
   unsigned long long next_sequence_;  // guarded by mutex_; starts from the clock so restarts never reuse names
 };
 

@@ -102,6 +102,7 @@ LoggedFrame read_logged_frame(const kit::flight::RecordBatch& batch) {
   if (const auto* type = column(batch, "robot_type", TypeId::STRING, "text"); type && type->IsValid(0)) {
     f.robot_type = text(*type, "robot_type");
   }
+  if (const auto* id = column(batch, "frame_id", TypeId::STRING, "text"); id && id->IsValid(0)) f.frame_id = text(*id, "frame_id");
   for (int c = 0; c < batch.num_columns(); ++c) {
     const std::string& name = batch.column_name(c);
     if (!name.starts_with("observation.images.")) continue;

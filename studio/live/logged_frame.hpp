@@ -27,6 +27,7 @@ struct LoggedFrame {
   std::optional<double> fps;
   bool episode_end = false;
   std::optional<std::string> robot_type;
+  std::optional<std::string> frame_id;  // the robot's name for the frame: one sent twice is the same frame
   std::vector<std::pair<std::string, std::string_view>> images;  // camera key → JPEG (views into the batch)
 };
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 #include <cstring>
 #include <stdexcept>
 
@@ -17,8 +18,9 @@ namespace ipc = kit::flight::ipc;
 
 namespace {
 
-std::runtime_error os_error(const std::string& what, const fs::path& path) {
-  return std::runtime_error("cannot " + what + " " + path.string() + ": " + std::strerror(errno));
+// Says the OS's reason, and keeps its number (a full disk is told apart).
+std::system_error os_error(const std::string& what, const fs::path& path) {
+  return std::system_error(errno, std::generic_category(), "cannot " + what + " " + path.string());
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "studio/server/router.hpp"
 #include "studio/server/routes/access_routes.hpp"
 #include "studio/server/routes/dataset_routes.hpp"
+#include "studio/server/routes/health_routes.hpp"
 #include "studio/server/routes/page_routes.hpp"
 #include "studio/server/routes/session_routes.hpp"
 #include "studio/server/routes/signaling_routes.hpp"
@@ -109,6 +110,7 @@ struct Studio::Impl {
   std::unique_ptr<SessionRoutes> session_routes;
   std::unique_ptr<DatasetRoutes> dataset_routes;
   std::unique_ptr<AccessRoutes> access_routes;
+  std::unique_ptr<HealthRoutes> health_routes;
 
   explicit Impl(StudioOptions o)
       : options(checked(std::move(o))),
@@ -152,10 +154,18 @@ struct Studio::Impl {
     session_routes = std::make_unique<SessionRoutes>(frames, live, *session_exports);
     dataset_routes = std::make_unique<DatasetRoutes>(options.data_dir, catalog, exports, views.get(), queue.get(), publisher.get());
     access_routes = std::make_unique<AccessRoutes>(access);
+    std::optional<StoreAddress> store;
+    std::optional<kit::s3::Endpoint> endpoint;
+    if (!options.store.empty()) {
+      store = StoreAddress::parse(options.store);
+      endpoint = kit::s3::Endpoint::from_environment(options.s3_endpoint);
+    }
+    health_routes = std::make_unique<HealthRoutes>(database, store, endpoint);
     signaling_routes->register_on(router);
     session_routes->register_on(router);
     dataset_routes->register_on(router);
     access_routes->register_on(router);
+    health_routes->register_on(router);
     register_pages(router);
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) { return front_door.check(req, res); });
   }
@@ -195,8 +205,7 @@ struct Studio::Impl {
       if (descriptor.path != std::vector<std::string>{"robot_data"}) {
         throw std::invalid_argument("unknown Flight path; frames go to \"robot_data\"");
       }
-      frames.add_batch(batch);
-      live.frame(read_logged_frame(*batch));
+      if (frames.add_batch(batch)) live.frame(read_logged_frame(*batch));  // a frame sent again is counted once
     };
     flight = std::make_unique<kit::flight::FlightServer>(flight_options, nullptr);
   }

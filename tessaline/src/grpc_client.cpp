@@ -1,10 +1,16 @@
 #include "tessaline/grpc_client.hpp"
 
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "kit/http/client.hpp"
 #include "kit/jpeg/jpeg.hpp"
+#include "kit/loop/interrupt.hpp"
 #include "studio_access.hpp"
 #include "tessaline/config.hpp"
 
@@ -16,6 +22,44 @@ using kit::json::Json;
 
 constexpr const char* kFramePath = "robot_data";
 constexpr double kEpisodeRequestTimeout = 10.0;
+// A put to a studio that went silent fails after this, and the frame is held.
+constexpr std::chrono::milliseconds kPutDeadline{3000};
+// Frames held while the studio is away: about a minute of two 640x480
+// cameras at 30 frames/s. Past it newer frames are lost, and said so.
+constexpr size_t kHeldBytesAtMost = size_t{512} << 20;
+// How long an episode end, a reset or the session's end waits for the held frames.
+constexpr std::chrono::minutes kHeldWait{5};
+constexpr std::chrono::seconds kNeverAnsweredWait{5};
+
+// Whether the studio might take the frame later: it was away, busy, full
+// or cut the put off. Refusals of the frame itself are final.
+bool may_take_later(int grpc_code) {
+  switch (grpc_code) {
+    case 1: case 2: case 4: case 8: case 10: case 13: case 14: return true;  // cancelled ... unavailable
+    default: return false;
+  }
+}
+
+size_t batch_bytes(const fl::RecordBatch& batch) {
+  size_t bytes = 256;
+  for (int c = 0; c < batch.num_columns(); ++c) {
+    const auto& column = *batch.column(c);
+    if (column.type->id == fl::TypeId::BINARY || column.type->id == fl::TypeId::STRING) bytes += column.GetView(0).size();
+  }
+  return bytes;
+}
+
+std::string random_token() {
+  unsigned char bytes[8];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return std::to_string(getpid());
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char b : bytes) {
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  }
+  return out;
+}
 
 void say(const std::string& line) {
   const std::string text = line + "\n";
@@ -79,13 +123,14 @@ Json post_episode_request(const std::optional<std::string>& base, const std::str
 }  // namespace
 
 VelquinGrpcClient::VelquinGrpcClient(std::string server_url, std::string user_id_)
-    : user_id(std::move(user_id_)), location_(normalise_location(server_url)) {
-  client = fl::FlightClient::Connect(fl::Location::Parse(location_), studio_access::headers());
+    : user_id(std::move(user_id_)), location_(normalise_location(server_url)), _frame_token(random_token()) {
+  client = fl::FlightClient::Connect(fl::Location::Parse(location_), studio_access::headers(), kPutDeadline);
 }
 
 VelquinGrpcClient::~VelquinGrpcClient() {
   _handoff.stop();
   _executor.shutdown();
+  if (!_held.empty()) say("[gRPC Client] " + std::to_string(_held.size()) + " frames the studio had not taken are lost with the client");
 }
 
 void VelquinGrpcClient::log_robot_data(RecordPtr observation, Value action, bool episode_end,
@@ -96,8 +141,8 @@ void VelquinGrpcClient::log_robot_data(RecordPtr observation, Value action, bool
   }
   auto send = std::make_shared<std::packaged_task<bool()>>(
       [this, observation = std::move(observation), action = std::move(action), episode_end, fps,
-       robot_type = std::move(robot_type)] {
-        return _send_robot_data(*observation, action, episode_end, fps, robot_type);
+       robot_type = std::move(robot_type), frame_id = _frame_token + ":" + std::to_string(_next_frame++)] {
+        return _send_robot_data(*observation, action, episode_end, fps, robot_type, frame_id);
       });
   _pending_futures.push_back(send->get_future());
   _handoff.post([send] { (*send)(); });
@@ -107,29 +152,121 @@ void VelquinGrpcClient::log_robot_data(RecordPtr observation, Value action, bool
 }
 
 bool VelquinGrpcClient::_send_robot_data(const Record& observation, const Value& action, bool episode_end,
-                                         std::optional<double> fps, std::optional<std::string> robot_type) {
+                                         std::optional<double> fps, std::optional<std::string> robot_type,
+                                         std::optional<std::string> frame_id) {
   std::lock_guard lock(_write_lock);
+  std::shared_ptr<fl::RecordBatch> batch;
   try {
-    const auto batch = _observation_to_arrow(observation, action, episode_end, fps, robot_type);
-    if (episode_end) say("[gRPC Client] Sending episode_end=True");
-    auto put = client->DoPut(fl::FlightDescriptor::Path({kFramePath}), batch->schema());
-    put.writer->WriteRecordBatch(*batch);
-    put.writer->Close();
-    ++frames_sent_;
-    return true;
-  } catch (const fl::FlightError& e) {
-    say(std::string("Flight error: ") + e.what());
+    batch = _observation_to_arrow(observation, action, episode_end, fps, robot_type, frame_id);
   } catch (const std::exception& e) {
     say(std::string("Error sending data: ") + e.what());
+    ++frames_failed_;
+    return false;
   }
-  ++frames_failed_;
-  return false;
+  const size_t bytes = batch_bytes(*batch);
+  if (_held_bytes + bytes > kHeldBytesAtMost) {
+    if (_lost_for_room++ == 0) {
+      say("[gRPC Client] The studio has not taken frames for a while and " + std::to_string(_held.size()) +
+          " are held (" + std::to_string(_held_bytes >> 20) + " MiB, the most this robot keeps): newer frames are lost until it takes them");
+    }
+    ++frames_failed_;
+    return false;
+  }
+  _held.push_back({std::move(batch), bytes, episode_end});
+  _held_bytes += bytes;
+  _put_held_locked(false);
+  return true;
+}
+
+void VelquinGrpcClient::_put(const fl::RecordBatch& batch) {
+  auto put = client->DoPut(fl::FlightDescriptor::Path({kFramePath}), batch.schema());
+  put.writer->WriteRecordBatch(batch);
+  put.writer->Close();
+}
+
+// Under _write_lock: the held frames, oldest first, until one is not taken.
+// While the studio is away, a try is made only after a growing pause (up
+// to 2 s), unless `now`.
+bool VelquinGrpcClient::_put_held_locked(bool now) {
+  if (!now && !_away.empty() && std::chrono::steady_clock::now() < _next_try) return false;
+  while (!_held.empty()) {
+    const Held& frame = _held.front();
+    try {
+      if (frame.episode_end) say("[gRPC Client] Sending episode_end=True");
+      _put(*frame.batch);
+      ++frames_sent_;
+    } catch (const fl::FlightError& e) {
+      if (may_take_later(e.grpc_code)) {
+        if (_away.empty()) say(std::string("Flight error: ") + e.what() + " (frames are held and sent again when the studio takes them)");
+        _away = e.what();
+        _next_try = std::chrono::steady_clock::now() + _pause;
+        _pause = std::min(_pause * 2, std::chrono::milliseconds(2000));
+        return false;
+      }
+      say(std::string("Flight error: ") + e.what());
+      ++frames_failed_;
+    }
+    _held_bytes -= frame.bytes;
+    _held.pop_front();
+  }
+  if (!_away.empty()) {
+    say("[gRPC Client] The studio takes frames again: every held frame is sent" +
+        (_lost_for_room ? " (" + std::to_string(_lost_for_room) + " were lost while the robot's room for them was full)" : std::string()));
+    _away.clear();
+    _lost_for_room = 0;
+  }
+  _pause = std::chrono::milliseconds(100);
+  return true;
+}
+
+std::optional<std::string> VelquinGrpcClient::studio_problem(const std::string& server_url) {
+  try {
+    const auto client = fl::FlightClient::Connect(fl::Location::Parse(normalise_location(server_url)), studio_access::headers(),
+                                                  kPutDeadline);
+    const auto schema = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"-"})}})->schema();
+    client->DoPut(fl::FlightDescriptor::Path({kFramePath}), schema).writer->Close();
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    return std::string(e.what());
+  }
+}
+
+size_t VelquinGrpcClient::frames_held() {
+  std::lock_guard lock(_write_lock);
+  return _held.size();
+}
+
+bool VelquinGrpcClient::send_held(std::chrono::milliseconds limit) {
+  // A studio that never took a frame is likely misnamed, not restarting: a short wait.
+  if (frames_sent_ == 0) limit = std::min<std::chrono::milliseconds>(limit, kNeverAnsweredWait);
+  const auto until = std::chrono::steady_clock::now() + limit;
+  bool said = false;
+  for (;;) {
+    {
+      std::lock_guard lock(_write_lock);
+      if (_put_held_locked(true)) return true;
+      if (!said) {
+        say("[gRPC Client] Waiting for the studio to take " + std::to_string(_held.size()) + " held frames (" + _away + ")");
+        said = true;
+      }
+      if (std::chrono::steady_clock::now() >= until) {
+        say("[gRPC Client] The studio did not take " + std::to_string(_held.size()) + " held frames in time: they are lost");
+        frames_failed_ += _held.size();
+        _held.clear();
+        _held_bytes = 0;
+        return false;
+      }
+    }
+    kit::throw_if_interrupted();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
 }
 
 std::shared_ptr<fl::RecordBatch> VelquinGrpcClient::_observation_to_arrow(const Record& observation,
                                                                          const Value& action, bool episode_end,
                                                                          std::optional<double> fps,
-                                                                         const std::optional<std::string>& robot_type) {
+                                                                         const std::optional<std::string>& robot_type,
+                                                                         const std::optional<std::string>& frame_id) {
   std::vector<std::pair<std::string, fl::ArrayPtr>> columns;
   if (const Value* ts = observation.find("timestamp")) {
     columns.emplace_back("timestamp", fl::MakeFloat64Array({ts->as_double()}));
@@ -153,6 +290,7 @@ std::shared_ptr<fl::RecordBatch> VelquinGrpcClient::_observation_to_arrow(const 
   std::vector<double> flat(state_array->size());
   for (size_t i = 0; i < flat.size(); ++i) flat[i] = state_array->as_double(i);
   columns.emplace_back("state", fl::MakeFloat64ListArray({std::move(flat)}));
+  if (frame_id) columns.emplace_back("frame_id", fl::MakeStringArray({*frame_id}));
   return fl::RecordBatch::FromNamedArrays(std::move(columns));
 }
 
@@ -178,9 +316,16 @@ void VelquinGrpcClient::shutdown() {
   wait_pending();
   _handoff.stop();
   _executor.shutdown();
+  send_held(kHeldWait);  // every frame is converted now: what the studio has not taken goes last
 }
 
 bool VelquinGrpcClient::end_episode(std::optional<std::string> http_server_url) {
+  // The episode's frames go before its end; ended without them, the held
+  // ones would land in the next episode.
+  if (!send_held(kHeldWait)) {
+    say("[gRPC Client] Failed to end episode: the studio has not taken its frames");
+    return false;
+  }
   try {
     const Json answer = post_episode_request(http_server_url, "/sessions/episodes/end",
                                              Json{{"userId", user_id}, {"repoId", repo_id ? Json(*repo_id) : Json()}});
@@ -194,6 +339,7 @@ bool VelquinGrpcClient::end_episode(std::optional<std::string> http_server_url) 
 }
 
 bool VelquinGrpcClient::reset_episode(std::optional<std::string> http_server_url) {
+  send_held(kHeldWait);  // frames of the attempt arrive before the reset clears them
   try {
     const Json answer = post_episode_request(http_server_url, "/sessions/episodes/reset", Json{{"userId", user_id}});
     say("[gRPC Client] Episode reset, " + field_text(answer, "framesCleared") + " frames cleared");

@@ -126,10 +126,11 @@ asio::awaitable<void> VelquinSession::_close_async(bool export_dataset) {
   _grpc->shutdown();
   _grpc->close();
   if (export_dataset && _total_frame_count > 0) {
-    // With neither a dataset name from the browser nor a repository id of
-    // our own, the browser's repository id names the export (never "").
-    std::string name = text_of(_streamer->dataset_name()).value_or(_repo_id);
-    if (name.empty()) name = text_of(_streamer->repo_id()).value_or("dataset");
+    // The operator's words name the export: the dataset name sent with
+    // "end", else the repository id typed with "start" (a browser that went
+    // away sent no "end"), else the session's own repository id (never "").
+    std::string name = text_of(_streamer->dataset_name()).value_or(text_of(_streamer->repo_id()).value_or(_repo_id));
+    if (name.empty()) name = "dataset";
     // The episodes ended: an open one is no part of the export.
     log().info("Exporting dataset '{}' with {} episode(s)...", name, _episode_index);
     try {

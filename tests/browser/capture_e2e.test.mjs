@@ -101,8 +101,9 @@ runTest('capture records browser-driven episodes on the virtual rig and remember
     assert.match(second.output, /Using saved setup: robot=\/dev\/pts\/\d+, teleop=\/dev\/pts\/\d+/);
     assert.doesNotMatch(second.output, /Scanning/);
     assert.match(second.output, /Browser disconnected/);
-    // Named by the session's own repository id: the browser said no dataset name.
-    const lost = await waitForExport(studio, 'teleoperation', 'capture-e2e');
+    // Named by the repository id the operator typed: the browser went away
+    // without a dataset name (the command's own default is not the operator's word).
+    const lost = await waitForExport(studio, 'lab/arm-again', 'capture-e2e');
     const lostSet = await readDataset(lost.datasetPath);
     assert.deepEqual(lostSet.problems, []);
     assert.equal(lostSet.info.total_episodes, 1);

@@ -11,9 +11,11 @@ namespace test_support {
 
 class FlightRecorder {
  public:
-  FlightRecorder()
-      : server_({}, [this](kit::flight::FlightPut& put) { on_put(put); }) {}
+  // On `port` (0: any free one), as a studio restarted on its port is.
+  explicit FlightRecorder(int port = 0)
+      : server_(kit::flight::FlightServerOptions{.port = port}, [this](kit::flight::FlightPut& put) { on_put(put); }) {}
 
+  int port() const { return server_.port(); }
   std::string location() const { return server_.location(); }
   std::string host_port() const { return "127.0.0.1:" + std::to_string(server_.port()); }
 
