@@ -136,14 +136,26 @@ int main(int argc, char** argv) {
     add_arm_options(cmd);
   };
   auto* capture_cmd = app.add_subcommand("capture", "Capture robot teleoperation data.");
-  capture_cmd->footer("Example:\n    " + command_name() + " capture");
+  capture_cmd->footer(
+      "Finds the arms and cameras (or uses the saved setup), signs you in through\n"
+      "the browser, and records the episodes you ask for on the operator page;\n"
+      "the studio exports them as a dataset when the session ends.\n\n"
+      "The studio:\n"
+      "    VELQUIN_HTTP_SERVER   its HTTP API (signaling, episodes, export)\n"
+      "    STUDIO_URL            its web app, where you sign in and operate\n"
+      "    VELQUIN_GRPC_SERVER   its Arrow Flight receiver for frames (grpc://host:port)\n"
+      "    TESSALINE_STUDIO_TOKEN  its access token, when it is on another computer\n"
+      "A studio on this computer: tessaline-studio (HTTP 8080, frames 50051).\n\n"
+      "Exit status: 0 after the session (Ctrl+C too), 1 when it ended on an error\n"
+      "or its export was refused, 2 when not exactly two arms were found.\n\n"
+      "Example:\n    " + command_name() + " capture");
   add_ids(capture_cmd);
   auto* list_ports_cmd = app.add_subcommand("list-ports", "List available serial ports and scan for connected motors.");
   auto* list_cameras_cmd = app.add_subcommand("list-cameras", "List available cameras.");
   auto* configure_cmd = app.add_subcommand("configure", "Configure and save port for a robot ID.");
   configure_cmd->footer(
       "Interactively discovers available ports, scans for motors, and saves\n"
-      "the configuration so you don't need to specify --robot.port every time.");
+      "the port under the robot ID, so that --robot.id ID finds its arm again.");
   std::string robot_id;
   configure_cmd->add_option("robot_id", robot_id, "Robot ID (e.g., 'my_follower')")->required();
   auto* show_config_cmd = app.add_subcommand("show-config", "Show saved port configurations.");

@@ -93,9 +93,18 @@ class UpdateCheck : public ::testing::Test {
   std::string base_;
 };
 
-TEST_F(UpdateCheck, DifferentIndexVersionShowsThePanelEvenWhenOlder) {
-  ASSERT_NE(std::string(tessaline::build_info::VERSION), "1.1.9");
-  serve(200, R"({"info": {"version": "1.1.9"}})");
+// Versions compare as numbers: 0.10 is newer than 0.9, and an index that
+// lags behind this build (a mirror) offers nothing.
+TEST_F(UpdateCheck, ANewerIndexVersionShowsThePanelAnOlderOneNothing) {
+  std::string version = "0.0.9";
+  srv_.server().Get("/pypi/tessaline/json", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"info": {"version": ")" + version + "\"}}", "application/json");
+  });
+  base_ = srv_.start();
+  EXPECT_EQ(run_tessaline({}, base_).out.find("Update available"), std::string::npos);
+  version = "0.1.0rc1";  // a pre-release of this very version: older
+  EXPECT_EQ(run_tessaline({}, base_).out.find("Update available"), std::string::npos);
+  version = "0.10.0";
   const auto r = run_tessaline({}, base_);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("✨ Update available! ✨"), std::string::npos) << r.out;

@@ -217,6 +217,12 @@ TEST_F(DatasetViewerApi, DatasetsOfOtherToolsAreShownReadOnly) {
   httplib::Client client("127.0.0.1", studio_->http_port());
   EXPECT_EQ(client.Post("/datasets/episodes/delete", R"({"repoId": "someone/pick_place", "episode": 0})", "application/json")->status, 403);
   EXPECT_EQ(studio::read_file(theirs / "meta" / "info.json"), info_before);
+  // A session exported to that id would make a dataset of ours that hides theirs: refused, saying why.
+  const auto end = client.Post("/sessions/end", R"({"userId": "op", "repoId": "someone/pick_place"})", "application/json");
+  ASSERT_TRUE(end);
+  EXPECT_EQ(end->status, 403);
+  EXPECT_NE(end->body.find("another tool recorded"), std::string::npos) << end->body;
+  EXPECT_FALSE(fs::exists(dir_ / "data" / "datasets" / "someone%2Fpick_place"));
 }
 
 }  // namespace

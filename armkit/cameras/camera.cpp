@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "armkit/sim/frame_file.hpp"
+#include "kit/log/logger.hpp"
 
 namespace armkit {
 namespace {
@@ -46,7 +47,26 @@ std::optional<ProbedCamera> probe_virtual_camera(const std::string& frame_file) 
   }
 }
 
+namespace {
+
+// Once at connect: what the camera agreed to, and a format it refused.
+void say_what_it_delivers(const OpenCVCameraConfig& config, cv::VideoCapture& capture) {
+  const auto code = static_cast<uint32_t>(capture.get(cv::CAP_PROP_FOURCC));
+  std::string format;
+  for (int i = 0; i < 4; ++i) format += static_cast<char>((code >> (8 * i)) & 0xFF);
+  auto& log = kit::log::get_logger("tessaline.cameras");
+  log.info("camera {}: {}x{} at {} fps, {}", config.index_or_path, static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
+           static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)), capture.get(cv::CAP_PROP_FPS), code ? format : "format unknown");
+  if (config.fourcc.size() == 4 && code && format != config.fourcc) {
+    log.warning("camera {} refused {} and delivers {}: two such cameras may not fit one USB 2 bus", config.index_or_path,
+                config.fourcc, format);
+  }
+}
+
+}  // namespace
+
 Camera::Camera(OpenCVCameraConfig cfg) : config(std::move(cfg)) {}
+
 
 Camera::~Camera() { disconnect(); }
 
@@ -64,9 +84,15 @@ void Camera::connect() {
     const bool index = !what.empty() && std::all_of(what.begin(), what.end(), ::isdigit);
     const bool opened = index ? source->capture.open(std::stoi(what), cv::CAP_V4L2) : source->capture.open(what);
     if (!opened) throw CameraUnavailable("cannot open camera " + what);
+    const bool device = index || what.rfind("/dev/", 0) == 0;  // not a video file
+    if (device && config.fourcc.size() == 4) {
+      const auto& f = config.fourcc;
+      source->capture.set(cv::CAP_PROP_FOURCC, cv::VideoWriter::fourcc(f[0], f[1], f[2], f[3]));
+    }
     source->capture.set(cv::CAP_PROP_FRAME_WIDTH, config.width);
     source->capture.set(cv::CAP_PROP_FRAME_HEIGHT, config.height);
     source->capture.set(cv::CAP_PROP_FPS, config.fps);
+    if (device) say_what_it_delivers(config, source->capture);
   }
   source_ = std::move(source);
   running_ = true;

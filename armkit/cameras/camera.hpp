@@ -30,6 +30,10 @@ struct OpenCVCameraConfig {
   int width = 640;
   int height = 480;
   int fps = 30;
+  // The pixel format asked of a USB camera; "" leaves the driver's choice.
+  // MJPG by default, as the framework now does: raw YUYV at 640x480@30 takes
+  // ~18 MB/s, and two such cameras fill a USB 2 bus.
+  std::string fourcc = "MJPG";
 };
 
 struct ProbedCamera {

@@ -40,9 +40,16 @@ std::map<std::string, armkit::OpenCVCameraConfig> camera_configs(const py::dict&
   for (const auto& [name, config] : cameras) {
     armkit::OpenCVCameraConfig c;
     c.index_or_path = py::str(config.attr("index_or_path"));
-    c.width = config.attr("width").cast<int>();
-    c.height = config.attr("height").cast<int>();
-    c.fps = config.attr("fps").cast<int>();
+    // None: the camera's default size and rate, as the framework leaves them.
+    const auto number_or = [&](const char* name, int fallback) {
+      const py::object v = py::getattr(config, name, py::none());
+      return v.is_none() ? fallback : v.cast<int>();
+    };
+    c.width = number_or("width", c.width);
+    c.height = number_or("height", c.height);
+    c.fps = number_or("fps", c.fps);
+    const py::object fourcc = py::getattr(config, "fourcc", py::str(c.fourcc));
+    c.fourcc = fourcc.is_none() ? "" : fourcc.cast<std::string>();
     out[name.cast<std::string>()] = c;
   }
   return out;

@@ -21,7 +21,7 @@ for these arms and for the framework's own robots alike.
 """
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, List, Optional, Union
+from typing import Any, Dict, List, Optional, Union
 
 from . import _core
 from ._core import BusError, CalibrationError, CameraError, PortInfo
@@ -31,11 +31,41 @@ CAMERA_KEY_PREFIX = "observation.images.cam_"
 
 @dataclass
 class OpenCVCameraConfig:
-    """A camera by index (0), device path ("/dev/video2") or the virtual rig's "virtual:<file>"."""
+    """A camera by index (0), device path ("/dev/video2") or the virtual rig's "virtual:<file>".
+
+    The framework's fields, in its order: index_or_path, color_mode,
+    rotation, warmup_s, fourcc, backend; fps, width and height by keyword
+    only (OpenCVCameraConfig(0, fps=30, width=640, height=480)). fourcc asks
+    a USB camera for that pixel format ("MJPG" by default: raw YUYV from two
+    cameras fills a USB 2 bus; None leaves the driver's choice). Images are
+    RGB and unrotated: another color_mode or rotation is refused, as is a
+    backend other than the default, rather than ignored.
+    """
     index_or_path: Union[int, str, Path]
-    width: int = 640
-    height: int = 480
-    fps: int = 30
+    color_mode: Any = "rgb"
+    rotation: Any = 0
+    warmup_s: float = 1
+    fourcc: Optional[str] = "MJPG"
+    backend: Any = None
+    fps: Optional[int] = field(default=None, kw_only=True)
+    width: Optional[int] = field(default=None, kw_only=True)
+    height: Optional[int] = field(default=None, kw_only=True)
+
+    def __post_init__(self):
+        def value(v):
+            return getattr(v, "value", v)
+        if str(value(self.color_mode)).lower() != "rgb":
+            raise ValueError(f"color_mode={self.color_mode!r}: this camera gives RGB images only")
+        if value(self.rotation) not in (0, None):
+            raise ValueError(f"rotation={self.rotation!r}: images are not rotated here; rotate them in your code")
+        if value(self.backend) not in (None, 0, "any", "ANY"):
+            raise ValueError(f"backend={self.backend!r}: cameras are opened with V4L2 (leave backend unset)")
+        if self.fourcc is not None and (not isinstance(self.fourcc, str) or len(self.fourcc) != 4):
+            raise ValueError(f"fourcc={self.fourcc!r}: a four-character code such as \"MJPG\", or None")
+        for name in ("fps", "width", "height"):
+            v = getattr(self, name)
+            if v is not None and (isinstance(v, bool) or not isinstance(v, int) or v <= 0):
+                raise ValueError(f"{name}={v!r}: a positive whole number, or None for the default")
 
 
 @dataclass

@@ -22,10 +22,17 @@ class PortInfo:
 
 class OpenCVCameraConfig:
     index_or_path: Union[int, str, Path]
-    width: int
-    height: int
-    fps: int
-    def __init__(self, index_or_path: Union[int, str, Path], width: int = 640, height: int = 480, fps: int = 30) -> None: ...
+    color_mode: Any
+    rotation: Any
+    warmup_s: float
+    fourcc: Optional[str]
+    backend: Any
+    fps: Optional[int]
+    width: Optional[int]
+    height: Optional[int]
+    def __init__(self, index_or_path: Union[int, str, Path], color_mode: Any = "rgb", rotation: Any = 0, warmup_s: float = 1,
+                 fourcc: Optional[str] = "MJPG", backend: Any = None, *, fps: Optional[int] = None,
+                 width: Optional[int] = None, height: Optional[int] = None) -> None: ...
 
 class _FollowerConfig:
     type: str

@@ -367,7 +367,7 @@ void ExportQueue::export_claimed(const Claimed& job, const std::atomic<bool>& lo
   } catch (const kit::s3::Error& e) {
     // A store that is away or overloaded is waited for, however long that
     // takes (the pause grows to a minute); what it refuses fails after a few tries.
-    const bool away = e.status() == 0 || e.status() >= 500 || e.status() == 408 || e.status() == 429;
+    const bool away = e.transient() || e.status() == 408 || e.status() == 429;
     put_back(job, e.what(), !away && job.attempts >= kMostAttempts);
   } catch (const std::exception& e) {
     put_back(job, e.what(), job.attempts >= kMostAttempts);

@@ -1,5 +1,7 @@
 #include "studio/fleet/postgres.hpp"
 
+#include <regex>
+
 namespace studio {
 
 std::optional<std::string> Rows::at(int row, int column) const {
@@ -18,6 +20,19 @@ Postgres::~Postgres() { PQfinish(conn_); }
 
 void Postgres::ensure_schema(const std::vector<std::string>& statements) {
   Session s(*this);
+  // Nothing is created when everything is there: a node whose role may
+  // only read and write the tables (not own them) starts as well.
+  static const std::regex created(R"(IF NOT EXISTS\s+([A-Za-z_][A-Za-z0-9_]*))");
+  bool missing = false;
+  for (const auto& statement : statements) {
+    std::smatch name;
+    if (!std::regex_search(statement, name, created)) {
+      missing = true;
+      break;
+    }
+    if (s.run("SELECT to_regclass($1) IS NULL", {name[1].str()}).text(0, 0) == "t") missing = true;
+  }
+  if (!missing) return;
   s.transaction([&](Session& t) {
     t.run("SELECT pg_advisory_xact_lock(7305418822)");  // a number of our own
     for (const auto& statement : statements) t.run(statement);

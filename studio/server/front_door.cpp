@@ -46,7 +46,7 @@ httplib::Server::HandlerResponse FrontDoor::check(const httplib::Request& req, h
 }
 
 httplib::Server::HandlerResponse FrontDoor::check_access(const httplib::Request& req, httplib::Response& res) const {
-  if (!access_.enforced() || loopback_address(req.remote_addr) || req.path == "/access") {
+  if (!access_.enforced() || loopback_address(req.remote_addr) || req.path == "/access" || req.path == "/healthz") {
     return httplib::Server::HandlerResponse::Unhandled;
   }
   if (shows_token(req) || access_.session_user(req.get_header_value("Cookie"))) {

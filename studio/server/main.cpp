@@ -70,7 +70,12 @@ int main(int argc, char** argv) {
                  "keep the WebRTC signaling and the browsers' sign-ins in this PostgreSQL database "
                  "(postgresql://USER@HOST:PORT/DB), shared by every studio given the same one: a robot and its "
                  "operator's browser may then reach different studios; with --store as well, the studios also share "
-                 "the export of ended sessions and the datasets (see --no-export, --export-only)");
+                 "the export of ended sessions and the datasets (see --no-export, --export-only). Its password "
+                 "comes from PGPASSWORD or PGPASSFILE (~/.pgpass), as for every PostgreSQL program: one written "
+                 "into the address shows in the process list");
+  std::string db_file;
+  app.add_option("--db-file", db_file, "read the --db address (password and all) from this file's first line")
+      ->check(CLI::ExistingFile);
   bool no_export = false;
   app.add_flag("--no-export", no_export,
                "with --store and --db: leave the encoding of ended sessions to other studios (those without this "
@@ -99,6 +104,17 @@ int main(int argc, char** argv) {
   }
   if (options.token.empty()) {
     if (const char* from_env = std::getenv("TESSALINE_STUDIO_TOKEN")) options.token = from_env;
+  }
+  if (!db_file.empty()) {
+    std::ifstream file(db_file);
+    std::getline(file, options.database);
+    while (!options.database.empty() && (options.database.back() == '\r' || options.database.back() == ' ')) options.database.pop_back();
+  } else if (const size_t at = options.database.find('@'); at != std::string::npos) {
+    const size_t scheme = options.database.find("://");
+    if (scheme != std::string::npos && options.database.find(':', scheme + 3) < at) {
+      std::fprintf(stderr, "tessaline-studio: the --db address holds a password, which every user of this computer can read "
+                           "in the process list: give it in PGPASSWORD or ~/.pgpass, or the address with --db-file\n");
+    }
   }
   const bool made_up_token = !studio::loopback_host(options.host) && options.token.empty();
   if (made_up_token) options.token = studio::random_token();

@@ -18,7 +18,19 @@ ExportRequest SessionExports::request_for(const Call& call) const {
 }
 
 void SessionExports::check_may_append(const Call& call, const std::string& repo_id) const {
-  if (!fs::exists(dataset_dir(options_.data_dir, repo_id) / "meta" / "info.json")) return;
+  if (!fs::exists(dataset_dir(options_.data_dir, repo_id) / "meta" / "info.json")) {
+    // A new dataset of that id would hide another tool's in the viewer, without a word.
+    std::optional<DatasetEntry> other;
+    try {
+      other = catalog_.find(repo_id);
+    } catch (const DatasetNotFound&) {
+    }
+    if (other && other->read_only) {
+      throw Forbidden("the repository id " + repo_id + " names a dataset another tool recorded (" + other->path.string() +
+                      ", shown read-only): export to another repository");
+    }
+    return;
+  }
   const std::string owner = dataset_owner(catalog_.find(repo_id));
   if (owner.empty() ? call.signed_in.has_value() : owner != call.user()) {
     throw Forbidden("the dataset " + repo_id + " belongs to another user; export to another repository");

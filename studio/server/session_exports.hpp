@@ -26,7 +26,8 @@ class SessionExports {
   ExportRequest request_for(const Call& call) const;
   // A dataset belongs to the user whose session created it: only that user
   // may append to it. One without a recorded owner (another tool's) takes
-  // appends from this computer only. Throws Forbidden.
+  // appends from this computer only. The id of a dataset another tool
+  // recorded, shown read-only, is refused. Throws Forbidden.
   void check_may_append(const Call& call, const std::string& repo_id) const;
 
   // The jobs' episodes go into the request's dataset, in order.

@@ -10,6 +10,7 @@ import json
 import os
 import signal
 import subprocess
+import urllib.error
 import urllib.parse
 import urllib.request
 import uuid
@@ -132,6 +133,16 @@ def test_a_session_ended_at_one_studio_is_exported_by_another(tmp_path):
         with urllib.request.urlopen(ranged, timeout=30) as answer:
             assert (answer.status, answer.read()) == (206, whole[100:4100])
         assert not any(p.stat().st_blocks for p in (tmp_path / "b" / "view").rglob("*.mp4"))  # never fetched whole
+        # A range past the end is refused before a byte is sent, and the studio goes on.
+        past = urllib.request.Request(f"{operators.base}/datasets/video?{query}", headers={"Range": f"bytes={len(whole) + 10}-"})
+        try:
+            urllib.request.urlopen(past, timeout=30)
+            assert False, "a range past the end was answered"
+        except urllib.error.HTTPError as refused:
+            assert (refused.code, refused.headers["Content-Range"]) == (416, f"bytes */{len(whole)}")
+        health = get_json(operators, "/healthz")
+        assert (health["ok"], health["database"]["reachable"], health["store"]["reachable"]) == (True, True, True), health
+        assert health["database"]["jobs"].get("done", 0) >= 3, health
 
         # Deleting an episode there changes the bucket's dataset, between the fleet's exports.
         deleted = post_json(operators, "/datasets/episodes/delete", {"repoId": "lab/fleet", "episode": 1})

@@ -98,3 +98,21 @@ def test_images_dropped_by_the_caller_at_once_are_sent_whole(session, studio):
     for colour, frame in zip(colours, frames):
         mean = numpy.frombuffer(frame, numpy.uint8).reshape(-1, 3).mean(axis=0)
         assert numpy.abs(mean - colour).max() < 12, (colour, mean)
+
+
+def test_camera_configs_take_the_frameworks_fields_and_never_misread_them():
+    from tessaline.robots import OpenCVCameraConfig
+    config = OpenCVCameraConfig(0, fps=30, width=1280, height=720)
+    assert (config.fps, config.width, config.height, config.fourcc, config.color_mode) == (30, 1280, 720, "MJPG", "rgb")
+    assert OpenCVCameraConfig("/dev/video2", "rgb", 0, 1, None).fourcc is None
+    # The framework's old docstring example: positional fps, width, height would land in other fields.
+    with pytest.raises(ValueError, match="color_mode=30"):
+        OpenCVCameraConfig(0, 30, 1280, 720)
+    with pytest.raises(ValueError, match="rotation"):
+        OpenCVCameraConfig(0, rotation=90)
+    with pytest.raises(ValueError, match="fourcc"):
+        OpenCVCameraConfig(0, fourcc="MJPEG")
+    with pytest.raises(ValueError, match="fps"):
+        OpenCVCameraConfig(0, fps=0)
+    with pytest.raises(TypeError):
+        OpenCVCameraConfig(0, "rgb", 0, 1, "MJPG", None, 30)  # fps is keyword-only

@@ -14,7 +14,7 @@ FRAMES = 24
 
 
 def arms(rig):
-    cameras = {name: OpenCVCameraConfig(c["index_or_path"], c["width"], c["height"], c["fps"])
+    cameras = {name: OpenCVCameraConfig(c["index_or_path"], width=c["width"], height=c["height"], fps=c["fps"])
                for name, c in rig.cameras().items()}
     return (SO101Leader(SO101LeaderConfig(port=rig.port("leader"), id="rig_leader")),
             SO101Follower(SO101FollowerConfig(port=rig.port("follower"), id="rig_follower", cameras=cameras)))
