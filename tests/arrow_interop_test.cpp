@@ -75,6 +75,8 @@ TEST(ArrowInterop, PutsReadBackWithTheReferenceJavaScriptReader) {
     const auto jpeg = batch.GetColumnByName("observation.images.cam_front")->GetView(0);
     add("observation.images.cam_front", "binary", {{"length", jpeg.size()}, {"checksum", checksum(jpeg)}});
     add("state", "list<item: double>", Json::array({double(i), 0.25}));
+    add("frame_id", "string", std::string(batch.GetColumnByName("frame_id")->GetView(0)));
+    EXPECT_TRUE(std::string(batch.GetColumnByName("frame_id")->GetView(0)).ends_with(":" + std::to_string(i)));
     const std::string stem = (dir / ("put" + std::to_string(n))).string();
     write_file(stem + ".arrows", kit::flight::ipc::WriteStream(batch.schema(), puts[n].batches));
     write_file(stem + ".json", expected.dump());

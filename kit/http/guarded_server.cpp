@@ -247,6 +247,9 @@ class GateStream : public httplib::Stream {
     if (!is_writable()) return -1;
     if (answered_) return send_all(ptr, size);
     answered_ = true;
+    // The library writes the header as it was set: a plain search spares
+    // every other answer a copy of its head.
+    if (std::string_view(ptr, size).find("\r\nConnection: close\r\n") == std::string_view::npos) return send_all(ptr, size);
     std::string head(ptr, size);
     if (!strip_keep_alive_if_closing(head)) return send_all(ptr, size);
     closing_ = true;
@@ -581,8 +584,11 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
 // body's end is not known here, so such a request always ends its connection.
 void GuardedServer::serve(Connection connection) {
   for (;;) {
-    drop_multiple_ranges(connection.buffer, scan_head(connection.buffer, limits_).head_bytes);
-    const HeadScan framing = scan_head(connection.buffer, limits_);
+    HeadScan framing = scan_head(connection.buffer, limits_);
+    if (connection.buffer.find("ange:") < framing.head_bytes || connection.buffer.find("ANGE:") < framing.head_bytes) {
+      drop_multiple_ranges(connection.buffer, framing.head_bytes);
+      framing = scan_head(connection.buffer, limits_);
+    }
     GateStream stream(connection.fd, std::move(connection.buffer), connection.deadline,
                       to_ms(read_timeout_sec_, read_timeout_usec_), to_ms(write_timeout_sec_, write_timeout_usec_));
     const bool last = connection.requests + 1 >= keep_alive_max_count_ || svr_sock_ == INVALID_SOCKET;
