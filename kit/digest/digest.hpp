@@ -1,5 +1,5 @@
 #pragma once
-// Digests of bytes as lower-case hex (OpenSSL).
+// Digests of bytes as lower-case hex (OpenSSL), and secrets from the kernel's random source.
 #include <string>
 #include <string_view>
 
@@ -7,5 +7,7 @@ namespace kit {
 
 std::string sha256_hex(std::string_view bytes);
 std::string md5_hex(std::string_view bytes);  // what S3 gives as the ETag of an object put in one request
+// `bytes` random bytes as 2 * `bytes` hex digits; throws when the kernel gives none.
+std::string random_hex(size_t bytes);
 
 }  // namespace kit

@@ -4,7 +4,6 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <sys/random.h>
 
 #include <stdexcept>
 
@@ -123,18 +122,6 @@ std::string reachable_host(const std::string& host) {
   return found;
 }
 
-std::string random_token() {
-  unsigned char bytes[16];
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    throw std::runtime_error("no random bytes from the kernel for an access token");
-  }
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char b : bytes) {
-    out += hex[b >> 4];
-    out += hex[b & 0xF];
-  }
-  return out;
-}
+std::string random_token() { return kit::random_hex(16); }
 
 }  // namespace studio

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +26,7 @@
 #include "kit/console/markup.hpp"
 #include "kit/console/panel.hpp"
 #include "kit/console/spinner.hpp"
+#include "kit/digest/digest.hpp"
 #include "kit/json/plain_name.hpp"
 
 namespace tessaline {
@@ -194,18 +194,6 @@ std::string& callback_nonce() {
   return nonce;
 }
 
-std::string new_nonce() {
-  unsigned char bytes[16];
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) throw std::runtime_error("no random bytes for the sign-in");
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char b : bytes) {
-    out += hex[b >> 4];
-    out += hex[b & 15];
-  }
-  return out;
-}
-
 bool same_secret(std::string_view a, std::string_view b) {
   unsigned char differ = a.size() == b.size() ? 0 : 1;
   for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i % std::max<size_t>(1, b.size())]);
@@ -302,7 +290,7 @@ std::string authenticate_with_browser(const std::string& frontend_url, int callb
   std::string base = frontend_url;
   while (!base.empty() && base.back() == '/') base.pop_back();
   SimpleCallbackHandler::redirect_url = base + "/velquin";
-  callback_nonce() = new_nonce();
+  callback_nonce() = kit::random_hex(16);
   const std::string redirect_uri = "http://127.0.0.1:" + std::to_string(callback_port) + "/callback/" + callback_nonce();
   const std::string auth_url = base + "/api/auth/velquin-login?redirect_uri=" + redirect_uri;
 

@@ -1,6 +1,5 @@
 #include "tessaline/grpc_client.hpp"
 
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "kit/digest/digest.hpp"
 #include "kit/http/client.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "kit/loop/interrupt.hpp"
@@ -49,17 +49,7 @@ size_t batch_bytes(const fl::RecordBatch& batch) {
   return bytes;
 }
 
-std::string random_token() {
-  unsigned char bytes[8];
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return std::to_string(getpid());
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char b : bytes) {
-    out += hex[b >> 4];
-    out += hex[b & 15];
-  }
-  return out;
-}
+
 
 void say(const std::string& line) {
   const std::string text = line + "\n";
@@ -123,7 +113,7 @@ Json post_episode_request(const std::optional<std::string>& base, const std::str
 }  // namespace
 
 VelquinGrpcClient::VelquinGrpcClient(std::string server_url, std::string user_id_)
-    : user_id(std::move(user_id_)), location_(normalise_location(server_url)), _frame_token(random_token()) {
+    : user_id(std::move(user_id_)), location_(normalise_location(server_url)), _frame_token(kit::random_hex(8)) {
   client = fl::FlightClient::Connect(fl::Location::Parse(location_), studio_access::headers(), kPutDeadline);
 }
 
