@@ -159,6 +159,53 @@ TEST_F(StudioTest, PutsWithoutUserOrStateAreRejectedAlone) {
   EXPECT_EQ(post("/sessions/episodes/reset", {{"userId", "op"}})["framesCleared"], 1);
 }
 
+// A session that died (the robot killed after saving episodes) leaves its
+// episodes staged: the next session's offer keeps them apart, reported with
+// the reason, and they never join that session's export; the operator moves
+// them to a repository of their own. An offer of the same session again
+// (a reconnect) keeps what it recorded.
+TEST_F(StudioTest, EpisodesOfASessionThatDiedNeverJoinTheNextSessionsExport) {
+  namespace fl = kit::flight;
+  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
+  const auto episode = [&](int frames) {
+    for (int i = 0; i < frames; ++i) {
+      auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
+                                                     {"state", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
+                                                     {"action", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
+                                                     {"timestamp", fl::MakeFloat64Array({i / 30.0})}});
+      auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
+      p.writer->WriteRecordBatch(*batch);
+      p.writer->Close();
+    }
+    post("/sessions/episodes/end", {{"userId", "op"}});
+  };
+  auto offer = offer_body("op", "v=0");
+  offer["sessionId"] = "towels";
+  post("/webrtc/offer", offer);
+  episode(5);
+  post("/webrtc/offer", offer);  // the same session offers again: its episode stays
+  episode(4);
+  // ... and dies. The next session records one episode and ends.
+  offer["sessionId"] = "cups";
+  post("/webrtc/offer", offer);
+  const Json kept = get("/sessions/export-status?repoId=%28a%20session%20that%20did%20not%20end%29&userId=op");
+  EXPECT_EQ(kept["state"], "failed") << kept;
+  EXPECT_EQ(kept["episodes"], 2) << kept;
+  episode(3);
+  EXPECT_EQ(post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/cups"}, {"fps", 30}})["episodes"], 1);
+  for (int i = 0; i < 200 && get("/sessions/export-status?repoId=lab%2Fcups&userId=op")["state"] != "done"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(get("/sessions/export-status?repoId=lab%2Fcups&userId=op")["framesAdded"], 3);
+  // The operator sends the kept ones to a dataset of their own; only they move.
+  EXPECT_EQ(post("/sessions/export/retry", {{"userId", "op"}, {"repoId", "lab/towels"}, {"fromRepoId", "(a session that did not end)"}})["episodes"], 2);
+  for (int i = 0; i < 200 && get("/sessions/export-status?repoId=lab%2Ftowels&userId=op")["state"] != "done"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(get("/sessions/export-status?repoId=lab%2Ftowels&userId=op")["framesAdded"], 9);
+  EXPECT_EQ(get("/sessions/export-status?repoId=%28a%20session%20that%20did%20not%20end%29&userId=op")["state"], "moved");
+}
+
 TEST_F(StudioTest, IdsCannotWriteOutsideTheDataDirectory) {
   const std::string evil_user = "../../escape";
   namespace fl = kit::flight;

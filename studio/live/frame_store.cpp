@@ -26,6 +26,11 @@ std::string episode_name(long index) {
 }
 
 
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
 // Temporary files of writes a crash interrupted.
 void remove_temporaries(const fs::path& dir) {
   if (!fs::exists(dir)) return;
@@ -177,6 +182,26 @@ size_t FrameStore::staged_frames(const std::string& user_id) {
 
 std::optional<ExportJob> FrameStore::take_for_export(const std::string& user_id) {
   std::lock_guard lock(mutex_);
+  return take_locked(user_id);
+}
+
+std::optional<ExportJob> FrameStore::begin_session(const std::string& user_id, const std::string& session_id) {
+  std::lock_guard lock(mutex_);
+  const fs::path user = user_dir(user_id);
+  const fs::path marker = user / "SESSION";
+  const std::string before = fs::exists(marker) ? read_text(marker) : "";
+  std::optional<ExportJob> left;
+  if (session_id.empty() || session_id != before) {
+    left = take_locked(user_id);
+  } else {
+    set_aside_locked(user_id);
+  }
+  fs::create_directories(user);
+  kit::files::write_atomically(marker, session_id);
+  return left;
+}
+
+std::optional<ExportJob> FrameStore::take_locked(const std::string& user_id) {
   const fs::path user = user_dir(user_id);
   set_aside_locked(user_id);  // an episode never ended is no part of a dataset
   const long episodes = ended_count(user);

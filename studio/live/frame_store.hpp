@@ -48,6 +48,11 @@ class FrameStore {
   // A new session starts: frames still open from an earlier one, which
   // ended without ending its episode, are moved under DATA/interrupted/.
   long set_aside_open_episode(const std::string& user_id);
+  // A robot's offer: the session `session_id` (empty: each offer a new one)
+  // runs. When another session had ended episodes it never exported (it
+  // died), they are moved out of staging into an export job of their own,
+  // which is returned: they never join this session's export.
+  std::optional<ExportJob> begin_session(const std::string& user_id, const std::string& session_id);
 
   EpisodeEnd end_episode(const std::string& user_id);
   long reset_episode(const std::string& user_id);  // frames discarded
@@ -69,6 +74,7 @@ class FrameStore {
 
   std::filesystem::path data_dir_;
   long set_aside_locked(const std::string& user_id);
+  std::optional<ExportJob> take_locked(const std::string& user_id);
   long frames_in_open_episode(const std::string& user_id);  // closes its stream
 
 

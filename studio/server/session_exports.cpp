@@ -37,6 +37,27 @@ void SessionExports::check_may_append(const Call& call, const std::string& repo_
   }
 }
 
+void SessionExports::begin_session(FrameStore& frames, const std::string& user_id, const std::string& session_id) {
+  const auto kept = frames.begin_session(user_id, session_id);
+  if (!kept) return;
+  ExportRequest request;
+  request.user_id = user_id;
+  request.repo_id = kUnfinishedSession;
+  board_.remember_request(*kept, request);
+  const std::string reason = std::to_string(kept->episodes) + " episode(s) of a session that did not end are kept apart from this one: " +
+                             "export them to a repository of their own, or leave them";
+  board_.remember_failure(*kept, reason);
+  board_.set(request, {{"state", "failed"}, {"error", reason}, {"episodes", kept->episodes}});
+  std::printf("studio: %s's %s\n", user_id.c_str(), reason.c_str());
+  std::fflush(stdout);
+}
+
+void SessionExports::moved(const std::string& from, const ExportRequest& to) {
+  ExportRequest was = to;
+  was.repo_id = from;
+  board_.set(was, {{"state", "moved"}, {"to", to.repo_id}});
+}
+
 void SessionExports::start(const std::vector<ExportJob>& jobs, const ExportRequest& request) {
   for (const auto& job : jobs) board_.remember_request(job, request);
   board_.begin(request);

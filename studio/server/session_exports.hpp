@@ -10,6 +10,7 @@
 #include "studio/datasets/exporter.hpp"
 #include "studio/fleet/dataset_publisher.hpp"
 #include "studio/fleet/export_queue.hpp"
+#include "studio/live/frame_store.hpp"
 #include "studio/server/api_call.hpp"
 #include "studio/server/studio_server.hpp"
 
@@ -30,8 +31,17 @@ class SessionExports {
   // recorded, shown read-only, is refused. Throws Forbidden.
   void check_may_append(const Call& call, const std::string& repo_id) const;
 
+  // A robot's offer begins a session: episodes an earlier session of the
+  // user ended but never exported (it died) are kept as a job of their own,
+  // reported failed with the reason, for the user to export elsewhere
+  // (retry with fromRepoId = kUnfinishedSession) — never into this session's dataset.
+  void begin_session(FrameStore& frames, const std::string& user_id, const std::string& session_id);
+  static constexpr const char* kUnfinishedSession = "(a session that did not end)";
+
   // The jobs' episodes go into the request's dataset, in order.
   void start(const std::vector<ExportJob>& jobs, const ExportRequest& request);
+  // The failed exports meant for `from` went to `to`: `from` is no longer failed.
+  void moved(const std::string& from, const ExportRequest& to);
   // Of this studio's failed jobs, those meant for `from` (all without it).
   std::vector<ExportJob> failed_jobs(std::vector<ExportJob> jobs, const std::optional<std::string>& from) const;
   // The fleet's failed jobs (meant for `from`, or all) queued again for the repository; 0 without a fleet.

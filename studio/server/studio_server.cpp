@@ -150,7 +150,7 @@ struct Studio::Impl {
   }
 
   void register_routes() {
-    signaling_routes = std::make_unique<SignalingRoutes>(*relay, frames, live);
+    signaling_routes = std::make_unique<SignalingRoutes>(*relay, frames, live, *session_exports);
     session_routes = std::make_unique<SessionRoutes>(frames, live, *session_exports);
     dataset_routes = std::make_unique<DatasetRoutes>(options.data_dir, catalog, exports, views.get(), queue.get(), publisher.get());
     access_routes = std::make_unique<AccessRoutes>(access);

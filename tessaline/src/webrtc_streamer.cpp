@@ -13,6 +13,7 @@
 
 #include "async_http.hpp"
 #include "signaling_text.hpp"
+#include "kit/digest/digest.hpp"
 #include "kit/log/logger.hpp"
 #include "tessaline/auth.hpp"
 #include "tessaline/build_info.hpp"
@@ -140,6 +141,7 @@ WebRTCStreamer::WebRTCStreamer(std::string url, CommandCallback on_command, std:
     : user_id(id ? *id : (logger().debug("Authenticating with studio..."),
                           authenticate_with_browser(config::STUDIO_URL, 8765))),
       signaling_url(std::move(url)),
+      session_id(kit::random_hex(8)),
       _on_command(std::move(on_command)) {}
 
 WebRTCStreamer::~WebRTCStreamer() {
@@ -365,7 +367,8 @@ asio::awaitable<void> WebRTCStreamer::connect(std::vector<std::string> camera_na
   if (sdp.empty()) throw std::runtime_error("no local description");
 
   const Json offer{{"type", "offer"},       {"sdp", sdp},           {"userId", user_id},
-                   {"hostname", host_name()}, {"ip", host_ipv4()}, {"cameraNames", camera_names}};
+                   {"hostname", host_name()}, {"ip", host_ipv4()}, {"cameraNames", camera_names},
+                   {"sessionId", session_id}};
   int status = 0;
   try {
     status = (co_await async_http::post_json(signaling_url + "/webrtc/offer", offer, 5.0)).status;

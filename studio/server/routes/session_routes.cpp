@@ -77,6 +77,7 @@ void SessionRoutes::retry_exports(const Call& call, httplib::Response& res) {
   long episodes = 0;
   for (const auto& job : jobs) episodes += job.episodes;
   exports_.start(jobs, request);
+  if (from && *from != request.repo_id) exports_.moved(*from, request);
   send_json(res, {{"status", "exporting"}, {"repoId", request.repo_id}, {"episodes", episodes + queued_again}});
 }
 

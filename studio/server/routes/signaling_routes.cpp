@@ -40,8 +40,10 @@ void SignalingRoutes::put_offer(const Call& call, httplib::Response& res) {
     return;
   }
   // The robot offers once, when a session starts: frames left open by
-  // an earlier session that ended without ending its episode go aside.
-  frames_.set_aside_open_episode(user);
+  // an earlier session that ended without ending its episode go aside, and
+  // its ended episodes are kept apart (a session's offer names it).
+  const std::string session = call.body.contains("sessionId") && call.body["sessionId"].is_string() ? call.id("sessionId") : "";
+  exports_.begin_session(frames_, user, session);
   live_.session_started(user);
   relay_.put_offer(user, call.body);
   send_json(res, {{"ok", true}});

@@ -6,12 +6,14 @@
 #include "studio/live/live_feed.hpp"
 #include "studio/live/signaling.hpp"
 #include "studio/server/router.hpp"
+#include "studio/server/session_exports.hpp"
 
 namespace studio {
 
 class SignalingRoutes {
  public:
-  SignalingRoutes(Signaling& relay, FrameStore& frames, LiveFeed& live) : relay_(relay), frames_(frames), live_(live) {}
+  SignalingRoutes(Signaling& relay, FrameStore& frames, LiveFeed& live, SessionExports& exports)
+      : relay_(relay), frames_(frames), live_(live), exports_(exports) {}
   void register_on(Router& router);
 
  private:
@@ -22,6 +24,7 @@ class SignalingRoutes {
   Signaling& relay_;
   FrameStore& frames_;
   LiveFeed& live_;
+  SessionExports& exports_;
 };
 
 }  // namespace studio

@@ -370,6 +370,7 @@ async function answerOffer(offer) {
   renderSaved([]);
   $('end-session').disabled = false;
   $('export').hidden = true;
+  showKeptEpisodes();
   app.cameraNames = Array.isArray(offer.cameraNames) ? offer.cameraNames : [];
   const pc = new RTCPeerConnection({ iceServers: [] });
   app.pc = pc;
@@ -451,6 +452,19 @@ function showExport(text, { link = null, failed = false } = {}) {
     state.append(' ', a);
   }
   $('export-elsewhere').hidden = !failed;
+}
+
+// Episodes of an earlier session of this user that never ended are kept
+// apart (the studio says so when the robot's next session starts): offered
+// for export to a repository of their own.
+const UNFINISHED = '(a session that did not end)';
+async function showKeptEpisodes() {
+  try {
+    const s = await getJson(`/sessions/export-status?repoId=${encodeURIComponent(UNFINISHED)}&${userQuery()}`);
+    if (s.state !== 'failed') return;
+    app.exportRepo = UNFINISHED;
+    showExport(`${s.error}.`, { failed: true });
+  } catch { /* said once, by call() */ }
 }
 
 // The number of the repository's latest export, so the one about to start is told from it.

@@ -64,6 +64,9 @@ class WebRTCStreamer {
 
   const std::string user_id;
   const std::string signaling_url;
+  // Sent with every offer: the studio tells this session's episodes from
+  // those of an earlier session that never ended.
+  const std::string session_id;
 
   // ---- loop thread ----
   asio::awaitable<void> create_peer_connection(std::vector<std::string> camera_names);
