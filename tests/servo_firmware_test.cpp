@@ -342,6 +342,28 @@ TEST(DynamixelFirmware, BulkReadAnswersEachServoItsOwnRangeInTheOrderAsked) {
   EXPECT_TRUE(statuses(fw, dynamixel::instruction(BROADCAST_ID, 0x92, Bytes{3, 20, 0, 4})).empty());
 }
 
+// As the documentation has them: an ACTION with nothing registered is an
+// instruction error, a write of part of a register a data length error, an
+// operating mode the servo does not have a data range error; none changes anything.
+TEST(DynamixelFirmware, RefusesWhatTheDocumentationRefuses) {
+  ServoFirmware fw(ServoFamily::dynamixel, 1'000'000, six("xl330-m288"));
+  const auto action = statuses(fw, dynamixel::instruction(1, ACTION, {}));
+  ASSERT_EQ(action.size(), 1u);
+  EXPECT_EQ(action[0].error, dynamixel::INSTRUCTION_ERROR);
+  const int32_t goal = fw.get(0, "Goal_Position");
+  const auto part = statuses(fw, dynamixel::instruction(1, WRITE, Bytes{116, 0, 0x10}));  // 1 byte of the 4-byte Goal_Position
+  ASSERT_EQ(part.size(), 1u);
+  EXPECT_EQ(part[0].error, dynamixel::DATA_LENGTH_ERROR);
+  EXPECT_EQ(fw.get(0, "Goal_Position"), goal);
+  const int32_t mode = fw.get(0, "Operating_Mode");
+  const auto nine = statuses(fw, dynamixel::instruction(1, WRITE, Bytes{11, 0, 9}));
+  ASSERT_EQ(nine.size(), 1u);
+  EXPECT_EQ(nine[0].error, dynamixel::DATA_RANGE_ERROR);
+  EXPECT_EQ(fw.get(0, "Operating_Mode"), mode);
+  EXPECT_EQ(statuses(fw, dynamixel::instruction(1, WRITE, Bytes{11, 0, 4}))[0].error, 0);  // extended position: a mode it has
+  EXPECT_EQ(fw.get(0, "Operating_Mode"), 4);
+}
+
 TEST(DynamixelFirmware, RebootAnswersThenStartsAgainWithRamReset) {
   ServoFirmware fw(ServoFamily::dynamixel, 1'000'000, six("xl330-m288"));
   fw.set(0, "Homing_Offset", -500);  // EEPROM: kept

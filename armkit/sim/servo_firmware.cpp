@@ -253,14 +253,23 @@ uint8_t ServoFirmware::refuse_read(const Servo& s, uint16_t address, size_t size
   return 0;
 }
 
-uint8_t ServoFirmware::refuse_write(const Servo& s, uint16_t address, size_t size) const {
+uint8_t ServoFirmware::refuse_write(const Servo& s, uint16_t address, std::span<const uint8_t> data) const {
+  const size_t size = data.size();
   if (size == 0 || address + size > s.table->end) return dynamixel::ACCESS_ERROR;
+  const bool dxl = family_ == ServoFamily::dynamixel;
   for (size_t i = 0; i < size; ++i) {
     const Register* reg = s.table->covering(static_cast<uint16_t>(address + i));
     if (!reg) continue;
     if (reg->access == Access::read_only) return dynamixel::ACCESS_ERROR;
     // Dynamixel keeps its EEPROM shut while the motor holds torque.
-    if (family_ == ServoFamily::dynamixel && reg->storage == Storage::eeprom && torque_on(s)) return dynamixel::ACCESS_ERROR;
+    if (dxl && reg->storage == Storage::eeprom && torque_on(s)) return dynamixel::ACCESS_ERROR;
+    // ... takes a register whole or not at all ...
+    if (dxl && (reg->address < address || reg->address + reg->size > address + size)) return dynamixel::DATA_LENGTH_ERROR;
+    // ... and only the operating modes it has.
+    if (dxl && reg->name == "Operating_Mode" && i == static_cast<size_t>(reg->address - address)) {
+      static constexpr uint8_t kModes[] = {0, 1, 3, 4, 5, 16};
+      if (std::find(std::begin(kModes), std::end(kModes), data[i]) == std::end(kModes)) return dynamixel::DATA_RANGE_ERROR;
+    }
   }
   return 0;
 }
@@ -345,10 +354,12 @@ void ServoFirmware::handle(const Request& r) {
       return;
     case ACTION:
       for (auto* s : targets(r.id, r.line_baudrate)) {
+        // An ACTION with nothing registered is an instruction error on Dynamixel.
+        const uint8_t error = dxl && !s->registered ? dynamixel::INSTRUCTION_ERROR : 0;
         if (s->registered) apply_write(*s, s->registered->first, s->registered->second);
         s->registered.reset();
         if (dxl) put(*s, "Registered_Instruction", 0);
-        if (unicast && status_allowed(*s, ACTION)) answer(r, *s, 0, {});
+        if (unicast && status_allowed(*s, ACTION)) answer(r, *s, error, {});
       }
       return;
     case SYNC_READ:
@@ -390,7 +401,7 @@ void ServoFirmware::handle_write(const Request& r, bool registered) {
     const auto delay = value(*s, "Return_Delay_Time") * kDelayUnit;
     const bool allowed = status_allowed(*s, r.instruction);
     const uint8_t fault = s->error_byte;
-    const uint8_t refused = refuse_write(*s, addr, data.size());
+    const uint8_t refused = refuse_write(*s, addr, data);
     if (!refused) {
       if (registered) {
         s->registered = {addr, {data.begin(), data.end()}};
@@ -437,7 +448,7 @@ void ServoFirmware::handle_sync_write(const Request& r) {
   const auto all = targets(BROADCAST_ID, r.line_baudrate);
   for (size_t i = 2 * addr_width; i + 1 + len <= p.size(); i += 1 + len) {
     for (auto* s : all) {
-      if (id_of(*s) != p[i] || refuse_write(*s, addr, len)) continue;
+      if (id_of(*s) != p[i] || refuse_write(*s, addr, p.subspan(i + 1, len))) continue;
       apply_write(*s, addr, p.subspan(i + 1, len));
     }
   }

@@ -112,7 +112,7 @@ class ServoFirmware {
   void put(Servo& s, std::string_view reg, int32_t value);
   void power_cycle_ram(Servo& s);
   bool torque_on(const Servo& s) const;
-  uint8_t refuse_write(const Servo& s, uint16_t address, size_t size) const;
+  uint8_t refuse_write(const Servo& s, uint16_t address, std::span<const uint8_t> data) const;
   uint8_t refuse_read(const Servo& s, uint16_t address, size_t size) const;
   void apply_write(Servo& s, uint16_t address, std::span<const uint8_t> data);
   bool status_allowed(const Servo& s, uint8_t instruction) const;
