@@ -12,8 +12,7 @@ namespace test_support {
 class FlightRecorder {
  public:
   // On `port` (0: any free one), as a studio restarted on its port is.
-  explicit FlightRecorder(int port = 0)
-      : server_(kit::flight::FlightServerOptions{.port = port}, [this](kit::flight::FlightPut& put) { on_put(put); }) {}
+  explicit FlightRecorder(int port = 0) : server_(on_port(port), [this](kit::flight::FlightPut& put) { on_put(put); }) {}
 
   int port() const { return server_.port(); }
   std::string location() const { return server_.location(); }
@@ -46,6 +45,11 @@ class FlightRecorder {
   ~FlightRecorder() { release(); }
 
  private:
+  static kit::flight::FlightServerOptions on_port(int port) {
+    kit::flight::FlightServerOptions options;
+    options.port = port;
+    return options;
+  }
   void on_put(kit::flight::FlightPut& put) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return !holding_; });
