@@ -187,8 +187,8 @@ std::optional<ExportJob> FrameStore::take_for_export(const std::string& user_id)
 
 std::optional<ExportJob> FrameStore::begin_session(const std::string& user_id, const std::string& session_id) {
   std::lock_guard lock(mutex_);
-  const fs::path user = user_dir(user_id);
-  const fs::path marker = user / "SESSION";
+  // Beside the staging, not in it: the user's last session.
+  const fs::path marker = data_dir_ / "sessions" / kit::safe_name(user_id);
   const std::string before = fs::exists(marker) ? read_text(marker) : "";
   std::optional<ExportJob> left;
   if (session_id.empty() || session_id != before) {
@@ -196,7 +196,7 @@ std::optional<ExportJob> FrameStore::begin_session(const std::string& user_id, c
   } else {
     set_aside_locked(user_id);
   }
-  fs::create_directories(user);
+  fs::create_directories(marker.parent_path());
   kit::files::write_atomically(marker, session_id);
   return left;
 }

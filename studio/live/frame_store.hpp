@@ -49,7 +49,7 @@ class FrameStore {
   // ended without ending its episode, are moved under DATA/interrupted/.
   long set_aside_open_episode(const std::string& user_id);
   // A robot's offer: the session `session_id` (empty: each offer a new one)
-  // runs. When another session had ended episodes it never exported (it
+  // runs (the last one is kept in DATA/sessions/<user>). When another session had ended episodes it never exported (it
   // died), they are moved out of staging into an export job of their own,
   // which is returned: they never join this session's export.
   std::optional<ExportJob> begin_session(const std::string& user_id, const std::string& session_id);
