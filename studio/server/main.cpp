@@ -109,6 +109,10 @@ int main(int argc, char** argv) {
     std::ifstream file(db_file);
     std::getline(file, options.database);
     while (!options.database.empty() && (options.database.back() == '\r' || options.database.back() == ' ')) options.database.pop_back();
+    if (options.database.empty()) {
+      std::fprintf(stderr, "tessaline-studio: %s holds no database address on its first line\n", db_file.c_str());
+      return 2;
+    }
   } else if (const size_t at = options.database.find('@'); at != std::string::npos) {
     const size_t scheme = options.database.find("://");
     if (scheme != std::string::npos && options.database.find(':', scheme + 3) < at) {

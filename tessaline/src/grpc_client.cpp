@@ -310,12 +310,10 @@ void VelquinGrpcClient::shutdown() {
 }
 
 bool VelquinGrpcClient::end_episode(std::optional<std::string> http_server_url) {
-  // The episode's frames go before its end; ended without them, the held
-  // ones would land in the next episode.
-  if (!send_held(kHeldWait)) {
-    say("[gRPC Client] Failed to end episode: the studio has not taken its frames");
-    return false;
-  }
+  // The episode's frames go before its end. Those the studio did not take
+  // in time are lost (send_held says so); the episode is ended all the same,
+  // so the next episode's frames never join it.
+  send_held(kHeldWait);
   try {
     const Json answer = post_episode_request(http_server_url, "/sessions/episodes/end",
                                              Json{{"userId", user_id}, {"repoId", repo_id ? Json(*repo_id) : Json()}});

@@ -55,9 +55,9 @@ class VelquinGrpcClient {
   // studio that is away; 5 s for one that never took a frame).
   void shutdown();
 
-  // POSTs the episode boundary / discard, after the held frames; prints the
-  // outcome, never throws for HTTP failures (false for an end whose frames
-  // the studio did not take). An empty URL means config::VELQUIN_HTTP_SERVER.
+  // POSTs the episode boundary / discard, after the held frames (those not
+  // taken in time are reported lost); prints the outcome, never throws for
+  // HTTP failures. An empty URL means config::VELQUIN_HTTP_SERVER.
   bool end_episode(std::optional<std::string> http_server_url = std::nullopt);
   bool reset_episode(std::optional<std::string> http_server_url = std::nullopt);
 
