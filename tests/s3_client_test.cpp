@@ -102,6 +102,46 @@ TEST(S3Client, BigFilesGoUpInPartsAndReadBackWhole) {
   std::filesystem::remove_all(dir);
 }
 
+// What fences a writer that lost its claim: the store itself refuses a
+// write whose expectation no longer holds, and a copy in parts gives the
+// same bytes an ETag no earlier writer saw.
+TEST(S3Client, ConditionalWritesLandOnlyOnWhatTheWriterSaw) {
+  Client s3(endpoint());
+  const auto bucket = bucket_name("conditional");
+  s3.create_bucket(bucket);
+  const std::string first = s3.put_if(bucket, "x", "one", {.etag = "", .absent = true});
+  EXPECT_THROW(s3.put_if(bucket, "x", "two", {.etag = "", .absent = true}), kit::s3::Error);
+  try {
+    s3.put_if(bucket, "x", "two", {.etag = "0123456789abcdef0123456789abcdef", .absent = false});
+    FAIL() << "a write over an object the writer never saw";
+  } catch (const kit::s3::Error& e) {
+    EXPECT_TRUE(e.precondition_failed()) << e.what();
+    EXPECT_FALSE(e.transient());
+  }
+  EXPECT_EQ(s3.get(bucket, "x"), "one");
+  EXPECT_THROW(s3.put_if(bucket, "never-there", "z", {.etag = first, .absent = false}), kit::s3::Error);
+  EXPECT_FALSE(s3.head(bucket, "never-there"));
+
+  // A file streamed in one request, over exactly what it replaces.
+  const auto file = std::filesystem::temp_directory_path() / (bucket + ".bin");
+  std::string bytes(7u << 20, '\0');
+  std::mt19937 random(7);
+  for (auto& c : bytes) c = static_cast<char>(random());
+  std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const std::string second = s3.put_file_if(bucket, "x", file, {.etag = first, .absent = false});
+  EXPECT_EQ(s3.get(bucket, "x"), bytes);
+  EXPECT_EQ(second.find('-'), std::string::npos);  // one request, not parts
+  EXPECT_THROW(s3.put_file_if(bucket, "x", file, {.etag = first, .absent = false}), kit::s3::Error);
+
+  // Same bytes, another ETag.
+  const std::string as_part = s3.copy_as_part(bucket, "x", "y");
+  EXPECT_EQ(s3.get(bucket, "y"), bytes);
+  EXPECT_TRUE(as_part.ends_with("-1")) << as_part;
+  EXPECT_THROW(s3.put_if(bucket, "y", "w", {.etag = second, .absent = false}), kit::s3::Error);
+  EXPECT_NO_THROW(s3.put_if(bucket, "y", "w", {.etag = as_part, .absent = false}));
+  std::filesystem::remove(file);
+}
+
 TEST(S3Client, RefusalsAndAbsenceAreErrorsThatSayWhich) {
   Client s3(endpoint());
   const auto bucket = bucket_name("errors");

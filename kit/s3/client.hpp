@@ -35,6 +35,8 @@ class Error : public std::runtime_error {
   const std::string& code() const { return code_; }  // the store's error code ("NoSuchKey", ...)
   // Worth asking again: no answer, a timeout, or the store's 5xx / slow-down.
   bool transient() const { return status_ == 0 || status_ >= 500 || code_ == "SlowDown"; }
+  // A conditional write found the object other than the writer expected.
+  bool precondition_failed() const { return status_ == 412; }
 
  private:
   long status_;
@@ -45,6 +47,15 @@ struct ObjectInfo {
   std::string key;
   uint64_t size = 0;
   std::string etag;
+};
+
+// A write that lands only if the object is as its writer last saw it
+// (If-Match on its ETag), or is not there at all (If-None-Match: *).
+// Stores honour these on single-request writes only, not on copies,
+// multipart completions or removals.
+struct Precondition {
+  std::string etag;
+  bool absent = false;
 };
 
 // Bytes [first, last] of an object, both included.
@@ -76,6 +87,18 @@ class Client {
   // Removing what is not there is not an error (as S3 itself has it).
   void remove(const std::string& bucket, const std::string& key);
   void copy(const std::string& bucket, const std::string& from_key, const std::string& to_key);
+  // A copy made by one server-side part copy, so its ETag has the
+  // multipart form "...-1" whatever the source's: the same bytes under an
+  // ETag a conditional writer that saw the source does not expect.
+  // Returns that ETag.
+  std::string copy_as_part(const std::string& bucket, const std::string& from_key, const std::string& to_key);
+  // `file` in one request (as big as the store takes one, 5 GiB on most),
+  // streamed from the disk, written only if `condition` holds; a store
+  // that finds it does not answers 412 (Error::precondition_failed()).
+  std::string put_file_if(const std::string& bucket, const std::string& key, const std::filesystem::path& file,
+                          const Precondition& condition);
+  std::string put_if(const std::string& bucket, const std::string& key, std::string_view body,
+                     const Precondition& condition, const std::string& content_type = "application/octet-stream");
 
   // A file as one object: in parts of `part_size` bytes (multipart upload)
   // when it is bigger than one part, else in one request. An upload that
