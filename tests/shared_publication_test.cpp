@@ -53,6 +53,8 @@ std::map<std::string, std::string> files_of(const fs::path& dataset) {
   return out;
 }
 
+const studio::HoldCheck kHeld = [] {};
+
 const std::map<std::string, std::string> kFirst = {
     {"data/chunk-000/file-000.parquet", "rows 0-9"}, {"meta/stats.json", "stats of 10"}, {"meta/info.json", "10 frames"}};
 
@@ -65,7 +67,7 @@ TEST(SharedPublication, AHalfDonePublicationIsUndoneOrCompletedAndUnpublishedWor
 
   const fs::path a = root / "a" / "lab" / "set";
   for (const auto& [rel, text] : kFirst) write(a / rel, text);
-  publisher.publish_now("lab/set", a);
+  publisher.publish_now("lab/set", a, kHeld);
 
   // An append whose info.json the gateway refuses: the new data and
   // statistics went in, the description did not.
@@ -73,7 +75,7 @@ TEST(SharedPublication, AHalfDonePublicationIsUndoneOrCompletedAndUnpublishedWor
   write(a / "meta/stats.json", "stats of 20");
   write(a / "meta/info.json", "20 frames");
   deny(bucket, "s3:PutObject", "datasets/lab/set/meta/info.json");
-  EXPECT_THROW(publisher.publish_now("lab/set", a), std::exception);
+  EXPECT_THROW(publisher.publish_now("lab/set", a, kHeld), std::exception);
   allow_all(bucket);
   EXPECT_EQ(s3.get(bucket, "datasets/lab/set/meta/stats.json"), "stats of 20");  // half-way indeed
 
@@ -97,7 +99,7 @@ TEST(SharedPublication, AHalfDonePublicationIsUndoneOrCompletedAndUnpublishedWor
   write(b / "data/chunk-000/file-002.parquet", "rows 0-4");
   write(b / "meta/info.json", "5 frames");
   deny(bucket, "s3:DeleteObject", "datasets/lab/set/data/chunk-000/file-000.parquet");
-  EXPECT_THROW(publisher.publish_now("lab/set", b), std::exception);
+  EXPECT_THROW(publisher.publish_now("lab/set", b, kHeld), std::exception);
   allow_all(bucket);
   const fs::path c = root / "c" / "lab" / "set";
   publisher.pull("lab/set", c, root / "c-aside");
@@ -111,6 +113,52 @@ TEST(SharedPublication, AHalfDonePublicationIsUndoneOrCompletedAndUnpublishedWor
   publisher.pull("lab/set", c, root / "c-aside");
   EXPECT_EQ(fs::last_write_time(c / "meta/info.json"), before);
   EXPECT_FALSE(fs::exists(root / "c-aside"));
+  fs::remove_all(root);
+}
+
+// A studio whose check that it still holds the dataset passed, and which
+// then froze before its next write while another studio took the dataset
+// over (settled the half publication) and published its own change: when
+// it wakes, the store refuses whatever it writes, at every point of its
+// publication, and readers find the other studio's dataset, whole.
+TEST(SharedPublication, AStudioThatWakesAfterLosingTheDatasetChangesNothing) {
+  const auto root = fs::temp_directory_path() / ("stale-publication-" + std::to_string(getpid()));
+  const std::string bucket = "tests-stale-" + std::to_string(std::random_device{}() % 1000000);
+  const StoreAddress store{bucket, "datasets"};
+  auto inline_task = [](std::function<void()> task) { task(); };
+  DatasetPublisher stale(store, endpoint(), inline_task), other(store, endpoint(), inline_task);
+  kit::s3::Client s3(endpoint());
+  // Their change leaves the data file as it was, so only the store's
+  // refusal keeps the frozen studio's rows out of it.
+  const std::map<std::string, std::string> theirs = {
+      {"data/chunk-000/file-000.parquet", "rows 0-9"}, {"meta/stats.json", "their stats"}, {"meta/info.json", "their info"}};
+
+  // Checks before the journal, each of the three objects, and the journal's end.
+  for (int freeze_at = 1; freeze_at <= 5; ++freeze_at) {
+    const std::string repo = "lab/stale-" + std::to_string(freeze_at);
+    const fs::path mine = root / "mine" / repo;
+    for (const auto& [rel, text] : kFirst) write(mine / rel, text);
+    stale.publish_now(repo, mine, kHeld);
+    write(mine / "data/chunk-000/file-000.parquet", "rows 0-19");
+    write(mine / "meta/stats.json", "stats of 20");
+    write(mine / "meta/info.json", "20 frames");
+
+    int checks = 0;
+    auto taken_over_meanwhile = [&] {
+      if (++checks != freeze_at) return;
+      const fs::path theirs_dir = root / "theirs" / repo;
+      other.pull(repo, theirs_dir, root / "theirs-aside");
+      for (const auto& [rel, text] : theirs) write(theirs_dir / rel, text);
+      other.publish_now(repo, theirs_dir, kHeld);
+    };
+    EXPECT_THROW(stale.publish_now(repo, mine, taken_over_meanwhile), studio::DatasetLost) << "frozen at check " << freeze_at;
+
+    const fs::path reader = root / "reader" / repo;
+    other.pull(repo, reader, root / "reader-aside");
+    EXPECT_EQ(files_of(reader), theirs) << "frozen at check " << freeze_at;
+    EXPECT_EQ(s3.list(bucket, "datasets/" + repo + "/").size(), theirs.size());
+    EXPECT_TRUE(s3.list(bucket, "datasets/.tessaline/").empty()) << "frozen at check " << freeze_at;
+  }
   fs::remove_all(root);
 }
 

@@ -56,12 +56,12 @@ std::string journal_key(const StoreAddress& store, const std::string& repo_id) {
   return store.internal_key("journal/" + repo_id + ".json");
 }
 
-std::string undo_key(const StoreAddress& store, const std::string& repo_id, const std::string& rel) {
-  return store.internal_key("undo/" + repo_id + "/" + rel);
+std::string undo_key(const StoreAddress& store, const std::string& repo_id, const std::string& id, const std::string& rel) {
+  return store.internal_key("undo/" + repo_id + "/" + (id.empty() ? "" : id + "/") + rel);
 }
 
-void end_journal(kit::s3::Client& s3, const StoreAddress& store, const std::string& repo_id) {
-  for (const auto& object : s3.list(store.bucket, undo_key(store, repo_id, ""))) s3.remove(store.bucket, object.key);
+void end_journal(kit::s3::Client& s3, const StoreAddress& store, const std::string& repo_id, const std::string& id) {
+  for (const auto& object : s3.list(store.bucket, undo_key(store, repo_id, id, ""))) s3.remove(store.bucket, object.key);
   s3.remove(store.bucket, journal_key(store, repo_id));
 }
 
@@ -69,22 +69,38 @@ bool has_journal(kit::s3::Client& s3, const StoreAddress& store, const std::stri
   return s3.head(store.bucket, journal_key(store, repo_id)).has_value();
 }
 
+namespace {
+
+// `from`'s bytes written to `to` under an ETag other than `seen`: a copy as
+// one part has the "-1" form, one request the plain form.
+void write_under_new_etag(kit::s3::Client& s3, const std::string& bucket, const std::string& from, const std::string& to,
+                          const std::string& seen) {
+  if (seen.find('-') == std::string::npos) s3.copy_as_part(bucket, from, to);
+  else s3.put(bucket, to, s3.get(bucket, from));
+}
+
+}  // namespace
+
 void settle_journal(kit::s3::Client& s3, const StoreAddress& store, const std::string& repo_id) {
   if (!has_journal(s3, store, repo_id)) return;
   const auto journal = Json::parse(s3.get(store.bucket, journal_key(store, repo_id)));
+  const std::string id = journal.value("id", "");
   const auto info = s3.head(store.bucket, store.key(repo_id, "meta/info.json"));
   if (journal.contains("infoEtag") && info && info->etag == journal["infoEtag"]) {
     // It went in: what was left is removing the files that went.
     for (const auto& rel : journal["removed"]) s3.remove(store.bucket, store.key(repo_id, rel));
   } else {
+    const Json seen = journal.value("expected", Json::object());
     for (const auto& rel : journal["replaced"]) {
       // Copies aside all precede the uploads: one missing was never replaced.
-      const std::string undo = undo_key(store, repo_id, rel);
-      if (s3.head(store.bucket, undo)) s3.copy(store.bucket, undo, store.key(repo_id, rel));
+      const std::string live = store.key(repo_id, rel), undo = undo_key(store, repo_id, id, rel);
+      const std::string from = s3.head(store.bucket, undo) ? undo : live;
+      if (from == live && !s3.head(store.bucket, live)) continue;
+      write_under_new_etag(s3, store.bucket, from, live, seen.value(rel.get<std::string>(), ""));
     }
     for (const auto& rel : journal["added"]) s3.remove(store.bucket, store.key(repo_id, rel));
   }
-  end_journal(s3, store, repo_id);
+  end_journal(s3, store, repo_id, id);
 }
 
 void mirror_dataset(kit::s3::Client& s3, const StoreAddress& store, const std::string& repo_id, const fs::path& dataset,

@@ -40,10 +40,14 @@ struct PublishedRecord {
 };
 
 std::string journal_key(const StoreAddress& store, const std::string& repo_id);
-std::string undo_key(const StoreAddress& store, const std::string& repo_id, const std::string& rel);
-// The journal and the copies aside go.
-void end_journal(kit::s3::Client& s3, const StoreAddress& store, const std::string& repo_id);
+// Where publication `id` keeps the copy aside of `rel` ("" for journals
+// written before publications had ids).
+std::string undo_key(const StoreAddress& store, const std::string& repo_id, const std::string& id, const std::string& rel);
+// Publication `id`'s journal and copies aside go.
+void end_journal(kit::s3::Client& s3, const StoreAddress& store, const std::string& repo_id, const std::string& id);
 // Only by the studio that holds the dataset: no other may be publishing it.
+// An undone publication's objects go back under new ETags, so what its
+// writer meant to write next, should it wake up, no longer fits the store.
 void settle_journal(kit::s3::Client& s3, const StoreAddress& store, const std::string& repo_id);
 bool has_journal(kit::s3::Client& s3, const StoreAddress& store, const std::string& repo_id);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kit/files/atomic_file.hpp"
+#include "kit/loop/stop_point.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/fleet/dataset_mirror.hpp"
 #include "kit/digest/digest.hpp"
@@ -17,6 +18,15 @@ namespace studio {
 namespace fs = std::filesystem;
 namespace {
 constexpr std::chrono::seconds kLongestPause{60};
+
+// Whether an object under `etag` holds the bytes whose MD5 is `md5`: put in
+// one request (the MD5 itself) or copied as one part (the MD5 of the MD5, "-1").
+bool holds_bytes(const std::string& etag, const std::string& md5) {
+  if (etag == md5) return true;
+  std::string binary;
+  for (size_t i = 0; i + 1 < md5.size(); i += 2) binary += static_cast<char>(std::stoi(md5.substr(i, 2), nullptr, 16));
+  return etag == kit::md5_hex(binary) + "-1";
+}
 }  // namespace
 
 StoreAddress StoreAddress::parse(const std::string& url) {
@@ -112,7 +122,7 @@ void DatasetPublisher::run_now(const std::string& repo_id, const fs::path& datas
   }
   std::string error;
   try {
-    upload_changes(repo_id, dataset, false);
+    upload_changes(repo_id, dataset, nullptr);
   } catch (const std::exception& e) {
     error = e.what();
   }
@@ -138,7 +148,7 @@ void DatasetPublisher::run_now(const std::string& repo_id, const fs::path& datas
   wake_.notify_all();
 }
 
-void DatasetPublisher::upload_changes(const std::string& repo_id, const fs::path& dataset, bool journaled) {
+void DatasetPublisher::upload_changes(const std::string& repo_id, const fs::path& dataset, const HoldCheck* held) {
   if (!fs::exists(dataset)) return;
   PublishedRecord record(dataset);
   s3_.create_bucket(store_.bucket);
@@ -166,35 +176,86 @@ void DatasetPublisher::upload_changes(const std::string& repo_id, const fs::path
   }
   if (changed.empty() && gone.empty()) return;
 
+  const bool journaled = held != nullptr;
+  std::string id;
+  nlohmann::json expected = nlohmann::json::object();
+  // The store refusing a conditional write means another studio changed
+  // the dataset since this one pulled it.
+  auto fenced = [&](auto write) {
+    (*held)();
+    try {
+      return write();
+    } catch (const kit::s3::Error& e) {
+      if (!e.precondition_failed()) throw;
+      throw DatasetLost("s3://" + store_.bucket + "/" + store_.key(repo_id, "") +
+                        " changed since this studio took it (another studio holds it now): nothing more was written");
+    }
+  };
   if (journaled) {
-    nlohmann::json journal{{"replaced", nlohmann::json::array()}, {"added", nlohmann::json::array()}, {"removed", gone}};
-    for (const auto& rel : changed) journal[record.files.contains(rel) ? "replaced" : "added"].push_back(rel);
+    id = kit::random_hex(8);
+    nlohmann::json journal{{"id", id}, {"replaced", nlohmann::json::array()}, {"added", nlohmann::json::array()}, {"removed", gone}};
+    for (const auto& rel : changed) {
+      if (!record.files.contains(rel)) {
+        journal["added"].push_back(rel);
+        continue;
+      }
+      journal["replaced"].push_back(rel);
+      std::string etag = record.etags.value(rel, "");
+      if (etag.empty()) {  // a record from before ETags were kept: as the store has it now, right after the pull
+        const auto there = s3_.head(store_.bucket, store_.key(repo_id, rel));
+        etag = there ? there->etag : "";
+      }
+      expected[rel] = etag;
+    }
+    journal["expected"] = expected;
     if (std::find(changed.begin(), changed.end(), "meta/info.json") != changed.end()) journal["infoEtag"] = kit::md5_hex(info);
-    s3_.put(store_.bucket, journal_key(store_, repo_id), journal.dump(), "application/json");
-    for (const auto& rel : journal["replaced"]) s3_.copy(store_.bucket, store_.key(repo_id, rel), undo_key(store_, repo_id, rel));
+    fenced([&] { return s3_.put_if(store_.bucket, journal_key(store_, repo_id), journal.dump(), {.etag = "", .absent = true}, "application/json"); });
+    for (const auto& rel : journal["replaced"]) {
+      s3_.copy(store_.bucket, store_.key(repo_id, rel), undo_key(store_, repo_id, id, rel));
+    }
+    kit::stop_point("publish:journal");
   }
   for (const auto& rel : changed) {
     const std::string now = file_stamp(dataset / rel);
-    record.etags[rel] = s3_.upload_file(store_.bucket, store_.key(repo_id, rel), dataset / rel);
+    const std::string key = store_.key(repo_id, rel);
+    if (journaled) {
+      // Bytes the object holds already are not written again: a rewrite
+      // would give them back an ETag an earlier holder may still expect.
+      const kit::s3::Precondition condition{expected.value(rel, ""), !expected.contains(rel)};
+      if (condition.etag.empty() || !holds_bytes(condition.etag, kit::md5_file_hex(dataset / rel))) {
+        record.etags[rel] = fenced([&] { return s3_.put_file_if(store_.bucket, key, dataset / rel, condition); });
+      }
+    } else {
+      record.etags[rel] = s3_.upload_file(store_.bucket, key, dataset / rel);
+    }
     record.files[rel] = now;
     if (rel == "meta/info.json") record.info_etag = kit::md5_hex(info);
     record.save();
+    kit::stop_point(rel == "meta/info.json" ? "publish:info" : "publish:first-object");
   }
   for (const auto& rel : gone) {
+    if (journaled) (*held)();
     s3_.remove(store_.bucket, store_.key(repo_id, rel));
     record.files.erase(rel);
     record.etags.erase(rel);
     record.save();
   }
-  if (journaled) end_journal(s3_, store_, repo_id);
+  if (journaled) {
+    (*held)();
+    const bool ours = s3_.head(store_.bucket, journal_key(store_, repo_id)) &&
+                      nlohmann::json::parse(s3_.get(store_.bucket, journal_key(store_, repo_id)), nullptr, false).value("id", "") == id;
+    if (!ours) {
+      throw DatasetLost("the journal of " + repo_id + " in the store is another studio's now: it was left alone");
+    }
+    end_journal(s3_, store_, repo_id, id);
+  }
 }
 
-void DatasetPublisher::publish_now(const std::string& repo_id, const fs::path& dataset) {
-  upload_changes(repo_id, dataset, true);
+void DatasetPublisher::publish_now(const std::string& repo_id, const fs::path& dataset, const HoldCheck& held) {
+  upload_changes(repo_id, dataset, &held);
   std::lock_guard lock(mutex_);
   states_[repo_id] = "published";
 }
-
 void DatasetPublisher::pull(const std::string& repo_id, const fs::path& dataset, const fs::path& set_aside) {
   s3_.create_bucket(store_.bucket);
   settle_journal(s3_, store_, repo_id);

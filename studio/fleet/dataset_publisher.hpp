@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,6 +39,16 @@ struct StoreAddress {
   // s3://BUCKET[/PREFIX], as the store is named to users.
   std::string url() const;
 };
+
+// This studio no longer holds a shared dataset it was changing (its lease
+// ran out; another studio may hold it now): it writes nothing more to it.
+struct DatasetLost : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Asked before every write into a shared dataset in the store; throws
+// DatasetLost once the dataset is no longer this studio's to change.
+using HoldCheck = std::function<void()>;
 
 class DatasetPublisher {
  public:
@@ -62,12 +73,16 @@ class DatasetPublisher {
   // For studios that share the store's datasets (one job of a dataset at a
   // time, see ExportQueue); on the serialised thread, throwing on failure.
   // publish_now() uploads the changes under a journal in the store: which
-  // objects it replaces (copied aside first) and adds. pull() first ends
+  // objects it replaces (copied aside first) and adds. It is fenced twice:
+  // `held` is asked before every write, and every object goes in by a
+  // conditional write that the store refuses unless the object is still
+  // what this studio pulled (or absent, for one it adds); either ends it
+  // with DatasetLost, writing nothing more. pull() first ends
   // what such a journal says stopped half-way — completed when its
   // info.json went in, else undone — then makes `dataset` the bucket's
   // copy. Local files the bucket never had (an export that was not
   // published) are moved under `set_aside` first, never deleted.
-  void publish_now(const std::string& repo_id, const std::filesystem::path& dataset);
+  void publish_now(const std::string& repo_id, const std::filesystem::path& dataset, const HoldCheck& held);
   void pull(const std::string& repo_id, const std::filesystem::path& dataset, const std::filesystem::path& set_aside);
 
   // No more runs are handed to `serialised` (those handed over still run).
@@ -83,7 +98,8 @@ class DatasetPublisher {
     std::string error;
   };
   void run_now(const std::string& repo_id, const std::filesystem::path& dataset);
-  void upload_changes(const std::string& repo_id, const std::filesystem::path& dataset, bool journaled);
+  // `held` null: a studio that shares no datasets, writing without a journal.
+  void upload_changes(const std::string& repo_id, const std::filesystem::path& dataset, const HoldCheck* held);
   void retry_loop();
 
   StoreAddress store_;

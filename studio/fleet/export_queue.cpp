@@ -5,6 +5,7 @@
 
 #include "kit/files/atomic_file.hpp"
 #include "kit/json/text.hpp"
+#include "kit/loop/stop_point.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/export_board.hpp"
 
@@ -270,6 +271,17 @@ bool ExportQueue::renew(const Claimed& job) {
              .affected() == 1;
 }
 
+void ExportQueue::check_held(const Claimed& job) {
+  const auto spare = std::chrono::duration_cast<std::chrono::milliseconds>(options_.lease) / 3;
+  const Rows rows = Postgres::Session(*db_).run(
+      "SELECT 1 FROM tessaline_export_jobs WHERE name = $1 AND node = $2 AND state IN ('running', 'editing')"
+      " AND lease_until > now() + $3::interval",
+      {job.name, options_.node, std::to_string(spare.count()) + " milliseconds"});
+  if (rows.size() != 1) {
+    throw DatasetLost("this studio's lease on " + job.repo_id + " ran out (another studio may hold it now): it writes nothing more to it");
+  }
+}
+
 // The export runs on the serialised thread; this one keeps the lease. A
 // lease this studio could not renew for a whole lease may be another's now.
 void ExportQueue::run(const Claimed& job) {
@@ -295,7 +307,7 @@ void ExportQueue::keep_lease(const Claimed& held, std::future<void>& done, std::
 
 // An edit holds the dataset by a row of its own ('editing'), which claims
 // respect as they respect a running job; it goes when the edit is done.
-void ExportQueue::hold_dataset(const std::string& repo_id, const std::string& user_id, std::function<void()> work,
+void ExportQueue::hold_dataset(const std::string& repo_id, const std::string& user_id, std::function<void(const HoldCheck&)> work,
                                std::chrono::seconds patience) {
   const Claimed edit{options_.node + "-edit-" + std::to_string(now_ms()) + "-" + std::to_string(++edits_), repo_id, user_id,
                      Json::object(), 0};
@@ -320,7 +332,12 @@ void ExportQueue::hold_dataset(const std::string& repo_id, const std::string& us
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
   std::atomic<bool> lost = false;
-  std::future<void> done = serialised_(std::move(work));
+  std::future<void> done = serialised_([this, &edit, &lost, work = std::move(work)] {
+    work([this, &edit, &lost] {
+      if (lost) throw DatasetLost("this studio's hold on " + edit.repo_id + " ran out: it writes nothing more to it");
+      check_held(edit);
+    });
+  });
   keep_lease(edit, done, lost);
   try {
     Postgres::Session(*db_).run("DELETE FROM tessaline_export_jobs WHERE name = $1", {edit.name});
@@ -333,6 +350,7 @@ void ExportQueue::export_claimed(const Claimed& job, const std::atomic<bool>& lo
   const fs::path dataset = dataset_dir(data_dir_, job.repo_id);
   try {
     publisher_.pull(job.repo_id, dataset, data_dir_ / "set-aside");
+    kit::stop_point("export:fetch");
     const fs::path sidecar_file = dataset / "meta" / "tessaline.json";
     const Json sidecar = fs::exists(sidecar_file) ? Json::parse(read_file(sidecar_file), nullptr, false) : Json();
     if (sidecar.is_object() && sidecar.contains("jobs") && sidecar["jobs"].contains(job.name)) {
@@ -349,21 +367,28 @@ void ExportQueue::export_claimed(const Claimed& job, const std::atomic<bool>& lo
     ExportRequest request = request_from_json(job.request);
     request.job_name = job.name;
     const ExportResult r = export_dataset(local, data_dir_, request, [&](long done, long total) {
-      if (lost) throw std::runtime_error("this studio's lease on the job ran out");
+      kit::stop_point("export:encode");
+      if (lost) throw DatasetLost("this studio's lease on the job ran out");
       try {
         Postgres::Session(*db_).run("UPDATE tessaline_export_jobs SET progress = $3 WHERE name = $1 AND node = $2",
                                     {job.name, options_.node, Json{{"done", done}, {"total", total}}.dump()});
       } catch (const std::exception&) {  // progress is news, not state
       }
     });
-    if (lost || !renew(job)) throw std::runtime_error("this studio's lease on the job ran out before publishing");
-    publisher_.publish_now(job.repo_id, r.dataset_dir);
+    publisher_.publish_now(job.repo_id, r.dataset_dir, [&] {
+      if (lost) throw DatasetLost("this studio's lease on the job ran out");
+      check_held(job);
+    });
     finish(job, {{"episodesAdded", r.episodes_added}, {"framesAdded", r.frames_added}});
     std::printf("studio: exported %ld episode(s), %ld frame(s) of job %s to %s\n", r.episodes_added, r.frames_added,
                 job.name.c_str(), job.repo_id.c_str());
     std::fflush(stdout);
   } catch (const ExportRefused& e) {
     put_back(job, e.what(), true);
+  } catch (const DatasetLost& e) {
+    // Whoever holds the job now settles what this studio left half-way.
+    std::fprintf(stderr, "studio: export job %s of %s stopped: %s\n", job.name.c_str(), job.repo_id.c_str(), e.what());
+    put_back(job, e.what(), false);
   } catch (const kit::s3::Error& e) {
     // A store that is away or overloaded is waited for, however long that
     // takes (the pause grows to a minute); what it refuses fails after a few tries.

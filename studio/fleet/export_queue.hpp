@@ -66,9 +66,10 @@ class ExportQueue {
 
   // Runs `work` on the serialised thread while this studio holds the
   // dataset as a job would (no export of it runs anywhere meanwhile);
-  // waits up to `patience` for it, else throws DatasetBusy. Rethrows what
-  // `work` throws.
-  void hold_dataset(const std::string& repo_id, const std::string& user_id, std::function<void()> work,
+  // waits up to `patience` for it, else throws DatasetBusy. `work` is
+  // given the check its writes into the store must pass (publish_now).
+  // Rethrows what `work` throws.
+  void hold_dataset(const std::string& repo_id, const std::string& user_id, std::function<void(const HoldCheck&)> work,
                     std::chrono::seconds patience = std::chrono::seconds(60));
 
   // Stops claiming and handing over; a running job is left to its lease.
@@ -97,6 +98,10 @@ class ExportQueue {
   void keep_lease(const Claimed& held, std::future<void>& done, std::atomic<bool>& lost);
   void export_claimed(const Claimed& job, const std::atomic<bool>& lost);
   bool renew(const Claimed& job);
+  // Throws DatasetLost unless `job` is still this studio's, with time to
+  // spare on its lease (a write sent now lands well before another studio
+  // could take the job over).
+  void check_held(const Claimed& job);
   void finish(const Claimed& job, const nlohmann::json& result);
   void put_back(const Claimed& job, const std::string& error, bool for_good);
   ExportJob download(const Claimed& job);

@@ -157,10 +157,10 @@ void DatasetRoutes::delete_episode(const Call& call, httplib::Response& res) {
 DeletedEpisode DatasetRoutes::delete_in_fleet(const DatasetEntry& dataset, long episode) {
   DeletedEpisode deleted{};
   const fs::path working = dataset_dir(data_dir_, dataset.repo_id);
-  queue_->hold_dataset(dataset.repo_id, dataset_owner(dataset), [&] {
+  queue_->hold_dataset(dataset.repo_id, dataset_owner(dataset), [&](const HoldCheck& held) {
     publisher_->pull(dataset.repo_id, working, data_dir_ / "set-aside");
     deleted = studio::delete_episode(working, episode);
-    publisher_->publish_now(dataset.repo_id, working);
+    publisher_->publish_now(dataset.repo_id, working, held);
   });
   views_->refresh(dataset.repo_id);
   return deleted;
