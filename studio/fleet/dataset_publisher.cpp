@@ -223,7 +223,10 @@ void DatasetPublisher::upload_changes(const std::string& repo_id, const fs::path
       // would give them back an ETag an earlier holder may still expect.
       const kit::s3::Precondition condition{expected.value(rel, ""), !expected.contains(rel)};
       if (condition.etag.empty() || !holds_bytes(condition.etag, kit::md5_file_hex(dataset / rel))) {
-        record.etags[rel] = fenced([&] { return s3_.put_file_if(store_.bucket, key, dataset / rel, condition); });
+        record.etags[rel] = fenced([&] {
+          kit::stop_point(("publish:checked:" + rel).c_str());  // where only the store can stop a studio that froze
+          return s3_.put_file_if(store_.bucket, key, dataset / rel, condition);
+        });
       }
     } else {
       record.etags[rel] = s3_.upload_file(store_.bucket, key, dataset / rel);
