@@ -92,6 +92,17 @@ TEST(SharedPublication, AHalfDonePublicationIsUndoneOrCompletedAndUnpublishedWor
   EXPECT_EQ(files_of(a), kFirst);
   ASSERT_EQ(std::distance(fs::directory_iterator(root / "a-aside"), fs::directory_iterator()), 1);
   EXPECT_EQ(files_of(fs::directory_iterator(root / "a-aside")->path())["meta/info.json"], "20 frames");
+  // Another such change: only the newest copy of this dataset stays, and another dataset's copy beside it.
+  write(root / "a-aside" / "set-2-17" / "meta/info.json", "another dataset's");
+  write(a / "meta/info.json", "30 frames");
+  publisher.pull("lab/set", a, root / "a-aside");
+  ASSERT_EQ(std::distance(fs::directory_iterator(root / "a-aside"), fs::directory_iterator()), 2);
+  EXPECT_TRUE(fs::exists(root / "a-aside" / "set-2-17"));
+  for (const auto& kept : fs::directory_iterator(root / "a-aside")) {
+    if (kept.path().filename() != "set-2-17") {
+      EXPECT_EQ(files_of(kept.path())["meta/info.json"], "30 frames");
+    }
+  }
 
   // A change whose info.json went in but whose removals were refused is
   // completed: the file it dropped goes from the bucket too.

@@ -118,11 +118,24 @@ void mirror_dataset(kit::s3::Client& s3, const StoreAddress& store, const std::s
       return record.files.value(rel, "") != file_stamp(dataset / rel);
     });
     if (unpublished) {
-      const fs::path aside = set_aside / (dataset.filename().string() + "-" +
-                                          std::to_string(std::chrono::system_clock::now().time_since_epoch().count()));
+      // The newest such copy per dataset is kept: the episodes of a job
+      // whose publication failed stay in the store until the job is done,
+      // so older copies hold nothing the fleet needs.
+      const std::string name = dataset.filename().string() + "-";
       fs::create_directories(set_aside);
+      for (const auto& e : fs::directory_iterator(set_aside)) {
+        const std::string older = e.path().filename().string();
+        if (older.rfind(name, 0) == 0 && older.size() > name.size() &&
+            older.find_first_not_of("0123456789", name.size()) == std::string::npos) {
+          fs::remove_all(e.path());
+        }
+      }
+      const fs::path aside = set_aside / (name + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()));
       fs::rename(dataset, aside);
-      std::fprintf(stderr, "studio: %s here had changes the store never got; kept in %s\n", repo_id.c_str(), aside.c_str());
+      std::fprintf(stderr,
+                   "studio: %s here had changes the store never got; kept in %s (the newest such copy of it; "
+                   "remove it with rm -r once it is not needed)\n",
+                   repo_id.c_str(), aside.c_str());
     }
   }
 
