@@ -22,6 +22,7 @@ using kit::json::Json;
 
 constexpr const char* kFramePath = "robot_data";
 constexpr double kEpisodeRequestTimeout = 10.0;
+constexpr std::chrono::seconds kEpisodeRequestPatience{60};
 // A put to a studio that went silent fails after this, and the frame is held.
 constexpr std::chrono::milliseconds kPutDeadline{3000};
 // Frames held while the studio is away: about a minute of two 640x480
@@ -108,6 +109,33 @@ Json post_episode_request(const std::optional<std::string>& base, const std::str
   const Json answer = kit::http::post_json(url, body, kit::http::Seconds(kEpisodeRequestTimeout), studio_access::headers()).json();
   if (!answer.is_object()) throw kit::http::Error("response is not a JSON object");
   return answer;
+}
+
+// A studio away for a moment (a restart, a pause) answers nothing or 5xx:
+// the episode's end or reset is asked again, or the next episode's frames
+// would join an episode the studio never ended. Asking again is safe: the
+// session sends no frame meanwhile, and an end or reset with no frames
+// since changes nothing. A studio that never took a frame is likely
+// misnamed, not restarting: it is not asked again.
+Json post_until_answered(const std::optional<std::string>& base, const std::string& path, const Json& body,
+                         const std::string& what, std::chrono::seconds patience) {
+  const auto until = std::chrono::steady_clock::now() + patience;
+  auto pause = std::chrono::milliseconds(250);
+  for (bool said = false;; said = true) {
+    try {
+      return post_episode_request(base, path, body);
+    } catch (const kit::http::StatusError& e) {
+      const bool away = e.status == 502 || e.status == 503 || e.status == 504;
+      if (!away || std::chrono::steady_clock::now() >= until) throw;
+      if (!said) say("[gRPC Client] The studio could not " + what + " (" + e.what() + "); asking again for up to a minute");
+    } catch (const kit::http::Error& e) {
+      if (std::chrono::steady_clock::now() >= until) throw;
+      if (!said) say("[gRPC Client] The studio did not answer to " + what + " (" + e.what() + "); asking again for up to a minute");
+    }
+    kit::throw_if_interrupted();
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(2000));
+  }
 }
 
 }  // namespace
@@ -315,8 +343,9 @@ bool VelquinGrpcClient::end_episode(std::optional<std::string> http_server_url) 
   // so the next episode's frames never join it.
   send_held(kHeldWait);
   try {
-    const Json answer = post_episode_request(http_server_url, "/sessions/episodes/end",
-                                             Json{{"userId", user_id}, {"repoId", repo_id ? Json(*repo_id) : Json()}});
+    const Json answer = post_until_answered(http_server_url, "/sessions/episodes/end",
+                                            Json{{"userId", user_id}, {"repoId", repo_id ? Json(*repo_id) : Json()}},
+                                            "end the episode", frames_sent_ > 0 ? kEpisodeRequestPatience : std::chrono::seconds(0));
     say("[gRPC Client] Episode " + field_text(answer, "episodeIndex") +
         " ended, total episodes: " + field_text(answer, "totalEpisodes"));
     return true;
@@ -329,7 +358,8 @@ bool VelquinGrpcClient::end_episode(std::optional<std::string> http_server_url) 
 bool VelquinGrpcClient::reset_episode(std::optional<std::string> http_server_url) {
   send_held(kHeldWait);  // frames of the attempt arrive before the reset clears them
   try {
-    const Json answer = post_episode_request(http_server_url, "/sessions/episodes/reset", Json{{"userId", user_id}});
+    const Json answer = post_until_answered(http_server_url, "/sessions/episodes/reset", Json{{"userId", user_id}}, "reset the episode",
+                                            frames_sent_ > 0 ? kEpisodeRequestPatience : std::chrono::seconds(0));
     say("[gRPC Client] Episode reset, " + field_text(answer, "framesCleared") + " frames cleared");
     return true;
   } catch (const std::exception& e) {
