@@ -37,6 +37,9 @@ void apply_arm_options(const ArmOptions& options, armkit::RobotConfig& robot, ar
   }
   if (options.robot.use_degrees) robot.use_degrees = options.robot.use_degrees;
   if (options.robot.disable_torque_on_disconnect) robot.disable_torque_on_disconnect = *options.robot.disable_torque_on_disconnect;
+  if (options.camera_silence_s) {
+    robot.camera_silence_limit = std::chrono::milliseconds(static_cast<long>(*options.camera_silence_s * 1000));
+  }
   if (options.teleop.use_degrees) teleop.use_degrees = options.teleop.use_degrees;
   if (options.teleop.gripper_open_pos) teleop.gripper_open_pos = *options.teleop.gripper_open_pos;
 }

@@ -12,6 +12,7 @@ struct ArmOptions {
   std::optional<std::string> robot_type, robot_id, teleop_type, teleop_id;
   std::optional<int> fps;
   std::optional<double> duration;
+  std::optional<double> camera_silence_s;  // a camera silent this long ends the run
   // The robot framework's arm options, as given on the command line.
   struct Robot {
     std::optional<std::string> max_relative_target;  // a number, "none", or {"motor": number, ...}

@@ -129,6 +129,11 @@ int main(int argc, char** argv) {
                     "Koch leader: where the gripper trigger springs back to, 0..100 (default 50)")
         ->check(CLI::Range(0.0, 100.0))
         ->group("Arm options");
+    cmd->add_option("--camera-silence-s", arms.camera_silence_s,
+                    "A camera that delivers nothing for this long ends the run (default 10); shorter gaps repeat "
+                    "its last image, counted per episode")
+        ->check(CLI::Range(0.1, 3600.0))
+        ->group("Camera options");
   };
   auto add_ids = [&arms, &add_arm_options](CLI::App* cmd) {
     cmd->add_option("--robot.id", arms.robot_id, "Follower id: names its calibration and its port saved by configure");

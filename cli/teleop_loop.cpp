@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 
 #include "cli/tick_failures.hpp"
@@ -44,6 +45,29 @@ void push_images(VelquinSession& session, const Observation& obs_transition) {
     if (array && array->shape().size() == 3) session.update_frame(kCameraKeyPrefix + key, *array);
   }
 }
+
+// Frames each camera gave again during an episode: it delivered none new
+// in time, so the episode holds its last image twice.
+class RepeatedFrames {
+ public:
+  explicit RepeatedFrames(const armkit::Robot& robot) : robot_(robot) { restart(); }
+  void restart() {
+    for (const auto& [name, camera] : robot_.cameras) at_start_[name] = camera->frames_repeated();
+  }
+  void report() const {
+    for (const auto& [name, camera] : robot_.cameras) {
+      const uint64_t repeated = camera->frames_repeated() - at_start_.at(name);
+      if (repeated > 0) {
+        logger().warning("Camera {}: {} frame(s) of this episode repeat the image before (no new one came in time)",
+                         name, repeated);
+      }
+    }
+  }
+
+ private:
+  const armkit::Robot& robot_;
+  std::map<std::string, uint64_t> at_start_;
+};
 
 }  // namespace
 
@@ -154,6 +178,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
   // leader's pose; commands are handled meanwhile all the same.
   bool approaching = session != nullptr;
   double approach_began = start;
+  RepeatedFrames repeated(robot);
   for (;;) {
     const double loop_start = perf_counter();
     if (session) {
@@ -168,6 +193,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       }
       if (command == "end_episode") {
         _end_episode(robot, teleop, processors, *session, selected_cameras, perf_counter() - start);
+        repeated.report();
         logger().info("Episode ended.");
         return "end_episode";
       }
@@ -199,6 +225,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       if (reached || too_long) {
         approaching = false;
         start = perf_counter();  // the episode's time begins with its first recorded frame
+        repeated.restart();
       } else if (perf_counter() - approach_began > 1.0 / fps && loop_start - approach_began < 1.5 / fps) {
         logger().info("Bringing the follower to the leader's pose before recording...");
       }
@@ -231,6 +258,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
     armkit::busy_wait(1.0 / fps - (perf_counter() - loop_start));
     if (duration && perf_counter() - start >= *duration) {
       if (session) _end_episode(robot, teleop, processors, *session, selected_cameras, perf_counter() - start);
+      repeated.report();
       return "duration";
     }
   }

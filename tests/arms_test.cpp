@@ -163,8 +163,18 @@ TEST(VirtualCamera, DeliversTheLatestFrameAndReportsAStoppedOne) {
   EXPECT_EQ(got.shape(), (std::vector<size_t>{24, 32, 3}));
   EXPECT_EQ(static_cast<int>(got.data()[100]), 77);
   std::this_thread::sleep_for(300ms);
-  // Nothing new for longer than that: an error, but not "the camera is gone"
+  // A gap within the bound gives the last image again, counted; past the
+  // bound an error, but not "the camera is gone"
   // (which would make the command suggest forgetting the saved cameras).
+  EXPECT_EQ(camera.frames_repeated(), 0u);
+  EXPECT_EQ(static_cast<int>(camera.read_latest(10s).data()[100]), 77);
+  EXPECT_EQ(camera.frames_repeated(), 1u);
+  std::memset(frame.mutable_data(), 78, frame.nbytes());
+  writer->write(frame);
+  for (int i = 0; i < 100 && camera.frames_read() < 2; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(static_cast<int>(camera.read_latest(10s).data()[100]), 78);
+  EXPECT_EQ(camera.frames_repeated(), 1u);  // a new frame is no repeat
+  std::this_thread::sleep_for(300ms);
   try {
     camera.read_latest(200ms);
     FAIL() << "a stale camera was not reported";

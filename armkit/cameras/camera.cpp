@@ -141,6 +141,8 @@ kit::NdArray Camera::read_latest(std::chrono::milliseconds stale_after) const {
     throw CameraError("camera " + config.index_or_path + " stopped delivering frames " +
                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(age).count()) + " ms ago");
   }
+  const uint64_t delivered = frames_.load();
+  if (given_.exchange(delivered) == delivered) ++repeated_;
   return *frame;
 }
 

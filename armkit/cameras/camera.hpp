@@ -1,7 +1,8 @@
 #pragma once
 // Cameras read on their own thread; the control loop only takes the latest
-// frame, so a slow camera never stalls it. A camera that stops delivering is
-// reported (read_latest throws), never silently frozen.
+// frame, so a slow camera never stalls it. A camera that misses frames for
+// a moment gives its last image again, counted as repeated; one silent past
+// a bound is reported (read_latest throws), never silently frozen.
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -57,10 +58,12 @@ class Camera {
   void connect();  // throws CameraError when the camera cannot be opened
   void disconnect();
   bool is_connected() const { return running_; }
-  // The newest RGB frame (H x W x 3), shared. Throws CameraError when none
-  // arrived for `stale_after` (a stopped camera) or before the first frame.
+  // The newest RGB frame (H x W x 3), shared; the one given last time when
+  // none came since (counted in frames_repeated()). Throws CameraError when
+  // none arrived for `stale_after` (a stopped camera) or before the first frame.
   kit::NdArray read_latest(std::chrono::milliseconds stale_after = std::chrono::milliseconds(1000)) const;
   uint64_t frames_read() const { return frames_; }
+  uint64_t frames_repeated() const { return repeated_; }
 
  private:
   struct Source;
@@ -70,6 +73,8 @@ class Camera {
   std::atomic<std::shared_ptr<const kit::NdArray>> latest_;
   std::atomic<int64_t> latest_at_ns_{0};
   std::atomic<uint64_t> frames_{0};
+  mutable std::atomic<uint64_t> given_{0};     // frames_ when read_latest last gave a frame
+  mutable std::atomic<uint64_t> repeated_{0};
   std::atomic<bool> running_{false};
   std::thread thread_;
 };

@@ -274,7 +274,14 @@ Observation Robot::get_observation() {
   const auto names = arm_.joint_names();
   const auto positions = arm_.read_positions();
   for (size_t i = 0; i < names.size(); ++i) obs.set(names[i] + ".pos", positions[i]);
-  for (auto& [camera_name, camera] : cameras) obs.set(camera_name, camera->read_latest());
+  for (auto& [camera_name, camera] : cameras) {
+    try {
+      obs.set(camera_name, camera->read_latest(config.camera_silence_limit));
+    } catch (const CameraError& e) {
+      throw CameraError(camera_name + ": " + e.what() + " (a camera silent for " +
+                        std::to_string(config.camera_silence_limit.count() / 1000.0).substr(0, 4) + " s ends the run)");
+    }
+  }
   return obs;
 }
 

@@ -6,6 +6,7 @@
 // bounded step per tick; torque is on while a follower is connected and
 // released on disconnect and on every error.
 #include <filesystem>
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <map>
@@ -72,6 +73,9 @@ struct RobotConfig {
   std::optional<MaxRelativeTarget> max_relative_target;
   double max_step_degrees = 15.0;
   bool disable_torque_on_disconnect = true;
+  // A camera silent this long ends the loop; shorter gaps repeat its last
+  // image. Above what a loaded 2-core machine starves a camera for.
+  std::chrono::milliseconds camera_silence_limit{10000};
   CalibrationHandler on_calibration_problem;
   using Class = std::function<RobotConfig(std::string port, std::map<std::string, OpenCVCameraConfig> cameras)>;
   // Throws std::invalid_argument for an unknown type.
