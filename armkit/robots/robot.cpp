@@ -93,6 +93,7 @@ std::vector<std::string> ServoArm::joint_names() const {
 
 std::filesystem::path ServoArm::calibration_file() const {
   const std::string id = id_.value_or("None");
+  if (settings_.calibration_dir) return *settings_.calibration_dir / (id + ".json");
   return find_calibration(type_, id).value_or(calibration_path(type_, id));
 }
 
@@ -225,7 +226,7 @@ Robot::Robot(RobotConfig c)
     : config(std::move(c)),
       name(config.type),
       arm_(config.type, config.port, config.id, true, config.on_calibration_problem,
-           {config.use_degrees, 50.0, !config.disable_torque_on_disconnect}) {
+           {config.use_degrees, 50.0, !config.disable_torque_on_disconnect, config.calibration_dir}) {
   if (config.max_relative_target && !config.max_relative_target->all) {
     for (const auto& joint : arm_.joint_names()) config.max_relative_target->for_motor(joint);  // names every motor
     for (const auto& [motor, bound] : config.max_relative_target->per_motor) {
@@ -308,7 +309,7 @@ double Robot::step_toward(const Action& action, double max_step_degrees) {
 Teleoperator::Teleoperator(TeleoperatorConfig c)
     : config(std::move(c)),
       arm_(config.type, config.port, config.id, false, config.on_calibration_problem,
-           {config.use_degrees, config.gripper_open_pos, false}) {}
+           {config.use_degrees, config.gripper_open_pos, false, config.calibration_dir}) {}
 
 void Teleoperator::connect() { arm_.connect(); }
 void Teleoperator::disconnect() { arm_.disconnect(); }

@@ -64,6 +64,7 @@ struct RobotConfig {
   std::string port;
   std::map<std::string, OpenCVCameraConfig> cameras;
   std::optional<std::string> id;  // names the calibration file ("None" when absent, as the framework has it)
+  std::optional<std::filesystem::path> calibration_dir;  // where <id>.json is; unset: the framework's folders
   // The framework's options, with its meanings. Unset, use_degrees is its
   // default (SO: true; Koch: false). With max_relative_target set, every goal
   // is clamped as the framework clamps it, from a fresh reading; unset (the
@@ -86,6 +87,7 @@ struct TeleoperatorConfig {
   std::string type;  // "so100_leader", "so101_leader", "koch_leader"
   std::string port;
   std::optional<std::string> id{};
+  std::optional<std::filesystem::path> calibration_dir{};  // where <id>.json is; unset: the framework's folders
   std::optional<bool> use_degrees{};  // SO leaders; the Koch leader always reads −100..100
   double gripper_open_pos = 50.0;   // Koch leader: where its trigger springs back to (0..100)
   CalibrationHandler on_calibration_problem{};
@@ -98,6 +100,9 @@ struct ArmSettings {
   std::optional<bool> use_degrees;
   double gripper_open_pos = 50.0;
   bool keep_torque_on_disconnect = false;  // a follower with disable_torque_on_disconnect false
+  // The folder of the arm's calibration file (<id>.json) when the caller
+  // names one, as the framework's calibration_dir; else found as it finds it.
+  std::optional<std::filesystem::path> calibration_dir{};
 };
 
 // The motors of one arm on its bus. Connecting does what the framework's

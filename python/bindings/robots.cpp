@@ -110,19 +110,21 @@ void bind_robots(py::module_& m) {
   py::class_<armkit::Robot, std::unique_ptr<armkit::Robot, ReleasingDelete>>(m, "Robot")
       .def(py::init([](const std::string& type, const std::string& port, std::optional<std::string> id,
                        const py::dict& cameras, std::optional<bool> use_degrees, py::handle max_relative,
-                       bool disable_torque_on_disconnect) {
+                       bool disable_torque_on_disconnect, std::optional<std::string> calibration_dir) {
              auto config = armkit::RobotConfig::get_choice_class(type)(port, camera_configs(cameras));
              config.id = std::move(id);
+             if (calibration_dir) config.calibration_dir = *calibration_dir;
              config.use_degrees = use_degrees;
              config.max_relative_target = max_relative_target(max_relative);
              config.disable_torque_on_disconnect = disable_torque_on_disconnect;
              return std::unique_ptr<armkit::Robot, ReleasingDelete>(new armkit::Robot(std::move(config)));
            }),
            py::arg("type"), py::arg("port"), py::arg("id"), py::arg("cameras"), py::arg("use_degrees"),
-           py::arg("max_relative_target"), py::arg("disable_torque_on_disconnect"))
+           py::arg("max_relative_target"), py::arg("disable_torque_on_disconnect"), py::arg("calibration_dir"))
       .def("connect", [](armkit::Robot& r) { without_interrupts([&] { r.connect(); }); })
       .def("disconnect", [](armkit::Robot& r) { without_interrupts([&] { r.disconnect(); }); })
       .def_property_readonly("is_connected", &armkit::Robot::is_connected)
+      .def_property_readonly("calibration_file", [](armkit::Robot& r) { return r.arm().calibration_file().string(); })
       .def_property_readonly("joint_names", [](armkit::Robot& r) { return r.arm().joint_names(); })
       .def("get_observation", [](armkit::Robot& r) { return read_without_gil([&] { return r.get_observation(); }); })
       .def("send_action", [](armkit::Robot& r, const py::dict& action) {
@@ -132,17 +134,20 @@ void bind_robots(py::module_& m) {
 
   py::class_<armkit::Teleoperator, std::unique_ptr<armkit::Teleoperator, ReleasingDelete>>(m, "Teleoperator")
       .def(py::init([](const std::string& type, const std::string& port, std::optional<std::string> id,
-                       std::optional<bool> use_degrees, double gripper_open_pos) {
+                       std::optional<bool> use_degrees, double gripper_open_pos, std::optional<std::string> calibration_dir) {
              auto config = armkit::TeleoperatorConfig::get_choice_class(type)(port);
              config.id = std::move(id);
+             if (calibration_dir) config.calibration_dir = *calibration_dir;
              config.use_degrees = use_degrees;
              config.gripper_open_pos = gripper_open_pos;
              return std::unique_ptr<armkit::Teleoperator, ReleasingDelete>(new armkit::Teleoperator(std::move(config)));
            }),
-           py::arg("type"), py::arg("port"), py::arg("id"), py::arg("use_degrees"), py::arg("gripper_open_pos"))
+           py::arg("type"), py::arg("port"), py::arg("id"), py::arg("use_degrees"), py::arg("gripper_open_pos"),
+           py::arg("calibration_dir"))
       .def("connect", [](armkit::Teleoperator& t) { without_interrupts([&] { t.connect(); }); })
       .def("disconnect", [](armkit::Teleoperator& t) { without_interrupts([&] { t.disconnect(); }); })
       .def_property_readonly("is_connected", &armkit::Teleoperator::is_connected)
+      .def_property_readonly("calibration_file", [](armkit::Teleoperator& t) { return t.arm().calibration_file().string(); })
       .def_property_readonly("joint_names", [](armkit::Teleoperator& t) { return t.arm().joint_names(); })
       .def("get_action", [](armkit::Teleoperator& t) {
         return read_without_gil([&] { return t.get_action(); });

@@ -15,10 +15,21 @@ an arm whose servos do not hold its calibration is refused at connect()
 (CalibrationError says how to fix it). Images are read-only numpy arrays
 (height x width x 3, RGB); copy one to draw on it.
 
+The framework's robot API holds: connect(calibrate=True) (an arm whose
+servos do not hold its calibration is refused with CalibrationError, which
+names the command that calibrates it), is_calibrated, calibration,
+calibration_dir and calibration_fpath, id, robot_type, str(robot)
+("left_arm SO101Follower"), send_action() with some of the motors (only
+those goals change), DeviceAlreadyConnectedError / DeviceNotConnectedError
+where the framework raises them, and the leader's feedback_features and
+send_feedback() (these leaders have no force feedback: NotImplementedError,
+as the framework's).
+
 For recording, frame_record() turns an observation into the record a
 VelquinSession logs, and action_values() an action into its logged list —
 for these arms and for the framework's own robots alike.
 """
+import json
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Union
@@ -27,6 +38,30 @@ from . import _core
 from ._core import BusError, CalibrationError, CameraError, PortInfo
 
 CAMERA_KEY_PREFIX = "observation.images.cam_"
+
+
+class DeviceAlreadyConnectedError(ConnectionError):
+    """connect() on an arm that is connected already."""
+
+    def __init__(self, message="This device is already connected. Try not calling `robot_device.connect()` twice."):
+        super().__init__(message)
+
+
+class DeviceNotConnectedError(ConnectionError):
+    """A read, a write or disconnect() on an arm that is not connected."""
+
+    def __init__(self, message="This device is not connected. Try calling `robot_device.connect()` first."):
+        super().__init__(message)
+
+
+@dataclass
+class MotorCalibration:
+    """One motor's entry of a calibration file, as the framework writes it."""
+    id: int
+    drive_mode: int
+    homing_offset: int
+    range_min: int
+    range_max: int
 
 
 @dataclass
@@ -76,6 +111,7 @@ class _FollowerConfig:
     use_degrees: Optional[bool] = None  # None: the framework's default (SO: True, Koch: False)
     max_relative_target: Optional[Union[float, Dict[str, float]]] = None
     disable_torque_on_disconnect: bool = True
+    calibration_dir: Optional[Union[str, Path]] = None  # where <id>.json is; None: the framework's folders
     type = ""
 
 
@@ -85,6 +121,7 @@ class _LeaderConfig:
     id: Optional[str] = None
     use_degrees: Optional[bool] = None  # SO leaders; the Koch leader reads -100..100
     gripper_open_pos: float = 50.0      # Koch leader: where the gripper trigger springs back to
+    calibration_dir: Optional[Union[str, Path]] = None  # where <id>.json is; None: the framework's folders
     type = ""
 
 
@@ -118,20 +155,61 @@ class _Device:
         return self
 
     def __exit__(self, exc_type, exc, traceback):
-        self.disconnect()
+        if self.is_connected:
+            self.disconnect()
         return False
+
+    def __str__(self):
+        return f"{self.id} {self.__class__.__name__}"
+
+    @property
+    def id(self) -> Optional[str]:
+        return self.config.id
 
     @property
     def is_connected(self) -> bool:
         return self._arm.is_connected
 
-    def connect(self) -> None:
+    @property
+    def calibration_fpath(self) -> Path:
+        """The arm's calibration file (it may not exist yet)."""
+        return Path(self._arm.calibration_file)
+
+    @property
+    def calibration_dir(self) -> Path:
+        return self.calibration_fpath.parent
+
+    @property
+    def calibration(self) -> Dict[str, MotorCalibration]:
+        """The calibration file's entries by motor name; empty when there is no file."""
+        if not self.calibration_fpath.is_file():
+            return {}
+        entries = json.loads(self.calibration_fpath.read_text())
+        return {motor: MotorCalibration(**{k: int(v) for k, v in values.items() if k in MotorCalibration.__annotations__})
+                for motor, values in entries.items()}
+
+    @property
+    def is_calibrated(self) -> bool:
+        """Connected: True (connect() refuses servos that do not hold the
+        calibration); not connected: whether the calibration file exists."""
+        return self.is_connected or self.calibration_fpath.is_file()
+
+    def _check_connected(self):
+        if not self.is_connected:
+            raise DeviceNotConnectedError(f"{self} is not connected.")
+
+    def connect(self, calibrate: bool = True) -> None:
         """Opens the port, checks the motors and the calibration, configures
-        the arm as the framework does (and the cameras)."""
+        the arm as the framework does (and the cameras). An arm without a
+        calibration its servos hold is refused whatever `calibrate` says:
+        CalibrationError names the command that calibrates it."""
+        if self.is_connected:
+            raise DeviceAlreadyConnectedError(f"{self} is already connected.")
         self._arm.connect()
 
     def disconnect(self) -> None:
         """Releases the torque (as configured) and closes the port and cameras."""
+        self._check_connected()
         self._arm.disconnect()
 
 
@@ -140,10 +218,13 @@ class Robot(_Device):
 
     def __init__(self, config: _FollowerConfig):
         self.config = config
-        self.name = config.type
+        self.name = self.robot_type = config.type
+        calibration_dir = None if config.calibration_dir is None else str(Path(config.calibration_dir).expanduser())
         self._arm = _core.Robot(config.type, str(config.port), config.id,
                                 {name: camera for name, camera in config.cameras.items()},
-                                config.use_degrees, config.max_relative_target, config.disable_torque_on_disconnect)
+                                config.use_degrees, config.max_relative_target, config.disable_torque_on_disconnect,
+                                calibration_dir)
+        self._last_sent = None
 
     @property
     def observation_features(self) -> dict:
@@ -157,12 +238,24 @@ class Robot(_Device):
 
     def get_observation(self) -> dict:
         """{"<joint>.pos": float, ..., "<camera>": image}: the joints read now, each camera's latest frame."""
+        self._check_connected()
         return self._arm.get_observation()
 
     def send_action(self, action: dict) -> dict:
         """Sends the goal positions ({"<joint>.pos": value}), clamped to the
-        calibrated range and to the bounded step; returns what was sent."""
-        return self._arm.send_action(action)
+        calibrated range and to the bounded step; returns what was sent.
+        Motors the action leaves out keep their goal."""
+        self._check_connected()
+        features = self.action_features
+        unknown = [key for key in action if key not in features]
+        if unknown:
+            raise KeyError(f"{unknown[0]!r} is no motor of {self}; its actions are {list(features)}")
+        goals = dict(action)
+        if len(goals) < len(features):
+            held = self._last_sent or {key: value for key, value in self._arm.get_observation().items() if key in features}
+            goals = {key: goals.get(key, held[key]) for key in features}
+        self._last_sent = self._arm.send_action(goals)
+        return {key: self._last_sent[key] for key in action}
 
 
 class Teleoperator(_Device):
@@ -171,50 +264,63 @@ class Teleoperator(_Device):
     def __init__(self, config: _LeaderConfig):
         self.config = config
         self.name = config.type
+        calibration_dir = None if config.calibration_dir is None else str(Path(config.calibration_dir).expanduser())
         self._arm = _core.Teleoperator(config.type, str(config.port), config.id, config.use_degrees,
-                                       config.gripper_open_pos)
+                                       config.gripper_open_pos, calibration_dir)
 
     @property
     def action_features(self) -> dict:
         return {f"{joint}.pos": float for joint in self._arm.joint_names}
 
+    @property
+    def feedback_features(self) -> dict:
+        """None: these leaders have no force feedback."""
+        return {}
+
     def get_action(self) -> dict:
         """{"<joint>.pos": float, ...}: where the leader is now."""
+        self._check_connected()
         return self._arm.get_action()
+
+    def send_feedback(self, feedback: dict) -> None:
+        """These leaders have no force feedback: NotImplementedError, as the framework's."""
+        raise NotImplementedError(f"{self} has no force feedback")
 
 
 class SO100Follower(Robot):
-    pass
+    config_class = SO100FollowerConfig
 
 
 class SO101Follower(Robot):
-    pass
+    config_class = SO101FollowerConfig
 
 
 class KochFollower(Robot):
-    pass
+    config_class = KochFollowerConfig
 
 
 class SO100Leader(Teleoperator):
-    pass
+    config_class = SO100LeaderConfig
 
 
 class SO101Leader(Teleoperator):
-    pass
+    config_class = SO101LeaderConfig
 
 
 class KochLeader(Teleoperator):
-    pass
+    config_class = KochLeaderConfig
 
 
 def make_robot_from_config(config: _FollowerConfig) -> Robot:
-    """The follower the config's type names."""
-    return Robot(config)
+    """The follower the config's type names, of its class (SO101Follower, ...)."""
+    kinds = {"so100_follower": SO100Follower, "so101_follower": SO101Follower, "koch_follower": KochFollower}
+    return kinds.get(config.type, Robot)(config)
 
 
 def make_teleoperator_from_config(config: _LeaderConfig) -> Teleoperator:
-    """The leader the config's type names."""
-    return Teleoperator(config)
+    """The leader the config's type names, of its class (SO101Leader, ...)."""
+    kinds = {"so100_leader": SO100Leader, "so101_leader": SO101Leader, "koch_leader": KochLeader}
+    return kinds.get(config.type, Teleoperator)(config)
 
 
 def find_robot_ports(motor_type: Optional[str] = None, verbose: bool = True) -> List[PortInfo]:
@@ -265,5 +371,6 @@ __all__ = [
     "SO101LeaderConfig", "KochLeaderConfig", "Robot", "Teleoperator", "SO100Follower", "SO101Follower",
     "KochFollower", "SO100Leader", "SO101Leader", "KochLeader", "make_robot_from_config",
     "make_teleoperator_from_config", "find_robot_ports", "PortInfo", "camera_key", "frame_record", "action_values",
-    "CalibrationError", "BusError", "CameraError", "CAMERA_KEY_PREFIX",
+    "CalibrationError", "BusError", "CameraError", "CAMERA_KEY_PREFIX", "DeviceAlreadyConnectedError",
+    "DeviceNotConnectedError", "MotorCalibration",
 ]

@@ -6,8 +6,9 @@ import numpy
 import pytest
 
 import tessaline
-from tessaline.robots import (OpenCVCameraConfig, SO101Follower, SO101FollowerConfig, SO101Leader, SO101LeaderConfig,
-                              action_values, find_robot_ports, frame_record)
+from tessaline.robots import (DeviceAlreadyConnectedError, DeviceNotConnectedError, OpenCVCameraConfig, SO101Follower,
+                              SO101FollowerConfig, SO101Leader, SO101LeaderConfig, action_values, find_robot_ports,
+                              frame_record, make_robot_from_config)
 from conftest import read_dataset
 
 FRAMES = 24
@@ -42,6 +43,46 @@ def test_arms_in_the_frameworks_shape(rig, capfd):
         with pytest.raises(TypeError, match="not a number"):
             follower.send_action({"shoulder_pan.pos": "left"})
     assert not follower.is_connected
+
+
+def test_a_script_written_for_the_frameworks_robots_runs_with_these(rig, tmp_path):
+    leader, follower = arms(rig)
+    assert str(follower) == "rig_follower SO101Follower" and follower.robot_type == "so101_follower"
+    assert follower.config_class is SO101FollowerConfig and follower.id == "rig_follower"
+    assert follower.calibration_fpath == follower.calibration_dir / "rig_follower.json"
+    assert follower.is_calibrated and set(follower.calibration) == {k[:-4] for k in follower.action_features}
+    with pytest.raises(DeviceNotConnectedError, match="rig_follower SO101Follower is not connected"):
+        follower.get_observation()
+    with pytest.raises(DeviceNotConnectedError):
+        follower.disconnect()
+    with pytest.raises(DeviceNotConnectedError):
+        leader.get_action()
+    follower.connect(calibrate=False)
+    try:
+        with pytest.raises(DeviceAlreadyConnectedError):
+            follower.connect()
+        observation = follower.get_observation()
+        # Some motors only: those goals change, the others keep theirs.
+        sent = follower.send_action({"gripper.pos": observation["gripper.pos"]})
+        assert list(sent) == ["gripper.pos"]
+        with pytest.raises(KeyError, match="'front' is no motor of rig_follower SO101Follower"):
+            follower.send_action(dict(observation))
+    finally:
+        follower.disconnect()
+    assert leader.feedback_features == {}
+    with pytest.raises(NotImplementedError):
+        leader.send_feedback({})
+
+    # A calibration folder named in the config is where the file is looked for.
+    elsewhere = tmp_path / "calibrations"
+    elsewhere.mkdir()
+    (elsewhere / "rig_follower.json").write_bytes(follower.calibration_fpath.read_bytes())
+    moved = make_robot_from_config(SO101FollowerConfig(port=rig.port("follower"), id="rig_follower", calibration_dir=elsewhere))
+    assert isinstance(moved, SO101Follower) and moved.calibration_fpath == elsewhere / "rig_follower.json"
+    with moved:
+        assert moved.is_connected
+    empty = SO101FollowerConfig(port=rig.port("follower"), id="rig_follower", calibration_dir=tmp_path / "none")
+    assert not make_robot_from_config(empty).is_calibrated
 
 
 def test_a_session_logged_from_python_exports_as_logged(studio, rig):
