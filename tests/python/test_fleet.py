@@ -8,6 +8,7 @@ writes holds nothing up but the export, and says so. Needs TESSALINE_S3_ENV
 and TESSALINE_TEST_DB_ENV (CTest's python.fleet sets both)."""
 import json
 import os
+import re
 import signal
 import subprocess
 import urllib.error
@@ -35,10 +36,10 @@ def credentials():
     return {k: env[k] for k in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_REGION")}
 
 
-def node(data_dir, bucket, *flags, env=None):
+def node(data_dir, bucket, *flags, env=None, db=None):
     """A studio of the fleet; one with --export-only serves no clients."""
     args = [os.environ["TESSALINE_STUDIO"], "--data-dir", str(data_dir), "--store", f"s3://{bucket}/datasets",
-            "--s3-endpoint", s3_env()["S3_ENDPOINT"], "--db", database(), *flags]
+            "--s3-endpoint", s3_env()["S3_ENDPOINT"], "--db", db or database(), *flags]
     if "--export-only" in flags:
         process = Process(args, {**credentials(), **(env or {})})
         process.wait_for(r"is exporting the sessions", "the export node")
@@ -251,3 +252,25 @@ def test_an_export_the_bucket_refuses_is_queued_again_and_goes_in_once(tmp_path)
         assert list((tmp_path / "a" / "set-aside").iterdir())
     finally:
         studio.process.stop()
+
+
+def test_nodes_run_as_a_role_with_only_the_grants_the_docs_list(tmp_path):
+    bucket = f"fleet-{uuid.uuid4().hex[:10]}"
+    owner = node(tmp_path / "owner", bucket)  # creates the tables, as the docs say
+    owner.process.stop()
+    role = f"node_{uuid.uuid4().hex[:8]}"
+    docs = (Path(__file__).parents[2] / "docs" / "fleet.md").read_text()
+    grants = re.search(r"### Database roles.*?```sql\n(.*?)```", docs, re.S).group(1).replace("node_role", role)
+    subprocess.run(["psql", database(), "-v", "ON_ERROR_STOP=1", "-q", "-c", f"CREATE ROLE {role} LOGIN", "-c", grants],
+                   check=True, capture_output=True, timeout=60)
+    as_role = re.sub(r"//[^@/]+@", f"//{role}@", database())
+    robots = node(tmp_path / "a", bucket, "--no-export", db=as_role)
+    exporter = node(tmp_path / "c", bucket, "--export-only", db=as_role)
+    try:
+        record(robots, "lab/role", episodes=2, frames=8)
+        state = robots.wait_for_export("lab/role", "fleet")
+        assert (state["episodesAdded"], state["framesAdded"]) == (2, 16)
+        assert get_json(robots, "/healthz")["ok"]
+    finally:
+        robots.process.stop()
+        exporter.stop()
