@@ -228,7 +228,7 @@ void ExportQueue::claim_loop() {
     lock.unlock();
     std::optional<Claimed> job;
     try {
-      job = claim();
+      if (!options_.registry || !options_.registry->draining()) job = claim();
       last_error.clear();
     } catch (const std::exception& e) {
       if (e.what() != last_error) std::fprintf(stderr, "studio: cannot claim export jobs: %s\n", e.what());
@@ -288,8 +288,10 @@ void ExportQueue::run(const Claimed& job) {
   std::printf("studio: exporting job %s of %s (attempt %ld)\n", job.name.c_str(), job.repo_id.c_str(), job.attempts);
   std::fflush(stdout);
   std::atomic<bool> lost = false;
+  if (options_.registry) options_.registry->holding(job.name);
   std::future<void> done = serialised_([this, &job, &lost] { export_claimed(job, lost); });
   keep_lease(job, done, lost);
+  if (options_.registry) options_.registry->holding("");
   done.get();
 }
 

@@ -28,6 +28,7 @@
 #include "studio/fleet/dataset_publisher.hpp"
 #include "studio/datasets/exporter.hpp"
 #include "studio/live/frame_store.hpp"
+#include "studio/fleet/node_registry.hpp"
 #include "studio/fleet/postgres.hpp"
 
 namespace studio {
@@ -41,6 +42,7 @@ struct ExportQueueOptions {
   std::string node;     // this studio's name in the jobs table
   bool exports = true;  // claims jobs (false: --no-export)
   std::chrono::seconds lease{30};
+  NodeRegistry* registry = nullptr;  // told the job in hand; asked whether to drain
 };
 
 class ExportQueue {

@@ -21,6 +21,9 @@ struct BadRequest : std::runtime_error {  // 400
 struct Forbidden : std::runtime_error {  // 403
   using std::runtime_error::runtime_error;
 };
+struct NotFound : std::runtime_error {  // 404
+  using std::runtime_error::runtime_error;
+};
 
 class Call {
  public:

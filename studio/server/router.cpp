@@ -16,6 +16,8 @@ httplib::Server::Handler Router::guarded(Handler handler) const {
       send_json(res, {{"error", e.what()}}, 403);
     } catch (const DatasetNotFound& e) {
       send_json(res, {{"error", e.what()}}, 404);
+    } catch (const NotFound& e) {
+      send_json(res, {{"error", e.what()}}, 404);
     } catch (const LastEpisode& e) {
       send_json(res, {{"error", e.what()}}, 409);
     } catch (const DatasetBusy& e) {

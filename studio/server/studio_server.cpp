@@ -14,6 +14,8 @@
 #include "studio/datasets/exporter.hpp"
 #include "studio/fleet/dataset_publisher.hpp"
 #include "studio/fleet/export_queue.hpp"
+#include "studio/fleet/fleet_board.hpp"
+#include "studio/fleet/node_registry.hpp"
 #include "studio/fleet/postgres_signaling.hpp"
 #include "studio/fleet/store_views.hpp"
 #include "studio/live/frame_store.hpp"
@@ -26,6 +28,7 @@
 #include "studio/server/router.hpp"
 #include "studio/server/routes/access_routes.hpp"
 #include "studio/server/routes/dataset_routes.hpp"
+#include "studio/server/routes/fleet_routes.hpp"
 #include "studio/server/routes/health_routes.hpp"
 #include "studio/server/routes/page_routes.hpp"
 #include "studio/server/routes/session_routes.hpp"
@@ -101,7 +104,9 @@ struct Studio::Impl {
   RequestTrust trust;
   FrontDoor front_door{access, trust, [this](const std::string& address) { http.trust_client(address); }};
   std::unique_ptr<DatasetPublisher> publisher;  // with a store
-  std::unique_ptr<ExportQueue> queue;           // with a store and a database: the fleet's export jobs
+  std::unique_ptr<NodeRegistry> node;           // with a store and a database: this studio as a node of the fleet
+  std::unique_ptr<FleetBoard> fleet;            // likewise: the fleet as its admin sees it
+  std::unique_ptr<ExportQueue> queue;           // likewise: the fleet's export jobs
   std::unique_ptr<StoreViews> views;            // likewise: what the viewer shows of the bucket's datasets
   std::unique_ptr<SessionExports> session_exports;
   // The route groups; their handlers live as long as the studio.
@@ -111,6 +116,7 @@ struct Studio::Impl {
   std::unique_ptr<DatasetRoutes> dataset_routes;
   std::unique_ptr<AccessRoutes> access_routes;
   std::unique_ptr<HealthRoutes> health_routes;
+  std::unique_ptr<FleetRoutes> fleet_routes;  // with a fleet
 
   explicit Impl(StudioOptions o)
       : options(checked(std::move(o))),
@@ -138,7 +144,10 @@ struct Studio::Impl {
     if (database) {
       // The datasets here are copies of the fleet's, brought up to date by
       // each job under its lease: never published on their own.
-      ExportQueueOptions queued{random_token().substr(0, 8), options.exports, options.export_lease};
+      const std::string role = options.export_only ? "exports only" : options.exports ? "serves and exports" : "serves, hands exports over";
+      node = std::make_unique<NodeRegistry>(database, store.url(), NodeInfo{node_name(), role, TESSALINE_VERSION});
+      fleet = std::make_unique<FleetBoard>(database, store.url());
+      ExportQueueOptions queued{node->name(), options.exports, options.export_lease, node.get()};
       queue = std::make_unique<ExportQueue>(database, store, endpoint, options.data_dir, queued, *publisher,
                                             [this](std::function<void()> task) { return exports.submit(std::move(task)); });
       views = std::make_unique<StoreViews>(store, endpoint, catalog.data_dir());
@@ -166,6 +175,10 @@ struct Studio::Impl {
     dataset_routes->register_on(router);
     access_routes->register_on(router);
     health_routes->register_on(router);
+    if (fleet) {
+      fleet_routes = std::make_unique<FleetRoutes>(*fleet);
+      fleet_routes->register_on(router);
+    }
     register_pages(router);
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) { return front_door.check(req, res); });
   }

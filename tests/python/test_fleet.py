@@ -10,6 +10,7 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import urllib.error
 import urllib.parse
@@ -271,6 +272,54 @@ def test_nodes_run_as_a_role_with_only_the_grants_the_docs_list(tmp_path):
         state = robots.wait_for_export("lab/role", "fleet")
         assert (state["episodesAdded"], state["framesAdded"]) == (2, 16)
         assert get_json(robots, "/healthz")["ok"]
+        wait_until(lambda: len(get_json(robots, "/fleet/status")["nodes"]) == 2, "both nodes seen")
     finally:
         robots.process.stop()
         exporter.stop()
+
+
+def test_the_fleet_page_shows_nodes_and_queue_and_drains_and_retries(tmp_path):
+    bucket = f"fleet-{uuid.uuid4().hex[:10]}"
+    robots = node(tmp_path / "a", bucket, "--no-export")
+    first = node(tmp_path / "c1", bucket, "--export-only")
+    second = None
+    try:
+        record(robots, "lab/owned", episodes=1, frames=4)
+        robots.wait_for_export("lab/owned", "fleet")
+        status = get_json(robots, "/fleet/status")
+        nodes = {n["pid"]: n for n in status["nodes"]}
+        host = socket.gethostname()
+        assert nodes[first.child.pid]["role"] == "exports only" and nodes[first.child.pid]["host"] == host
+        assert nodes[first.child.pid]["name"].startswith(host + "-")
+        assert nodes[robots.process.child.pid]["role"] == "serves, hands exports over"
+        assert status["jobs"]["done"] == 1
+
+        # Drained, the exporter takes no more: the next job waits until another node comes.
+        assert post_json(robots, "/fleet/nodes/drain", {"node": nodes[first.child.pid]["name"]})["draining"]
+        first.wait_for("draining, as an admin asked", "the drain", 30)
+        record(robots, "lab/later", episodes=1, frames=3)
+        wait_until(lambda: len(get_json(robots, "/fleet/status")["jobs"]["queued"]) == 1, "the job queued")
+        second = node(tmp_path / "c2", bucket, "--export-only")
+        assert robots.wait_for_export("lab/later", "fleet")["episodesAdded"] == 1
+        assert "exporting job" not in first.read().split("draining, as an admin asked")[1]
+
+        # A failed job, retried by name: queued again for its own repository (and refused again there).
+        record(robots, "lab/owned", episodes=1, frames=2, user="other")
+        wait_until(lambda: get_json(robots, "/fleet/status")["jobs"]["failed"], "the refusal", 120)
+        failed = get_json(robots, "/fleet/status")["jobs"]["failed"][0]
+        assert (failed["repoId"], failed["userId"]) == ("lab/owned", "other") and "another user" in failed["error"]
+        assert post_json(robots, "/fleet/jobs/retry", {"job": failed["job"]})["queued"] == 1
+        wait_until(lambda: get_json(robots, "/fleet/status")["jobs"]["failed"], "the second refusal", 120)
+        assert get_json(robots, "/fleet/status")["jobs"]["failed"][0]["repoId"] == "lab/owned"
+        assert post_json(robots, "/fleet/jobs/retry", {"all": True})["queued"] == 1
+        try:
+            post_json(robots, "/fleet/jobs/retry", {"job": "no-such-job"})
+            assert False, "an unknown job was retried"
+        except urllib.error.HTTPError as refused:
+            assert refused.code == 404
+        with urllib.request.urlopen(robots.base + "/velquin/fleet", timeout=10) as page:
+            assert b"/velquin/fleet.js" in page.read()
+    finally:
+        for process in (robots.process, first, second):
+            if process:
+                process.stop()

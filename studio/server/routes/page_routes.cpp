@@ -10,6 +10,7 @@ void register_pages(Router& router) {
   router.get("/favicon.ico", [](const Call&, httplib::Response& res) { res.status = 204; });
   router.get("/velquin", [](const Call&, httplib::Response& res) { send_asset(res, "velquin.html"); });
   router.get("/velquin/datasets", [](const Call&, httplib::Response& res) { send_asset(res, "datasets.html"); });
+  router.get("/velquin/fleet", [](const Call&, httplib::Response& res) { send_asset(res, "fleet.html"); });
   router.get(R"(/velquin/([a-z_]+\.(js|css)))", [](const Call& call, httplib::Response& res) {
     if (!find_web_asset(call.req.matches[1].str())) {
       res.status = 404;
