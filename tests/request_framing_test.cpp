@@ -195,6 +195,11 @@ TEST_F(RequestFraming, ManyRangesGetTheWholeFileOnce) {
   const Exchange one = exchange("127.0.0.1", port(), request("GET", "/velquin/app.js", {loopback, "Range: bytes=10-19", "Connection: close"}, "", false));
   EXPECT_EQ(one.first_status(), 206);
   EXPECT_NE(one.received.find("\r\n\r\n" + plain->body.substr(10, 10)), std::string::npos);
+  // An error goes out whole, whatever Range the request named.
+  const Exchange error = exchange("127.0.0.1", port(), request("GET", "/datasets/episodes?repoId=no/such", {loopback, "Range: bytes=0-4", "Connection: close"}, "", false));
+  EXPECT_EQ(error.first_status(), 404) << error.received;
+  EXPECT_EQ(error.received.find("Content-Range"), std::string::npos) << error.received;
+  EXPECT_NE(error.received.find("no/such"), std::string::npos) << error.received;
 }
 
 }  // namespace

@@ -565,6 +565,13 @@ GuardedServer::GuardedServer(ServerLimits limits) : limits_(limits) {
     gate_ = new Gate(*this, limits_);
     return gate_;
   };
+  // The library cuts every answer to the request's Range; an error goes
+  // out whole (a piece of an error page under Content-Range helps no
+  // client). The request is the library's own, not const: only its view is.
+  set_error_handler(HandlerWithResponse([](const httplib::Request& req, httplib::Response&) {
+    const_cast<httplib::Request&>(req).ranges.clear();
+    return HandlerResponse::Unhandled;
+  }));
 }
 
 GuardedServer::~GuardedServer() = default;

@@ -44,6 +44,11 @@ void StoreViews::refresh(const std::string& repo_id) {
   }
 }
 
+std::string StoreViews::last_error() const {
+  std::lock_guard lock(mutex_);
+  return last_error_;
+}
+
 void StoreViews::failed(const std::exception& e) {
   if (e.what() == last_error_) return;
   last_error_ = e.what();

@@ -29,6 +29,8 @@ class StoreViews {
   void refresh(const std::string& repo_id);
   // Neither throws: while the store cannot be reached the copies stay as
   // they were (said once on stderr), and the viewer shows them.
+  // Why the last refresh failed ("" when it did not): for the viewer to say.
+  std::string last_error() const;
 
   // The size of `rel` of the copy at `dataset` when it is only in the bucket.
   std::optional<uint64_t> in_store_only(const std::filesystem::path& dataset, const std::string& rel) const;
@@ -43,7 +45,7 @@ class StoreViews {
 
   StoreAddress store_;
   std::filesystem::path view_dir_;
-  std::mutex mutex_;    // one refresh at a time; guards s3_
+  mutable std::mutex mutex_;  // one refresh at a time; guards s3_
   kit::s3::Client s3_;  // guarded by mutex_
   std::string last_error_;  // guarded by mutex_
 };

@@ -11,6 +11,7 @@ import os
 import re
 import signal
 import socket
+import threading
 import subprocess
 import urllib.error
 import urllib.parse
@@ -323,3 +324,101 @@ def test_the_fleet_page_shows_nodes_and_queue_and_drains_and_retries(tmp_path):
         for process in (robots.process, first, second):
             if process:
                 process.stop()
+
+
+class StoreRelay:
+    """The studio's way to the store, which the test can cut and restore, as a gateway that goes away."""
+
+    def __init__(self, endpoint):
+        target = urllib.parse.urlparse(endpoint)
+        self.target = (target.hostname, target.port)
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.connections = []
+        self.start()
+
+    def start(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", self.port))
+        self.listener.listen(64)
+        threading.Thread(target=self._accept, args=(self.listener,), daemon=True).start()
+
+    def _accept(self, listener):
+        while True:
+            try:
+                client, _ = listener.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(self.target)
+            self.connections += [client, upstream]
+            for a, b in ((client, upstream), (upstream, client)):
+                threading.Thread(target=self._pipe, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pipe(a, b):
+        try:
+            while data := a.recv(65536):
+                b.sendall(data)
+        except OSError:
+            pass
+        for s in (a, b):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self):
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread; close alone does not
+        except OSError:
+            pass
+        self.listener.close()
+        for s in self.connections:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+                s.close()
+            except OSError:
+                pass
+        self.connections = []
+
+
+def test_the_viewer_while_the_store_is_away(tmp_path):
+    bucket = f"fleet-{uuid.uuid4().hex[:10]}"
+    relay = StoreRelay(s3_env()["S3_ENDPOINT"])
+    args = [os.environ["TESSALINE_STUDIO"], "--data-dir", str(tmp_path / "v"), "--store", f"s3://{bucket}/datasets",
+            "--s3-endpoint", relay.url, "--db", database(), "--http-port", "0", "--flight-port", "0"]
+    process = Process(args, credentials())
+    viewer = Studio(process.wait_for(r"HTTP API:\s+(http://\S+)", "the studio").group(1),
+                    process.wait_for(r"Arrow Flight:\s+(grpc://\S+)", "the studio").group(1), tmp_path / "v", process)
+    try:
+        record(viewer, "lab/away", episodes=1, frames=6)
+        viewer.wait_for_export("lab/away", "fleet")
+        video = get_json(viewer, "/datasets/episodes?repoId=lab/away")["episodes"][0]["videos"][KEYS[0]]["path"]
+        query = urllib.parse.urlencode({"repoId": "lab/away", "path": video})
+        relay.cut()
+        try:
+            urllib.request.urlopen(urllib.request.Request(f"{viewer.base}/datasets/video?{query}",
+                                                          headers={"Range": "bytes=0-99"}), timeout=60)
+            assert False, "a video was answered from a store that is away"
+        except urllib.error.HTTPError as away:
+            # The whole error, not the piece of it the Range asked for.
+            assert away.code == 503 and "Content-Range" not in away.headers
+            assert "does not answer" in json.load(away)["error"]
+        listing = get_json(viewer, "/datasets")
+        assert [d["repoId"] for d in listing["datasets"]] == ["lab/away"] and listing["storeError"]
+        try:
+            get_json(viewer, "/healthz")
+            assert False, "healthy while the store is away"
+        except urllib.error.HTTPError as unhealthy:
+            assert unhealthy.code == 503 and not json.load(unhealthy)["store"]["reachable"]
+        relay.start()
+        ranged = urllib.request.Request(f"{viewer.base}/datasets/video?{query}", headers={"Range": "bytes=0-99"})
+        with urllib.request.urlopen(ranged, timeout=60) as answer:
+            assert answer.status == 206 and len(answer.read()) == 100
+        assert "storeError" not in get_json(viewer, "/datasets")
+    finally:
+        relay.cut()
+        process.stop()

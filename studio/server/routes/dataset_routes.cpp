@@ -46,8 +46,14 @@ long episode_number(const std::string& text) {
 
 void DatasetRoutes::register_on(Router& router) {
   router.get("/datasets", [this](const Call& call, httplib::Response& res) {
-    if (views_) views_->refresh_all();
-    send_json(res, {{"datasets", list_datasets(catalog_, call.signed_in)}});
+    Json answer{{"datasets", Json::array()}};
+    if (views_) {
+      views_->refresh_all();
+      // The copies it shows meanwhile may be out of date: the page says why.
+      if (const std::string error = views_->last_error(); !error.empty()) answer["storeError"] = error;
+    }
+    answer["datasets"] = list_datasets(catalog_, call.signed_in);
+    send_json(res, answer);
   });
   router.get("/datasets/episodes", [this](const Call& call, httplib::Response& res) {
     refresh(call.repo_id());

@@ -63,7 +63,11 @@ function activatable(node, action) {
 // ---- Datasets and episodes -------------------------------------------------
 
 async function loadDatasets() {
-  viewer.datasets = (await getJson('/datasets')).datasets;
+  const listing = await getJson('/datasets');
+  viewer.datasets = listing.datasets;
+  $('store-error').textContent = listing.storeError
+    ? `The bucket does not answer; these are the last copies this studio has: ${listing.storeError}` : '';
+  $('store-error').hidden = !listing.storeError;
   const body = $('datasets').tBodies[0];
   body.replaceChildren();
   $('no-datasets').hidden = viewer.datasets.length > 0;
