@@ -6,7 +6,7 @@
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { join } from 'node:path';
-import { readdirSync, renameSync } from 'node:fs';
+import { readdirSync, renameSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { startStudio, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
 
@@ -185,6 +185,24 @@ runTest('dataset viewer shows, plays, seeks and deletes', async () => {
     assert.equal(dataset.info.total_episodes, 2);
     assert.deepEqual(dataset.episodes.map((e) => e.length), [MINUTE, SHORT]);
     assert.deepEqual(errors, []);
+
+    // A dataset whose episode table cannot be read: the error, naming it,
+    // where the previous dataset's player and plots were.
+    logEpisode(studio, 5);
+    await exportDataset(studio, 'lab/broken');
+    writeFileSync(join(studio.dataDir, 'datasets', 'lab%2Fbroken', 'meta', 'episodes', 'chunk-000', 'file-000.parquet'), 'not parquet');
+    await page.reload();
+    await page.locator('#datasets tbody tr', { hasText: 'lab/broken' }).click();
+    await page.locator('#viewer-error').waitFor({ state: 'visible' });
+    assert.match(await page.locator('#viewer-error').textContent(), /The dataset lab\/broken cannot be read: ./);
+    await page.locator('#datasets tbody tr', { hasText: 'lab/viewer' }).click();
+    await waitFor(() => episodeOpen(page), 'the good dataset again');
+    assert.ok(await page.locator('#viewer-error').isHidden());
+    await page.locator('#datasets tbody tr', { hasText: 'lab/broken' }).click();
+    await page.locator('#viewer-error').waitFor({ state: 'visible' });
+    assert.ok(await page.locator('#player').isHidden(), 'the previous dataset\'s player stays beside the error');
+    assert.equal(await page.locator('#cameras video').count(), 0);
+    assert.equal(await page.locator('#episodes li').count(), 0);
   } finally {
     await browser.close();
     await studio.stop();

@@ -38,10 +38,10 @@ def credentials():
     return {k: env[k] for k in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_REGION")}
 
 
-def node(data_dir, bucket, *flags, env=None, db=None):
+def node(data_dir, bucket, *flags, env=None, db=None, endpoint=None):
     """A studio of the fleet; one with --export-only serves no clients."""
     args = [os.environ["TESSALINE_STUDIO"], "--data-dir", str(data_dir), "--store", f"s3://{bucket}/datasets",
-            "--s3-endpoint", s3_env()["S3_ENDPOINT"], "--db", db or database(), *flags]
+            "--s3-endpoint", endpoint or s3_env()["S3_ENDPOINT"], "--db", db or database(), *flags]
     if "--export-only" in flags:
         process = Process(args, {**credentials(), **(env or {})})
         process.wait_for(r"is exporting the sessions", "the export node")

@@ -89,9 +89,37 @@ async function loadDatasets() {
   }
 }
 
+function showViewerError(text) {
+  $('viewer-error').textContent = text;
+  $('viewer-error').hidden = !text;
+}
+
+// Nothing of the episode shown before stays beside another dataset's error.
+function clearPlayer() {
+  pause();
+  for (const plot of viewer.plots) plot.destroy();
+  viewer.plots = [];
+  $('plots').replaceChildren();
+  $('cameras').replaceChildren();
+  viewer.videos = [];
+  viewer.series = null;
+  viewer.opening = null;
+  $('player').hidden = true;
+}
+
 async function openDataset(repoId, episode = 0, frame = 0) {
   viewer.repoId = repoId;
-  viewer.dataset = await getJson(`/datasets/episodes?repoId=${encodeURIComponent(repoId)}`);
+  showViewerError('');
+  try {
+    viewer.dataset = await getJson(`/datasets/episodes?repoId=${encodeURIComponent(repoId)}`);
+  } catch (error) {
+    viewer.dataset = null;
+    $('episodes').replaceChildren();
+    $('episodes-title').hidden = true;
+    clearPlayer();
+    showViewerError(`The dataset ${repoId} cannot be read: ${error.message}`);
+    return;
+  }
   for (const row of $('datasets').tBodies[0].rows) row.setAttribute('aria-selected', String(row.dataset.repo === repoId));
   renderEpisodes();
   const position = Math.max(0, viewer.dataset.episodes.findIndex((e) => e.index === episode));
@@ -163,8 +191,19 @@ async function openEpisode(position, frame = 0) {
   showVideos(ep);
   const seriesLoad = getJson(`/datasets/episode?repoId=${encodeURIComponent(viewer.repoId)}&episode=${ep.index}`);
   await seek(frame);
-  const series = await seriesLoad;
+  let series;
+  try {
+    series = await seriesLoad;
+  } catch (error) {
+    if (viewer.opening !== ep) return;
+    for (const plot of viewer.plots) plot.destroy();
+    viewer.plots = [];
+    $('plots').replaceChildren();
+    showViewerError(`Episode ${ep.index} of ${viewer.repoId} cannot be read: ${error.message}`);
+    return;
+  }
   if (viewer.opening !== ep) return;  // another episode was opened meanwhile
+  showViewerError('');
   viewer.series = series;
   drawPlots();
   update();
