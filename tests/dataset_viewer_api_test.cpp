@@ -2,6 +2,8 @@
 // episodes, an episode's joint values, its videos in ranges, and deleting
 // an episode so that the independent readers still accept the dataset.
 #include <gtest/gtest.h>
+
+#include <map>
 #include <httplib.h>
 #include <unistd.h>
 
@@ -223,6 +225,43 @@ TEST_F(DatasetViewerApi, DatasetsOfOtherToolsAreShownReadOnly) {
   EXPECT_EQ(end->status, 403);
   EXPECT_NE(end->body.find("another tool recorded"), std::string::npos) << end->body;
   EXPECT_FALSE(fs::exists(dir_ / "data" / "datasets" / "someone%2Fpick_place"));
+}
+
+// Descriptions other tools write: a video feature without its "info" is
+// listed (codec unknown); an older layout is listed with why it cannot be
+// opened, and opening it says so instead of showing no episodes.
+TEST_F(DatasetViewerApi, OtherLayoutsAreListedAndSayWhatTheyLack) {
+  const fs::path cache = dir_ / "cache";
+  const fs::path bare = cache / "someone" / "bare", older = cache / "someone" / "older";
+  fs::create_directories(bare);
+  fs::copy(dataset(), bare, fs::copy_options::recursive);
+  fs::remove(bare / "meta" / "tessaline.json");
+  Json info = Json::parse(studio::read_file(bare / "meta" / "info.json"));
+  for (auto& [key, feature] : info["features"].items()) {
+    if (feature.value("dtype", "") == "video") feature.erase("info");
+  }
+  std::ofstream(bare / "meta" / "info.json") << info.dump();
+  fs::create_directories(older / "meta");
+  info["codebase_version"] = "v2.1";
+  std::ofstream(older / "meta" / "info.json") << info.dump();
+  std::ofstream(older / "meta" / "episodes.jsonl") << R"({"episode_index": 0, "tasks": ["pick"], "length": 5})" << "\n";
+  studio_.reset();
+  auto options = studio::StudioOptions::on_loopback(dir_ / "data");
+  options.other_datasets = {cache};
+  studio_ = std::make_unique<studio::Studio>(options);
+
+  const Json list = Json::parse(get("/datasets")->body)["datasets"];
+  std::map<std::string, Json> by_id;
+  for (const auto& d : list) by_id[d["repoId"]] = d;
+  ASSERT_TRUE(by_id.count("someone/bare") && by_id.count("someone/older")) << list;
+  EXPECT_EQ(by_id["someone/bare"]["codec"], "");
+  EXPECT_FALSE(by_id["someone/bare"].contains("unsupported"));
+  EXPECT_EQ(Json::parse(get("/datasets/episodes?repoId=someone%2Fbare")->body)["episodes"].size(), 3u);
+  EXPECT_EQ(by_id["someone/older"]["version"], "v2.1");
+  EXPECT_NE(by_id["someone/older"].value("unsupported", "").find("v3.0"), std::string::npos);
+  const auto opened = get("/datasets/episodes?repoId=someone%2Folder");
+  EXPECT_EQ(opened->status, 422);
+  EXPECT_NE(opened->body.find("v2.1 layout"), std::string::npos) << opened->body;
 }
 
 }  // namespace

@@ -24,6 +24,29 @@ namespace {
 
 Json read_info(const fs::path& dataset) { return Json::parse(read_file(dataset / "meta" / "info.json")); }
 
+// Why a dataset of this description cannot be opened here; "" when it can.
+std::string unsupported_layout(const Json& info) {
+  const std::string version = info.value("codebase_version", "");
+  if (version.rfind("v3.", 0) == 0) return "";
+  return "the dataset is in the " + (version.empty() ? std::string("unknown") : version) +
+         " layout (its episodes in meta/episodes.jsonl, a file per episode); the viewer reads the v3.0 layout: "
+         "convert it to v3.0 to open it here";
+}
+
+// The video codec a camera's feature names, "" when its info does not say.
+std::string codec_of(const Json& info, const std::string& camera) {
+  const Json& feature = info.at("features").at(camera);
+  const auto details = feature.find("info");
+  if (details == feature.end() || !details->is_object()) return "";
+  return details->value("video.codec", "");
+}
+
+Json read_supported_info(const fs::path& dataset) {
+  Json info = read_info(dataset);
+  if (const std::string why = unsupported_layout(info); !why.empty()) throw DatasetUnsupported(why);
+  return info;
+}
+
 std::vector<std::string> cameras_of(const Json& info) {
   std::vector<std::string> cameras;
   for (const auto& [key, feature] : info.at("features").items()) {
@@ -89,7 +112,9 @@ Json list_datasets(const DatasetCatalog& catalog, const std::optional<std::strin
                     {"bytes", bytes},
                     {"modified", modified},
                     {"cameras", cameras},
-                    {"codec", cameras.empty() ? "" : info["features"][cameras[0]]["info"].value("video.codec", "")}};
+                    {"codec", cameras.empty() ? "" : codec_of(info, cameras[0])},
+                    {"version", info.value("codebase_version", "")}};
+      if (const std::string why = unsupported_layout(info); !why.empty()) entry["unsupported"] = why;
       found.emplace_back(modified, std::move(entry));
     } catch (const std::exception&) {
       // A dataset that cannot be read is left out of the list, not the list's end.
@@ -103,7 +128,7 @@ Json list_datasets(const DatasetCatalog& catalog, const std::optional<std::strin
 Json dataset_episodes(const DatasetEntry& entry) {
   const fs::path& dataset = entry.path;
   const std::string& repo_id = entry.repo_id;
-  const Json info = read_info(dataset);
+  const Json info = read_supported_info(dataset);
   const auto cameras = cameras_of(info);
   Json episodes = Json::array();
   for (const auto& file : table_files(dataset / "meta" / "episodes")) {
@@ -145,7 +170,7 @@ Json dataset_episodes(const DatasetEntry& entry) {
 Json episode_series(const DatasetEntry& entry, long episode) {
   const fs::path& dataset = entry.path;
   const std::string& repo_id = entry.repo_id;
-  const Json info = read_info(dataset);
+  const Json info = read_supported_info(dataset);
   const Json& features = info.at("features");
   Json out = {{"index", episode}, {"fps", info.at("fps")}};
   // The field's writers keep an episode to row groups of its own, other

@@ -17,8 +17,13 @@ namespace studio {
 struct DatasetNotFound : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// A dataset in a layout this studio does not read (an older format version).
+struct DatasetUnsupported : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
-// [{repoId, robotType, fps, episodes, frames, durationSeconds, bytes, modified, codec, cameras, readOnly}],
+// [{repoId, robotType, fps, episodes, frames, durationSeconds, bytes, modified, codec, cameras, readOnly,
+//   version, and unsupported: why it cannot be opened, for a layout this studio does not read}],
 // newest first; with `owner`, only the datasets that user recorded.
 kit::json::Json list_datasets(const DatasetCatalog& catalog, const std::optional<std::string>& owner = std::nullopt);
 

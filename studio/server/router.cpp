@@ -18,6 +18,8 @@ httplib::Server::Handler Router::guarded(Handler handler) const {
       send_json(res, {{"error", e.what()}}, 404);
     } catch (const NotFound& e) {
       send_json(res, {{"error", e.what()}}, 404);
+    } catch (const DatasetUnsupported& e) {
+      send_json(res, {{"error", e.what()}}, 422);
     } catch (const LastEpisode& e) {
       send_json(res, {{"error", e.what()}}, 409);
     } catch (const DatasetBusy& e) {

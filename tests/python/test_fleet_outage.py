@@ -21,7 +21,7 @@ def test_a_long_store_outage_is_waited_out_during_hand_over_and_export(tmp_path)
     try:
         # Handed over while the store is away: the episodes wait at the robots' studio.
         relay.cut()
-        record(robots, "lab/outage", episodes=2, frames=10)
+        record(robots, "lab/outage", episodes=2, frames=10, size=(480, 640))  # the size the next session has
         wait_until(lambda: "tried again" in robots.export_state("lab/outage", "fleet").get("waiting", ""),
                    "the page saying the hand-over waits", 60)
         time.sleep(OUTAGE)

@@ -73,7 +73,8 @@ async function loadDatasets() {
   $('no-datasets').hidden = viewer.datasets.length > 0;
   for (const d of viewer.datasets) {
     const row = element('tr', {}, [
-      element('td', { textContent: d.repoId }),
+      element('td', d.unsupported ? { textContent: `${d.repoId} (${d.version || 'older'} layout)`, title: d.unsupported }
+        : { textContent: d.repoId }),
       element('td', { textContent: d.robotType }),
       element('td', { textContent: d.episodes }),
       element('td', { textContent: d.frames }),
