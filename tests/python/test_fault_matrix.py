@@ -7,6 +7,7 @@ suite's independent reader, must hold every frame of every episode the
 session saw end, exactly once and in its own episode, and nothing else; an
 episode may be missing only when the session said so (end_episode()
 returned False)."""
+import os
 import random
 import signal
 import socket
@@ -41,7 +42,7 @@ class FailingStudio:
 
     def start(self):
         for _ in range(20):  # the ports of the process just ended may take a moment to be free
-            self.process = Process([__import__("os").environ["TESSALINE_STUDIO"], "--http-port", str(self.http_port),
+            self.process = Process([os.environ["TESSALINE_STUDIO"], "--http-port", str(self.http_port),
                                     "--flight-port", str(self.flight_port), "--data-dir", str(self.data_dir)])
             try:
                 self.process.wait_for(r"HTTP API:", "the studio", 30)
