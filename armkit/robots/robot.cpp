@@ -1,5 +1,7 @@
 #include "armkit/robots/robot.hpp"
 
+#include <cstdio>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -279,8 +281,9 @@ Observation Robot::get_observation() {
     try {
       obs.set(camera_name, camera->read_latest(config.camera_silence_limit));
     } catch (const CameraError& e) {
-      throw CameraError(camera_name + ": " + e.what() + " (a camera silent for " +
-                        std::to_string(config.camera_silence_limit.count() / 1000.0).substr(0, 4) + " s ends the run)");
+      char limit[32];
+      std::snprintf(limit, sizeof limit, "%g", static_cast<double>(config.camera_silence_limit.count()) / 1000.0);
+      throw CameraError(camera_name + ": " + e.what() + " (a camera silent for " + limit + " s ends the run)");
     }
   }
   return obs;

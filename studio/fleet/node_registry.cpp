@@ -8,11 +8,13 @@
 
 namespace studio {
 
-std::string node_name() {
+std::string host_name() {
   char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::snprintf(host, sizeof host, "studio");
-  return std::string(host) + "-" + kit::random_hex(4);
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "studio";
+  return host;
 }
+
+std::string node_name(const std::string& host) { return host + "-" + kit::random_hex(4); }
 
 NodeRegistry::NodeRegistry(std::shared_ptr<Postgres> db, std::string store, NodeInfo info, std::chrono::milliseconds every)
     : db_(std::move(db)), store_(std::move(store)), info_(std::move(info)), every_(every) {
@@ -50,12 +52,10 @@ void NodeRegistry::beat() {
     std::lock_guard lock(mutex_);
     job = job_;
   }
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
   const Rows rows = Postgres::Session(*db_).run(
       "INSERT INTO tessaline_nodes (name, store, host, pid, role, version, job) VALUES ($1, $2, $3, $4::integer, $5, $6, NULLIF($7, ''))"
       " ON CONFLICT (name) DO UPDATE SET last_seen = now(), job = NULLIF($7, '') RETURNING draining",
-      {info_.name, store_, host, std::to_string(getpid()), info_.role, info_.version, job});
+      {info_.name, store_, info_.host, std::to_string(getpid()), info_.role, info_.version, job});
   const bool drain = rows.size() == 1 && rows.text(0, 0) == "t";
   if (drain && !draining_) {
     std::printf("studio: draining, as an admin asked: the job in hand is finished, no more are taken\n");
@@ -66,17 +66,15 @@ void NodeRegistry::beat() {
 
 void NodeRegistry::loop() {
   std::unique_lock lock(mutex_);
-  std::string seen_job = "\x01";  // a beat at once
   while (!stopping_) {
-    const std::string job = job_;
+    const std::string told = job_;
     lock.unlock();
     try {
       beat();
     } catch (const std::exception&) {  // the database is away: seen again when it is back
     }
     lock.lock();
-    seen_job = job;
-    wake_.wait_for(lock, every_, [&] { return stopping_ || job_ != seen_job; });
+    wake_.wait_for(lock, every_, [&] { return stopping_ || job_ != told; });
   }
 }
 

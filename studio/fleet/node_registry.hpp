@@ -18,13 +18,15 @@ namespace studio {
 
 struct NodeInfo {
   std::string name;  // "<host>-<random>": the jobs table's node
+  std::string host;
   std::string role;  // "serves and exports", "serves, hands exports over", "exports only"
   std::string version;
 };
 
-// "<host name>-<8 hex digits>": says which computer, yet never the name of
-// an earlier run on it (whose leases it must not renew).
-std::string node_name();
+std::string host_name();
+// "<host>-<8 hex digits>": says which computer, yet never the name of an
+// earlier run on it (whose leases it must not renew).
+std::string node_name(const std::string& host);
 
 class NodeRegistry {
  public:

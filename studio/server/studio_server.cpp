@@ -145,7 +145,7 @@ struct Studio::Impl {
       // The datasets here are copies of the fleet's, brought up to date by
       // each job under its lease: never published on their own.
       const std::string role = options.export_only ? "exports only" : options.exports ? "serves and exports" : "serves, hands exports over";
-      node = std::make_unique<NodeRegistry>(database, store.url(), NodeInfo{node_name(), role, TESSALINE_VERSION});
+      node = std::make_unique<NodeRegistry>(database, store.url(), NodeInfo{node_name(host_name()), host_name(), role, TESSALINE_VERSION});
       fleet = std::make_unique<FleetBoard>(database, store.url());
       ExportQueueOptions queued{node->name(), options.exports, options.export_lease, node.get()};
       queue = std::make_unique<ExportQueue>(database, store, endpoint, options.data_dir, queued, *publisher,
