@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <vector>
 #include <cmath>
 #include <cstdlib>
@@ -24,6 +25,13 @@ void check(int code, const std::string& what) {
 }
 
 constexpr int kTicksPerFrame = 512;
+
+// SVT-AV1 sets itself up and tears itself down unsafely when two encoders
+// do so at once (as the cameras' encoders of an episode do).
+std::mutex& encoder_setup() {
+  static std::mutex m;
+  return m;
+}
 
 // The libraries' chatter (encoder banners, muxer notes) stays off the
 // studio's output; errors still come through our exceptions.
@@ -69,7 +77,10 @@ struct Mp4Writer::State {
     av_packet_free(&packet);
     av_frame_free(&frame);
     sws_freeContext(scale);
-    avcodec_free_context(&codec);
+    {
+      std::lock_guard lock(encoder_setup());
+      avcodec_free_context(&codec);
+    }
     if (format) {
       if (format->pb) avio_closep(&format->pb);
       avformat_free_context(format);
@@ -139,7 +150,10 @@ Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) :
   if (!s.scale) throw VideoError("cannot convert RGB to yuv420p");
   check(avio_open(&s.format->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot create " + path.string());
 
-  check(avcodec_open2(s.codec, encoder, nullptr), std::string("cannot open the ") + encoder_name + " encoder");
+  {
+    std::lock_guard lock(encoder_setup());
+    check(avcodec_open2(s.codec, encoder, nullptr), std::string("cannot open the ") + encoder_name + " encoder");
+  }
   check(avcodec_parameters_from_context(s.stream->codecpar, s.codec), "cannot describe the video stream");
   s.stream->time_base = AVRational{1, o.fps * kTicksPerFrame};
   s.stream->avg_frame_rate = AVRational{o.fps, 1};

@@ -1,7 +1,6 @@
 #include "studio/datasets/dataset_writers.hpp"
 
 #include <algorithm>
-#include <thread>
 
 #include "studio/datasets/dataset_stats.hpp"
 
@@ -60,12 +59,6 @@ DatasetWriters::DatasetWriters(DatasetChange& change, const fs::path& dataset, c
   }
 }
 
-std::map<std::string, kit::video::Mp4Writer*> DatasetWriters::videos() const {
-  std::map<std::string, kit::video::Mp4Writer*> out;
-  for (const auto& [key, writer] : videos_) out[key] = writer.get();
-  return out;
-}
-
 // A table file that would pass the limit with `rows` more rows is written and the next one started.
 void DatasetWriters::roll_table(std::optional<kit::parquet::Writer>& table, FileSlot& slot, const char* kind,
                                 const std::vector<kit::parquet::ColumnSpec>& columns, long rows) {
@@ -77,21 +70,15 @@ void DatasetWriters::roll_table(std::optional<kit::parquet::Writer>& table, File
 }
 
 void DatasetWriters::open_video(const std::string& key) {
-  kit::video::VideoOptions options;
-  options.width = layout_.encoded_size.at(key).first;
-  options.height = layout_.encoded_size.at(key).second;
-  options.fps = layout_.fps;
-  // The cameras are encoded side by side: the cores shared out among them.
-  options.threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency() / std::max<size_t>(1, layout_.cameras.size())));
-  options.codec = layout_.codec.at(key);
-  videos_[key] = std::make_unique<kit::video::Mp4Writer>(change_.file(video_slot_[key].path("videos/" + key, ".mp4")), options);
+  videos_[key] = std::make_unique<kit::video::Mp4Joiner>(change_.file(video_slot_[key].path("videos/" + key, ".mp4")), layout_.fps);
   video_frames_[key] = 0;
 }
 
-void DatasetWriters::make_room(long length) {
+void DatasetWriters::make_room(long length, const std::map<std::string, fs::path>& episode_videos) {
   roll_table(data_, data_slot_, "data", data_columns_, length);
   for (const auto& key : layout_.cameras) {
-    if (file_full(videos_[key]->bytes(), static_cast<int64_t>(video_bytes_per_frame_[key] * length), layout_.video_limit)) {
+    if (file_full(videos_[key]->bytes(), static_cast<int64_t>(video_bytes_per_frame_[key] * length), layout_.video_limit) ||
+        !videos_[key]->takes(episode_videos.at(key))) {
       videos_[key]->close();
       video_slot_[key] = video_slot_[key].next();
       open_video(key);
@@ -102,8 +89,11 @@ void DatasetWriters::make_room(long length) {
 
 void DatasetWriters::make_room_for_episode_row() { roll_table(episodes_, episodes_slot_, "meta/episodes", episode_columns_, 1); }
 
-void DatasetWriters::episode_encoded(long length) {
+void DatasetWriters::add_videos(long length, const std::map<std::string, fs::path>& episode_videos) {
   for (const auto& key : layout_.cameras) {
+    if (videos_[key]->append(episode_videos.at(key)) != length) {
+      throw std::runtime_error("the encoded video of " + key + " does not hold the episode's " + std::to_string(length) + " frames");
+    }
     video_bytes_per_frame_[key] = static_cast<double>(videos_[key]->bytes() - video_bytes_before_[key]) / length;
     video_frames_[key] += length;
   }

@@ -1,9 +1,11 @@
 #pragma once
 // The files an export writes into, aside in the dataset's change: the data
-// table, the episodes table and one video per camera. Each export starts new
-// files; a file that would pass the dataset's size limit with the next
-// episode is closed first and the next file number taken, so no episode
-// spans two files and each camera numbers its files on its own.
+// table, the episodes table and one video per camera, joined from the
+// episodes' own videos. Each export starts new files; a file that would
+// pass the dataset's size limit with the next episode (or whose encoding
+// the episode's video does not share) is closed first and the next file
+// number taken, so no episode spans two files and each camera numbers its
+// files on its own.
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -12,7 +14,7 @@
 #include <vector>
 
 #include "kit/parquet/writer.hpp"
-#include "kit/video/mp4_writer.hpp"
+#include "kit/video/mp4_joiner.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_files.hpp"
 #include "studio/datasets/export_layout.hpp"
@@ -26,16 +28,15 @@ class DatasetWriters {
  public:
   DatasetWriters(DatasetChange& change, const std::filesystem::path& dataset, const ExportLayout& layout);
 
-  // Before an episode of `length` frames goes in.
-  void make_room(long length);
+  // Before an episode of `length` frames, with these videos per camera, goes in.
+  void make_room(long length, const std::map<std::string, std::filesystem::path>& episode_videos);
   // Before the episode's row goes into the episodes table.
   void make_room_for_episode_row();
-  // After the episode's pictures went into the videos (predicts the next episode's size).
-  void episode_encoded(long length);
+  // The episode's videos into the cameras' files (the sizes seen predict the next episode's).
+  void add_videos(long length, const std::map<std::string, std::filesystem::path>& episode_videos);
 
   kit::parquet::Writer& data() { return *data_; }
   kit::parquet::Writer& episodes() { return *episodes_; }
-  std::map<std::string, kit::video::Mp4Writer*> videos() const;
   const FileSlot& data_slot() const { return data_slot_; }
   const FileSlot& episodes_slot() const { return episodes_slot_; }
   const FileSlot& video_slot(const std::string& key) const { return video_slot_.at(key); }
@@ -54,7 +55,7 @@ class DatasetWriters {
   std::vector<kit::parquet::ColumnSpec> data_columns_, episode_columns_;
   std::optional<kit::parquet::Writer> data_, episodes_;
   FileSlot data_slot_, episodes_slot_;
-  std::map<std::string, std::unique_ptr<kit::video::Mp4Writer>> videos_;
+  std::map<std::string, std::unique_ptr<kit::video::Mp4Joiner>> videos_;
   std::map<std::string, FileSlot> video_slot_;
   std::map<std::string, long> video_frames_;
   std::map<std::string, double> video_bytes_per_frame_;

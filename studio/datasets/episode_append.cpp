@@ -3,20 +3,19 @@
 #include <algorithm>
 #include <span>
 
-#include "studio/datasets/camera_encoding.hpp"
 
 namespace studio {
 
-long EpisodeAppender::append(const StagedEpisode& episode) {
+long EpisodeAppender::append(const std::filesystem::path& dir, const StagedEpisode& episode) {
   const long length = static_cast<long>(episode.frames.size());
   const Place place{dataset_.next_episode++, dataset_.next_index, task_index(episode.task)};
-  writers_.make_room(length);
+  const EpisodeVideos videos = videos_.for_episode(dir, episode, place.episode_index);
+  writers_.make_room(length, videos.files);
   const Values values = write_rows(episode, place);
   std::map<std::string, long> video_from;
   for (const auto& key : layout_.cameras) video_from[key] = writers_.video_frames(key);
-  const auto samplers = encode_episode(episode, place.episode_index, layout_, writers_.videos());
-  writers_.episode_encoded(length);
-  const auto stats = statistics(values, samplers);
+  writers_.add_videos(length, videos.files);
+  const auto stats = statistics(values, videos.samples);
   writers_.make_room_for_episode_row();
   write_episode_row(episode, place, video_from, stats);
   return length;

@@ -6,22 +6,22 @@
 #include <string>
 #include <vector>
 
-#include "studio/datasets/camera_encoding.hpp"
 #include "studio/datasets/dataset_stats.hpp"
 #include "studio/datasets/dataset_writers.hpp"
 #include "studio/datasets/export_layout.hpp"
 #include "studio/datasets/staged_episode.hpp"
+#include "studio/datasets/video_source.hpp"
 
 namespace studio {
 
 class EpisodeAppender {
  public:
   // Numbers episodes and frames on from `dataset`, and adds to its tasks.
-  EpisodeAppender(DatasetWriters& writers, const ExportLayout& layout, DatasetState& dataset)
-      : writers_(writers), layout_(layout), dataset_(dataset) {}
+  EpisodeAppender(DatasetWriters& writers, const ExportLayout& layout, DatasetState& dataset, VideoSource& videos)
+      : writers_(writers), layout_(layout), dataset_(dataset), videos_(videos) {}
 
-  // Returns the episode's length.
-  long append(const StagedEpisode& episode);
+  // The episode staged in `dir`; returns its length.
+  long append(const std::filesystem::path& dir, const StagedEpisode& episode);
 
   // Per feature, the statistics of each episode appended.
   std::map<std::string, std::vector<FeatureStats>>& stats() { return stats_; }
@@ -43,6 +43,7 @@ class EpisodeAppender {
   DatasetWriters& writers_;
   const ExportLayout& layout_;
   DatasetState& dataset_;
+  VideoSource& videos_;
   std::map<std::string, std::vector<FeatureStats>> stats_;
 };
 

@@ -9,6 +9,7 @@
 #include "studio/datasets/episode_append.hpp"
 #include "studio/datasets/export_layout.hpp"
 #include "studio/datasets/staged_episode.hpp"
+#include "studio/datasets/video_source.hpp"
 
 namespace studio {
 namespace fs = std::filesystem;
@@ -40,7 +41,10 @@ fs::path dataset_dir(const fs::path& data_dir, const std::string& repo_id) {
   return data_dir / "datasets" / kit::safe_name(repo_id);
 }
 
-void recover_exports(const fs::path& data_dir) { recover_dataset_changes(data_dir); }
+void recover_exports(const fs::path& data_dir) {
+  recover_dataset_changes(data_dir);
+  sweep_encoded_videos(data_dir);
+}
 
 ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, const ExportRequest& request,
                             const ExportProgress& progress) {
@@ -54,12 +58,13 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
   DatasetChange change(result.dataset_dir);
   if (layout.episodes > 0) {
     DatasetWriters writers(change, result.dataset_dir, layout);
-    EpisodeAppender appender(writers, layout, dataset);
+    VideoSource videos(data_dir, layout, request.await_live_video);
+    EpisodeAppender appender(writers, layout, dataset, videos);
     long done = 0;
     for (const auto& dir : staged) {
       const StagedEpisode episode = load_staged_episode(dir);
       if (episode.frames.empty()) continue;  // an episode ended before its first frame: nothing to keep
-      result.frames_added += appender.append(episode);
+      result.frames_added += appender.append(dir, episode);
       ++result.episodes_added;
       if (progress) progress(++done, static_cast<long>(staged.size()));
     }
@@ -67,6 +72,8 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
     write_metadata(change, dataset, layout, request, {result.episodes_added, result.frames_added, std::move(appender.stats())});
     change.consume(job.dir);  // its episodes are in: a retry after a crash must not add them again
     change.commit();
+    result.episodes_encoded_before = videos.encoded_before();
+    videos.forget();
   }
   fs::remove_all(job.dir);
   return result;

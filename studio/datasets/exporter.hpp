@@ -35,6 +35,9 @@ struct ExportRequest {
   // A job shared between studios: noted in the dataset's meta/tessaline.json
   // with what it added, so a studio taking it over after it went in knows.
   std::string job_name{};
+  // Returns once nothing encodes the episode of that key while it records
+  // (empty: nothing does); its videos are used when complete and right.
+  std::function<void(const std::string& episode_key)> await_live_video{};
 };
 
 struct ExportResult {
@@ -42,6 +45,7 @@ struct ExportResult {
   long episodes_added = 0;
   long frames_added = 0;
   long episodes_set_aside = 0;  // never ended: kept under DATA/interrupted/
+  long episodes_encoded_before = 0;  // whose videos were encoded while they recorded
 };
 
 // Path the dataset of `repo_id` goes to.

@@ -109,9 +109,11 @@ bool FrameStore::add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batc
       stream.reset();
       const fs::path current = user_dir(user_id) / "current";
       fs::create_directories(current);
+      const bool fresh = staged_stream_files(current).empty();
       char name[40];
       std::snprintf(name, sizeof name, "frames_%020llu.arrows", next_sequence_++);
       stream = std::make_unique<StagedStreamWriter>(current / name, *batch->schema());
+      if (fresh) listened_[user_id] = {name};
     }
     stream->append(framed);
   } catch (const std::system_error& e) {
@@ -122,7 +124,29 @@ bool FrameStore::add_batch(const std::shared_ptr<kit::flight::RecordBatch>& batc
     throw;
   }
   if (frame.frame_id) frame_ids_[user_id].insert(*frame.frame_id);
+  if (const auto it = listened_.find(user_id); listener_ && it != listened_.end()) {
+    listener_->staged(it->second.key, !it->second.told, frame);
+    it->second.told = true;
+  }
   return true;
+}
+
+void FrameStore::listen(StagingListener& listener) {
+  std::lock_guard lock(mutex_);
+  listener_ = &listener;
+}
+
+void FrameStore::tell_closed(const std::string& user_id, bool ended) {
+  const auto it = listened_.find(user_id);
+  if (it == listened_.end()) return;
+  const ListenedEpisode episode = it->second;
+  listened_.erase(it);
+  if (!listener_ || !episode.told) return;
+  if (ended) {
+    listener_->ended(episode.key);
+  } else {
+    listener_->dropped(episode.key);
+  }
 }
 
 long FrameStore::frames_in_open_episode(const std::string& user_id) {
@@ -136,9 +160,11 @@ EpisodeEnd FrameStore::end_episode(const std::string& user_id) {
   const fs::path user = user_dir(user_id);
   const long index = ended_count(user);
   if (frames_in_open_episode(user_id) == 0) {  // nothing to keep: no folder made
+    tell_closed(user_id, false);
     fs::remove_all(user / "current");
     return {index, index};
   }
+  tell_closed(user_id, true);
   fs::create_directories(user / "ended");
   const fs::path target = user / "ended" / episode_name(index);
   fs::rename(user / "current", target);
@@ -161,6 +187,7 @@ long FrameStore::set_aside_open_episode(const std::string& user_id) {
 long FrameStore::set_aside_locked(const std::string& user_id) {
   const fs::path current = user_dir(user_id) / "current";
   const long frames = frames_in_open_episode(user_id);
+  tell_closed(user_id, false);
   if (frames == 0) return 0;
   const fs::path aside = data_dir_ / "interrupted" / (kit::safe_name(user_id) + "-" + std::to_string(next_sequence_++));
   fs::create_directories(aside.parent_path());
@@ -171,6 +198,7 @@ long FrameStore::set_aside_locked(const std::string& user_id) {
 long FrameStore::reset_episode(const std::string& user_id) {
   std::lock_guard lock(mutex_);
   const long cleared = frames_in_open_episode(user_id);
+  tell_closed(user_id, false);
   fs::remove_all(user_dir(user_id) / "current");
   return cleared;
 }

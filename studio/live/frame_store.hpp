@@ -18,6 +18,7 @@
 
 #include "kit/flight/array.hpp"
 #include "studio/live/staged_stream.hpp"
+#include "studio/live/staging_listener.hpp"
 
 namespace studio {
 
@@ -68,6 +69,9 @@ class FrameStore {
 
   const std::filesystem::path& data_dir() const { return data_dir_; }
 
+  // Told of every episode's frames from now on (before frames arrive; it outlives the store's use).
+  void listen(StagingListener& listener);
+
  private:
   std::filesystem::path user_dir(const std::string& user_id) const;
   long ended_count(const std::filesystem::path& user) const;
@@ -76,6 +80,7 @@ class FrameStore {
   long set_aside_locked(const std::string& user_id);
   std::optional<ExportJob> take_locked(const std::string& user_id);
   long frames_in_open_episode(const std::string& user_id);  // closes its stream
+  void tell_closed(const std::string& user_id, bool ended);
 
 
   std::mutex mutex_;  // serialises changes to staging directories
@@ -85,6 +90,13 @@ class FrameStore {
   // when first needed (after a restart too); guarded by mutex_.
   std::map<std::string, std::set<std::string>> frame_ids_;
   std::set<std::string>& frame_ids_of_open_episode(const std::string& user_id);
+  // Each user's open episode as the listener knows it (guarded by mutex_).
+  struct ListenedEpisode {
+    std::string key;
+    bool told = false;  // of a frame
+  };
+  StagingListener* listener_ = nullptr;
+  std::map<std::string, ListenedEpisode> listened_;
   unsigned long long next_sequence_;  // guarded by mutex_; starts from the clock so restarts never reuse names
 };
 

@@ -88,7 +88,15 @@ int main(int argc, char** argv) {
                  "the job over (it is renewed every third of this while the export runs)")
       ->capture_default_str()
       ->check(CLI::Range(3L, 3600L));
+  std::string encode;
+  app.add_option("--encode", encode,
+                 "when episodes' videos are encoded: 'live' while they record, on the cores' spare time (the "
+                 "dataset is ready seconds after End session; costs memory for pictures waiting, up to 96 MiB, "
+                 "and idle CPU time), or 'after' at export, as one batch (the wait grows with the session). "
+                 "Default: live, or after for a node of a fleet (with --store and --db), which is all it allows")
+      ->check(CLI::IsMember({"live", "after"}));
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
+  if (!encode.empty()) options.encode_live = encode == "live";
   options.exports = !no_export;
   options.export_lease = std::chrono::seconds(lease_seconds);
   options.data_dir = data_dir;

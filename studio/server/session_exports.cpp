@@ -14,6 +14,7 @@ ExportRequest SessionExports::request_for(const Call& call) const {
   r.video_codec = options_.video_codec;
   r.data_file_mb = options_.data_file_mb;
   r.video_file_mb = options_.video_file_mb;
+  if (live_encoder_) r.await_live_video = [live = live_encoder_](const std::string& key) { live->await(key); };
   return r;
 }
 
@@ -99,8 +100,8 @@ void SessionExports::run(const ExportJob& job, const ExportRequest& request) {
       board_.set(request, {{"state", "running"}, {"datasetDir", target}, {"episodesDone", done}, {"episodesTotal", total}});
     });
     board_.set(request, {{"state", "done"}, {"datasetDir", target}, {"episodesAdded", r.episodes_added}, {"framesAdded", r.frames_added}});
-    std::printf("studio: exported %ld episode(s), %ld frame(s) of %s to %s\n", r.episodes_added, r.frames_added,
-                request.repo_id.c_str(), r.dataset_dir.c_str());
+    std::printf("studio: exported %ld episode(s), %ld frame(s) of %s to %s (%ld episode(s) encoded while recording)\n",
+                r.episodes_added, r.frames_added, request.repo_id.c_str(), r.dataset_dir.c_str(), r.episodes_encoded_before);
     std::fflush(stdout);
     if (publisher_) publisher_->publish(request.repo_id, r.dataset_dir);
   } catch (const std::exception& e) {

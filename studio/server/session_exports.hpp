@@ -8,6 +8,7 @@
 #include "studio/datasets/dataset_catalog.hpp"
 #include "studio/datasets/export_board.hpp"
 #include "studio/datasets/exporter.hpp"
+#include "studio/datasets/live_encoder.hpp"
 #include "studio/fleet/dataset_publisher.hpp"
 #include "studio/fleet/export_queue.hpp"
 #include "studio/live/frame_store.hpp"
@@ -20,8 +21,9 @@ class SessionExports {
  public:
   // `publisher` and `queue` may be null (no store; no fleet).
   SessionExports(const StudioOptions& options, kit::ThreadPool& pool, ExportBoard& board, const DatasetCatalog& catalog,
-                 DatasetPublisher* publisher, ExportQueue* queue)
-      : options_(options), pool_(pool), board_(board), catalog_(catalog), publisher_(publisher), queue_(queue) {}
+                 DatasetPublisher* publisher, ExportQueue* queue, LiveEncoder* live_encoder)
+      : options_(options), pool_(pool), board_(board), catalog_(catalog), publisher_(publisher), queue_(queue),
+        live_encoder_(live_encoder) {}
 
   // What an export of the call's user and repository is asked to do; new datasets get the studio's settings.
   ExportRequest request_for(const Call& call) const;
@@ -58,6 +60,7 @@ class SessionExports {
   const DatasetCatalog& catalog_;
   DatasetPublisher* publisher_;
   ExportQueue* queue_;
+  LiveEncoder* live_encoder_;  // none: episodes are encoded at export
 };
 
 }  // namespace studio

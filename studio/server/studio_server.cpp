@@ -12,6 +12,7 @@
 #include "studio/datasets/dataset_catalog.hpp"
 #include "studio/datasets/export_board.hpp"
 #include "studio/datasets/exporter.hpp"
+#include "studio/datasets/live_encoder.hpp"
 #include "studio/fleet/dataset_publisher.hpp"
 #include "studio/fleet/export_queue.hpp"
 #include "studio/fleet/fleet_board.hpp"
@@ -73,6 +74,11 @@ bool shares_exports(const StudioOptions& o) { return !o.store.empty() && !o.data
 
 // Said before anything is started or connected to.
 StudioOptions checked(StudioOptions o) {
+  if (o.encode_live.value_or(false) && shares_exports(o)) {
+    throw std::invalid_argument("--encode live is for a studio that exports its own sessions: with --store and --db, "
+                                "sessions are encoded by the studio that claims them (--encode after)");
+  }
+  if (!o.encode_live) o.encode_live = !shares_exports(o);
   if (!o.exports && o.export_only) throw std::invalid_argument("--no-export and --export-only exclude each other");
   if ((!o.exports || o.export_only) && !shares_exports(o)) {
     throw std::invalid_argument("exporting on other studios (--no-export, --export-only) needs the shared --store and --db");
@@ -91,6 +97,7 @@ struct Studio::Impl {
   StudioOptions options;
   std::shared_ptr<Postgres> database;  // with --db: what studios share
   std::unique_ptr<Signaling> relay;    // in this process, or in the shared database
+  std::unique_ptr<LiveEncoder> live_encoder;  // with --encode live; outlives the frames and exports that use it
   FrameStore frames;
   kit::http::GuardedServer http{http_limits()};
   std::thread http_thread;
@@ -130,8 +137,13 @@ struct Studio::Impl {
         trust(options.allowed_hosts) {
     recover_exports(options.data_dir);
     board.load_kept_jobs();
+    if (*options.encode_live) {
+      live_encoder = std::make_unique<LiveEncoder>(LiveEncoderOptions{options.data_dir, options.video_codec});
+      frames.listen(*live_encoder);
+    }
     if (!options.store.empty()) start_publishing();
-    session_exports = std::make_unique<SessionExports>(options, exports, board, catalog, publisher.get(), queue.get());
+    session_exports =
+        std::make_unique<SessionExports>(options, exports, board, catalog, publisher.get(), queue.get(), live_encoder.get());
   }
 
   // Every own dataset is brought up to date in the store, then each change.

@@ -5,6 +5,7 @@
 // for running exports) in the destructor.
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ struct StudioOptions {
   bool exports = true;
   bool export_only = false;
   std::chrono::seconds export_lease{30};
+  // Episodes encoded while they record (--encode live), or at export
+  // (after). Unset: live for a studio that exports its own sessions, after
+  // for a node of a fleet (its sessions are encoded where they are claimed).
+  std::optional<bool> encode_live;
 
   // On loopback, free ports: what tests and programs that embed a studio use.
   static StudioOptions on_loopback(std::filesystem::path data_dir) {
