@@ -221,6 +221,14 @@ TEST_F(DatasetExport, CamerasOfOddOrTinySizesAreEncodedAtTheNearestSizeTheEncode
     EXPECT_EQ(d["problems"], Json::array()) << d["problems"];  // every video the size features.shape says
     EXPECT_EQ(d["info"]["features"]["observation.images.cam_front"]["shape"], Json::array({want_h, want_w, 3}));
   }
+  // 64x63 encodes to 64x64 as 64x48 does, but its pictures are not the
+  // dataset's: the append is refused by the size as captured.
+  test_support::record_episodes(urls(), "op", {3}, "", test_support::FrameShape{64, 63, 2, 6});
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "odd-64"}, {"fps", 15}});
+  const Json refused = wait_for_export("odd-64");
+  EXPECT_EQ(refused["state"], "failed");
+  EXPECT_NE(refused.value("error", "").find("captured at 64x48 for the dataset, at 64x63 in this session"), std::string::npos) << refused;
+  EXPECT_EQ(read_dataset(dir_ / "data" / "datasets" / "odd-64")["info"]["total_episodes"], 1);
 }
 
 TEST_F(DatasetExport, TasksAreNumberedAsTasksParquetNumbersThem) {

@@ -115,6 +115,8 @@ TEST_F(DatasetViewerApi, VideosAreServedInRangesAndNothingElseIs) {
 }
 
 TEST_F(DatasetViewerApi, DeletingAnEpisodeLeavesADatasetTheReadersAccept) {
+  const auto video_of = [&](const char* camera) { return dataset() / "videos" / camera / "chunk-000" / "file-000.mp4"; };
+  const auto before = test_support::decoded_frames(video_of("observation.images.cam_front"), 96, 64);
   const Json deleted = post("/datasets/episodes/delete", {{"repoId", "lab/cups"}, {"episode", 1}});
   EXPECT_EQ(deleted["frames"], 7);
   EXPECT_EQ(deleted["episodes"], 2);
@@ -132,8 +134,14 @@ TEST_F(DatasetViewerApi, DeletingAnEpisodeLeavesADatasetTheReadersAccept) {
   EXPECT_EQ(stats["episode_index"]["max"], Json::array({1}));
   EXPECT_FALSE(fs::exists(dataset() / ".tessaline-export"));
 
-  // The video was encoded again without the episode: the next one now
-  // starts where it began, and every frame is at the place index/fps says.
+  // The video without the episode: the next one now starts where it began,
+  // and every frame is at the place index/fps says. Its episodes start on
+  // key frames, so the kept ones were copied, not encoded again: not a
+  // level of any pixel changed.
+  const auto after = test_support::decoded_frames(video_of("observation.images.cam_front"), 96, 64);
+  ASSERT_EQ(before.size(), 16u);
+  ASSERT_EQ(after.size(), 9u);
+  for (size_t i = 0; i < 9; ++i) EXPECT_EQ(after[i], before[i < 5 ? i : i + 7]) << "frame " << i << " changed";
   const Json episodes = Json::parse(get("/datasets/episodes?repoId=lab%2Fcups")->body);
   EXPECT_NEAR(episodes["episodes"][1]["videos"]["observation.images.cam_front"]["from"].get<double>(), 5 / 15.0, 1e-9);
   for (const auto& [camera, c] : {std::pair{"observation.images.cam_front", 0}, std::pair{"observation.images.cam_wrist", 1}}) {

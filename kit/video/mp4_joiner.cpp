@@ -93,15 +93,9 @@ Mp4Joiner::Mp4Joiner(std::filesystem::path path, int fps) : state_(std::make_uni
   if (!state_->packet) throw VideoError("out of memory");
 }
 
-Mp4Joiner::~Mp4Joiner() {
-  if (state_->format && !state_->closed) {
-    try {
-      close();
-    } catch (const VideoError&) {
-      // Dropped on an error path: the file is incomplete anyway.
-    }
-  }
-}
+// Dropped without close() only on an error path: the file is incomplete
+// anyway, and a muxer that failed mid-write must not be finished.
+Mp4Joiner::~Mp4Joiner() = default;
 
 bool Mp4Joiner::takes(const std::filesystem::path& part) const {
   if (!state_->stream) return true;
@@ -109,7 +103,7 @@ bool Mp4Joiner::takes(const std::filesystem::path& part) const {
   return same_stream(in.params(), state_->stream->codecpar);
 }
 
-long Mp4Joiner::append(const std::filesystem::path& part) {
+long Mp4Joiner::append(const std::filesystem::path& part, long skip, long drop) {
   State& s = *state_;
   if (s.closed) throw VideoError(s.path.string() + " is closed");
   Part in(part);
@@ -120,6 +114,9 @@ long Mp4Joiner::append(const std::filesystem::path& part) {
   }
   const AVRational in_base = in.format->streams[in.stream]->time_base;
   const AVRational frame = AVRational{1, s.fps};
+  // Frame k of the part lands at frame frames_ + k of the file, or drop
+  // frames earlier when it comes after the frames left out.
+  const auto place = [&](int64_t k) { return frames_ + (k >= skip + drop ? k - drop : k); };
   long count = 0;
   int64_t first = AV_NOPTS_VALUE;
   for (;;) {
@@ -130,17 +127,20 @@ long Mp4Joiner::append(const std::filesystem::path& part) {
       av_packet_unref(s.packet);
       continue;
     }
-    if (count == 0 && !(s.packet->flags & AV_PKT_FLAG_KEY)) {
-      av_packet_unref(s.packet);
-      throw VideoError(part.string() + " does not start on a key frame");
-    }
-    // Frame k of the part lands at frame frames_ + k of the file.
     const int64_t at = s.packet->pts == AV_NOPTS_VALUE ? s.packet->dts : s.packet->pts;
     if (first == AV_NOPTS_VALUE) first = at;
     const int64_t k = av_rescale_q(at - first, in_base, frame);
     const int64_t decode_k = av_rescale_q(s.packet->dts - first, in_base, frame);
-    s.packet->pts = (frames_ + k) * kTicksPerFrame;
-    s.packet->dts = (frames_ + decode_k) * kTicksPerFrame;
+    if (k >= skip && k < skip + drop) {
+      av_packet_unref(s.packet);
+      continue;
+    }
+    if ((count == 0 || k == skip + drop) && !(s.packet->flags & AV_PKT_FLAG_KEY)) {
+      av_packet_unref(s.packet);
+      throw VideoError(part.string() + ": frame " + std::to_string(k) + " would start the copy but is no key frame");
+    }
+    s.packet->pts = place(k) * kTicksPerFrame;
+    s.packet->dts = place(decode_k) * kTicksPerFrame;
     s.packet->duration = kTicksPerFrame;
     s.packet->stream_index = s.stream->index;
     s.packet->pos = -1;
@@ -149,6 +149,24 @@ long Mp4Joiner::append(const std::filesystem::path& part) {
   }
   frames_ += count;
   return count;
+}
+
+bool Mp4Joiner::cuts_cleanly(const std::filesystem::path& part, long skip, long drop) {
+  Part in(part);
+  AVPacket* packet = av_packet_alloc();
+  if (!packet) throw VideoError("out of memory");
+  bool clean = true;
+  for (long k = 0; av_read_frame(in.format, packet) >= 0;) {
+    if (packet->stream_index == in.stream) {
+      // Frames in order (no B-frames: one packet a frame), the copy's starts on key frames.
+      const bool key = packet->flags & AV_PKT_FLAG_KEY;
+      if (packet->pts != packet->dts || ((k == 0 || k == skip + drop) && !key)) clean = false;
+      ++k;
+    }
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  return clean;
 }
 
 int64_t Mp4Joiner::bytes() const { return state_->format && state_->format->pb ? avio_tell(state_->format->pb) : 0; }

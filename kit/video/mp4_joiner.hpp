@@ -1,7 +1,8 @@
 #pragma once
 // One MP4 made of others by copying their packets, without decoding: each
 // part (an MP4 of Mp4Writer's kind, starting on a key frame) follows the
-// last, its frames at k/fps on from where the file stood. Parts join only
+// last, its frames at k/fps on from where the file stood; a run of frames
+// can be left out where the frame after it is a key frame. Parts join only
 // when their codec, size and codec headers are the first part's. The file
 // is started at the first part and valid once `close` returned.
 #include <cstdint>
@@ -21,9 +22,13 @@ class Mp4Joiner {
 
   // Whether `part` can follow what is in (always, while nothing is). Throws VideoError for an unreadable part.
   bool takes(const std::filesystem::path& part) const;
-  // Copies every packet of `part` in; returns its frames. Throws VideoError,
-  // also for a part `takes` refuses or one that does not start on a key frame.
-  long append(const std::filesystem::path& part);
+  // Copies every packet of `part` in, but those of frames [skip, skip +
+  // drop); returns the frames copied. Throws VideoError, also for a part
+  // `takes` refuses or one whose first frame copied is no key frame.
+  long append(const std::filesystem::path& part, long skip = 0, long drop = 0);
+  // Whether `part` can lose frames [skip, skip + drop) that way: the frame
+  // after them (if any) is a key frame, so nothing kept refers to them.
+  static bool cuts_cleanly(const std::filesystem::path& part, long skip, long drop);
   long frames() const { return frames_; }
   int64_t bytes() const;
   // Writes the index. Throws VideoError, also when no part went in.

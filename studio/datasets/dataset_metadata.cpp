@@ -73,6 +73,13 @@ void write_metadata(DatasetChange& change, const DatasetState& after, const Expo
   // The dataset stays its creator's: an append never changes the owner.
   Json own{{"tasks", after.tasks}, {"repo_id", request.repo_id}, {"user_id", after.owner.empty() ? request.user_id : after.owner}};
   if (after.sidecar.contains("jobs")) own["jobs"] = after.sidecar["jobs"];
+  // The cameras' sizes as captured, which the videos' sizes may not tell
+  // apart; known for datasets this studio started.
+  if (after.sidecar.contains("captured_sizes")) {
+    own["captured_sizes"] = after.sidecar["captured_sizes"];
+  } else if (!after.exists) {
+    for (const auto& [key, size] : layout.source_size) own["captured_sizes"][key] = {size.first, size.second};
+  }
   if (!request.job_name.empty()) own["jobs"][request.job_name] = {{"episodes", added.episodes}, {"frames", added.frames}};
   change.write("meta/tessaline.json", kit::json::to_file(own));
 

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "kit/video/mp4_joiner.hpp"
 #include "kit/video/mp4_reader.hpp"
 #include "kit/video/mp4_writer.hpp"
 #include "studio/datasets/dataset_change.hpp"
@@ -22,10 +23,18 @@ using kit::parquet::ColumnValues;
 
 namespace {
 
-// A camera's video file again without frames [skip, skip + count): decoded
-// and encoded with the dataset's own settings, so every remaining episode's
-// frames sit where the tables say.
+// A camera's video file again without frames [skip, skip + count), so every
+// remaining episode's frames sit where the tables say: its packets copied
+// when the frame after the cut is a key frame (episodes encoded on their
+// own start on one), else decoded and encoded with the dataset's own
+// settings (which costs the kept episodes a little quality).
 void rewrite_video(const fs::path& from, const fs::path& to, long skip, long count, const Json& feature_info, int fps) {
+  if (kit::video::Mp4Joiner::cuts_cleanly(from, skip, count)) {
+    kit::video::Mp4Joiner copy(to, fps);
+    copy.append(from, skip, count);
+    copy.close();
+    return;
+  }
   kit::video::Mp4Reader reader(from);
   kit::video::VideoOptions options;
   options.width = reader.width();

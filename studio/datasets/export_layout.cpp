@@ -62,7 +62,9 @@ JobShape shape_of(const std::vector<fs::path>& staged, const ExportRequest& requ
   return shape;
 }
 
-void camera_differences(const Json& features, const JobShape& shape, std::vector<std::string>& out) {
+// `captured`: each camera's size as captured, where the dataset records it
+// (two captured sizes can encode to one: 64x63 and 64x48 both to 64x64).
+void camera_differences(const Json& features, const Json& captured, const JobShape& shape, std::vector<std::string>& out) {
   std::set<std::string> dataset_cameras, session_cameras;
   for (const auto& [key, f] : features.items()) {
     if (f.value("dtype", "") == "video" || f.value("dtype", "") == "image") dataset_cameras.insert(key);
@@ -79,6 +81,10 @@ void camera_differences(const Json& features, const JobShape& shape, std::vector
     if (want.size() < 2 || want[0] != static_cast<size_t>(eh) || want[1] != static_cast<size_t>(ew)) {
       out.push_back("the camera " + key + " is " + (want.size() >= 2 ? std::to_string(want[1]) + "x" + std::to_string(want[0]) : "of unknown size") +
                     " in the dataset, " + std::to_string(ew) + "x" + std::to_string(eh) + " in this session");
+    } else if (captured.contains(key) && captured[key] != Json::array({w, h})) {
+      const Json& size = captured[key];
+      out.push_back("the camera " + key + " was captured at " + size[0].dump() + "x" + size[1].dump() + " for the dataset, at " +
+                    std::to_string(w) + "x" + std::to_string(h) + " in this session");
     }
     const std::string codec = f.value("info", Json::object()).value("video.codec", "");
     if (f.value("dtype", "") != "video" || (codec != "av1" && codec != "h264")) {
@@ -109,11 +115,13 @@ void vector_difference(const Json& features, const char* name, const std::vector
 // How a session differs from the dataset it is to be added to, one item per
 // difference. A dataset is one table per kind: a file whose columns, shapes
 // or rate differ from the others' makes the whole dataset unreadable.
-std::vector<std::string> append_differences(const Json& info, const JobShape& shape, const std::vector<std::string>& state_names,
+std::vector<std::string> append_differences(const DatasetState& dataset, const JobShape& shape, const std::vector<std::string>& state_names,
                                             const std::vector<std::string>& action_names) {
   std::vector<std::string> out;
+  const Json& info = dataset.info;
   const Json& features = info.at("features");
-  camera_differences(features, shape, out);
+  const Json captured = dataset.sidecar.value("captured_sizes", Json::object());
+  camera_differences(features, captured.is_object() ? captured : Json::object(), shape, out);
   vector_difference(features, "observation.state", state_names, out);
   vector_difference(features, "action", action_names, out);
   if (info.value("fps", 0) != shape.fps) {
@@ -155,7 +163,7 @@ ExportLayout settle_layout(const std::vector<fs::path>& staged, const ExportRequ
   layout.state_names = joint_names(shape.robot_type, shape.state_dims);
   layout.action_names = joint_names(shape.robot_type, shape.action_dims);
   if (dataset.exists && shape.episodes > 0) {
-    const auto differences = append_differences(dataset.info, shape, layout.state_names, layout.action_names);
+    const auto differences = append_differences(dataset, shape, layout.state_names, layout.action_names);
     if (!differences.empty()) {
       throw ExportRefused("this session cannot be added to the dataset " + request.repo_id + ": " + joined(differences, "; ") +
                           ". Its episodes are kept: export them to another repository");
