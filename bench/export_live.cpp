@@ -155,6 +155,11 @@ int main(int argc, char** argv) {
     bench::report(name + ": wait, after (s)", bench::format("%.2f", after.wait_s), "grows with length", true);
     const double ratio = live.late_p99 / std::max(after.late_p99, 1e-3);
     bench::report(name + ": loop p99 lateness live / after", bench::format("%.2f", ratio), "<= 1.10", ratio <= 1.1);
+    // Sub-millisecond figures make that ratio mostly the wake-up of a busy
+    // core against an idle one; what a 30 frames/s loop feels is the added time.
+    const double added = live.late_p99 - after.late_p99;
+    bench::report(name + ": loop p99 lateness added by live encoding (ms)", bench::format("%.2f", added), "<= 1.0 (3 % of a tick)",
+                  added <= 1.0);
   }
   if (live_waits.size() > 1) {
     const double flat = live_waits.back() / std::max(live_waits.front(), 1e-3);

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 
+#include "armkit/bus/tick_deadline.hpp"
 #include "cli/tick_failures.hpp"
 #include "kit/log/logger.hpp"
 #include "kit/loop/interrupt.hpp"
@@ -238,6 +239,9 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
     // a failed one costs this tick, never the session.
     std::optional<std::tuple<Record, Observation, Action>> frame;
     try {
+      const armkit::TickDeadline tick_end(std::chrono::steady_clock::now() +
+                                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                              std::chrono::duration<double>(1.0 / fps - (perf_counter() - loop_start))));
       frame = _capture_frame(robot, teleop, processors, selected_cameras, perf_counter() - start);
       auto& [obs_for_logging, obs, teleop_action] = *frame;
       robot.send_action(processors.robot_action({teleop_action, obs}));

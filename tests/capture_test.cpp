@@ -4,6 +4,7 @@
 // (saved file or discovery) over simulated hardware and real files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include <asio/steady_timer.hpp>
@@ -218,6 +219,37 @@ TEST(TeleopLoop, TheClampsReadingIsATicksReadLikeTheOthers) {
   EXPECT_EQ(ended, "duration");
   EXPECT_TRUE(log->has("Skipped a tick"));
   kit::log::get_logger("tessaline.capture").remove_handler(log);
+}
+
+// A bus that goes silent for a moment costs the ticks it lasts and little
+// more: retries never stack past the tick's own deadline, so the follower
+// has goals again within a couple of ticks of the bus answering (it used
+// to go without for 0.4-0.6 s after a 150 ms outage).
+TEST(TeleopLoop, ABusOutageCostsTheTicksItLastsNotMore) {
+  for (const auto& target : {std::optional<armkit::MaxRelativeTarget>{}, std::optional{armkit::MaxRelativeTarget{.all = 30.0, .per_motor = {}}}}) {
+    for (const int outage_ms : {150, 400}) {
+      ConnectedArms arms("so101", target);
+      auto processors = armkit::make_default_processors();
+      std::vector<std::chrono::steady_clock::time_point> goals;
+      processors.robot_action = [&, pass_on = processors.robot_action](const std::pair<armkit::Action, armkit::Observation>& in) {
+        goals.push_back(std::chrono::steady_clock::now());
+        return pass_on(in);
+      };
+      std::chrono::steady_clock::time_point back;
+      std::thread glitch([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        back = std::chrono::steady_clock::now() + std::chrono::milliseconds(outage_ms);
+        arms.follower.bus().silence_for(std::chrono::milliseconds(outage_ms));
+      });
+      EXPECT_EQ(capture::teleop_loop(arms.teleop, arms.robot, 30, processors, {}, 1.6), "duration") << outage_ms << " ms";
+      glitch.join();
+      const auto next = std::find_if(goals.begin(), goals.end(), [&](auto t) { return t >= back; });
+      ASSERT_NE(next, goals.end()) << "no goal after a " << outage_ms << " ms outage";
+      // Two ticks, and a tick's slack for a busy machine.
+      EXPECT_LT(*next - back, std::chrono::milliseconds(100)) << "after a " << outage_ms << " ms outage"
+                                                              << (target ? ", goals clamped" : "");
+    }
+  }
 }
 
 TEST(Interrupt, StopsTheLoopAndBlockingWaitsOnce) {

@@ -4,7 +4,12 @@
 // suite's time limit catches that).
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <array>
+#include <map>
+#include <thread>
 #include <filesystem>
 #include <unistd.h>
 #include <vector>
@@ -78,6 +83,47 @@ TEST(VideoWriter, AWriterDroppedMidFileReturns) {
     kit::video::Mp4Writer writer(path, {.width = 64, .height = 64, .fps = 30, .codec = codec});
     writer.close();  // before a single frame
     EXPECT_EQ(writer.frames(), 0);
+  }
+  fs::remove(path);
+}
+
+// The scheduling of every thread of this process, by id.
+std::map<pid_t, int> thread_policies() {
+  std::map<pid_t, int> policies;
+  for (const auto& e : fs::directory_iterator("/proc/self/task")) {
+    const auto id = static_cast<pid_t>(std::stoi(e.path().filename().string()));
+    policies[id] = sched_getscheduler(id);
+  }
+  return policies;
+}
+
+// An encoder runs at the priority of the thread that opens it: never real
+// time (the AV1 encoder raises itself there when run as root, and starved
+// the robot's loop), and idle when opened on an idle thread, as the
+// encoding while recording does.
+TEST(VideoWriter, AnEncoderRunsAtItsOpenersPriorityNeverRealTime) {
+  const fs::path path = fs::temp_directory_path() / ("priority-" + std::to_string(getpid()) + ".mp4");
+  for (const int opener : {SCHED_OTHER, SCHED_IDLE}) {
+    for (const char* codec : {"av1", "h264"}) {
+      std::thread open([&] {
+        sched_param none{};
+        ASSERT_EQ(pthread_setschedparam(pthread_self(), opener, &none), 0);
+        const auto before = thread_policies();
+        kit::video::Mp4Writer writer(path, {.width = 64, .height = 64, .fps = 30, .codec = codec, .threads = 2});
+        EXPECT_EQ(sched_getscheduler(0), opener) << codec;
+        for (const auto& [id, policy] : thread_policies()) {
+          EXPECT_NE(policy, SCHED_FIFO) << codec << " thread " << id;
+          EXPECT_NE(policy, SCHED_RR) << codec << " thread " << id;
+          if (!before.count(id)) {
+            EXPECT_EQ(policy, opener) << codec << ": a thread of the encoder";
+          }
+        }
+        const std::vector<uint8_t> grey(64 * 64 * 3, 128);
+        writer.add_rgb(grey.data(), 64 * 3);
+        writer.close();
+      });
+      open.join();
+    }
   }
   fs::remove(path);
 }

@@ -1,4 +1,5 @@
 #include "armkit/bus/motors_bus.hpp"
+#include "armkit/bus/tick_deadline.hpp"
 
 #include <algorithm>
 #include <set>
@@ -226,11 +227,18 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
   if (stragglers_.count() > 0) {
     // Each straggler restarts the quiet wait: a servo that answers late may
     // answer the attempts one after another, each as late as the first.
+    // A straggler that does come shows the servo is late rather than gone:
+    // later attempts listen that much longer (a tick cut short the retries
+    // that would have learnt it).
     try {
       for (int left = straggler_attempts_; left > 0; --left) {
         std::vector<uint8_t> late;
         sp.read_until_quiet(late, Clock::now() + stragglers_, stragglers_);
         if (late.empty()) break;  // quiet for a whole gap: nothing more is coming
+        if (left == straggler_attempts_) {
+          const auto lateness = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_write_);
+          learned_listen_ = std::min(std::max(learned_listen_, lateness + lateness / 2 + 10ms), kMaxLearnedListen);
+        }
       }
     } catch (const SerialError& e) {
       throw BusError(e.what());
@@ -240,11 +248,18 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
   }
   const auto first_write = Clock::now();
   int attempts = 0;
+  bool out_of_tick = false;
+  const auto tick_end = TickDeadline::current();
   for (const auto listen : kListen) {
+    if (attempts > 0 && tick_end && Clock::now() + std::max(listen, learned_listen_) > *tick_end) {
+      out_of_tick = true;  // no retry stacks into the next tick, which tries again
+      break;
+    }
     ++attempts;
     try {
       sp.discard_input();
       sp.write(request);
+      last_write_ = Clock::now();
     } catch (const SerialError& e) {
       throw BusError(e.what());
     }
@@ -290,8 +305,12 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
     }
   }
   // A servo that is only late may still answer every attempt.
-  stragglers_ = kListen[std::size(kListen) - 1];
+  stragglers_ = kListen[static_cast<size_t>(attempts) - 1];
   straggler_attempts_ = attempts;
+  if (out_of_tick) {
+    throw BusError(what + " on " + port + " failed within the tick's time (" + std::to_string(attempts) +
+                   (attempts == 1 ? " attempt" : " attempts") + "): " + last_problem);
+  }
   throw BusError(what + " on " + port + " failed after " + std::to_string(std::size(kListen)) +
                  " attempts: " + last_problem);
 }

@@ -101,6 +101,7 @@ class MotorsBus {
   // on a retry: later requests listen at least this long at once, so a slow
   // adapter costs its delay per request, not a retry and a drain.
   std::chrono::milliseconds learned_listen_{0};
+  std::chrono::steady_clock::time_point last_write_{};  // of the last attempt
 };
 
 class FeetechMotorsBus : public MotorsBus {

@@ -98,6 +98,7 @@ void SimulatedBus::set_error_byte(size_t servo, uint8_t error) {
 // One status packet onto the line at `due`: after the servo's return delay.
 void SimulatedBus::send(const ServoFirmware::Answer& answer, std::chrono::steady_clock::time_point due) {
   if (answer.delay.count() > 0) std::this_thread::sleep_until(due);
+  if (std::chrono::steady_clock::now().time_since_epoch().count() < silent_until_) return;
   if (drop_ > 0) {
     --drop_;
     return;

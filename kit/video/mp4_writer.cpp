@@ -1,12 +1,17 @@
 #include "kit/video/mp4_writer.hpp"
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
-#include <cstring>
-#include <mutex>
-#include <vector>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
 
 #include "kit/video/av_text.hpp"
 
@@ -43,6 +48,47 @@ void quiet_libraries() {
   }();
   (void)once;
 }
+
+// The threads of this process by id.
+std::set<pid_t> process_threads() {
+  std::set<pid_t> ids;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    ids.insert(static_cast<pid_t>(std::atoi(e.path().filename().c_str())));
+  }
+  return ids;
+}
+
+// SVT-AV1 raises itself to real-time priority when it may (as root): the
+// thread that opens it and the threads it starts would starve the robot's
+// loop, the live video and the studio. They get the opening thread's own
+// scheduling back (normal, or idle for encoding while recording).
+class KeepScheduling {
+ public:
+  KeepScheduling()
+      : policy_(sched_getscheduler(0)), nice_(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()))), before_(process_threads()) {
+    sched_getparam(0, &param_);
+  }
+  ~KeepScheduling() {
+    if (policy_ < 0) return;
+    sched_setscheduler(0, policy_, &param_);
+    for (const pid_t id : process_threads()) {
+      if (before_.count(id)) continue;
+      const int theirs = sched_getscheduler(id);
+      if (theirs != SCHED_FIFO && theirs != SCHED_RR) continue;
+      sched_setscheduler(id, policy_, &param_);
+      setpriority(PRIO_PROCESS, static_cast<id_t>(id), nice_);
+    }
+  }
+  KeepScheduling(const KeepScheduling&) = delete;
+  KeepScheduling& operator=(const KeepScheduling&) = delete;
+
+ private:
+  int policy_;
+  int nice_;
+  sched_param param_{};
+  std::set<pid_t> before_;
+};
 
 }  // namespace
 
@@ -152,7 +198,12 @@ Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) :
 
   {
     std::lock_guard lock(encoder_setup());
-    check(avcodec_open2(s.codec, encoder, nullptr), std::string("cannot open the ") + encoder_name + " encoder");
+    int opened = 0;
+    {
+      const KeepScheduling keep;
+      opened = avcodec_open2(s.codec, encoder, nullptr);
+    }
+    check(opened, std::string("cannot open the ") + encoder_name + " encoder");
   }
   check(avcodec_parameters_from_context(s.stream->codecpar, s.codec), "cannot describe the video stream");
   s.stream->time_base = AVRational{1, o.fps * kTicksPerFrame};
