@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/moving_pictures.hpp"
 #include "bench/report.hpp"
 #include "kit/flight/array.hpp"
 #include "kit/jpeg/jpeg.hpp"
@@ -27,21 +28,6 @@
 namespace {
 
 namespace fl = kit::flight;
-
-// A moving picture, so the encoder has real work to do.
-std::string jpeg_frame(int frame, int camera) {
-  constexpr int w = 640, h = 480;
-  std::vector<uint8_t> rgb(w * h * 3);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      uint8_t* p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
-      p[0] = static_cast<uint8_t>(x + frame * 3);
-      p[1] = static_cast<uint8_t>(y * 2 - frame);
-      p[2] = static_cast<uint8_t>(camera * 90 + ((x / 40 + y / 40 + frame / 10) % 2) * 60);
-    }
-  }
-  return kit::jpeg::encode_rgb(rgb.data(), w, h);
-}
 
 }  // namespace
 
@@ -62,8 +48,8 @@ int main(int argc, char** argv) {
           {"user_id", fl::MakeStringArray({"bench"})},
           {"fps", fl::MakeFloat64Array({double(fps)})},
           {"robot_type", fl::MakeStringArray({"so101_follower"})},
-          {"observation.images.cam_front", fl::MakeBinaryArray({jpeg_frame(i, 0)})},
-          {"observation.images.cam_wrist", fl::MakeBinaryArray({jpeg_frame(i, 1)})},
+          {"observation.images.cam_front", fl::MakeBinaryArray({bench::moving_jpeg(i, 0)})},
+          {"observation.images.cam_wrist", fl::MakeBinaryArray({bench::moving_jpeg(i, 1)})},
           {"state", fl::MakeFloat64ListArray({std::vector<double>(6, i * 0.2)})}};
       store.add_batch(fl::RecordBatch::FromNamedArrays(std::move(cols)));
     }
@@ -90,7 +76,7 @@ int main(int argc, char** argv) {
   // The limit: each camera's pictures decoded and encoded on its own thread
   // (made again here, so they were not in memory during the export).
   std::vector<std::array<std::string, 2>> pictures;
-  for (int i = 0; i < frames; ++i) pictures.push_back({jpeg_frame(i, 0), jpeg_frame(i, 1)});
+  for (int i = 0; i < frames; ++i) pictures.push_back({bench::moving_jpeg(i, 0), bench::moving_jpeg(i, 1)});
   const auto t0 = std::chrono::steady_clock::now();
   std::vector<std::thread> encoders;
   for (int camera = 0; camera < 2; ++camera) {

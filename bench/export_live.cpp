@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/moving_pictures.hpp"
 #include "bench/report.hpp"
 #include "kit/flight/array.hpp"
-#include "kit/jpeg/jpeg.hpp"
 #include "studio/datasets/exporter.hpp"
 #include "studio/datasets/live_encoder.hpp"
 #include "studio/live/frame_store.hpp"
@@ -35,20 +35,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kFps = 30;
 constexpr int kEpisodeSeconds = 30;
 constexpr int kPictures = 300;  // distinct pictures per camera, shown in a loop
-
-std::string jpeg_frame(int frame, int camera) {
-  constexpr int w = 640, h = 480;
-  std::vector<uint8_t> rgb(w * h * 3);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      uint8_t* p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
-      p[0] = static_cast<uint8_t>(x + frame * 3);
-      p[1] = static_cast<uint8_t>(y * 2 - frame);
-      p[2] = static_cast<uint8_t>(camera * 90 + ((x / 40 + y / 40 + frame / 10) % 2) * 60);
-    }
-  }
-  return kit::jpeg::encode_rgb(rgb.data(), w, h);
-}
 
 // A periodic loop of normal priority: how late each tick starts (ms).
 class Ticker {
@@ -141,7 +127,7 @@ int main(int argc, char** argv) {
     for (std::string item; std::getline(list, item, ',');) lengths.push_back(std::atof(item.c_str()));
   }
   std::vector<std::array<std::string, 2>> pictures;
-  for (int i = 0; i < kPictures; ++i) pictures.push_back({jpeg_frame(i, 0), jpeg_frame(i, 1)});
+  for (int i = 0; i < kPictures; ++i) pictures.push_back({bench::moving_jpeg(i, 0), bench::moving_jpeg(i, 1)});
   std::vector<double> live_waits;
   for (const double minutes : lengths) {
     const Outcome live = run_session(minutes, true, pictures);
