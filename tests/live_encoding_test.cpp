@@ -59,8 +59,8 @@ struct Episode {
   int retried_after = 0;  // frames staged, then the episode retried, before it is recorded
 };
 
-void stage(studio::FrameStore& store, const std::vector<Episode>& episodes) {
-  for (size_t e = 0; e < episodes.size(); ++e) {
+void stage(studio::FrameStore& store, const std::vector<Episode>& episodes, size_t first = 0) {
+  for (size_t e = first; e < episodes.size(); ++e) {
     if (episodes[e].retried_after) {
       for (int i = 0; i < episodes[e].retried_after; ++i) store.add_batch(frame(99, i));
       store.reset_episode("op");
@@ -107,10 +107,11 @@ class LiveEncoding : public ::testing::Test {
 
   // The episodes staged and exported by a studio with (or without) a live encoder.
   studio::ExportResult record(const std::string& name, const std::vector<Episode>& episodes, bool live,
-                              size_t memory_limit = size_t{96} << 20, studio::LiveEncoder::Counts* counts = nullptr) {
+                              size_t memory_limit = size_t{96} << 20, studio::LiveEncoder::Counts* counts = nullptr,
+                              size_t max_episodes = 3) {
     const fs::path data = dir_ / name;
     studio::FrameStore store(data);
-    studio::LiveEncoder encoder({data, "av1", memory_limit});
+    studio::LiveEncoder encoder({data, "av1", memory_limit, 90, max_episodes});
     if (live) store.listen(encoder);
     stage(store, episodes);
     studio::ExportRequest request;
@@ -176,9 +177,52 @@ TEST_F(LiveEncoding, WhatTheLiveEncoderCannotUseIsEncodedAtExport) {
   const auto starved = record("starved", episodes, true, 1, &counts);
   EXPECT_EQ(counts.given_up, 4);
   EXPECT_EQ(starved.episodes_encoded_before, 0);
+  // With no room for another episode's encoders, likewise.
+  const auto busy = record("busy", episodes, true, size_t{96} << 20, &counts, 0);
+  EXPECT_EQ(counts.given_up, 4);
+  EXPECT_EQ(busy.episodes_encoded_before, 0);
   record("after", episodes, false);
   expect_same_dataset(dataset("live"), dataset("after"), {150, 40, 30});
   expect_same_dataset(dataset("starved"), dataset("after"), {150, 40, 30});
+  expect_same_dataset(dataset("busy"), dataset("after"), {150, 40, 30});
+}
+
+// The studio dies while an episode's video is being written, and leaves a
+// half-written video of no episode behind: after the restart the export
+// uses what was finished, encodes the rest from the staged pictures and
+// sweeps away what belongs to no episode.
+TEST_F(LiveEncoding, AStudioStoppedMidEncodingLosesNoFrame) {
+  const std::vector<Episode> episodes = {{30}, {45}};
+  const fs::path data = dir_ / "live";
+  {
+    studio::FrameStore store(data);
+    studio::LiveEncoder encoder({data, "av1"});
+    store.listen(encoder);
+    stage(store, {episodes[0]});
+    encoder.await(studio::episode_key(data / "staging" / "op" / "ended" / "000000"));
+    stage(store, episodes, 1);
+    encoder.await(studio::episode_key(data / "staging" / "op" / "ended" / "000001"));
+  }
+  // The second episode's front camera as a crash mid-encoding leaves it: half a file, no record.
+  const fs::path second = studio::encoded_dir(data, studio::episode_key(data / "staging" / "op" / "ended" / "000001"));
+  fs::resize_file(second / "observation.images.front.mp4", fs::file_size(second / "observation.images.front.mp4") / 2);
+  fs::remove(second / "observation.images.front.json");
+  const fs::path stray = data / "encoded" / "frames_of_no_episode.arrows";
+  fs::create_directories(stray);
+  std::ofstream(stray / "observation.images.front.mp4") << "half a video";
+  studio::recover_exports(data);
+  EXPECT_FALSE(fs::exists(stray));
+  studio::FrameStore store(data);
+  const auto job = store.take_for_export("op");
+  ASSERT_TRUE(job);
+  studio::ExportRequest request;
+  request.user_id = "op";
+  request.repo_id = "lab/cups";
+  const auto live = studio::export_dataset(*job, data, request);
+  EXPECT_EQ(live.episodes_encoded_before, 1);
+  EXPECT_EQ(live.frames_added, 75);
+  record("after", episodes, false);
+  expect_same_dataset(dataset("live"), dataset("after"), {30, 45});
 }
 
 }  // namespace

@@ -54,6 +54,66 @@ TEST(Rig, PublishesScannableBusesAndLiveCamerasAndCleansUp) {
   EXPECT_FALSE(fs::exists(follower));
 }
 
+// Faults on demand through the rig's pipe, as the tests of programs that
+// use the rig inject them: answers with another servo's id are set aside
+// and the request tried again; a silent bus fails requests only while it
+// lasts; a stalled camera repeats its last picture, then delivers again;
+// a line that names no fault is refused and changes nothing.
+TEST(Rig, FaultsOnDemandMisbehaveAsAskedAndPass) {
+  const fs::path manifest = fs::temp_directory_path() / ("rig-faults-" + std::to_string(getpid()) + ".json");
+  const fs::path pipe = fs::temp_directory_path() / ("rig-faults-" + std::to_string(getpid()) + ".pipe");
+  test_support::BackgroundProcess rig({test_support::built_program("tessaline-rig"), "--robot", "so101", "--cameras", "1",
+                                       "--manifest", manifest.string(), "--faults", pipe.string()});
+  const auto doc = wait_for_manifest(manifest);
+  const auto count = [&](const std::string& text) {
+    size_t n = 0;
+    const std::string out = rig.output();
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+    return n;
+  };
+  // Each fault takes effect once the rig says so.
+  const auto inject = [&](const std::string& line, const std::string& said) {
+    const size_t before = count(said);
+    const int fd = ::open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+    for (int i = 0; i < 200 && count(said) == before; ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_GT(count(said), before) << rig.output();
+  };
+
+  armkit::FeetechMotorsBus bus(doc["ports"][1]["device"]);
+  bus._connect();
+  ASSERT_TRUE(bus.ping(1));
+  inject("wrong-id follower 2", "fault: the follower's next 2 answers carry another servo's id");
+  EXPECT_TRUE(bus.ping(1));
+  inject("bus-silence follower 800", "fault: the follower's servos are silent for 800 ms");
+  EXPECT_FALSE(bus.ping(1));
+  std::this_thread::sleep_for(900ms);
+  EXPECT_TRUE(bus.ping(1));
+  inject("bus-silence follower soon", "no such fault");
+
+  const auto& cam = doc["cameras"][0];
+  armkit::Camera camera({cam["index_or_path"], cam["width"], cam["height"], cam["fps"]});
+  camera.connect();
+  for (int i = 0; i < 100 && camera.frames_read() < 3; ++i) std::this_thread::sleep_for(20ms);
+  inject("camera-stall front 1.5", "fault: camera front stalls for 1.5 s");
+  std::this_thread::sleep_for(200ms);  // a frame written just before may still come in
+  const auto stalled_at = camera.frames_read();
+  camera.read_latest(std::chrono::milliseconds(5000));
+  std::this_thread::sleep_for(400ms);
+  camera.read_latest(std::chrono::milliseconds(5000));
+  EXPECT_EQ(camera.frames_read(), stalled_at);
+  EXPECT_GT(camera.frames_repeated(), 0u);
+  for (int i = 0; i < 150 && camera.frames_read() == stalled_at; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_GT(camera.frames_read(), stalled_at);  // it delivers again
+  camera.disconnect();
+
+  EXPECT_EQ(rig.stop(), 0);
+  EXPECT_FALSE(fs::exists(pipe));
+}
+
 // A rig started for one test, with its manifest in a folder of its own
 // (the servos' EEPROM state file lands beside it).
 class RigRun : public ::testing::Test {

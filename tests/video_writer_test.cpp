@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "kit/jpeg/jpeg.hpp"
+#include "kit/video/mp4_joiner.hpp"
+#include "kit/video/mp4_reader.hpp"
 #include "kit/video/mp4_writer.hpp"
 #include "tests/support/process.hpp"
 
@@ -85,6 +87,54 @@ TEST(VideoWriter, AWriterDroppedMidFileReturns) {
     EXPECT_EQ(writer.frames(), 0);
   }
   fs::remove(path);
+}
+
+fs::path grey_video(const std::string& name, int frames, int width, int shade) {
+  const fs::path path = fs::temp_directory_path() / (name + "-" + std::to_string(getpid()) + ".mp4");
+  kit::video::Mp4Writer writer(path, {.width = width, .height = 64, .fps = 30});
+  for (int i = 0; i < frames; ++i) {
+    const std::vector<uint8_t> rgb(static_cast<size_t>(width) * 64 * 3, static_cast<uint8_t>(shade + 9 * i));
+    writer.add_rgb(rgb.data(), width * 3);
+  }
+  writer.close();
+  return path;
+}
+
+std::vector<std::vector<uint8_t>> luma_of(const fs::path& mp4) {
+  kit::video::Mp4Reader reader(mp4);
+  std::vector<std::vector<uint8_t>> frames;
+  for (kit::video::Yuv420Frame f; reader.next(f);) frames.push_back(f.planes[0]);
+  return frames;
+}
+
+// Episodes' own videos joined into one file by copying their packets, and
+// one left out again: the frames are the parts' own, in order; a part
+// encoded otherwise is refused, never mixed in.
+TEST(VideoJoiner, PartsJoinFrameForFrameAndACutAtAKeyFrameCopiesTheRest) {
+  const fs::path first = grey_video("part-a", 4, 64, 40), second = grey_video("part-b", 3, 64, 140),
+                 wider = grey_video("part-c", 2, 128, 90);
+  const fs::path joined = fs::temp_directory_path() / ("joined-" + std::to_string(getpid()) + ".mp4");
+  const fs::path cut = fs::temp_directory_path() / ("cut-" + std::to_string(getpid()) + ".mp4");
+  {
+    kit::video::Mp4Joiner join(joined, 30);
+    EXPECT_EQ(join.append(first), 4);
+    EXPECT_TRUE(join.takes(second));
+    EXPECT_FALSE(join.takes(wider));
+    EXPECT_THROW(join.append(wider), kit::video::VideoError);
+    EXPECT_EQ(join.append(second), 3);
+    join.close();
+  }
+  auto want = luma_of(first);
+  for (auto& f : luma_of(second)) want.push_back(f);
+  EXPECT_EQ(luma_of(joined), want);
+  ASSERT_TRUE(kit::video::Mp4Joiner::cuts_cleanly(joined, 0, 4));  // the second part starts on a key frame
+  {
+    kit::video::Mp4Joiner copy(cut, 30);
+    EXPECT_EQ(copy.append(joined, 0, 4), 3);
+    copy.close();
+  }
+  EXPECT_EQ(luma_of(cut), luma_of(second));
+  for (const auto& p : {first, second, wider, joined, cut}) fs::remove(p);
 }
 
 // The scheduling of every thread of this process, by id.

@@ -12,9 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "kit/cli/command_line.hpp"
+#include "armkit/rig/fault_channel.hpp"
 #include "armkit/robots/calibration.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
@@ -161,6 +163,11 @@ int main(int argc, char** argv) {
                "files for the ids rig_leader and rig_follower");
   app.add_flag("--factory-reset", factory_reset, "forget what earlier runs wrote into the servos' EEPROM");
   app.add_flag("--no-serial-numbers", no_serial, "publish the ports without USB serial numbers, like many CH340 boards");
+  std::string faults;
+  app.add_option("--faults", faults,
+                 "make a named pipe at this path that takes faults on demand, one a line: 'camera-stall NAME "
+                 "SECONDS' (front, wrist, ...), 'bus-silence leader|follower MS', 'wrong-id leader|follower N' "
+                 "(the next N answers carry another servo's id); e.g. echo 'bus-silence follower 150' > PATH");
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
 
   sigset_t stop_signals;
@@ -217,11 +224,13 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   std::atomic<bool> running{true};
+  std::vector<std::atomic<std::chrono::steady_clock::rep>> stalled_until(writers.size());
   std::thread camera_thread([&] {
     long frame = 0;
     auto next = std::chrono::steady_clock::now();
     while (running) {
       for (size_t c = 0; c < writers.size(); ++c) {
+        if (std::chrono::steady_clock::now().time_since_epoch().count() < stalled_until[c]) continue;
         writers[c]->write(render(follower, static_cast<int>(c), frame, static_cast<size_t>(width), static_cast<size_t>(height)));
       }
       ++frame;
@@ -229,6 +238,51 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_until(next);
     }
   });
+  std::unique_ptr<armkit::FaultChannel> fault_channel;
+  if (!faults.empty()) {
+    try {
+      fault_channel = std::make_unique<armkit::FaultChannel>(faults, [&](const std::string& line) {
+        std::istringstream words(line);
+        std::string kind, target;
+        double amount = 0;
+        if (!(words >> kind >> target >> amount) || amount < 0) throw std::invalid_argument("a fault, a target and a number");
+        if (kind == "camera-stall") {
+          for (int c = 0; c < cameras; ++c) {
+            if (target != names[c]) continue;
+            stalled_until[static_cast<size_t>(c)] =
+                (std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                        std::chrono::duration<double>(amount)))
+                    .time_since_epoch()
+                    .count();
+            return "camera " + target + " stalls for " + kit::json::py_float(amount) + " s";
+          }
+          throw std::invalid_argument("no camera " + target);
+        }
+        if (target != "leader" && target != "follower") throw std::invalid_argument("the arm is leader or follower");
+        armkit::SimulatedBus& bus = (target == "leader" ? leader : follower).bus();
+        if (kind == "bus-silence") {
+          bus.silence_for(std::chrono::milliseconds(static_cast<long>(amount)));
+          return "the " + target + "'s servos are silent for " + std::to_string(static_cast<long>(amount)) + " ms";
+        }
+        if (kind == "wrong-id") {
+          bus.misaddress_answers(static_cast<int>(amount));
+          return "the " + target + "'s next " + std::to_string(static_cast<int>(amount)) + " answers carry another servo's id";
+        }
+        throw std::invalid_argument("faults are camera-stall, bus-silence and wrong-id");
+      });
+    } catch (const std::runtime_error& e) {
+      std::fprintf(stderr, "tessaline-rig: %s\n", e.what());
+      eeprom.close();
+      running = false;
+      camera_thread.join();
+      writers.clear();
+      std::filesystem::remove(manifest_path);
+      std::filesystem::remove_all(frames_dir);
+      return 1;
+    }
+    std::printf("tessaline-rig: faults on demand through %s\n", faults.c_str());
+    std::fflush(stdout);
+  }
   for (int signal = 0; sigwait(&stop_signals, &signal) == 0;) {
     if (signal == SIGUSR1) {
       follower.bus().drop_answers(std::numeric_limits<int>::max());
@@ -241,6 +295,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
   }
+  fault_channel.reset();
   eeprom.close();  // the arms go before the store: no bus may still be saving
   running = false;
   camera_thread.join();

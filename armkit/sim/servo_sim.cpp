@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "armkit/protocol/packets.hpp"
 #include "armkit/serial/baud.hpp"
 #include "armkit/serial/serial_port.hpp"
 
@@ -104,6 +105,15 @@ void SimulatedBus::send(const ServoFirmware::Answer& answer, std::chrono::steady
     return;
   }
   std::vector<uint8_t> packet = answer.bytes;
+  if (misaddress_ > 0) {
+    --misaddress_;
+    const bool feetech = family() == ServoFamily::feetech;
+    if (const auto parsed = feetech ? feetech::parse_status(packet) : dynamixel::parse_status(packet)) {
+      const StatusPacket& p = parsed->packet;
+      const auto other = static_cast<uint8_t>(p.id % 250 + 1);
+      packet = feetech ? feetech::status(other, p.error, p.params) : dynamixel::status(other, p.error, p.params);
+    }
+  }
   if (corrupt_ > 0) {
     --corrupt_;
     packet[packet.size() - 2] ^= 0x5A;

@@ -58,6 +58,8 @@ class SimulatedBus {
   // Fault injection: the next `n` answers are dropped / have a byte flipped.
   void drop_answers(int n) { drop_ = n; }
   void corrupt_answers(int n) { corrupt_ = n; }
+  // The next `n` answers come with another servo's id (a reply to nobody's request).
+  void misaddress_answers(int n) { misaddress_ = n; }
   // No answer at all for this long from now (a cable that lets go for a moment).
   void silence_for(std::chrono::milliseconds gap) {
     silent_until_ = (std::chrono::steady_clock::now() + gap).time_since_epoch().count();
@@ -82,6 +84,7 @@ class SimulatedBus {
   std::function<void()> eeprom_saved_;
   std::atomic<int> drop_{0};
   std::atomic<int> corrupt_{0};
+  std::atomic<int> misaddress_{0};
   std::atomic<std::chrono::steady_clock::rep> silent_until_{0};
   std::atomic<size_t> answers_sent_{0};
   std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};

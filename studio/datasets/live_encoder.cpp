@@ -81,6 +81,11 @@ void LiveEncoder::staged(const std::string& episode_key, bool first, const Logge
     e->queues.resize(e->cameras.size());
     std::lock_guard lock(mutex_);
     if (stopping_) return;
+    const auto encoding = std::count_if(episodes_.begin(), episodes_.end(), [](const auto& kv) { return !kv.second->given_up; });
+    if (static_cast<size_t>(encoding) >= options_.max_episodes) {  // the machine is behind: this one waits for the export
+      ++counts_.given_up;
+      return;
+    }
     episodes_[episode_key] = e;
     e->running = e->cameras.size();
     for (size_t c = 0; c < e->cameras.size(); ++c) e->threads.emplace_back(&LiveEncoder::run_camera, this, e, c);

@@ -9,7 +9,8 @@
 // The live encoding of an episode is given up (and the export encodes it
 // from the staged pictures, as it would without this) when its pictures
 // waiting for the encoders would pass the memory limit, when a frame comes
-// later than the window allows, or when a picture cannot be encoded.
+// later than the window allows, or when a picture cannot be encoded; and
+// an episode is not encoded live at all while too many others still are.
 #include <condition_variable>
 #include <cstddef>
 #include <filesystem>
@@ -28,6 +29,9 @@ struct LiveEncoderOptions {
   std::string codec = "av1";                // of a new dataset; an export to another codec encodes again
   size_t memory_limit = size_t{96} << 20;   // pictures waiting for the encoders, all episodes together
   size_t reorder_frames = 90;               // the capture-order window
+  // Episodes encoded at once (each camera's encoder holds tens of MiB):
+  // an episode that starts while this many are still encoding is encoded at export.
+  size_t max_episodes = 3;
 };
 
 class LiveEncoder final : public StagingListener {
