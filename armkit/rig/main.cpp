@@ -245,7 +245,8 @@ int main(int argc, char** argv) {
         std::istringstream words(line);
         std::string kind, target;
         double amount = 0;
-        if (!(words >> kind >> target >> amount) || amount < 0) throw std::invalid_argument("a fault, a target and a number");
+        if (!(words >> kind >> target >> amount)) throw std::invalid_argument("a fault, a target and a number");
+        if (!(amount >= 0 && amount <= 3'600'000)) throw std::invalid_argument("the number is from 0 to 3600000");
         if (kind == "camera-stall") {
           for (int c = 0; c < cameras; ++c) {
             if (target != names[c]) continue;

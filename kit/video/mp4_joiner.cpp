@@ -12,8 +12,6 @@ extern "C" {
 namespace kit::video {
 namespace {
 
-constexpr int kTicksPerFrame = 512;  // as Mp4Writer's time base
-
 void check(int code, const std::string& what) {
   if (code < 0) throw VideoError(what + ": " + av_text(code));
 }
@@ -170,8 +168,6 @@ bool Mp4Joiner::cuts_cleanly(const std::filesystem::path& part, long skip, long 
 }
 
 int64_t Mp4Joiner::bytes() const { return state_->format && state_->format->pb ? avio_tell(state_->format->pb) : 0; }
-
-int Mp4Joiner::timescale() const { return state_->fps * kTicksPerFrame; }
 
 void Mp4Joiner::close() {
   State& s = *state_;

@@ -33,7 +33,6 @@ class Mp4Joiner {
   int64_t bytes() const;
   // Writes the index. Throws VideoError, also when no part went in.
   void close();
-  int timescale() const;
 
  private:
   struct State;

@@ -29,7 +29,6 @@ void check(int code, const std::string& what) {
   if (code < 0) throw VideoError(what + ": " + av_text(code));
 }
 
-constexpr int kTicksPerFrame = 512;
 
 // SVT-AV1 sets itself up and tears itself down unsafely when two encoders
 // do so at once (as the cameras' encoders of an episode do).

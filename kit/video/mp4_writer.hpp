@@ -14,6 +14,9 @@
 
 namespace kit::video {
 
+// Ticks of the time base per frame: frame k of a video is at k · kTicksPerFrame.
+constexpr int kTicksPerFrame = 512;
+
 struct VideoError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };

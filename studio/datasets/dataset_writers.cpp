@@ -71,7 +71,6 @@ void DatasetWriters::roll_table(std::optional<kit::parquet::Writer>& table, File
 
 void DatasetWriters::open_video(const std::string& key) {
   videos_[key] = std::make_unique<kit::video::Mp4Joiner>(change_.file(video_slot_[key].path("videos/" + key, ".mp4")), layout_.fps);
-  video_frames_[key] = 0;
 }
 
 void DatasetWriters::make_room(long length, const std::map<std::string, fs::path>& episode_videos) {
@@ -95,7 +94,6 @@ void DatasetWriters::add_videos(long length, const std::map<std::string, fs::pat
       throw std::runtime_error("the encoded video of " + key + " does not hold the episode's " + std::to_string(length) + " frames");
     }
     video_bytes_per_frame_[key] = static_cast<double>(videos_[key]->bytes() - video_bytes_before_[key]) / length;
-    video_frames_[key] += length;
   }
 }
 

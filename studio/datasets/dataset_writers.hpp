@@ -40,7 +40,7 @@ class DatasetWriters {
   const FileSlot& data_slot() const { return data_slot_; }
   const FileSlot& episodes_slot() const { return episodes_slot_; }
   const FileSlot& video_slot(const std::string& key) const { return video_slot_.at(key); }
-  long video_frames(const std::string& key) const { return video_frames_.at(key); }  // in the camera's current file
+  long video_frames(const std::string& key) const { return videos_.at(key)->frames(); }  // in the camera's current file
 
   // Closes the videos and writes the tables into the change.
   void finish();
@@ -57,7 +57,6 @@ class DatasetWriters {
   FileSlot data_slot_, episodes_slot_;
   std::map<std::string, std::unique_ptr<kit::video::Mp4Joiner>> videos_;
   std::map<std::string, FileSlot> video_slot_;
-  std::map<std::string, long> video_frames_;
   std::map<std::string, double> video_bytes_per_frame_;
   std::map<std::string, int64_t> video_bytes_before_;
 };

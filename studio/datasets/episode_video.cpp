@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "kit/files/atomic_file.hpp"
 #include "kit/files/safe_name.hpp"
@@ -84,6 +85,10 @@ void ImageSampler::add(const ImageSampler& other) {
   frames += other.frames;
 }
 
+int encoder_threads(size_t cameras) {
+  return std::max(1, static_cast<int>(std::thread::hardware_concurrency() / std::max<size_t>(1, cameras)));
+}
+
 fs::path encoded_dir(const fs::path& data_dir, const std::string& episode_key) {
   return data_dir / "encoded" / kit::safe_name(episode_key);
 }
@@ -124,17 +129,16 @@ void EpisodeVideoWriter::add(std::string_view jpeg, double timestamp) {
     }
   };
   const bool sampled = i % (1L << sample_power(i + 1)) == 0;
-  const std::string bytes(jpeg);
   // A 4:2:0 JPEG (what the robot side sends) goes to the encoder in its
   // own planes, without a round trip through RGB.
-  if (kit::jpeg::decode_yuv420(bytes, yuv_)) {
+  if (kit::jpeg::decode_yuv420(jpeg, yuv_)) {
     fits(yuv_.width, yuv_.height);
     const uint8_t* planes[3] = {yuv_.y.data(), yuv_.cb.data(), yuv_.cr.data()};
     const int strides[3] = {yuv_.y_stride, yuv_.c_stride, yuv_.c_stride};
     video_->add_jpeg_yuv420(planes, strides, yuv_.width, yuv_.height);
-    if (sampled) samples_[frame_bucket(i)].add(kit::jpeg::decode_rgb(bytes));
+    if (sampled) samples_[frame_bucket(i)].add(kit::jpeg::decode_rgb(std::string(jpeg)));
   } else {
-    const auto image = kit::jpeg::decode_rgb(bytes);
+    const auto image = kit::jpeg::decode_rgb(std::string(jpeg));
     fits(image.width, image.height);
     video_->add_rgb(image.rgb.data(), image.width * 3, image.width, image.height);
     if (sampled) samples_[frame_bucket(i)].add(image);

@@ -39,6 +39,9 @@ struct EpisodeVideoSettings {
   int threads = 1;  // the encoder's threads (no part of what must match)
 };
 
+// Encoder threads per camera when `cameras` encode side by side: the cores shared out among them.
+int encoder_threads(size_t cameras);
+
 std::filesystem::path encoded_dir(const std::filesystem::path& data_dir, const std::string& episode_key);
 // The key of a staged episode directory (empty when it holds no stream).
 std::string episode_key(const std::filesystem::path& episode_dir);

@@ -45,7 +45,7 @@ struct ExportResult {
   long episodes_added = 0;
   long frames_added = 0;
   long episodes_set_aside = 0;  // never ended: kept under DATA/interrupted/
-  long episodes_encoded_before = 0;  // whose videos were encoded while they recorded
+  long episodes_encoded_before = 0;  // whose videos were ready: encoded while they recorded, or by an earlier attempt
 };
 
 // Path the dataset of `repo_id` goes to.

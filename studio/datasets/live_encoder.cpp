@@ -76,8 +76,7 @@ void LiveEncoder::staged(const std::string& episode_key, bool first, const Logge
     for (const auto& [camera, jpeg] : frame.images) e->cameras.push_back(camera);
     e->settings.codec = options_.codec;
     e->settings.fps = static_cast<int>(std::lround(fps));
-    // As an export encodes: the cores shared out among the cameras.
-    e->settings.threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency() / e->cameras.size()));
+    e->settings.threads = encoder_threads(e->cameras.size());  // as an export encodes
     e->queues.resize(e->cameras.size());
     std::lock_guard lock(mutex_);
     if (stopping_) return;

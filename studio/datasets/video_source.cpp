@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <set>
-#include <thread>
 
 #include "studio/datasets/camera_encoding.hpp"
 
@@ -27,8 +26,7 @@ EpisodeVideos VideoSource::for_episode(const fs::path& dir, const StagedEpisode&
   if (await_live_) await_live_(key);
   EpisodeVideos videos;
   std::map<std::string, EpisodeVideoSettings> missing;
-  // The cameras to encode now are encoded side by side: the cores shared out among them.
-  const int threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency() / std::max<size_t>(1, layout_.cameras.size())));
+  const int threads = encoder_threads(layout_.cameras.size());
   const auto take = [&](const std::string& camera) {
     auto found = find_encoded(encoded, camera, wanted.at(camera));
     if (!found) return false;

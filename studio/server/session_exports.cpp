@@ -100,7 +100,7 @@ void SessionExports::run(const ExportJob& job, const ExportRequest& request) {
       board_.set(request, {{"state", "running"}, {"datasetDir", target}, {"episodesDone", done}, {"episodesTotal", total}});
     });
     board_.set(request, {{"state", "done"}, {"datasetDir", target}, {"episodesAdded", r.episodes_added}, {"framesAdded", r.frames_added}});
-    std::printf("studio: exported %ld episode(s), %ld frame(s) of %s to %s (%ld episode(s) encoded while recording)\n",
+    std::printf("studio: exported %ld episode(s), %ld frame(s) of %s to %s (%ld episode(s) encoded before the export)\n",
                 r.episodes_added, r.frames_added, request.repo_id.c_str(), r.dataset_dir.c_str(), r.episodes_encoded_before);
     std::fflush(stdout);
     if (publisher_) publisher_->publish(request.repo_id, r.dataset_dir);
