@@ -21,6 +21,7 @@
 #include "kit/flight/flight.hpp"
 #include "kit/http/client.hpp"
 #include "kit/jpeg/jpeg.hpp"
+#include "studio/datasets/exporter.hpp"
 #include "studio/live/signaling.hpp"
 #include "tessaline/grpc_client.hpp"
 #include "tests/support/process.hpp"
@@ -204,6 +205,41 @@ TEST_F(StudioTest, EpisodesOfASessionThatDiedNeverJoinTheNextSessionsExport) {
   }
   EXPECT_EQ(get("/sessions/export-status?repoId=lab%2Ftowels&userId=op")["framesAdded"], 9);
   EXPECT_EQ(get("/sessions/export-status?repoId=%28a%20session%20that%20did%20not%20end%29&userId=op")["state"], "moved");
+}
+
+// An export swaps its dataset's directory in and out; what the studio
+// reports meanwhile must not depend on finding it.
+TEST_F(StudioTest, SessionsEndWhileTheirDatasetIsSwapped) {
+  namespace fl = kit::flight;
+  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
+  const fs::path dataset = studio::dataset_dir(studio_->data_dir(), "lab/cups");
+  fs::create_directories(dataset / "meta");
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    std::error_code ignored;
+    while (!stop) {
+      fs::rename(dataset, dataset.string() + ".away", ignored);
+      fs::rename(dataset.string() + ".away", dataset, ignored);
+    }
+  });
+  int refused = 0;
+  for (int round = 0; round < 40; ++round) {
+    auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
+                                                   {"state", fl::MakeFloat64ListArray({std::vector<double>{1}})},
+                                                   {"action", fl::MakeFloat64ListArray({std::vector<double>{1}})}});
+    auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
+    p.writer->WriteRecordBatch(*batch);
+    p.writer->Close();
+    post("/sessions/episodes/end", {{"userId", "op"}});
+    httplib::Client c(base_);
+    const auto r = c.Post("/sessions/end", Json{{"userId", "op"}, {"repoId", "lab/cups"}}.dump(), "application/json");
+    if (!r || r->status != 200) ++refused;
+    const auto status = c.Get("/sessions/export-status?repoId=lab%2Fcups&userId=op");
+    if (!status || status->status != 200) ++refused;
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(refused, 0);
 }
 
 TEST_F(StudioTest, IdsCannotWriteOutsideTheDataDirectory) {

@@ -55,7 +55,7 @@ std::vector<DatasetEntry> DatasetCatalog::others() const {
          it.increment(error)) {
       if (!it->is_directory(error)) continue;
       if (holds_dataset(it->path())) {
-        out.push_back({fs::relative(it->path(), root).generic_string(), it->path(), true});
+        out.push_back({it->path().lexically_relative(root).generic_string(), it->path(), true});
         it.disable_recursion_pending();
       } else if (it.depth() >= 1) {
         it.disable_recursion_pending();  // <org>/<name> at most

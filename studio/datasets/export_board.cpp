@@ -68,10 +68,6 @@ ExportBoard::ExportBoard(fs::path data_dir)
                        std::chrono::system_clock::now().time_since_epoch())
                        .count()) {}
 
-std::string ExportBoard::dataset_path(const std::string& repo_id) const {
-  return fs::relative(dataset_dir(data_dir_, repo_id), data_dir_).generic_string();
-}
-
 void ExportBoard::remember_request(const ExportJob& job, const ExportRequest& request) const {
   try {
     kit::files::write_atomically(job.dir / kRequestFile, kit::json::to_file(request_to_json(request)));

@@ -48,9 +48,6 @@ class ExportBoard {
   // The latest state of `repo_id`'s export if `user_id` owns it; "unknown" otherwise.
   kit::json::Json get(const std::string& repo_id, const std::string& user_id) const;
 
-  // "datasets/<repo>" for reports, never an absolute path on this computer.
-  std::string dataset_path(const std::string& repo_id) const;
-
  private:
   struct Entry {
     std::string owner;

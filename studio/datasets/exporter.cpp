@@ -37,9 +37,9 @@ std::vector<fs::path> ended_episodes(const ExportJob& job, const fs::path& data_
 
 }  // namespace
 
-fs::path dataset_dir(const fs::path& data_dir, const std::string& repo_id) {
-  return data_dir / "datasets" / kit::safe_name(repo_id);
-}
+fs::path dataset_dir(const fs::path& data_dir, const std::string& repo_id) { return data_dir / dataset_path(repo_id); }
+
+std::string dataset_path(const std::string& repo_id) { return "datasets/" + kit::safe_name(repo_id); }
 
 void recover_exports(const fs::path& data_dir) {
   recover_dataset_changes(data_dir);

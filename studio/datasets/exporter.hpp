@@ -50,6 +50,10 @@ struct ExportResult {
 
 // Path the dataset of `repo_id` goes to.
 std::filesystem::path dataset_dir(const std::filesystem::path& data_dir, const std::string& repo_id);
+// The same relative to the data directory, for reports (never an absolute
+// path on this computer); from the name alone, so it holds while an export
+// swaps the directory in or out.
+std::string dataset_path(const std::string& repo_id);
 
 using ExportProgress = std::function<void(long episodes_done, long episodes_total)>;
 

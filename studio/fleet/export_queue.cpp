@@ -197,7 +197,7 @@ std::optional<Json> ExportQueue::status(const std::string& repo_id, const std::s
   const std::string state = rows.text(0, 2);
   const std::string error = rows.text(0, 6);
   Json out{{"export", std::stoll(rows.text(0, 1))},
-           {"datasetDir", fs::relative(dataset_dir(data_dir_, repo_id), data_dir_).generic_string()}};
+           {"datasetDir", dataset_path(repo_id)}};
   if (state == "done") {
     out.update(Json::parse(rows.text(0, 5)));
     out["state"] = "done";

@@ -94,7 +94,7 @@ Json SessionExports::status(const std::string& repo_id, const std::string& user_
 }
 
 void SessionExports::run(const ExportJob& job, const ExportRequest& request) {
-  const std::string target = board_.dataset_path(request.repo_id);
+  const std::string target = dataset_path(request.repo_id);
   try {
     const ExportResult r = export_dataset(job, options_.data_dir, request, [&](long done, long total) {
       board_.set(request, {{"state", "running"}, {"datasetDir", target}, {"episodesDone", done}, {"episodesTotal", total}});

@@ -49,7 +49,6 @@ class SessionExports {
   // The fleet's failed jobs (meant for `from`, or all) queued again for the repository; 0 without a fleet.
   long requeue_failed(const std::string& user_id, const std::string& repo_id, const std::optional<std::string>& from);
   Json status(const std::string& repo_id, const std::string& user_id) const;
-  std::string dataset_path(const std::string& repo_id) const { return board_.dataset_path(repo_id); }
 
  private:
   void run(const ExportJob& job, const ExportRequest& request);

@@ -107,11 +107,16 @@ class Studio:
     process: "Process"
 
     def export_state(self, repo_id, user_id):
+        import urllib.error
         import urllib.parse
         import urllib.request
         query = urllib.parse.urlencode({"repoId": repo_id, "userId": user_id})
-        with urllib.request.urlopen(f"{self.base}/sessions/export-status?{query}", timeout=10) as answer:
-            return json.load(answer)
+        try:
+            with urllib.request.urlopen(f"{self.base}/sessions/export-status?{query}", timeout=10) as answer:
+                return json.load(answer)
+        except urllib.error.HTTPError as e:
+            raise AssertionError(f"export-status answered {e.code}: {e.read().decode(errors='replace')}\n"
+                                 f"the studio said:\n{self.process.read()[-4000:]}") from None
 
     def wait_for_export(self, repo_id, user_id, timeout=120):
         states = []

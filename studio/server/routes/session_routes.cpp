@@ -53,7 +53,7 @@ void SessionRoutes::end_session(const Call& call, httplib::Response& res) {
   exports_.start({*job}, request);
   send_json(res, {{"status", "exporting"},
                   {"repoId", request.repo_id},
-                  {"datasetDir", exports_.dataset_path(request.repo_id)},
+                  {"datasetDir", dataset_path(request.repo_id)},
                   {"episodes", job->episodes}});
 }
 

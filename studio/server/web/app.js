@@ -131,8 +131,13 @@ document.addEventListener('keydown', (event) => {
 
 function describeStatus(msg) {
   switch (msg.status) {
-    case 'waiting': return `Ready to record episode ${(Number(msg.episode) || 0) + 1}`;
-    case 'recording': return msg.retried ? `Recording episode ${app.episode} again` : `Recording episode ${app.episode}`;
+    case 'waiting': {
+      const ready = `Ready to record episode ${(Number(msg.episode) || 0) + 1}`;
+      return typeof msg.message === 'string' ? `${msg.message}. ${ready}` : ready;
+    }
+    case 'recording':
+      if (msg.approaching) return `Episode ${app.episode}: bringing the follower to the leader's pose…`;
+      return msg.retried ? `Recording episode ${app.episode} again` : `Recording episode ${app.episode}`;
     case 'idle': return msg.completed ? `Episode ${app.episode} saved` : 'Idle';
     case 'camera_selection': return 'Choose the cameras to record';
     case 'error': return `Stopped: ${msg.message ?? 'the robot reported an error'}`;
