@@ -118,9 +118,12 @@ std::optional<std::vector<std::string>> run_session(
 
   bool export_dataset = false;
   long episode_count = 0;
+  Json waiting_note;  // why the last episode was not saved, told with the next "waiting"
   try {
     for (;;) {
-      session.send_status("waiting", {{"episode", episode_count}});
+      Json waiting{{"episode", episode_count}};
+      if (!waiting_note.is_null()) waiting["message"] = std::exchange(waiting_note, Json());
+      session.send_status("waiting", waiting);
       if (_wait_for_command(session, robot, processors, {"start"}) == "end") {
         export_dataset = true;
         break;
@@ -136,6 +139,12 @@ std::optional<std::vector<std::string>> run_session(
         }
         export_dataset = true;
         break;
+      }
+      if (reason == "nothing_recorded") {
+        waiting_note = "Episode " + std::to_string(episode_count) +
+                       " was not saved: it ended before the follower reached the leader's pose";
+        --episode_count;
+        continue;
       }
       session.send_status("idle", {{"episode", episode_count}, {"completed", true}});
     }

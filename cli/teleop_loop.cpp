@@ -34,11 +34,8 @@ std::vector<double> action_values(const Action& action) {
 }
 
 // Before recording, the follower is brought to the leader's pose at this
-// speed (horn travel) until every joint is within one tick's step of it —
-// at most for so long, then recording starts from where it is.
+// speed (horn travel); ApproachWatch says when that is over.
 constexpr double kApproachDegreesPerSecond = 90.0;
-constexpr double kApproachToleranceDegrees = 15.0;
-constexpr double kApproachLimitSeconds = 10.0;
 
 void push_images(VelquinSession& session, const Observation& obs_transition) {
   for (const auto& [key, value] : obs_transition) {
@@ -72,29 +69,31 @@ class RepeatedFrames {
 
 }  // namespace
 
-bool _approach_step(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps, const armkit::Processors& processors,
-                    VelquinSession* session) {
+double _approach_step(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps, const armkit::Processors& processors,
+                      VelquinSession* session) {
   const Observation obs = robot.get_observation();
   const Action action = processors.teleop_action({teleop.get_action(), obs});
   const double farthest = robot.step_toward(processors.robot_action({action, obs}), kApproachDegreesPerSecond / fps);
   if (session) push_images(*session, processors.robot_observation(obs));
-  return farthest <= kApproachToleranceDegrees;
+  return farthest;
 }
 
-void _bring_follower_to_leader(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps,
-                               const armkit::Processors& processors, VelquinSession* session) {
-  const double begun = perf_counter();
+ApproachWatch::Outcome _bring_follower_to_leader(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps,
+                                                 const armkit::Processors& processors, VelquinSession* session) {
+  ApproachWatch watch(perf_counter());
   TickFailures failures;
   for (;;) {
     const double tick = perf_counter();
     kit::throw_if_interrupted();
+    std::optional<double> farthest;
     try {
-      if (_approach_step(robot, teleop, fps, processors, session)) return;
+      farthest = _approach_step(robot, teleop, fps, processors, session);
       failures.succeeded();
     } catch (const armkit::BusError& e) {
       failures.failed(e);
     }
-    if (perf_counter() - begun > kApproachLimitSeconds) return;
+    const auto outcome = watch.judge(farthest, perf_counter());
+    if (outcome != ApproachWatch::Outcome::going_on) return outcome;
     armkit::busy_wait(1.0 / fps - (perf_counter() - tick));
   }
 }
@@ -178,7 +177,8 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
   // With a session, the episode records once the follower has reached the
   // leader's pose; commands are handled meanwhile all the same.
   bool approaching = session != nullptr;
-  double approach_began = start;
+  bool approach_shown = false;  // on the page and in the log, once it takes more than a tick
+  ApproachWatch approach(start);
   RepeatedFrames repeated(robot);
   for (;;) {
     const double loop_start = perf_counter();
@@ -192,6 +192,11 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
         logger().info("Browser disconnected");
         return "end";
       }
+      if (command == "end_episode" && approaching) {
+        // Nothing was recorded yet: no episode of one frame is saved.
+        logger().warning("Episode ended before the follower reached the leader's pose: nothing was recorded");
+        return "nothing_recorded";
+      }
       if (command == "end_episode") {
         _end_episode(robot, teleop, processors, *session, selected_cameras, perf_counter() - start);
         repeated.report();
@@ -201,8 +206,10 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       if (command == "retry_episode") {
         session->reset_episode();
         session->send_status("recording", {{"retried", true}});
-        start = approach_began = perf_counter();
+        start = perf_counter();
+        approach.restart(start);
         approaching = true;
+        approach_shown = false;
         logger().info("Episode reset. Recording restarted.");
         continue;
       }
@@ -211,24 +218,31 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
     }
 
     if (approaching) {
-      bool reached = false;
+      std::optional<double> farthest;
       try {
-        reached = _approach_step(robot, teleop, fps, processors, session);
+        farthest = _approach_step(robot, teleop, fps, processors, session);
         failures.succeeded();
       } catch (const armkit::BusError& e) {
         failures.failed(e);
       }
-      const bool too_long = perf_counter() - approach_began > kApproachLimitSeconds;
-      if (too_long) {
+      const auto outcome = approach.judge(farthest, perf_counter());
+      if (outcome == ApproachWatch::Outcome::stopped_closing_in) {
+        logger().warning("The follower stopped closing in on the leader's pose ({:.0f}° from it); recording from where it is",
+                         approach.farthest());
+      } else if (outcome == ApproachWatch::Outcome::out_of_time) {
         logger().warning("The follower did not reach the leader's pose within {} s; recording from where it is",
-                         kApproachLimitSeconds);
+                         ApproachWatch::kTimeLimitSeconds);
       }
-      if (reached || too_long) {
+      if (outcome != ApproachWatch::Outcome::going_on) {
         approaching = false;
+        if (approach_shown) session->send_status("recording", {{"approaching", false}});
+        approach_shown = false;
         start = perf_counter();  // the episode's time begins with its first recorded frame
         repeated.restart();
-      } else if (perf_counter() - approach_began > 1.0 / fps && loop_start - approach_began < 1.5 / fps) {
+      } else if (!approach_shown) {
+        approach_shown = true;
         logger().info("Bringing the follower to the leader's pose before recording...");
+        session->send_status("recording", {{"approaching", true}});
       }
       armkit::busy_wait(1.0 / fps - (perf_counter() - loop_start));
       continue;

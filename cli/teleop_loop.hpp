@@ -11,6 +11,7 @@
 
 #include "armkit/robots/robot.hpp"
 #include "armkit/runtime.hpp"
+#include "cli/approach_watch.hpp"
 #include "tessaline/session.hpp"
 
 namespace tessaline::capture {
@@ -24,9 +25,11 @@ inline constexpr const char* kCameraKeyPrefix = "observation.images.cam_";
 // Runs until the duration expires, an episode ends, or the browser asks to
 // end; returns "end", "end_episode" or "duration". Without a session it
 // neither polls, streams nor logs. With one, the follower is first brought
-// to the leader's pose (also after a retry; commands are handled meanwhile),
-// so the episode does not begin with a jump. A tick whose bus reads fail is skipped (TickFailures); other
-// failures are not caught.
+// to the leader's pose (also after a retry; commands are handled meanwhile,
+// and the page is told), so the episode does not begin with a jump; an
+// episode ended before that is over records nothing ("nothing_recorded").
+// A tick whose bus reads fail is skipped (TickFailures); other failures are
+// not caught.
 std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int fps,
                         const armkit::Processors& processors, const std::vector<std::string>& selected_cameras,
                         std::optional<double> duration = std::nullopt, VelquinSession* session = nullptr);
@@ -52,13 +55,13 @@ void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armk
                   VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp);
 
 // One tick of bringing the follower to the leader's pose at a bounded speed
-// (90°/s of horn travel), streaming the cameras: true once every joint is
-// within one tick's step (15°) of it.
-bool _approach_step(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps, const armkit::Processors& processors,
-                    VelquinSession* session);
-// Such ticks until the follower is there (at most 10 s).
-void _bring_follower_to_leader(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps,
-                               const armkit::Processors& processors, VelquinSession* session);
+// (90°/s of horn travel; joints that turn fully are sent the leader's value),
+// streaming the cameras. Returns how far the farthest joint was, in degrees.
+double _approach_step(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps, const armkit::Processors& processors,
+                      VelquinSession* session);
+// Such ticks until ApproachWatch says the approach is over.
+ApproachWatch::Outcome _bring_follower_to_leader(armkit::Robot& robot, armkit::Teleoperator& teleop, int fps,
+                                                 const armkit::Processors& processors, VelquinSession* session);
 
 // The performance counter, in seconds: the clock episodes and ticks are timed by.
 double perf_counter();

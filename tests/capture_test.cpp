@@ -170,6 +170,35 @@ TEST(TeleopLoop, TheFollowerIsBroughtToTheLeaderBeforeTheFirstFrame) {
   EXPECT_LE(gap(logged, action), 15.0);  // within one tick's step (15° of horn travel) on every joint
 }
 
+// The wrist roll turns fully: with its homing offset putting the servo's
+// wrap point between the follower and the leader, stepped goals had the
+// servo run the long way round and back for the whole approach. A joint
+// that cannot follow ends the approach once it stops closing in.
+TEST(TeleopLoop, TheApproachArrivesAcrossTheWrapPointAndGivesUpOnAStuckJoint) {
+  ConnectedArms arms("so101");
+  auto& [folder, leader, follower, teleop, robot] = arms;
+  const auto processors = armkit::make_default_processors();
+  leader.set_motion(armkit::LeaderMotion::still);
+  constexpr size_t kWristRoll = 4;
+  follower.bus().set(kWristRoll, "Homing_Offset", -139);
+  follower.bus().set_actual(kWristRoll, 4096 - 39);  // reads 100; the wrap point reads 139
+  const double leader_at = leader.physical_middle(kWristRoll) + (2200 - 2047);  // reads 2200
+  leader.bus().set_hand(kWristRoll, [leader_at](double) { return leader_at; });
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(capture::_bring_follower_to_leader(robot, teleop, 30, processors, nullptr), capture::ApproachWatch::Outcome::arrived);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));  // the limit is 10 s
+  EXPECT_NEAR(follower.present(kWristRoll), 2200, 4096 * 15 / 360);
+
+  const double elbow_held = follower.actual(2);
+  follower.bus().set_hand(2, [elbow_held](double) { return elbow_held; });
+  const double elbow_leader = leader.physical_middle(2) + 700;
+  leader.bus().set_hand(2, [elbow_leader](double) { return elbow_leader; });
+  started = std::chrono::steady_clock::now();
+  EXPECT_EQ(capture::_bring_follower_to_leader(robot, teleop, 30, processors, nullptr),
+            capture::ApproachWatch::Outcome::stopped_closing_in);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+}
+
 TEST(TeleopLoop, FailedReadsCostTicksAndOnlyLastingOnesEndTheRun) {
   ConnectedArms arms("so101");
   auto log = std::make_shared<CapturedLog>();

@@ -93,6 +93,15 @@ TEST(Rig, FaultsOnDemandMisbehaveAsAskedAndPass) {
   std::this_thread::sleep_for(900ms);
   EXPECT_TRUE(bus.ping(1));
   inject("bus-silence follower soon", "no such fault");
+  // A hand on the follower's wrist roll: it reads where it is held, past
+  // the servo's wrap point (its homing offset counts), until let go.
+  inject("hold follower wrist_roll 100", "fault: the follower's wrist_roll is held where it reads 100");
+  const auto wrist_roll = [&] { return std::get<0>(bus._read(56, 2, 5)); };
+  EXPECT_EQ(wrist_roll(), 100u);
+  inject("hold follower wrist_roll 4090", "fault: the follower's wrist_roll is held where it reads 4090");
+  EXPECT_EQ(wrist_roll(), 4090u);
+  inject("release follower wrist_roll", "fault: the follower's wrist_roll is let go");
+  inject("hold follower elbow 100", "no such fault");
 
   const auto& cam = doc["cameras"][0];
   armkit::Camera camera({cam["index_or_path"], cam["width"], cam["height"], cam["fps"]});

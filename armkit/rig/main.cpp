@@ -5,6 +5,7 @@
 // USB identity) and cameras; point TESSALINE_VIRTUAL_HARDWARE at it. The
 // servos' EEPROM is kept in a state file beside the manifest.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 
 #include "kit/cli/command_line.hpp"
 #include "armkit/rig/fault_channel.hpp"
+#include "armkit/robots/arm_kinds.hpp"
 #include "armkit/robots/calibration.hpp"
 #include "armkit/sim/arm_sim.hpp"
 #include "armkit/sim/frame_file.hpp"
@@ -167,7 +169,9 @@ int main(int argc, char** argv) {
   app.add_option("--faults", faults,
                  "make a named pipe at this path that takes faults on demand, one a line: 'camera-stall NAME "
                  "SECONDS' (front, wrist, ...), 'bus-silence leader|follower MS', 'wrong-id leader|follower N' "
-                 "(the next N answers carry another servo's id); e.g. echo 'bus-silence follower 150' > PATH");
+                 "(the next N answers carry another servo's id), 'hold leader|follower JOINT READING' (a hand keeps "
+                 "the joint where it reads READING), 'release leader|follower JOINT'; e.g. echo 'bus-silence "
+                 "follower 150' > PATH");
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
 
   sigset_t stop_signals;
@@ -238,14 +242,38 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_until(next);
     }
   });
+  // A hand on a joint: "hold ARM JOINT READING" keeps it where it reads
+  // READING (a follower's motor cannot move it), "release ARM JOINT" lets go.
+  const auto move_by_hand = [&](bool hold, const std::string& arm_name, std::istream& words) -> std::string {
+    if (arm_name != "leader" && arm_name != "follower") throw std::invalid_argument("the arm is leader or follower");
+    armkit::SimulatedArm& arm = arm_name == "leader" ? leader : follower;
+    std::string joint;
+    long reading = 0;
+    if (!(words >> joint) || (hold && !(words >> reading))) {
+      throw std::invalid_argument(hold ? "hold ARM JOINT READING" : "release ARM JOINT");
+    }
+    const auto& joints = armkit::arm_kind(arm.type()).joints;
+    const auto it = std::find_if(joints.begin(), joints.end(), [&](const auto& j) { return j.first == joint; });
+    if (it == joints.end()) throw std::invalid_argument("no joint " + joint);
+    if (reading < -1'000'000 || reading > 1'000'000) throw std::invalid_argument("the reading is from -1000000 to 1000000");
+    const auto index = static_cast<size_t>(it - joints.begin());
+    if (!hold) {
+      arm.release(index);
+      return "the " + arm_name + "'s " + joint + " is let go";
+    }
+    arm.hold(index, static_cast<int32_t>(reading));
+    return "the " + arm_name + "'s " + joint + " is held where it reads " + std::to_string(reading);
+  };
   std::unique_ptr<armkit::FaultChannel> fault_channel;
   if (!faults.empty()) {
     try {
       fault_channel = std::make_unique<armkit::FaultChannel>(faults, [&](const std::string& line) {
         std::istringstream words(line);
         std::string kind, target;
+        if (!(words >> kind >> target)) throw std::invalid_argument("a fault and its target");
+        if (kind == "hold" || kind == "release") return move_by_hand(kind == "hold", target, words);
         double amount = 0;
-        if (!(words >> kind >> target >> amount)) throw std::invalid_argument("a fault, a target and a number");
+        if (!(words >> amount)) throw std::invalid_argument("a fault, a target and a number");
         if (!(amount >= 0 && amount <= 3'600'000)) throw std::invalid_argument("the number is from 0 to 3600000");
         if (kind == "camera-stall") {
           for (int c = 0; c < cameras; ++c) {
@@ -269,7 +297,7 @@ int main(int argc, char** argv) {
           bus.misaddress_answers(static_cast<int>(amount));
           return "the " + target + "'s next " + std::to_string(static_cast<int>(amount)) + " answers carry another servo's id";
         }
-        throw std::invalid_argument("faults are camera-stall, bus-silence and wrong-id");
+        throw std::invalid_argument("faults are camera-stall, bus-silence, wrong-id, hold and release");
       });
     } catch (const std::runtime_error& e) {
       std::fprintf(stderr, "tessaline-rig: %s\n", e.what());

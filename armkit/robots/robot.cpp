@@ -205,7 +205,12 @@ std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, doub
     int32_t raw = unnormalize(mode, c, goal, drive_mode);
     raw = std::clamp(raw, std::min(c.range_min, c.range_max), std::max(c.range_min, c.range_max));
     distance = std::max(distance, std::abs(raw - last_raw_[i]));
-    if (!relative && max_step > 0) raw = std::clamp(raw, last_raw_[i] - max_step, last_raw_[i] + max_step);
+    // A joint that turns fully is sent its goal as it is: stepped goals on
+    // either side of the servo's wrap point would have it run the long way
+    // round and back, never arriving.
+    if (!relative && max_step > 0 && !full_turn_joint(type_, name)) {
+      raw = std::clamp(raw, last_raw_[i] - max_step, last_raw_[i] + max_step);
+    }
     values[name] = raw;
     sent.push_back(normalize(mode, c, raw, drive_mode));
   }

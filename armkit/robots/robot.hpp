@@ -69,7 +69,8 @@ struct RobotConfig {
   // default (SO: true; Koch: false). With max_relative_target set, every goal
   // is clamped as the framework clamps it, from a fresh reading; unset (the
   // framework then sends goals as they come), our own bound applies instead:
-  // max_step_degrees of horn travel from the position last read (<= 0: none).
+  // max_step_degrees of horn travel from the position last read (<= 0: none;
+  // joints that turn fully are never stepped).
   std::optional<bool> use_degrees;
   std::optional<MaxRelativeTarget> max_relative_target;
   double max_step_degrees = 15.0;

@@ -48,17 +48,25 @@ double SimulatedArm::physical_middle(size_t joint) const {
 
 void SimulatedArm::set_motion(LeaderMotion motion) {
   if (follower_) return;
-  for (size_t j = 0; j < bus_->size(); ++j) {
-    if (motion == LeaderMotion::still) {
-      bus_->set_hand(j, nullptr);
-      continue;
-    }
-    // Each joint sways on its own slow rhythm, like an operator's hand.
-    const double middle = physical_middle(j);
-    bus_->set_hand(j, [middle, j](double t) {
-      return middle + std::round(kHandSway * std::sin(0.8 * t + 0.9 * static_cast<double>(j)));
-    });
+  motion_ = motion;
+  for (size_t j = 0; j < bus_->size(); ++j) release(j);
+}
+
+void SimulatedArm::hold(size_t joint, int32_t reading) {
+  const double at = bus_->actual_for_present(joint, reading);
+  bus_->set_hand(joint, [at](double) { return at; });
+}
+
+void SimulatedArm::release(size_t joint) {
+  if (follower_ || motion_ == LeaderMotion::still) {
+    bus_->set_hand(joint, nullptr);
+    return;
   }
+  // Each joint sways on its own slow rhythm, like an operator's hand.
+  const double middle = physical_middle(joint);
+  bus_->set_hand(joint, [middle, joint](double t) {
+    return middle + std::round(kHandSway * std::sin(0.8 * t + 0.9 * static_cast<double>(joint)));
+  });
 }
 
 int32_t SimulatedArm::present(size_t joint) const { return bus_->get(joint, "Present_Position"); }

@@ -33,6 +33,11 @@ class SimulatedArm {
   // The horn's position with the joint in the middle of its travel.
   double physical_middle(size_t joint) const;
   void set_motion(LeaderMotion motion);
+  // A hand holds the joint where it reads `reading` (a follower's motor
+  // cannot move it then), until released: a leader's joint goes back to
+  // its motion, a follower's to its motor.
+  void hold(size_t joint, int32_t reading);
+  void release(size_t joint);
 
   // Writes into the servos what the robot framework's calibration leaves
   // there for this arm (homing offsets, position limits, Koch's operating
@@ -43,6 +48,7 @@ class SimulatedArm {
  private:
   std::string type_;
   bool follower_;
+  LeaderMotion motion_ = LeaderMotion::scripted;
   std::unique_ptr<SimulatedBus> bus_;
 };
 

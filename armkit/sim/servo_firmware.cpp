@@ -220,6 +220,13 @@ double ServoFirmware::actual(size_t servo) {
   return servos_.at(servo).actual;
 }
 
+double ServoFirmware::actual_for_present(size_t servo, double present) {
+  const Servo& s = servos_.at(servo);
+  if (family_ == ServoFamily::feetech) return wrap_steps(std::lround(present) + value(s, "Homing_Offset"));
+  const int direction = value(s, "Drive_Mode") & 1 ? -1 : 1;
+  return direction * (present - value(s, "Homing_Offset"));
+}
+
 void ServoFirmware::set_actual(size_t servo, double steps) {
   update();
   servos_.at(servo).actual = steps;

@@ -62,6 +62,8 @@ class ServoFirmware {
   int32_t get(size_t servo, std::string_view reg);
   void set(size_t servo, std::string_view reg, int32_t value, bool persist = true);
   double actual(size_t servo);
+  // Where the horn is when the servo reports `present`, with its offset and direction now.
+  double actual_for_present(size_t servo, double present);
   void set_actual(size_t servo, double steps);
   void set_hand(size_t servo, std::function<double(double)> hand);
   void set_speed(double steps_per_second) { speed_ = steps_per_second; }

@@ -61,6 +61,11 @@ double SimulatedBus::actual(size_t servo) {
   return firmware_.actual(servo);
 }
 
+double SimulatedBus::actual_for_present(size_t servo, double present) {
+  std::lock_guard lock(mutex_);
+  return firmware_.actual_for_present(servo, present);
+}
+
 void SimulatedBus::set_actual(size_t servo, double steps) {
   std::lock_guard lock(mutex_);
   firmware_.set_actual(servo, steps);

@@ -46,6 +46,7 @@ class SimulatedBus {
 
   // The horn: physical position in steps, without offset or direction.
   double actual(size_t servo);
+  double actual_for_present(size_t servo, double present);
   void set_actual(size_t servo, double steps);
   // A hand holding the horn: position in steps at t seconds since the bus began.
   void set_hand(size_t servo, std::function<double(double)> hand);
