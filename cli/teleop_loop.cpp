@@ -178,6 +178,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
   // leader's pose; commands are handled meanwhile all the same.
   bool approaching = session != nullptr;
   bool approach_shown = false;  // on the page and in the log, once it takes more than a tick
+  bool retried = false;         // the page keeps saying "again" after the approach
   ApproachWatch approach(start);
   RepeatedFrames repeated(robot);
   for (;;) {
@@ -208,7 +209,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
         session->send_status("recording", {{"retried", true}});
         start = perf_counter();
         approach.restart(start);
-        approaching = true;
+        approaching = retried = true;
         approach_shown = false;
         logger().info("Episode reset. Recording restarted.");
         continue;
@@ -235,14 +236,20 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
       }
       if (outcome != ApproachWatch::Outcome::going_on) {
         approaching = false;
-        if (approach_shown) session->send_status("recording", {{"approaching", false}});
+        if (approach_shown) {
+          Json shown{{"approaching", false}};
+          if (retried) shown["retried"] = true;
+          session->send_status("recording", shown);
+        }
         approach_shown = false;
         start = perf_counter();  // the episode's time begins with its first recorded frame
         repeated.restart();
       } else if (!approach_shown) {
         approach_shown = true;
         logger().info("Bringing the follower to the leader's pose before recording...");
-        session->send_status("recording", {{"approaching", true}});
+        Json shown{{"approaching", true}};
+        if (retried) shown["retried"] = true;
+        session->send_status("recording", shown);
       }
       armkit::busy_wait(1.0 / fps - (perf_counter() - loop_start));
       continue;
