@@ -61,21 +61,87 @@ void set_half_turn_homings(armkit::ServoArm& arm) {
   }
 }
 
+// How long a calibration cut off by a silent bus waits for it to answer again.
+constexpr auto kBusPatience = 30s;
+
+bool every_motor_answers(armkit::MotorsBus& bus) {
+  try {
+    for (const auto& [name, motor] : bus.motors) {
+      if (!bus.ping(motor.id)) return false;
+    }
+    return true;
+  } catch (const armkit::BusError&) {  // a garbled answer: not yet
+    return false;
+  }
+}
+
+// Waits until every motor answers a ping again or `until` passes, counting
+// down on the terminal; Ctrl+C gives up (kit::Interrupted).
+bool wait_for_answers(armkit::ServoArm& arm, std::chrono::steady_clock::time_point until) {
+  console.print("[yellow]The servos of " + escape(arm_name(arm)) +
+                " do not answer: waiting for them to put their registers back (Ctrl+C gives up)[/yellow]");
+  long shown = -1;
+  for (;;) {
+    kit::throw_if_interrupted();
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(until - std::chrono::steady_clock::now()).count();
+    if (left != shown) {
+      console.write("\r  " + std::to_string(std::max(0L, left)) + " s left ");
+      std::fflush(console.stream());
+      shown = left;
+    }
+    if (every_motor_answers(arm.bus())) {
+      console.write("\r  they answer again.\n");
+      return true;
+    }
+    if (left <= 0) {
+      console.write("\n");
+      return false;
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+}
+
+// Writes the registers back; when the bus has gone silent, waits for it and
+// goes on where the writing stopped. `done` counts what is back.
+void put_back(armkit::ServoArm& arm, const armkit::RegisterSnapshot& before, size_t& done) {
+  const auto until = std::chrono::steady_clock::now() + kBusPatience;
+  for (;;) {
+    try {
+      before.restore(arm.bus(), done);
+      return;
+    } catch (const armkit::BusError&) {
+      if (!wait_for_answers(arm, until)) throw;
+    }
+  }
+}
+
+std::string calibrate_command(const armkit::ServoArm& arm) {
+  const std::string role = arm.type().ends_with("_follower") ? "robot" : "teleop";
+  return "tessaline calibrate --" + role + ".type " + arm.type() + (arm.id() ? " --" + role + ".id " + *arm.id() : "");
+}
+
 // Everything a calibration writes is undone when it does not finish: an
-// error, a joint that did not move, Ctrl+C. The arm is left as it was found.
+// error, a joint that did not move, Ctrl+C, a bus that went silent for a
+// while. The arm is left as it was found, or the terminal says what is not.
 template <typename Work>
 auto undone_on_failure(armkit::ServoArm& arm, Work&& work) {
   const auto before = armkit::RegisterSnapshot::take(arm.bus());
   try {
     return work();
   } catch (...) {
+    size_t done = 0;
     try {
-      before.restore(arm.bus());
+      put_back(arm, before, done);
       arm.close_as_is();
       console.print("[yellow]The servos of " + escape(arm_name(arm)) + " are as they were before.[/yellow]");
     } catch (const std::exception& e) {
+      const bool gave_up = dynamic_cast<const kit::Interrupted*>(&e) != nullptr;
       console.print("[red]Could not put the servos of " + escape(arm_name(arm)) + " back as they were: " +
-                    escape(e.what()) + "[/red]");
+                    escape(gave_up ? "stopped by Ctrl+C" : e.what()) + "[/red]");
+      console.print("These registers may still hold what the calibration wrote:");
+      for (const auto& line : before.not_restored(done)) console.print("  " + escape(line));
+      console.print("Once the arm answers again, run " + escape(calibrate_command(arm)) +
+                    " and calibrate it (or write its saved calibration back), so that its servos and its file agree.");
     }
     throw;
   }

@@ -141,6 +141,34 @@ TEST_F(Workshop, CalibrateConfiguresFirstAndUndoesACalibrationCutShort) {
     EXPECT_NE(terminal.output().find("are as they were before"), std::string::npos) << terminal.output();
   }
   EXPECT_EQ(writable_registers(leader, "sts3215"), before);
+  {  // The bus goes silent for 3 s while recording: the registers are put back once it answers.
+    test_support::Terminal terminal(command, environment(home_, manifest_));
+    ASSERT_TRUE(terminal.expect("to the middle of its range of motion and press ENTER")) << terminal.output();
+    terminal.type("\r");
+    ASSERT_TRUE(terminal.expect("Press ENTER to stop...")) << terminal.output();
+    leader.bus().silence_for(3000ms);
+    ASSERT_TRUE(terminal.expect("do not answer: waiting")) << terminal.output();
+    EXPECT_EQ(terminal.wait(), 1) << terminal.output();
+    EXPECT_NE(terminal.output().find("are as they were before"), std::string::npos) << terminal.output();
+  }
+  EXPECT_EQ(writable_registers(leader, "sts3215"), before);
+  {  // Silent for good, and the operator gives up waiting: what is left changed, and the way out.
+    test_support::Terminal terminal(command, environment(home_, manifest_));
+    ASSERT_TRUE(terminal.expect("to the middle of its range of motion and press ENTER")) << terminal.output();
+    terminal.type("\r");
+    ASSERT_TRUE(terminal.expect("Press ENTER to stop...")) << terminal.output();
+    leader.bus().drop_answers(1'000'000);
+    ASSERT_TRUE(terminal.expect("s left")) << terminal.output();
+    terminal.type("\x03");
+    EXPECT_EQ(terminal.wait(), 1) << terminal.output();
+    leader.bus().drop_answers(0);
+    EXPECT_NE(terminal.output().find("stopped by Ctrl+C"), std::string::npos) << terminal.output();
+    EXPECT_NE(terminal.output().find("shoulder_pan: "), std::string::npos) << terminal.output();
+    EXPECT_NE(terminal.output().find("Homing_Offset"), std::string::npos) << terminal.output();
+    EXPECT_NE(terminal.output().find("tessaline calibrate --teleop.type so101_leader --teleop.id my_leader"), std::string::npos)
+        << terminal.output();
+  }
+  EXPECT_NE(writable_registers(leader, "sts3215"), before);  // as the terminal said
   {  // And to the end, the arm moving: configured before its ranges were recorded.
     leader.set_motion(armkit::LeaderMotion::scripted);
     test_support::Terminal terminal(command, environment(home_, manifest_));

@@ -173,19 +173,42 @@ RegisterSnapshot RegisterSnapshot::take(MotorsBus& bus) {
   return snapshot;
 }
 
-void RegisterSnapshot::restore(MotorsBus& bus) const {
+namespace {
+bool written_last(const std::string& reg) { return reg == "Torque_Enable" || reg == "Lock"; }
+}  // namespace
+
+void RegisterSnapshot::restore(MotorsBus& bus, size_t& done) const {
   set_torque(bus, all_motors(bus), false);  // EEPROM writable (and, on Feetech, saved)
+  for (; done < values_.size(); ++done) {
+    const auto& [motor, reg, value] = values_[done];
+    if (!written_last(reg)) bus.write(reg, motor, value);
+  }
   std::map<std::string, int32_t> torque, lock;
   for (const auto& [motor, reg, value] : values_) {
     if (reg == "Torque_Enable") torque[motor] = value;
     else if (reg == "Lock") lock[motor] = value;
-    else bus.write(reg, motor, value);
   }
   if (!lock.empty()) bus.sync_write("Lock", lock);
   // Torque comes back only where it was on; a servo taking torque holds where it is.
   for (const auto& [motor, on] : torque) {
     if (on) bus.write("Torque_Enable", motor, on);
   }
+}
+
+std::vector<std::string> RegisterSnapshot::not_restored(size_t done) const {
+  std::vector<std::string> lines;
+  std::string motor_now;
+  for (size_t i = 0; i < values_.size(); ++i) {
+    const auto& [motor, reg, value] = values_[i];
+    if (reg == "Torque_Enable" || (i < done && reg != "Lock")) continue;
+    if (motor != motor_now) {
+      lines.push_back(motor + ": " + reg);
+      motor_now = motor;
+    } else {
+      lines.back() += ", " + reg;
+    }
+  }
+  return lines;
 }
 
 }  // namespace armkit

@@ -44,7 +44,16 @@ std::optional<std::vector<std::string>> calibration_mismatch(MotorsBus& bus, con
 class RegisterSnapshot {
  public:
   static RegisterSnapshot take(MotorsBus& bus);
-  void restore(MotorsBus& bus) const;
+  void restore(MotorsBus& bus) const {
+    size_t done = 0;
+    restore(bus, done);
+  }
+  // The same from value `done` on, counting in `done`: a restore the bus
+  // cut off goes on where it stopped.
+  void restore(MotorsBus& bus, size_t& done) const;
+  // What a restore stopped at `done` has not written back: per motor, "name:
+  // register, register, ...".
+  std::vector<std::string> not_restored(size_t done) const;
 
  private:
   std::vector<std::tuple<std::string, std::string, int32_t>> values_;  // motor, register, value
