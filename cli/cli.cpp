@@ -212,8 +212,28 @@ int main(int argc, char** argv) {
       "Example:\n"
       "    " + command_name() + " serve");
   add_ids(serve_cmd);
+  auto* dataset_cmd = app.add_subcommand("dataset", "Look into a dataset folder (v3.0 layout): info, check.");
+  dataset_cmd->require_subcommand(1);
+  std::string dataset_dir;
+  bool dataset_json = false;
+  auto* dataset_info_cmd = dataset_cmd->add_subcommand("info", "Features, episodes, tasks, cameras, files and size.");
+  dataset_info_cmd->add_option("DIR", dataset_dir, "the dataset folder (the one holding meta/info.json)")->required();
+  dataset_info_cmd->add_flag("--json", dataset_json, "print it as one JSON object");
+  auto* dataset_check_cmd = dataset_cmd->add_subcommand(
+      "check", "Check everything training code relies on; exit 1 naming each fault.");
+  dataset_check_cmd->add_option("DIR", dataset_dir, "the dataset folder (the one holding meta/info.json)")->required();
+  dataset_check_cmd->footer(
+      "Checks info.json against the tables, the episodes' index ranges, frame order and\n"
+      "timestamps, tasks, each video's codec, size, frame rate and a frame at every\n"
+      "timestamp, and the stats against the data.");
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   main_callback(debug);
+  for (auto* tool : {dataset_info_cmd, dataset_check_cmd}) {
+    if (tool->parsed()) {
+      const kit::json::Json options{{"dir", dataset_dir}, {"json", dataset_json}};
+      return run_reporting_errors([&] { throw CommandExit{run_dataset_tool(tool->get_name(), kit::json::to_wire(options))}; });
+    }
+  }
   // Cameras, robots and sessions come with the runtime module, loaded only
   // here; its exit status passes through, a failure to load it is an error.
   for (auto* heavy : {capture_cmd, serve_cmd, list_cameras_cmd, teleoperate_cmd, calibrate_cmd}) {

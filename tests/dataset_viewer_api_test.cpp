@@ -14,6 +14,7 @@
 
 #include "kit/http/client.hpp"
 #include "studio/datasets/dataset_change.hpp"
+#include "studio/datasets/dataset_check.hpp"
 #include "studio/server/studio_server.hpp"
 #include "tests/support/logged_episodes.hpp"
 #include "tests/support/process.hpp"
@@ -181,6 +182,7 @@ TEST_F(DatasetViewerApi, DeletingDropsUnusedTasksAndFilesLeftEmpty) {
   EXPECT_EQ(post("/datasets/episodes/delete", {{"repoId", "lab/tasks"}, {"episode", 1}})["frames"], 4);
   const Json d = test_support::read_dataset(set);
   EXPECT_EQ(d["problems"], Json::array()) << d["problems"];
+  EXPECT_EQ(studio::check_dataset(set), std::vector<std::string>{});
   EXPECT_EQ(d["tasks"], Json::array({"pick", "stack"}));
   EXPECT_EQ(d["info"]["total_tasks"], 2);
   EXPECT_EQ(d["frames"][3]["task"], "stack");
@@ -207,6 +209,7 @@ TEST_F(DatasetViewerApi, DatasetsOfOtherToolsAreShownReadOnly) {
     ASSERT_EQ(test_support::run_process({NODE_EXECUTABLE, std::string(TESSALINE_NODE_DIR) + "/duckdb_sql.mjs", sql}).exit_code, 0);
     fs::rename(table.string() + ".other", table);
   }
+  EXPECT_EQ(studio::check_dataset(theirs), std::vector<std::string>{});  // tables another writer made read clean
   studio_.reset();
   auto options = studio::StudioOptions::on_loopback(dir_ / "data");
   options.other_datasets = {cache};
@@ -249,6 +252,7 @@ TEST_F(DatasetViewerApi, OtherLayoutsAreListedAndSayWhatTheyLack) {
     if (feature.value("dtype", "") == "video") feature.erase("info");
   }
   std::ofstream(bare / "meta" / "info.json") << info.dump();
+  EXPECT_EQ(studio::check_dataset(bare), std::vector<std::string>{});
   fs::create_directories(older / "meta");
   info["codebase_version"] = "v2.1";
   std::ofstream(older / "meta" / "info.json") << info.dump();

@@ -1,0 +1,100 @@
+// The entry of libtessaline_datasets.so: `tessaline dataset info|check`
+// on any v3.0 dataset folder, with the studio's own dataset library.
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "cli/command_errors.hpp"
+#include "cli/console.hpp"
+#include "kit/console/markup.hpp"
+#include "kit/json/text.hpp"
+#include "studio/datasets/dataset_check.hpp"
+
+namespace tessaline::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using kit::console::escape;
+using kit::json::Json;
+
+fs::path dataset_folder(const Json& options) {
+  const fs::path dir = options.value("dir", "");
+  if (!fs::exists(dir / "meta" / "info.json")) {
+    throw std::runtime_error("no dataset at " + dir.string() + " (no meta/info.json there): name a dataset folder");
+  }
+  return dir;
+}
+
+std::string size_text(double bytes) {
+  const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+  int u = 0;
+  while (bytes >= 1000 && u < 4) {
+    bytes /= 1000;
+    ++u;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
+  return text;
+}
+
+std::string duration_text(double seconds) {
+  const long s = std::lround(seconds);
+  return s >= 60 ? std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s" : std::to_string(s) + " s";
+}
+
+void info(const Json& options) {
+  const fs::path dir = dataset_folder(options);
+  const Json d = studio::describe_dataset(dir);
+  if (options.value("json", false)) {
+    std::printf("%s\n", kit::json::to_wire(d).c_str());
+    return;
+  }
+  console.print("[bold]" + escape(dir.string()) + "[/bold]  (" + escape(d["version"].get<std::string>()) + ", " +
+                escape(d["robotType"].get<std::string>()) + ", " + std::to_string(d["fps"].get<int>()) + " fps)");
+  console.print("  " + std::to_string(d["episodes"].get<long>()) + " episodes, " + std::to_string(d["frames"].get<long>()) +
+                " frames (" + duration_text(d["durationSeconds"].get<double>()) + "), " +
+                std::to_string(d["tasks"].size()) + " task(s)");
+  for (const auto& task : d["tasks"]) console.print("    task: " + escape(task.dump()));
+  for (const auto& [key, feature] : d["features"].items()) {
+    console.print("  " + escape(key) + ": " + escape(feature["dtype"].get<std::string>()) + " " + escape(feature["shape"].dump()));
+  }
+  for (const auto& [key, camera] : d["cameras"].items()) {
+    console.print("  " + escape(key) + ": " + escape(camera["codec"].get<std::string>()) + " " +
+                  std::to_string(camera["width"].get<int>()) + "x" + std::to_string(camera["height"].get<int>()));
+  }
+  const Json& files = d["files"];
+  console.print("  files: " + std::to_string(files["data"].get<long>()) + " data, " + std::to_string(files["episodes"].get<long>()) +
+                " episodes, " + std::to_string(files["videos"].get<long>()) + " videos; " + size_text(d["bytes"].get<double>()));
+}
+
+void check(const Json& options) {
+  const fs::path dir = dataset_folder(options);
+  console.print("Checking " + escape(dir.string()) + " ...");
+  const auto problems = studio::check_dataset(dir);
+  if (problems.empty()) {
+    const Json d = studio::describe_dataset(dir);
+    console.print("[green]" + escape(dir.string()) + " reads clean[/green]: " + std::to_string(d["episodes"].get<long>()) +
+                  " episodes, " + std::to_string(d["frames"].get<long>()) + " frames, " + std::to_string(d["cameras"].size()) +
+                  " camera(s) checked");
+    return;
+  }
+  console.print("[red]" + escape(dir.string()) + ": " + std::to_string(problems.size()) + " problem(s)[/red]");
+  for (const auto& p : problems) console.print("  " + escape(p));
+  throw CommandExit{1};
+}
+
+}  // namespace
+}  // namespace tessaline::cli
+
+extern "C" __attribute__((visibility("default"))) int tessaline_datasets_main(const char* command, int, const char* options_json) {
+  using namespace tessaline::cli;
+  const std::string name = command;
+  return run_reporting_errors([&] {
+    const auto options = kit::json::Json::parse(options_json);
+    if (name == "info") info(options);
+    else if (name == "check") check(options);
+    else throw std::invalid_argument("no dataset tool " + name);
+  });
+}

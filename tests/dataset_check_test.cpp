@@ -1,0 +1,135 @@
+// `tessaline dataset check` on an exported dataset and on copies broken
+// the ways datasets break (a count that lies, stats off, a video short of
+// frames or gone, a table missing, rows out of place): each fault is named
+// with its file, and the command exits 1; a sound dataset reads clean.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "kit/http/client.hpp"
+#include "studio/datasets/dataset_change.hpp"
+#include "studio/datasets/dataset_check.hpp"
+#include "studio/server/studio_server.hpp"
+#include "tests/support/logged_episodes.hpp"
+#include "tests/support/process.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kit::json::Json;
+
+class DatasetCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("dataset-check-" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    studio_ = std::make_unique<studio::Studio>(studio::StudioOptions::on_loopback(dir_ / "data"));
+  }
+  void TearDown() override {
+    studio_.reset();
+    fs::remove_all(dir_);
+  }
+  fs::path export_dataset(const std::string& repo, const std::vector<int>& lengths, const std::string& task = "") {
+    test_support::record_episodes({studio_->http_url(), studio_->flight_url()}, "op", lengths, task);
+    kit::http::post_json(studio_->http_url() + "/sessions/end", {{"userId", "op"}, {"repoId", repo}, {"fps", 15}},
+                         kit::http::Seconds(5));
+    const Json state = test_support::wait_for_export(studio_->http_url(), repo);
+    EXPECT_EQ(state["state"], "done") << state;
+    return studio_->data_dir() / state["datasetDir"].get<std::string>();
+  }
+  // A copy of `dataset` to break, changed by `breaking`.
+  fs::path broken(const fs::path& dataset, const std::string& name, const std::function<void(const fs::path&)>& breaking) {
+    const fs::path copy = dir_ / "broken" / name;
+    fs::create_directories(copy.parent_path());
+    fs::copy(dataset, copy, fs::copy_options::recursive);
+    breaking(copy);
+    return copy;
+  }
+  fs::path dir_;
+  std::unique_ptr<studio::Studio> studio_;
+};
+
+Json edited_json(const fs::path& file, const std::function<void(Json&)>& edit) {
+  Json j = Json::parse(studio::read_file(file));
+  edit(j);
+  std::ofstream(file) << j.dump();
+  return j;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += l + "\n";
+  return out;
+}
+
+TEST_F(DatasetCheck, ASoundDatasetReadsCleanAndEachFaultIsNamedWithItsFile) {
+  const fs::path dataset = export_dataset("lab/sound", {12, 8}, "stack the cups");
+  const fs::path short_one = export_dataset("lab/short", {5});
+  ASSERT_EQ(studio::check_dataset(dataset), std::vector<std::string>{});
+  const std::string front = "videos/observation.images.cam_front/chunk-000/file-000.mp4";
+
+  const auto faults = [&](const std::string& name, const std::function<void(const fs::path&)>& breaking) {
+    return joined(studio::check_dataset(broken(dataset, name, breaking)));
+  };
+  EXPECT_NE(faults("count", [](const fs::path& d) {
+              edited_json(d / "meta/info.json", [](Json& j) { j["total_frames"] = 21; });
+            }).find("meta/info.json: total_frames 21, the data has 20"),
+            std::string::npos);
+  EXPECT_NE(faults("stats", [](const fs::path& d) {
+              edited_json(d / "meta/stats.json", [](Json& j) { j["action"]["mean"][2] = 99.0; });
+            }).find("meta/stats.json: action[2] mean 99"),
+            std::string::npos);
+  EXPECT_NE(faults("no-stats", [](const fs::path& d) {
+              edited_json(d / "meta/stats.json", [](Json& j) { j.erase("observation.state"); });
+            }).find("meta/stats.json: no stats for observation.state"),
+            std::string::npos);
+  // Another dataset's video of 5 frames where 20 were.
+  const std::string short_video = faults("short-video", [&](const fs::path& d) {
+    fs::copy_file(short_one / front, d / front, fs::copy_options::overwrite_existing);
+  });
+  EXPECT_NE(short_video.find(front + " has no frame for 7 of its 12 frames"), std::string::npos) << short_video;
+  EXPECT_NE(short_video.find(front + " has no frame for 8 of its 8 frames"), std::string::npos) << short_video;
+  EXPECT_NE(faults("no-video", [&](const fs::path& d) { fs::remove(d / front); }).find("its video " + front + " is missing"),
+            std::string::npos);
+  EXPECT_NE(faults("no-tasks", [](const fs::path& d) { fs::remove(d / "meta/tasks.parquet"); }).find("meta/tasks.parquet: cannot be read"),
+            std::string::npos);
+  // The short dataset's data in place of this one's: rows, episodes and counts disagree.
+  const std::string data = faults("other-data", [&](const fs::path& d) {
+    fs::copy_file(short_one / "data/chunk-000/file-000.parquet", d / "data/chunk-000/file-000.parquet",
+                  fs::copy_options::overwrite_existing);
+  });
+  EXPECT_NE(data.find("meta/info.json: total_frames 20, the data has 5"), std::string::npos) << data;
+  EXPECT_NE(data.find("episode 0: length 12, rows [0, 12) of 5"), std::string::npos) << data;
+  const std::string old = faults("v2.1", [](const fs::path& d) {
+    edited_json(d / "meta/info.json", [](Json& j) { j["codebase_version"] = "v2.1"; });
+  });
+  EXPECT_NE(old.find("codebase_version v2.1; this checks the v3.0 layout"), std::string::npos) << old;
+}
+
+TEST_F(DatasetCheck, TheCommandSaysWhatItFoundAndExitsOneOnAFault) {
+  const fs::path dataset = export_dataset("lab/cli", {6});
+  const std::string tessaline = test_support::built_program("tessaline");
+  const auto clean = test_support::run_process({tessaline, "dataset", "check", dataset.string()});
+  EXPECT_EQ(clean.exit_code, 0) << clean.out << clean.err;
+  EXPECT_NE(clean.out.find("reads clean"), std::string::npos) << clean.out;
+
+  const auto info = test_support::run_process({tessaline, "dataset", "info", "--json", dataset.string()});
+  ASSERT_EQ(info.exit_code, 0) << info.out << info.err;
+  const Json described = Json::parse(info.out);
+  EXPECT_EQ(described["episodes"], 1);
+  EXPECT_EQ(described["frames"], 6);
+  EXPECT_EQ(described["cameras"]["observation.images.cam_front"]["codec"], "av1");
+
+  edited_json(dataset / "meta/info.json", [](Json& j) { j["total_episodes"] = 2; });
+  const auto faulty = test_support::run_process({tessaline, "dataset", "check", dataset.string()});
+  EXPECT_EQ(faulty.exit_code, 1);
+  EXPECT_NE(faulty.out.find("meta/info.json: total_episodes 2, meta/episodes has 1"), std::string::npos) << faulty.out;
+
+  const auto nowhere = test_support::run_process({tessaline, "dataset", "check", (dir_ / "nothing").string()});
+  EXPECT_EQ(nowhere.exit_code, 1);
+  EXPECT_NE(nowhere.err.find("no dataset at"), std::string::npos) << nowhere.err;
+}
+
+}  // namespace
