@@ -212,7 +212,8 @@ int main(int argc, char** argv) {
       "Example:\n"
       "    " + command_name() + " serve");
   add_ids(serve_cmd);
-  auto* dataset_cmd = app.add_subcommand("dataset", "Look into a dataset folder (v3.0 layout): info, check.");
+  auto* dataset_cmd =
+      app.add_subcommand("dataset", "Look into and change a dataset folder (v3.0 layout): info, check, delete, rename-task.");
   dataset_cmd->require_subcommand(1);
   std::string dataset_dir;
   bool dataset_json = false;
@@ -226,11 +227,24 @@ int main(int argc, char** argv) {
       "Checks info.json against the tables, the episodes' index ranges, frame order and\n"
       "timestamps, tasks, each video's codec, size, frame rate and a frame at every\n"
       "timestamp, and the stats against the data.");
+  std::string dataset_episodes;
+  auto* dataset_delete_cmd = dataset_cmd->add_subcommand("delete", "Delete episodes; the others move up.");
+  dataset_delete_cmd->add_option("DIR", dataset_dir, "the dataset folder (the one holding meta/info.json)")->required();
+  dataset_delete_cmd->add_option("--episodes", dataset_episodes, "episode indices and ranges, e.g. 3,5-7")->required();
+  dataset_delete_cmd->footer(
+      "Each change is written aside and switched in at once; the other episodes' video is\n"
+      "copied, not encoded again. The dataset is checked afterwards.");
+  std::string task_from, task_to;
+  auto* dataset_rename_cmd = dataset_cmd->add_subcommand("rename-task", "Give a task another text; its episodes keep it.");
+  dataset_rename_cmd->add_option("DIR", dataset_dir, "the dataset folder (the one holding meta/info.json)")->required();
+  dataset_rename_cmd->add_option("--from", task_from, "the task's text now")->required();
+  dataset_rename_cmd->add_option("--to", task_to, "its new text")->required();
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   main_callback(debug);
-  for (auto* tool : {dataset_info_cmd, dataset_check_cmd}) {
+  for (auto* tool : {dataset_info_cmd, dataset_check_cmd, dataset_delete_cmd, dataset_rename_cmd}) {
     if (tool->parsed()) {
-      const kit::json::Json options{{"dir", dataset_dir}, {"json", dataset_json}};
+      const kit::json::Json options{{"dir", dataset_dir},       {"json", dataset_json}, {"episodes", dataset_episodes},
+                                    {"from", task_from},        {"to", task_to}};
       return run_reporting_errors([&] { throw CommandExit{run_dataset_tool(tool->get_name(), kit::json::to_wire(options))}; });
     }
   }

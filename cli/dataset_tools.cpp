@@ -1,8 +1,9 @@
-// The entry of libtessaline_datasets.so: `tessaline dataset info|check`
+// The entry of libtessaline_datasets.so: `tessaline dataset info|check|delete|rename-task`
 // on any v3.0 dataset folder, with the studio's own dataset library.
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -10,7 +11,10 @@
 #include "cli/console.hpp"
 #include "kit/console/markup.hpp"
 #include "kit/json/text.hpp"
+#include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_check.hpp"
+#include "studio/datasets/episode_deletion.hpp"
+#include "studio/datasets/task_rename.hpp"
 
 namespace tessaline::cli {
 namespace {
@@ -85,6 +89,73 @@ void check(const Json& options) {
   throw CommandExit{1};
 }
 
+// "3,5-7" → {3, 5, 6, 7}, each below `total`.
+std::set<long> episode_list(const std::string& text, long total) {
+  std::set<long> out;
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    const std::string item = text.substr(at, comma - at);
+    at = comma + 1;
+    const size_t dash = item.find('-', 1);
+    long first = -1, last = -1;
+    try {
+      size_t used = 0;
+      first = std::stol(item.substr(0, dash), &used);
+      if (used != item.substr(0, dash).size()) throw std::invalid_argument(item);
+      last = first;
+      if (dash != std::string::npos) {
+        last = std::stol(item.substr(dash + 1), &used);
+        if (used != item.size() - dash - 1) throw std::invalid_argument(item);
+      }
+    } catch (const std::logic_error&) {
+      throw std::invalid_argument("--episodes: \"" + item + "\" is no episode index or range (e.g. 3,5-7)");
+    }
+    if (first < 0 || last < first || last >= total) {
+      throw std::invalid_argument("--episodes: " + item + " is not among the dataset's episodes 0-" + std::to_string(total - 1));
+    }
+    for (long e = first; e <= last; ++e) out.insert(e);
+  }
+  return out;
+}
+
+void delete_episodes(const Json& options) {
+  const fs::path dir = dataset_folder(options);
+  const long total = Json::parse(studio::read_file(dir / "meta" / "info.json")).value("total_episodes", 0L);
+  const std::set<long> episodes = episode_list(options.value("episodes", ""), total);
+  if (static_cast<long>(episodes.size()) >= total) {
+    throw std::invalid_argument("that is every episode of the dataset: remove its folder instead");
+  }
+  // From the last down, so the indices named stay the episodes meant.
+  long frames = 0;
+  for (auto e = episodes.rbegin(); e != episodes.rend(); ++e) {
+    const auto deleted = studio::delete_episode(dir, *e, [&] {
+      console.print("Another program is changing a dataset in " + escape(dir.parent_path().string()) + "; waiting for it...");
+    });
+    frames += deleted.frames;
+    console.print("Deleted episode " + std::to_string(*e) + " (" + std::to_string(deleted.frames) + " frames); " +
+                  std::to_string(deleted.episodes_left) + " episodes left");
+  }
+  const auto problems = studio::check_dataset(dir);
+  if (!problems.empty()) {
+    console.print("[red]The dataset does not read clean after the delete:[/red]");
+    for (const auto& p : problems) console.print("  " + escape(p));
+    throw CommandExit{1};
+  }
+  console.print("[green]" + std::to_string(episodes.size()) + " episode(s), " + std::to_string(frames) +
+                " frames deleted; the dataset reads clean[/green]");
+}
+
+void rename_task(const Json& options) {
+  const fs::path dir = dataset_folder(options);
+  const std::string from = options.value("from", ""), to = options.value("to", "");
+  const long episodes = studio::rename_task(dir, from, to, [&] {
+    console.print("Another program is changing a dataset in " + escape(dir.parent_path().string()) + "; waiting for it...");
+  });
+  console.print("[green]The task " + escape(Json(from).dump()) + " is now " + escape(Json(to).dump()) + " (" +
+                std::to_string(episodes) + " episode(s))[/green]");
+}
+
 }  // namespace
 }  // namespace tessaline::cli
 
@@ -95,6 +166,8 @@ extern "C" __attribute__((visibility("default"))) int tessaline_datasets_main(co
     const auto options = kit::json::Json::parse(options_json);
     if (name == "info") info(options);
     else if (name == "check") check(options);
+    else if (name == "delete") delete_episodes(options);
+    else if (name == "rename-task") rename_task(options);
     else throw std::invalid_argument("no dataset tool " + name);
   });
 }

@@ -7,10 +7,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <tuple>
 
 #include "kit/http/client.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_check.hpp"
+#include "studio/datasets/datasets_lock.hpp"
 #include "studio/server/studio_server.hpp"
 #include "tests/support/logged_episodes.hpp"
 #include "tests/support/process.hpp"
@@ -130,6 +133,70 @@ TEST_F(DatasetCheck, TheCommandSaysWhatItFoundAndExitsOneOnAFault) {
   const auto nowhere = test_support::run_process({tessaline, "dataset", "check", (dir_ / "nothing").string()});
   EXPECT_EQ(nowhere.exit_code, 1);
   EXPECT_NE(nowhere.err.find("no dataset at"), std::string::npos) << nowhere.err;
+}
+
+// Episodes deleted from the command line, with the dataset still checked
+// clean afterwards; a change the studio has under way on the same folder
+// is waited for, never interleaved with.
+TEST_F(DatasetCheck, EpisodesAreDeletedFromTheCommandLineOneChangeAtATime) {
+  const fs::path dataset = export_dataset("lab/trim", {4, 5, 6});
+  const std::string tessaline = test_support::built_program("tessaline");
+  const auto run = [&](const std::string& episodes) {
+    return test_support::run_process({tessaline, "dataset", "delete", dataset.string(), "--episodes", episodes});
+  };
+  for (const auto& [episodes, why] : {std::pair{"0-2", "every episode"}, std::pair{"3", "not among the dataset's episodes 0-2"},
+                                      std::pair{"1,x", "\"x\" is no episode index"}}) {
+    const auto refused = run(episodes);
+    EXPECT_EQ(refused.exit_code, 1) << episodes;
+    EXPECT_NE(refused.err.find(why), std::string::npos) << refused.err;
+  }
+  EXPECT_EQ(Json::parse(studio::read_file(dataset / "meta/info.json"))["total_episodes"], 3);  // nothing changed
+
+  std::optional<studio::DatasetsLock> studio_busy(std::in_place, dataset);
+  std::thread done_soon([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    studio_busy.reset();
+  });
+  const auto deleted = run("0,2");
+  done_soon.join();
+  ASSERT_EQ(deleted.exit_code, 0) << deleted.out << deleted.err;
+  EXPECT_NE(deleted.out.find("Another program is changing a dataset"), std::string::npos) << deleted.out;
+  EXPECT_NE(deleted.out.find("2 episode(s), 10 frames deleted; the dataset reads clean"), std::string::npos) << deleted.out;
+  const Json d = test_support::read_dataset(dataset);  // and the independent reader agrees
+  EXPECT_EQ(d["problems"], Json::array()) << d["problems"];
+  EXPECT_EQ(d["info"]["total_episodes"], 1);
+  EXPECT_EQ(d["episodes"][0]["length"], 5);
+}
+
+TEST_F(DatasetCheck, ATaskIsRenamedEverywhereItIsNamedAndNowhereElse) {
+  test_support::record_episodes({studio_->http_url(), studio_->flight_url()}, "op", {3}, "pick");
+  test_support::record_episodes({studio_->http_url(), studio_->flight_url()}, "op", {4}, "place");
+  const fs::path dataset = export_dataset("lab/tasks", {5}, "pick");
+  const std::string tessaline = test_support::built_program("tessaline");
+  const auto rename = [&](const std::string& from, const std::string& to) {
+    return test_support::run_process({tessaline, "dataset", "rename-task", dataset.string(), "--from", from, "--to", to});
+  };
+  const std::string data_before = studio::read_file(dataset / "data/chunk-000/file-000.parquet");
+  const auto renamed = rename("pick", "pick up the cube");
+  ASSERT_EQ(renamed.exit_code, 0) << renamed.out << renamed.err;
+  EXPECT_NE(renamed.out.find("(2 episode(s))"), std::string::npos) << renamed.out;
+  const Json d = test_support::read_dataset(dataset);
+  EXPECT_EQ(d["problems"], Json::array()) << d["problems"];
+  EXPECT_EQ(d["tasks"], Json::array({"pick up the cube", "place"}));
+  EXPECT_EQ(d["episodes"][2]["tasks"], Json::array({"pick up the cube"}));
+  EXPECT_EQ(d["episodes"][1]["tasks"], Json::array({"place"}));
+  EXPECT_EQ(d["frames"][0]["task"], "pick up the cube");
+  EXPECT_EQ(studio::read_file(dataset / "data/chunk-000/file-000.parquet"), data_before);  // numbers, not texts, in the data
+  EXPECT_EQ(Json::parse(studio::read_file(dataset / "meta/tessaline.json"))["tasks"], Json::array({"pick up the cube", "place"}));
+  EXPECT_EQ(studio::check_dataset(dataset), std::vector<std::string>{});
+
+  for (const auto& [from, to, why] : {std::tuple{"pick", "lift", "no task \"pick\""},
+                                      std::tuple{"place", "pick up the cube", "already has a task \"pick up the cube\""}}) {
+    const auto refused = rename(from, to);
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find(why), std::string::npos) << refused.err;
+  }
+  EXPECT_EQ(test_support::read_dataset(dataset)["tasks"], Json::array({"pick up the cube", "place"}));
 }
 
 }  // namespace

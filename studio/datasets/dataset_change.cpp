@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "kit/files/atomic_file.hpp"
+#include "studio/datasets/datasets_lock.hpp"
 
 namespace studio {
 namespace fs = std::filesystem;
@@ -85,6 +86,7 @@ void DatasetChange::commit() {
 void recover_dataset_changes(const fs::path& data_dir) {
   const fs::path datasets = data_dir / "datasets";
   if (!fs::exists(datasets)) return;
+  const DatasetsLock lock(datasets / "any");  // a change another program has under way finishes first
   for (const auto& d : fs::directory_iterator(datasets)) {
     const fs::path work = d.path() / kWorkDir;
     if (!fs::exists(work)) continue;

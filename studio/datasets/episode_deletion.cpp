@@ -11,6 +11,7 @@
 #include "kit/video/mp4_writer.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_files.hpp"
+#include "studio/datasets/datasets_lock.hpp"
 #include "studio/datasets/dataset_library.hpp"
 #include "studio/datasets/dataset_stats.hpp"
 #include "studio/datasets/dataset_tasks.hpp"
@@ -194,7 +195,8 @@ void EpisodeDeletion::rewrite_data(DatasetChange& change) const {
                       if (name == "task_index") return task(v);
                       return v;
                     },
-                    [](const Row&, const std::string&, double v) { return v; }};
+                    [](const Row&, const std::string&, double v) { return v; },
+                    {}};
   for (const auto& table : data_tables_) {
     rewrite_table(table, rel(table.path), episode_, change,
                   [&](const Row& row) { return row.integer("episode_index") > episode_ || task(row.integer("task_index")) != row.integer("task_index"); },
@@ -227,7 +229,8 @@ void EpisodeDeletion::rewrite_episodes(DatasetChange& change) {
                         }
                       }
                       return v;
-                    }};
+                    },
+                    {}};
   const KeptRow keep_stats = [&](const std::vector<ColumnValues>& columns, size_t r, const Shift& applied) {
     for (const auto& c : columns) {
       const std::string& name = c.spec.name;
@@ -280,6 +283,9 @@ void EpisodeDeletion::write_metadata(DatasetChange& change) {
 
 }  // namespace
 
-DeletedEpisode delete_episode(const fs::path& dataset, long episode) { return EpisodeDeletion(dataset, episode).run(); }
+DeletedEpisode delete_episode(const fs::path& dataset, long episode, const std::function<void()>& on_wait) {
+  const DatasetsLock lock(dataset, on_wait);
+  return EpisodeDeletion(dataset, episode).run();
+}
 
 }  // namespace studio

@@ -6,6 +6,7 @@
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_metadata.hpp"
 #include "studio/datasets/dataset_writers.hpp"
+#include "studio/datasets/datasets_lock.hpp"
 #include "studio/datasets/episode_append.hpp"
 #include "studio/datasets/export_layout.hpp"
 #include "studio/datasets/staged_episode.hpp"
@@ -50,6 +51,7 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
                             const ExportProgress& progress) {
   ExportResult result;
   result.dataset_dir = dataset_dir(data_dir, request.repo_id);
+  const DatasetsLock lock(result.dataset_dir);
   const std::vector<fs::path> staged = ended_episodes(job, data_dir, result);
   // Everything is checked before anything is encoded: the episodes agree
   // with each other and, when appending, with the dataset's features.

@@ -29,7 +29,10 @@ void copy_row(const std::vector<ColumnValues>& columns, size_t r, kit::parquet::
         case Physical::INT64: w.add(c, shift.integer(row, col.spec.name, col.ints[from])); break;
         case Physical::FLOAT: w.add(c, static_cast<float>(col.reals[from])); break;
         case Physical::DOUBLE: w.add(c, shift.real(row, col.spec.name, col.reals[from])); break;
-        case Physical::STRING: w.add(c, std::string_view(col.strings[from])); break;
+        case Physical::STRING:
+          if (shift.text) w.add(c, std::string_view(shift.text(row, col.spec.name, col.strings[from])));
+          else w.add(c, std::string_view(col.strings[from]));
+          break;
       }
       continue;
     }
@@ -50,9 +53,14 @@ void copy_row(const std::vector<ColumnValues>& columns, size_t r, kit::parquet::
         w.add_list(c, std::span<const double>(values), shape);
         break;
       }
-      case Physical::STRING:
-        w.add_list(c, std::span<const std::string>(col.strings).subspan(from, to - from), shape);
+      case Physical::STRING: {
+        std::vector<std::string> values(col.strings.begin() + static_cast<long>(from), col.strings.begin() + static_cast<long>(to));
+        if (shift.text) {
+          for (auto& v : values) v = shift.text(row, col.spec.name, v);
+        }
+        w.add_list(c, std::span<const std::string>(values), shape);
         break;
+      }
     }
   }
 }

@@ -1,8 +1,9 @@
 #pragma once
-// Rewriting a dataset's tables without one episode's rows: each kept row
-// copied, its values shifted (episode and frame numbers moving down, tasks
-// renumbered), and the statistics a row of the episodes table holds read
-// back. Used by deletion; a table nothing changes in is not written again.
+// Rewriting a dataset's tables without one episode's rows (or with all of
+// them): each kept row copied, its values shifted (episode and frame numbers
+// moving down, tasks renumbered or renamed), and the statistics a row of the
+// episodes table holds read back. Used by deletion and task renaming; a
+// table nothing changes in is not written again.
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -23,10 +24,11 @@ struct Row {
   int64_t integer(const std::string& name) const;
 };
 
-// How a kept row changes: a column's new value.
+// How a kept row changes: a column's new value (text stays as it is without `text`).
 struct Shift {
   std::function<int64_t(const Row&, const std::string& column, int64_t)> integer;
   std::function<double(const Row&, const std::string& column, double)> real;
+  std::function<std::string(const Row&, const std::string& column, const std::string&)> text;
 };
 
 // A whole Parquet table file, every row group read.
