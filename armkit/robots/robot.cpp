@@ -183,7 +183,8 @@ std::vector<double> ServoArm::read_positions() {
 }
 
 std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, double max_step_degrees,
-                                          const std::optional<MaxRelativeTarget>& relative, double* farthest) {
+                                          const std::optional<MaxRelativeTarget>& relative, double* farthest,
+                                          bool step_full_turn) {
   if (goals.size() != joints_.size()) throw std::invalid_argument("one goal per joint is needed");
   // The framework's clamp works from a fresh reading, in normalised units.
   const std::vector<double> present = relative ? read_positions() : std::vector<double>{};
@@ -205,10 +206,7 @@ std::vector<double> ServoArm::write_goals(const std::vector<double>& goals, doub
     int32_t raw = unnormalize(mode, c, goal, drive_mode);
     raw = std::clamp(raw, std::min(c.range_min, c.range_max), std::max(c.range_min, c.range_max));
     distance = std::max(distance, std::abs(raw - last_raw_[i]));
-    // A joint that turns fully is sent its goal as it is: stepped goals on
-    // either side of the servo's wrap point would have it run the long way
-    // round and back, never arriving.
-    if (!relative && max_step > 0 && !full_turn_joint(type_, name)) {
+    if (!relative && max_step > 0 && (step_full_turn || !full_turn_joint(type_, name))) {
       raw = std::clamp(raw, last_raw_[i] - max_step, last_raw_[i] + max_step);
     }
     values[name] = raw;
@@ -310,7 +308,7 @@ Action Robot::send_action(const Action& action) {
 
 double Robot::step_toward(const Action& action, double max_step_degrees) {
   double farthest = 0;
-  arm_.write_goals(goals_of(action), max_step_degrees, std::nullopt, &farthest);
+  arm_.write_goals(goals_of(action), max_step_degrees, std::nullopt, &farthest, false);
   return farthest;
 }
 

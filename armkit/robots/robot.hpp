@@ -69,8 +69,7 @@ struct RobotConfig {
   // default (SO: true; Koch: false). With max_relative_target set, every goal
   // is clamped as the framework clamps it, from a fresh reading; unset (the
   // framework then sends goals as they come), our own bound applies instead:
-  // max_step_degrees of horn travel from the position last read (<= 0: none;
-  // joints that turn fully are never stepped).
+  // max_step_degrees of horn travel from the position last read (<= 0: none).
   std::optional<bool> use_degrees;
   std::optional<MaxRelativeTarget> max_relative_target;
   double max_step_degrees = 15.0;
@@ -143,9 +142,10 @@ class ServoArm {
   // travel from the position last read (<= 0: not at all); returns what was
   // sent, normalised. `farthest`, when given, is set to how far the
   // farthest joint's goal was from its last reading (degrees of horn travel).
+  // Without `step_full_turn`, joints that turn fully get their goal whole.
   std::vector<double> write_goals(const std::vector<double>& goals, double max_step_degrees,
                                   const std::optional<MaxRelativeTarget>& relative = std::nullopt,
-                                  double* farthest = nullptr);
+                                  double* farthest = nullptr, bool step_full_turn = true);
   void set_torque(bool on);
 
  private:
@@ -180,8 +180,10 @@ class Robot {
   Observation get_observation();
   Action send_action(const Action& action);
   // One bounded step toward `action`: at most `max_step_degrees` of horn
-  // travel per joint from the position last read. Returns how far the
-  // farthest joint was from its goal, in degrees of horn travel.
+  // travel per joint from the position last read; a joint that turns fully
+  // is sent its goal whole (stepped goals on either side of its servo's wrap
+  // point would have it run the long way round and back, never arriving).
+  // Returns how far the farthest joint was from its goal, in degrees of horn travel.
   double step_toward(const Action& action, double max_step_degrees);
   ServoArm& arm() { return arm_; }
 

@@ -17,6 +17,8 @@ if [[ -z "$action" || -z "$dir" ]]; then
   exit 2
 fi
 
+# Ports below the ephemeral range (32768-60999 here): one in it may be taken
+# by a client's connection at the moment the daemon binds it, though nothing listens.
 free_port() {  # the first port from $1 on that nothing listens on
   local port=$1
   while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
@@ -78,10 +80,12 @@ case "$action" in
 esac
 
 mkdir -p "$dir"/{log,run,mon,osd,rgw,crash}
+# A start that fails stops the daemons it started (the logs stay for a look).
+trap 'if (($? != 0)); then stop_daemon rgw; stop_daemon osd; stop_daemon mon; fi' EXIT
 dir=$(realpath "$dir")
 fsid=$(cat /proc/sys/kernel/random/uuid)
-mon_port=$(free_port 33300)
-rgw_port=$(free_port 33380)
+mon_port=$(free_port 23300)
+rgw_port=$(free_port 23380)
 conf=$dir/ceph.conf
 cat >"$conf" <<EOF
 [global]

@@ -43,7 +43,7 @@ dir=$(realpath "$dir")
 chmod 755 "$dir"
 mkdir -p "$dir/data" "$dir/socket"
 [[ ${#as_owner[@]} -gt 0 ]] && chown nobody:nogroup "$dir" "$dir/data" "$dir/socket"
-port=$(free_port 35432)
+port=$(free_port 25432)  # below the ephemeral range: no client's connection holds it
 "${as_owner[@]}" "$bin/initdb" -D "$dir/data" -U tessaline --auth=trust --no-sync -E UTF8 >"$dir/initdb.log"
 cat >>"$dir/data/postgresql.conf" <<EOF
 listen_addresses = '127.0.0.1'
