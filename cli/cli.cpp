@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
       "    " + command_name() + " serve");
   add_ids(serve_cmd);
   auto* dataset_cmd =
-      app.add_subcommand("dataset", "Look into and change a dataset folder (v3.0 layout): info, check, delete, rename-task.");
+      app.add_subcommand("dataset", "Look into and change a dataset folder (v3.0 layout): info, check, delete, rename-task, label.");
   dataset_cmd->require_subcommand(1);
   std::string dataset_dir;
   bool dataset_json = false;
@@ -239,12 +239,25 @@ int main(int argc, char** argv) {
   dataset_rename_cmd->add_option("DIR", dataset_dir, "the dataset folder (the one holding meta/info.json)")->required();
   dataset_rename_cmd->add_option("--from", task_from, "the task's text now")->required();
   dataset_rename_cmd->add_option("--to", task_to, "its new text")->required();
+  long label_episode = -1;
+  std::string label_verdict, label_note;
+  auto* dataset_label_cmd = dataset_cmd->add_subcommand("label", "Label an episode a success or a failure, with a note.");
+  dataset_label_cmd->add_option("DIR", dataset_dir, "the dataset folder (the one holding meta/info.json)")->required();
+  dataset_label_cmd->add_option("LABEL", label_verdict, "success, failure, or none (clears it)")
+      ->required()
+      ->check(CLI::IsMember({"success", "failure", "none"}));
+  dataset_label_cmd->add_option("--episode", label_episode, "the episode's index")->required()->check(CLI::NonNegativeNumber);
+  dataset_label_cmd->add_option("--note", label_note, "a few words on why");
+  dataset_label_cmd->footer(
+      "Kept in the dataset's meta/tessaline.json, which the field's loaders do not read;\n"
+      "shown in the studio's viewer, which also sets them.");
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   main_callback(debug);
-  for (auto* tool : {dataset_info_cmd, dataset_check_cmd, dataset_delete_cmd, dataset_rename_cmd}) {
+  for (auto* tool : {dataset_info_cmd, dataset_check_cmd, dataset_delete_cmd, dataset_rename_cmd, dataset_label_cmd}) {
     if (tool->parsed()) {
-      const kit::json::Json options{{"dir", dataset_dir},       {"json", dataset_json}, {"episodes", dataset_episodes},
-                                    {"from", task_from},        {"to", task_to}};
+      const kit::json::Json options{{"dir", dataset_dir},  {"json", dataset_json}, {"episodes", dataset_episodes},
+                                    {"from", task_from},   {"to", task_to},        {"episode", label_episode},
+                                    {"label", label_verdict}, {"note", label_note}};
       return run_reporting_errors([&] { throw CommandExit{run_dataset_tool(tool->get_name(), kit::json::to_wire(options))}; });
     }
   }

@@ -1,8 +1,9 @@
-// The entry of libtessaline_datasets.so: `tessaline dataset info|check|delete|rename-task`
+// The entry of libtessaline_datasets.so: `tessaline dataset info|check|delete|rename-task|label`
 // on any v3.0 dataset folder, with the studio's own dataset library.
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_check.hpp"
 #include "studio/datasets/episode_deletion.hpp"
+#include "studio/datasets/episode_labels.hpp"
 #include "studio/datasets/task_rename.hpp"
 
 namespace tessaline::cli {
@@ -156,6 +158,19 @@ void rename_task(const Json& options) {
                 std::to_string(episodes) + " episode(s))[/green]");
 }
 
+void label(const Json& options) {
+  const fs::path dir = dataset_folder(options);
+  const std::string verdict = options.value("label", "");
+  std::optional<studio::EpisodeLabel> label;
+  if (verdict != "none") label = studio::EpisodeLabel{verdict, options.value("note", "")};
+  const long episode = options.value("episode", -1L);
+  studio::label_episode(dir, episode, label, [&] {
+    console.print("Another program is changing a dataset in " + escape(dir.parent_path().string()) + "; waiting for it...");
+  });
+  console.print(label ? "Episode " + std::to_string(episode) + " labelled " + escape(verdict)
+                      : "Episode " + std::to_string(episode) + " has no label now");
+}
+
 }  // namespace
 }  // namespace tessaline::cli
 
@@ -168,6 +183,7 @@ extern "C" __attribute__((visibility("default"))) int tessaline_datasets_main(co
     else if (name == "check") check(options);
     else if (name == "delete") delete_episodes(options);
     else if (name == "rename-task") rename_task(options);
+    else if (name == "label") label(options);
     else throw std::invalid_argument("no dataset tool " + name);
   });
 }

@@ -195,6 +195,41 @@ TEST_F(DatasetViewerApi, DeletingDropsUnusedTasksAndFilesLeftEmpty) {
   EXPECT_EQ(Json::parse(sidecar)["tasks"], Json::array({"pick", "stack"}));
 }
 
+// Labels set from the viewer's API and from the command line land on their
+// episodes, follow them when an earlier one is deleted, survive an append,
+// and leave the dataset reading clean; bad ones are refused.
+TEST_F(DatasetViewerApi, LabelsStayWithTheirEpisodes) {
+  httplib::Client client("127.0.0.1", studio_->http_port());
+  const auto label = [&](const Json& body) { return client.Post("/datasets/episodes/label", body.dump(), "application/json"); };
+  ASSERT_EQ(label({{"repoId", "lab/cups"}, {"episode", 0}, {"label", "success"}})->status, 200);
+  const auto by_command = test_support::run_process({test_support::built_program("tessaline"), "dataset", "label",
+                                                     dataset().string(), "failure", "--episode", "2", "--note", "dropped the cup"});
+  ASSERT_EQ(by_command.exit_code, 0) << by_command.out << by_command.err;
+  EXPECT_EQ(label({{"repoId", "lab/cups"}, {"episode", 1}, {"label", "maybe"}})->status, 400);
+  EXPECT_EQ(label({{"repoId", "lab/cups"}, {"episode", 3}, {"label", "success"}})->status, 400);
+  EXPECT_EQ(label({{"repoId", "lab/cups"}, {"episode", 1}, {"label", 7}})->status, 400);
+  const auto labels = [&] {
+    std::vector<std::string> out;
+    const Json listed = Json::parse(get("/datasets/episodes?repoId=lab%2Fcups")->body);
+    for (const auto& ep : listed["episodes"]) {
+      out.push_back(ep.contains("label") ? ep["label"]["label"].get<std::string>() + ":" + ep["label"]["note"].get<std::string>() : "-");
+    }
+    return out;
+  };
+  EXPECT_EQ(labels(), (std::vector<std::string>{"success:", "-", "failure:dropped the cup"}));
+
+  post("/datasets/episodes/delete", {{"repoId", "lab/cups"}, {"episode", 1}});
+  EXPECT_EQ(labels(), (std::vector<std::string>{"success:", "failure:dropped the cup"}));
+  const test_support::StudioUrls urls{studio_->http_url(), studio_->flight_url()};
+  test_support::record_episodes(urls, "op", {3}, "stack the cups");
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/cups"}, {"fps", 15}});
+  ASSERT_EQ(test_support::wait_for_export(urls.http, "lab/cups")["state"], "done");
+  EXPECT_EQ(labels(), (std::vector<std::string>{"success:", "failure:dropped the cup", "-"}));
+  ASSERT_EQ(label({{"repoId", "lab/cups"}, {"episode", 0}, {"label", nullptr}})->status, 200);  // cleared
+  EXPECT_EQ(labels(), (std::vector<std::string>{"-", "failure:dropped the cup", "-"}));
+  EXPECT_EQ(studio::check_dataset(dataset()), std::vector<std::string>{});
+}
+
 // A folder of datasets other tools recorded — here in the layout the
 // field's tools cache them in, with tables DuckDB wrote — is shown read-only.
 TEST_F(DatasetViewerApi, DatasetsOfOtherToolsAreShownReadOnly) {

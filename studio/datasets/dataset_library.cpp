@@ -13,6 +13,7 @@
 #include "kit/parquet/reader.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_files.hpp"
+#include "studio/datasets/episode_labels.hpp"
 #include "studio/datasets/exporter.hpp"
 #include "kit/files/safe_name.hpp"
 
@@ -159,6 +160,12 @@ Json dataset_episodes(const DatasetEntry& entry) {
     }
   }
   std::sort(episodes.begin(), episodes.end(), [](const Json& a, const Json& b) { return a["index"] < b["index"]; });
+  const auto labels = episode_labels(dataset);
+  for (auto& ep : episodes) {
+    if (const auto l = labels.find(ep["index"].get<long>()); l != labels.end()) {
+      ep["label"] = {{"label", l->second.label}, {"note", l->second.note}};
+    }
+  }
   return {{"repoId", repo_id},
           {"readOnly", entry.read_only},
           {"fps", info.at("fps")},

@@ -32,7 +32,7 @@ kit::json::Json list_datasets(const DatasetCatalog& catalog, const std::optional
 std::string dataset_owner(const DatasetEntry& dataset);
 
 // {repoId, fps, robotType, cameras, readOnly, episodes: [{index, length, tasks,
-//  videos: {camera: {path, from, to}}}]}
+//  videos: {camera: {path, from, to}}, label?: {label, note}}]}
 kit::json::Json dataset_episodes(const DatasetEntry& dataset);
 
 // {index, fps, length, frameIndex: [...], timestamp: [...],

@@ -11,7 +11,10 @@
 namespace studio {
 
 DatasetsLock::DatasetsLock(const std::filesystem::path& dataset, const std::function<void()>& on_wait) {
-  const std::filesystem::path folder = dataset.parent_path().empty() ? "." : dataset.parent_path();
+  // "DIR/", "DIR/." and a relative "." name the folder DIR is in, as "DIR" does.
+  std::filesystem::path named = std::filesystem::absolute(dataset).lexically_normal();
+  if (!named.has_filename()) named = named.parent_path();
+  const std::filesystem::path folder = named.parent_path();
   std::filesystem::create_directories(folder);
   fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ < 0) throw std::runtime_error("cannot open " + folder.string() + ": " + std::strerror(errno));

@@ -12,6 +12,7 @@
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_files.hpp"
 #include "studio/datasets/datasets_lock.hpp"
+#include "studio/datasets/episode_labels.hpp"
 #include "studio/datasets/dataset_library.hpp"
 #include "studio/datasets/dataset_stats.hpp"
 #include "studio/datasets/dataset_tasks.hpp"
@@ -266,13 +267,13 @@ void EpisodeDeletion::write_metadata(DatasetChange& change) {
   Json stats = Json::object();
   for (const auto& [feature, list] : kept_stats_) stats[feature] = to_json(merge(list));
   change.write("meta/stats.json", stats.dump(4));
-  if (tasks_change_) {
-    change.write("meta/tasks.parquet", tasks_table(kept_tasks_));
-    if (!sidecar_.empty()) {
-      Json updated = sidecar_;
-      updated["tasks"] = kept_tasks_;
-      change.write("meta/tessaline.json", kit::json::to_file(updated));
-    }
+  if (tasks_change_) change.write("meta/tasks.parquet", tasks_table(kept_tasks_));
+  if (!sidecar_.empty() && (tasks_change_ || sidecar_.contains("labels"))) {
+    Json updated = sidecar_;
+    if (tasks_change_) updated["tasks"] = kept_tasks_;
+    // Labels stay with their episodes, which move up.
+    if (sidecar_.contains("labels")) updated["labels"] = labels_after_delete(sidecar_["labels"], episode_);
+    change.write("meta/tessaline.json", kit::json::to_file(updated));
   }
   info_["total_episodes"] = total_ - 1;
   info_["total_frames"] = info_.at("total_frames").get<long>() - length_;

@@ -165,6 +165,11 @@ runTest('dataset viewer shows, plays, seeks and deletes', async () => {
     await page.keyboard.press('PageDown');
     await waitFor(() => page.evaluate(() => window.tessalineViewer.dataset.episodes[window.tessalineViewer.position].index === 2),
       'next episode');
+    // F labels it a failure: in the list and on the pressed button.
+    await unfocus(page);
+    await page.keyboard.press('f');
+    await waitFor(async () => /✗ failure/.test(await page.locator('#episodes li').nth(2).textContent()), 'the label in the list');
+    assert.equal(await page.locator('#label-failure').getAttribute('aria-pressed'), 'true');
 
     // Delete the first episode with the keyboard.
     await page.keyboard.press('PageUp');
@@ -178,6 +183,9 @@ runTest('dataset viewer shows, plays, seeks and deletes', async () => {
     await page.keyboard.press('Tab');
     await page.keyboard.press('Enter');
     await waitFor(async () => (await page.locator('#episodes li').count()) === 2, 'two episodes left');
+    // The label moved up with its episode.
+    assert.match(await page.locator('#episodes li').nth(1).textContent(), /✗ failure/);
+    assert.doesNotMatch(await page.locator('#episodes li').nth(0).textContent(), /failure|success/);
     assert.match(await row.first().textContent(), /so101_follower\s*2\s*1845/);
     const dataset = JSON.parse(execFileSync(process.env.NODE_EXECUTABLE || process.execPath,
       [join(process.env.TESSALINE_NODE_DIR, 'read_dataset.mjs'), join(studio.dataDir, 'datasets', 'lab%2Fviewer')]).toString());

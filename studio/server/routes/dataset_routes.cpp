@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "studio/datasets/dataset_library.hpp"
+#include "studio/datasets/episode_labels.hpp"
 #include "studio/datasets/exporter.hpp"
 
 namespace studio {
@@ -65,6 +66,7 @@ void DatasetRoutes::register_on(Router& router) {
   });
   router.get("/datasets/video", [this](const Call& call, httplib::Response& res) { send_video(call, res); });
   router.post("/datasets/episodes/delete", [this](const Call& call, httplib::Response& res) { delete_episode(call, res); });
+  router.post("/datasets/episodes/label", [this](const Call& call, httplib::Response& res) { label_episode(call, res); });
 }
 
 DatasetEntry DatasetRoutes::visible(const Call& call, const std::string& repo) const {
@@ -148,28 +150,45 @@ void DatasetRoutes::delete_episode(const Call& call, httplib::Response& res) {
   if (!call.body.contains("episode") || !call.body["episode"].is_number_integer()) throw BadRequest("\"episode\" must be an integer");
   const long episode = call.body["episode"].get<long>();
   DeletedEpisode deleted{};
-  if (queue_) {
-    deleted = delete_in_fleet(dataset, episode);
-  } else {
-    // On the export thread: never beside an export of the same dataset.
-    deleted = exports_.submit([path = dataset.path, episode] { return studio::delete_episode(path, episode); }).get();
-    if (publisher_) publisher_->publish(dataset.repo_id, dataset.path);
-  }
+  change_dataset(dataset, [&](const fs::path& path) { deleted = studio::delete_episode(path, episode); });
   send_json(res, {{"repoId", dataset.repo_id}, {"deleted", episode}, {"frames", deleted.frames}, {"episodes", deleted.episodes_left}});
 }
 
-// The fleet's dataset: changed in this studio's working copy while no
-// studio exports to it, then published, as an export would be.
-DeletedEpisode DatasetRoutes::delete_in_fleet(const DatasetEntry& dataset, long episode) {
-  DeletedEpisode deleted{};
+void DatasetRoutes::label_episode(const Call& call, httplib::Response& res) {
+  const DatasetEntry dataset = visible(call, call.repo_id());
+  if (dataset.read_only) throw Forbidden("the dataset " + dataset.repo_id + " was recorded by another tool: it is shown read-only");
+  if (!call.body.contains("episode") || !call.body["episode"].is_number_integer()) throw BadRequest("\"episode\" must be an integer");
+  const long episode = call.body["episode"].get<long>();
+  std::optional<EpisodeLabel> label;
+  const Json given = call.body.value("label", Json());
+  if (!given.is_null()) {
+    if (!given.is_string()) throw BadRequest("\"label\" must be \"success\", \"failure\" or null");
+    const Json note = call.body.value("note", Json(""));
+    if (!note.is_string()) throw BadRequest("\"note\" must be text");
+    label = EpisodeLabel{given.get<std::string>(), note.get<std::string>()};
+  }
+  try {
+    change_dataset(dataset, [&](const fs::path& path) { studio::label_episode(path, episode, label); });
+  } catch (const std::invalid_argument& e) {
+    throw BadRequest(e.what());
+  }
+  send_json(res, {{"repoId", dataset.repo_id}, {"episode", episode}, {"label", given}});
+}
+
+void DatasetRoutes::change_dataset(const DatasetEntry& dataset, const std::function<void(const fs::path&)>& change) {
+  if (!queue_) {
+    exports_.submit([&] { change(dataset.path); }).get();
+    if (publisher_) publisher_->publish(dataset.repo_id, dataset.path);
+    return;
+  }
+  // The fleet's dataset: changed in this studio's working copy, then published as an export would be.
   const fs::path working = dataset_dir(data_dir_, dataset.repo_id);
   queue_->hold_dataset(dataset.repo_id, dataset_owner(dataset), [&](const HoldCheck& held) {
     publisher_->pull(dataset.repo_id, working, data_dir_ / "set-aside");
-    deleted = studio::delete_episode(working, episode);
+    change(working);
     publisher_->publish_now(dataset.repo_id, working, held);
   });
   views_->refresh(dataset.repo_id);
-  return deleted;
 }
 
 }  // namespace studio

@@ -1,7 +1,7 @@
 #pragma once
 // The dataset viewer's API: datasets, episodes, an episode's joint values,
 // the videos (with range requests; a video only in the bucket is played
-// from it), and deleting an episode. A browser from another computer sees
+// from it), deleting an episode and labelling one. A browser from another computer sees
 // its user's datasets only.
 #include <filesystem>
 
@@ -29,7 +29,11 @@ class DatasetRoutes {
   void send_video(const Call& call, httplib::Response& res) const;
   void send_from_store(const Call& call, const DatasetEntry& dataset, uint64_t size, httplib::Response& res) const;
   void delete_episode(const Call& call, httplib::Response& res);
-  DeletedEpisode delete_in_fleet(const DatasetEntry& dataset, long episode);
+  void label_episode(const Call& call, httplib::Response& res);
+  // A change to a dataset of this studio's: on the export thread (never
+  // beside an export of it), or in a fleet while no studio exports to it;
+  // then published.
+  void change_dataset(const DatasetEntry& dataset, const std::function<void(const std::filesystem::path&)>& change);
 
   std::filesystem::path data_dir_;
   const DatasetCatalog& catalog_;

@@ -133,6 +133,7 @@ function renderEpisodes() {
   $('episodes-title').hidden = false;
   $('episodes-title').textContent = `Episodes of ${viewer.repoId}${viewer.dataset.readOnly ? ' (recorded by another tool: read-only)' : ''}`;
   $('delete-episode').hidden = Boolean(viewer.dataset.readOnly);
+  $('labelling').hidden = Boolean(viewer.dataset.readOnly);
   const { fps } = viewer.dataset;
   const lazy = new IntersectionObserver((entries) => {
     for (const entry of entries) {
@@ -158,6 +159,7 @@ function renderEpisodes() {
       element('span', { className: 'meta' }, [
         element('strong', { textContent: `Episode ${ep.index}` }),
         ` · ${ep.length} frames · ${formatSeconds(ep.length / fps)}`,
+        ...(ep.label ? [' · ', element('span', { className: `label ${ep.label.label}`, textContent: labelText(ep.label) })] : []),
         element('br'),
         element('span', { className: 'task', textContent: ep.tasks.join(', ') }),
       ]),
@@ -184,6 +186,7 @@ async function openEpisode(position, frame = 0) {
   viewer.frame = 0;
   $('player').hidden = false;
   $('player-title').textContent = `${viewer.repoId} · episode ${ep.index} of ${viewer.dataset.episodes.length}`;
+  showLabel();
   $('seek-frame').max = ep.length - 1;
   $('scrub').max = ep.length - 1;
   for (const item of $('episodes').children) item.setAttribute('aria-current', String(Number(item.dataset.episode) === ep.index));
@@ -394,6 +397,45 @@ function drawPlots() {
   });
 }
 
+// ---- Labelling ----------------------------------------------------------------
+
+function labelText(label) {
+  const mark = label.label === 'success' ? '✓ success' : '✗ failure';
+  return label.note ? `${mark}: ${label.note}` : mark;
+}
+
+function showLabel() {
+  const label = episode()?.label?.label;
+  $('label-success').setAttribute('aria-pressed', String(label === 'success'));
+  $('label-failure').setAttribute('aria-pressed', String(label === 'failure'));
+}
+
+// The open episode's label; the one it has already clears it.
+async function setLabel(label) {
+  if (!viewer.dataset || viewer.position < 0 || viewer.dataset.readOnly) return;
+  const ep = episode();
+  const next = ep.label?.label === label ? null : label;
+  const res = await fetch('/datasets/episodes/label', {
+    method: 'POST', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ repoId: viewer.repoId, episode: ep.index, label: next }),
+  });
+  const body = await res.json().catch(() => ({}));
+  if (!res.ok) {
+    $('player-title').textContent = `Not labelled: ${body.error || res.status}`;
+    return;
+  }
+  if (next) ep.label = { label: next, note: '' };
+  else delete ep.label;
+  const item = [...$('episodes').children].find((li) => Number(li.dataset.episode) === ep.index);
+  const meta = item?.querySelector('.meta');
+  if (meta) {
+    meta.querySelector('.label')?.previousSibling?.remove();
+    meta.querySelector('.label')?.remove();
+    if (ep.label) meta.querySelector('br').before(' · ', element('span', { className: `label ${next}`, textContent: labelText(ep.label) }));
+  }
+  showLabel();
+}
+
 // ---- Deleting ----------------------------------------------------------------
 
 function askDelete() {
@@ -402,7 +444,7 @@ function askDelete() {
   const ep = episode();
   $('confirm-text').textContent =
     `Episode ${ep.index} (${ep.length} frames) leaves ${viewer.repoId} for good; the episodes after it move up by one, ` +
-    'and the videos that held it are encoded again without it (this can take a while for long files).';
+    'and the videos that held it are written again without it (the other episodes\' pictures are copied, not encoded again).';
   $('confirm-delete').showModal();
 }
 
@@ -441,6 +483,8 @@ document.addEventListener('keydown', (e) => {
     p: () => openNeighbour(-1),
     n: () => openNeighbour(1),
     Delete: askDelete,
+    s: () => setLabel('success'),
+    f: () => setLabel('failure'),
   };
   const action = actions[e.key];
   if (!action || viewer.position < 0) return;
@@ -454,6 +498,8 @@ $('next-frame').addEventListener('click', () => step(1));
 $('previous-episode').addEventListener('click', () => openNeighbour(-1));
 $('next-episode').addEventListener('click', () => openNeighbour(1));
 $('delete-episode').addEventListener('click', askDelete);
+$('label-success').addEventListener('click', () => setLabel('success'));
+$('label-failure').addEventListener('click', () => setLabel('failure'));
 // Dragging the scrub bar shows each frame it passes, one seek at a time.
 $('scrub').addEventListener('input', async () => {
   if (!viewer.videos.length) return;
