@@ -207,6 +207,51 @@ TEST_F(StudioTest, EpisodesOfASessionThatDiedNeverJoinTheNextSessionsExport) {
   EXPECT_EQ(get("/sessions/export-status?repoId=%28a%20session%20that%20did%20not%20end%29&userId=op")["state"], "moved");
 }
 
+// The operator's ✓ / ✗ on the episode just saved goes with it into the
+// dataset, at the index the episode gets there (after those already in).
+TEST_F(StudioTest, TheOperatorsLabelGoesIntoTheDatasetWithItsEpisode) {
+  namespace fl = kit::flight;
+  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
+  const auto episode = [&](int frames) {
+    for (int i = 0; i < frames; ++i) {
+      auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
+                                                     {"state", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
+                                                     {"action", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
+                                                     {"timestamp", fl::MakeFloat64Array({i / 30.0})}});
+      auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
+      p.writer->WriteRecordBatch(*batch);
+      p.writer->Close();
+    }
+    post("/sessions/episodes/end", {{"userId", "op"}});
+  };
+  const auto label = [&](const Json& body) {
+    httplib::Client c(base_);
+    return c.Post("/sessions/episodes/label", body.dump(), "application/json")->status;
+  };
+  const auto wait_done = [&](const std::string& query) {
+    for (int i = 0; i < 200 && get("/sessions/export-status?" + query)["state"] != "done"; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+  EXPECT_EQ(label({{"userId", "op"}, {"label", "success"}}), 404);  // nothing saved yet
+  episode(3);
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/labelled"}, {"fps", 30}});
+  wait_done("repoId=lab%2Flabelled&userId=op");
+  episode(2);
+  EXPECT_EQ(label({{"userId", "op"}, {"label", "failure"}, {"note", "dropped it"}}), 200);
+  episode(4);
+  EXPECT_EQ(label({{"userId", "op"}, {"label", "perhaps"}}), 400);
+  EXPECT_EQ(label({{"userId", "op"}, {"label", "success"}}), 200);
+  EXPECT_EQ(label({{"userId", "op"}, {"label", "success"}, {"note", std::string(1001, 'x')}}), 400);
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/labelled"}, {"fps", 30}});
+  wait_done("repoId=lab%2Flabelled&userId=op");
+  const Json listed = get("/datasets/episodes?repoId=lab%2Flabelled");
+  ASSERT_EQ(listed["episodes"].size(), 3u) << listed;
+  EXPECT_FALSE(listed["episodes"][0].contains("label"));
+  EXPECT_EQ(listed["episodes"][1]["label"], (Json{{"label", "failure"}, {"note", "dropped it"}}));
+  EXPECT_EQ(listed["episodes"][2]["label"], (Json{{"label", "success"}, {"note", ""}}));
+}
+
 // An export swaps its dataset's directory in and out; what the studio
 // reports meanwhile must not depend on finding it.
 TEST_F(StudioTest, SessionsEndWhileTheirDatasetIsSwapped) {

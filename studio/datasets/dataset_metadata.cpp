@@ -74,6 +74,7 @@ void write_metadata(DatasetChange& change, const DatasetState& after, const Expo
   Json own{{"tasks", after.tasks}, {"repo_id", request.repo_id}, {"user_id", after.owner.empty() ? request.user_id : after.owner}};
   if (after.sidecar.contains("jobs")) own["jobs"] = after.sidecar["jobs"];
   if (after.sidecar.contains("labels")) own["labels"] = after.sidecar["labels"];  // an append numbers new episodes after them
+  if (!added.labels.empty()) own["labels"].update(added.labels);
   // The cameras' sizes as captured, which the videos' sizes may not tell
   // apart; known for datasets this studio started.
   if (after.sidecar.contains("captured_sizes")) {

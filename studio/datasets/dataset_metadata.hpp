@@ -17,6 +17,7 @@ struct ExportAdded {
   long episodes = 0;
   long frames = 0;
   std::map<std::string, std::vector<FeatureStats>> stats;  // per feature, each new episode's
+  kit::json::Json labels = kit::json::Json::object();     // the new episodes' labels, by index
 };
 
 // `after`: the dataset's state with the new episodes counted.

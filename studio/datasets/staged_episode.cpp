@@ -42,6 +42,8 @@ StagedEpisode load_staged_episode(const fs::path& dir) {
   });
   e.task = fs::exists(dir / "TASK") ? read_file(dir / "TASK") : "";
   if (e.task.empty() || !valid_utf8(e.task)) e.task = kDefaultTask;
+  if (fs::exists(dir / "LABEL")) e.label = kit::json::Json::parse(read_file(dir / "LABEL"), nullptr, false);
+  if (!e.label.is_object()) e.label = nullptr;
   return e;
 }
 

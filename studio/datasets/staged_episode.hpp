@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "kit/json/text.hpp"
+
 #include "studio/live/logged_frame.hpp"
 #include "studio/live/staged_stream.hpp"
 
@@ -24,6 +26,7 @@ struct StagedEpisode {
   std::vector<StagedFrame> frames;
   std::vector<std::tuple<std::string, int, int>> cameras;  // key, width, height, from the first frame
   std::string task;
+  kit::json::Json label;  // {label, note} the operator gave it, or null
 
   std::shared_ptr<kit::flight::RecordBatch> read_batch(const StagedFrame& staged) const {
     return streams.at(staged.stream)->batch(staged.batch);

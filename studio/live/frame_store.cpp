@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string episode_name(long index) {
-  char buf[16];
+  char buf[24];
   std::snprintf(buf, sizeof buf, "%06ld", index);
   return buf;
 }
@@ -172,6 +172,15 @@ EpisodeEnd FrameStore::end_episode(const std::string& user_id) {
     kit::files::write_atomically(target / "TASK", task->second);
   }
   return {index, index + 1};
+}
+
+std::optional<long> FrameStore::label_last_episode(const std::string& user_id, const kit::json::Json& label) {
+  std::lock_guard lock(mutex_);
+  const fs::path user = user_dir(user_id);
+  const long ended = ended_count(user);
+  if (ended == 0) return std::nullopt;
+  kit::files::write_atomically(user / "ended" / episode_name(ended - 1) / "LABEL", kit::json::to_wire(label));
+  return ended;
 }
 
 void FrameStore::set_task(const std::string& user_id, const std::string& task) {

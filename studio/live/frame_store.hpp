@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kit/flight/array.hpp"
+#include "kit/json/text.hpp"
 #include "studio/live/staged_stream.hpp"
 #include "studio/live/staging_listener.hpp"
 
@@ -56,6 +57,10 @@ class FrameStore {
   std::optional<ExportJob> begin_session(const std::string& user_id, const std::string& session_id);
 
   EpisodeEnd end_episode(const std::string& user_id);
+  // The operator's verdict on the user's last ended episode of this session
+  // ({label, note}, kept beside its frames and exported with it); its number
+  // in the session from 1, or nothing when no episode has ended yet.
+  std::optional<long> label_last_episode(const std::string& user_id, const kit::json::Json& label);
   long reset_episode(const std::string& user_id);  // frames discarded
   size_t staged_frames(const std::string& user_id);  // in the open episode
 

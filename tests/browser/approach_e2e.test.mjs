@@ -4,9 +4,9 @@
 // an episode that starts with the follower's wrist roll at 100 and the
 // leader's at 2200 arrives and records its full length; an episode ended
 // while a stuck joint keeps the follower from arriving saves nothing, and
-// the page tells why.
+// the page tells why. The operator's ✗ on a saved episode lands in the dataset.
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { startStudio, startRig, startProcess, signIn, signInOpener, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
@@ -59,6 +59,10 @@ runTest('the follower is brought to the leader across the wrap point, and an epi
     await new Promise((r) => setTimeout(r, 2000));
     await app.getByRole('button', { name: 'End episode' }).click();
     await waitFor(async () => (await status()) === 'Ready to record episode 3', 'ready for episode 3', 30000);
+    // The operator says how it went: the label goes into the dataset with the episode.
+    await app.getByRole('button', { name: '✗ Failure' }).click();
+    await waitFor(async () => (await app.locator('#episode-label-text').textContent()) === 'Episode 2: ✗ failure',
+      'the label taken', 10000);
 
     // Episode 3: a stuck follower joint; the operator ends it during the approach.
     hand('hold follower wrist_flex 2047');
@@ -83,6 +87,8 @@ runTest('the follower is brought to the leader across the wrap point, and an epi
     const second = dataset.frames.filter((f) => f.episode_index === 1);
     // 2 s of recording at 15 frames/s, less what a loaded machine may skip.
     assert.ok(second.length >= 15, `episode 2 has ${second.length} frames`);
+    const sidecar = JSON.parse(readFileSync(join(state.datasetPath, 'meta', 'tessaline.json'), 'utf8'));
+    assert.deepEqual(sidecar.labels, { 1: { label: 'failure', note: '' } });
     const first = second.find((f) => f.frame_index === 0);
     assert.ok(Math.abs(first.state[4] - first.action[4]) <= 15,
       `episode 2 starts with the wrist roll at ${first.state[4]}°, the leader's at ${first.action[4]}°`);

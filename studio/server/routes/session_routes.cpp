@@ -9,6 +9,8 @@ void SessionRoutes::register_on(Router& router) {
   // The operator page names the task of the episodes it records next.
   router.post("/sessions/task", [this](const Call& call, httplib::Response& res) { set_task(call, res); });
   router.post("/sessions/episodes/reset", [this](const Call& call, httplib::Response& res) { reset_episode(call, res); });
+  // The operator's ✓ / ✗ on the episode just saved.
+  router.post("/sessions/episodes/label", [this](const Call& call, httplib::Response& res) { label_episode(call, res); });
   // What the operator page shows while recording (see LiveFeed).
   router.get("/sessions/live", [this](const Call& call, httplib::Response& res) {
     send_json(res, live_.snapshot(call.user(), call.since()));
@@ -32,6 +34,18 @@ void SessionRoutes::set_task(const Call& call, httplib::Response& res) {
   if (task.empty() || task.size() > 1000 || !valid_utf8(task)) throw BadRequest("\"task\" must be 1 to 1000 characters of text");
   frames_.set_task(call.user(), task);
   send_json(res, {{"ok", true}});
+}
+
+void SessionRoutes::label_episode(const Call& call, httplib::Response& res) {
+  const std::string label = call.text("label");
+  if (label != "success" && label != "failure") throw BadRequest("\"label\" must be \"success\" or \"failure\"");
+  const Json note = call.body.value("note", Json(""));
+  if (!note.is_string() || note.get<std::string>().size() > 1000 || !valid_utf8(note.get<std::string>())) {
+    throw BadRequest("\"note\" must be at most 1000 bytes of text");
+  }
+  const auto episode = frames_.label_last_episode(call.user(), {{"label", label}, {"note", note}});
+  if (!episode) throw NotFound("no episode of this session has been saved yet");
+  send_json(res, {{"episode", *episode}, {"label", label}});
 }
 
 void SessionRoutes::reset_episode(const Call& call, httplib::Response& res) {

@@ -18,6 +18,7 @@ class SessionRoutes {
   void end_episode(const Call& call, httplib::Response& res);
   void set_task(const Call& call, httplib::Response& res);
   void reset_episode(const Call& call, httplib::Response& res);
+  void label_episode(const Call& call, httplib::Response& res);
   void end_session(const Call& call, httplib::Response& res);
   void retry_exports(const Call& call, httplib::Response& res);
 

@@ -158,7 +158,24 @@ function onStatus(msg) {
   log(`robot: ${$('status').textContent}`);
   if (msg.status === 'camera_selection') showCameraSelection(msg.cameras, msg.selected);
   if (msg.status === 'error') setConnection('robot stopped', 'lost');
+  // After an episode is saved, the operator may say how it went.
+  if (msg.status === 'idle' && msg.completed) {
+    $('episode-label-text').textContent = `How did episode ${app.episode} go?`;
+    $('episode-label').hidden = false;
+  } else if (msg.status === 'recording') {
+    $('episode-label').hidden = true;
+  }
   refreshButtons();
+}
+
+async function labelEpisode(label) {
+  try {
+    const body = await postJson('/sessions/episodes/label', { userId: app.userId, label });
+    $('episode-label-text').textContent = `Episode ${body.episode}: ${label === 'success' ? '✓ success' : '✗ failure'}`;
+    log(`you: episode ${body.episode} labelled ${label}`);
+  } catch (e) {
+    $('episode-label-text').textContent = `Not labelled: ${e.message}`;
+  }
 }
 
 function showCameraSelection(cameras, selected) {
@@ -547,6 +564,8 @@ $('start-form').addEventListener('submit', async (e) => {
   send({ command: 'start', repoId: $('repo-id').value.trim() });
   learnDatasetSize();
 });
+$('label-success').addEventListener('click', () => labelEpisode('success'));
+$('label-failure').addEventListener('click', () => labelEpisode('failure'));
 $('camera-form').addEventListener('submit', (e) => {
   e.preventDefault();
   const selected = [...$('camera-choices').querySelectorAll('input:checked')].map((box) => box.value);
