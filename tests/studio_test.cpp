@@ -55,6 +55,21 @@ class StudioTest : public ::testing::Test {
     return r ? r->status : -1;
   }
   std::string flight_host_port() const { return "127.0.0.1:" + std::to_string(studio_->flight_port()); }
+  // An episode of `frames` two-joint frames for `user`, put over Flight and ended.
+  void log_episode(const std::string& user, int frames) {
+    namespace fl = kit::flight;
+    auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
+    for (int i = 0; i < frames; ++i) {
+      auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({user})},
+                                                     {"state", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
+                                                     {"action", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
+                                                     {"timestamp", fl::MakeFloat64Array({i / 30.0})}});
+      auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
+      p.writer->WriteRecordBatch(*batch);
+      p.writer->Close();
+    }
+    post("/sessions/episodes/end", {{"userId", user}});
+  }
 
   fs::path dir_;
   std::unique_ptr<studio::Studio> studio_;
@@ -166,20 +181,7 @@ TEST_F(StudioTest, PutsWithoutUserOrStateAreRejectedAlone) {
 // them to a repository of their own. An offer of the same session again
 // (a reconnect) keeps what it recorded.
 TEST_F(StudioTest, EpisodesOfASessionThatDiedNeverJoinTheNextSessionsExport) {
-  namespace fl = kit::flight;
-  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
-  const auto episode = [&](int frames) {
-    for (int i = 0; i < frames; ++i) {
-      auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
-                                                     {"state", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
-                                                     {"action", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
-                                                     {"timestamp", fl::MakeFloat64Array({i / 30.0})}});
-      auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
-      p.writer->WriteRecordBatch(*batch);
-      p.writer->Close();
-    }
-    post("/sessions/episodes/end", {{"userId", "op"}});
-  };
+  const auto episode = [&](int frames) { log_episode("op", frames); };
   auto offer = offer_body("op", "v=0");
   offer["sessionId"] = "towels";
   post("/webrtc/offer", offer);
@@ -210,20 +212,7 @@ TEST_F(StudioTest, EpisodesOfASessionThatDiedNeverJoinTheNextSessionsExport) {
 // The operator's ✓ / ✗ on the episode just saved goes with it into the
 // dataset, at the index the episode gets there (after those already in).
 TEST_F(StudioTest, TheOperatorsLabelGoesIntoTheDatasetWithItsEpisode) {
-  namespace fl = kit::flight;
-  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
-  const auto episode = [&](int frames) {
-    for (int i = 0; i < frames; ++i) {
-      auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
-                                                     {"state", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
-                                                     {"action", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
-                                                     {"timestamp", fl::MakeFloat64Array({i / 30.0})}});
-      auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
-      p.writer->WriteRecordBatch(*batch);
-      p.writer->Close();
-    }
-    post("/sessions/episodes/end", {{"userId", "op"}});
-  };
+  const auto episode = [&](int frames) { log_episode("op", frames); };
   const auto label = [&](const Json& body) {
     httplib::Client c(base_);
     return c.Post("/sessions/episodes/label", body.dump(), "application/json")->status;
@@ -255,8 +244,6 @@ TEST_F(StudioTest, TheOperatorsLabelGoesIntoTheDatasetWithItsEpisode) {
 // An export swaps its dataset's directory in and out; what the studio
 // reports meanwhile must not depend on finding it.
 TEST_F(StudioTest, SessionsEndWhileTheirDatasetIsSwapped) {
-  namespace fl = kit::flight;
-  auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
   const fs::path dataset = studio::dataset_dir(studio_->data_dir(), "lab/cups");
   fs::create_directories(dataset / "meta");
   std::atomic<bool> stop = false;
@@ -269,13 +256,7 @@ TEST_F(StudioTest, SessionsEndWhileTheirDatasetIsSwapped) {
   });
   int refused = 0;
   for (int round = 0; round < 40; ++round) {
-    auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({"op"})},
-                                                   {"state", fl::MakeFloat64ListArray({std::vector<double>{1}})},
-                                                   {"action", fl::MakeFloat64ListArray({std::vector<double>{1}})}});
-    auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
-    p.writer->WriteRecordBatch(*batch);
-    p.writer->Close();
-    post("/sessions/episodes/end", {{"userId", "op"}});
+    log_episode("op", 1);
     httplib::Client c(base_);
     const auto r = c.Post("/sessions/end", Json{{"userId", "op"}, {"repoId", "lab/cups"}}.dump(), "application/json");
     if (!r || r->status != 200) ++refused;
