@@ -113,7 +113,8 @@ std::set<long> episode_list(const std::string& text, long total) {
     } catch (const std::logic_error&) {
       throw std::invalid_argument("--episodes: \"" + item + "\" is no episode index or range (e.g. 3,5-7)");
     }
-    if (first < 0 || last < first || last >= total) {
+    if (last < first) throw std::invalid_argument("--episodes: " + item + " runs backwards; write the lower index first");
+    if (first < 0 || last >= total) {
       throw std::invalid_argument("--episodes: " + item + " is not among the dataset's episodes 0-" + std::to_string(total - 1));
     }
     for (long e = first; e <= last; ++e) out.insert(e);

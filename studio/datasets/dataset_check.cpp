@@ -12,6 +12,7 @@
 #include "kit/video/video_probe.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_files.hpp"
+#include "studio/datasets/dataset_tasks.hpp"
 
 namespace studio {
 namespace fs = std::filesystem;
@@ -41,6 +42,13 @@ class Problems {
   std::vector<std::string> list_;
   size_t more_ = 0;
 };
+
+// "total_frames 21", or what is wrong with it.
+std::string count_text(const Json& info, const char* key) {
+  const auto it = info.find(key);
+  if (it == info.end()) return std::string("no ") + key;
+  return std::string(key) + " " + it->dump();
+}
 
 bool has_column(const kit::parquet::Reader& reader, const std::string& name) {
   const auto& schema = reader.schema();
@@ -176,7 +184,7 @@ std::map<int64_t, std::string> read_tasks(const fs::path& dataset, const Json& i
     return tasks;
   }
   const long total = info.value("total_tasks", -1L);
-  problems.check(static_cast<long>(tasks.size()) == total, "meta/info.json: total_tasks " + std::to_string(total) +
+  problems.check(static_cast<long>(tasks.size()) == total, "meta/info.json: " + count_text(info, "total_tasks") +
                                                                ", meta/tasks.parquet has " + std::to_string(tasks.size()));
   long expected = 0;
   for (const auto& [i, t] : tasks) {
@@ -214,11 +222,10 @@ std::vector<Episode> read_episodes(const fs::path& dataset, const std::vector<st
       if (!columns_of_first) columns_of_first = columns;
       problems.check(columns == *columns_of_first,
                      name + ": other columns than " + rel(dataset, files[0]) + " (the episodes files must read as one table)");
-      const auto ints = [&](size_t g, const std::string& column) { return reader.column(g, column); };
       for (size_t g = 0; g < reader.row_groups(); ++g) {
-        const auto index = ints(g, "episode_index"), length = ints(g, "length");
-        const auto from = ints(g, "dataset_from_index"), to = ints(g, "dataset_to_index");
-        const auto chunk = ints(g, "data/chunk_index"), data_file = ints(g, "data/file_index");
+        const auto index = reader.column(g, "episode_index"), length = reader.column(g, "length");
+        const auto from = reader.column(g, "dataset_from_index"), to = reader.column(g, "dataset_to_index");
+        const auto chunk = reader.column(g, "data/chunk_index"), data_file = reader.column(g, "data/file_index");
         const auto tasks = reader.column(g, "tasks");
         std::map<std::string, std::array<kit::parquet::ColumnValues, 4>> videos;
         for (const auto& cam : cameras) {
@@ -294,7 +301,7 @@ bool has_frame_near(const std::vector<double>& sorted, double t) {
 void check_episodes(const fs::path& dataset, const Json& info, const std::vector<Episode>& episodes, const DataTables& data,
                     const std::map<int64_t, std::string>& tasks, const std::vector<std::string>& cameras, Problems& problems) {
   const long total = info.value("total_episodes", -1L);
-  problems.check(static_cast<long>(episodes.size()) == total, "meta/info.json: total_episodes " + std::to_string(total) +
+  problems.check(static_cast<long>(episodes.size()) == total, "meta/info.json: " + count_text(info, "total_episodes") +
                                                                   ", meta/episodes has " + std::to_string(episodes.size()));
   const double fps = info.value("fps", 0.0);
   VideoChecks videos(dataset, info, problems);
@@ -455,7 +462,7 @@ std::vector<std::string> check_dataset(const fs::path& dataset) {
   const auto cameras = video_keys(info);
   const DataTables data = read_data(dataset, info["features"], problems);
   const long frames = info.value("total_frames", -1L);
-  problems.check(static_cast<long>(data.rows.size()) == frames, "meta/info.json: total_frames " + std::to_string(frames) +
+  problems.check(static_cast<long>(data.rows.size()) == frames, "meta/info.json: " + count_text(info, "total_frames") +
                                                                     ", the data has " + std::to_string(data.rows.size()));
   for (size_t i = 0; i < data.rows.size(); ++i) {
     if (data.rows[i].index != static_cast<int64_t>(i)) {
@@ -485,13 +492,7 @@ Json describe_dataset(const fs::path& dataset) {
   }
   Json tasks = Json::array();
   try {
-    const kit::parquet::Reader reader(read_file(dataset / "meta" / "tasks.parquet"));
-    std::map<int64_t, std::string> by_index;
-    for (size_t g = 0; g < reader.row_groups(); ++g) {
-      const auto index = reader.column(g, "task_index"), text = reader.column(g, "task");
-      for (size_t r = 0; r < index.rows() && r < text.rows(); ++r) by_index[index.ints[index.row_start[r]]] = text.strings[text.row_start[r]];
-    }
-    for (const auto& [i, t] : by_index) tasks.push_back(t);
+    tasks = read_tasks(dataset, Json::object());
   } catch (const std::exception&) {  // `check` says why
   }
   uintmax_t bytes = 0;

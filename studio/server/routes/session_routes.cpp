@@ -44,7 +44,7 @@ void SessionRoutes::label_episode(const Call& call, httplib::Response& res) {
     throw BadRequest("\"note\" must be at most 1000 bytes of text");
   }
   const auto episode = frames_.label_last_episode(call.user(), {{"label", label}, {"note", note}});
-  if (!episode) throw NotFound("no episode of this session has been saved yet");
+  if (!episode) throw NotFound("no saved episode is waiting for its export: a label goes with an episode until its session ends");
   send_json(res, {{"episode", *episode}, {"label", label}});
 }
 

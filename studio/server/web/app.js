@@ -374,6 +374,7 @@ function robotGone(reason) {
   }
   app.recording = false;
   $('recording').hidden = true;
+  $('episode-label').hidden = true;  // its episodes are on their way to the export, or kept apart
   log(reason);
   refreshButtons();
 }
