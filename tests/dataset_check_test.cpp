@@ -199,4 +199,22 @@ TEST_F(DatasetCheck, ATaskIsRenamedEverywhereItIsNamedAndNowhereElse) {
   EXPECT_EQ(test_support::read_dataset(dataset)["tasks"], Json::array({"pick up the cube", "place"}));
 }
 
+// A command killed while switching a change in (its list of files written,
+// some moved) leaves the rest for the next change, which finishes it first
+// rather than dropping what was not moved yet.
+TEST_F(DatasetCheck, AChangeCutOffWhileSwitchingInIsFinishedByTheNextOne) {
+  const fs::path dataset = export_dataset("lab/cut", {4, 3});
+  Json info = Json::parse(studio::read_file(dataset / "meta/info.json"));
+  info["cut_off"] = true;
+  fs::create_directories(dataset / ".tessaline-export/meta");
+  std::ofstream(dataset / ".tessaline-export/meta/info.json") << info.dump();
+  std::ofstream(dataset / ".tessaline-export/COMMIT") << "meta/info.json\n";
+  const auto run = test_support::run_process(
+      {test_support::built_program("tessaline"), "dataset", "label", dataset.string(), "success", "--episode", "1"});
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_EQ(Json::parse(studio::read_file(dataset / "meta/info.json"))["cut_off"], true);
+  EXPECT_FALSE(fs::exists(dataset / ".tessaline-export"));
+  EXPECT_EQ(Json::parse(studio::read_file(dataset / "meta/tessaline.json"))["labels"]["1"]["label"], "success");
+}
+
 }  // namespace

@@ -87,12 +87,14 @@ void recover_dataset_changes(const fs::path& data_dir) {
   const fs::path datasets = data_dir / "datasets";
   if (!fs::exists(datasets)) return;
   const DatasetsLock lock(datasets / "any");  // a change another program has under way finishes first
-  for (const auto& d : fs::directory_iterator(datasets)) {
-    const fs::path work = d.path() / kWorkDir;
-    if (!fs::exists(work)) continue;
-    if (fs::exists(work / kCommitList)) switch_in(d.path());  // everything was written: finish
-    else fs::remove_all(work);                                 // half-written: as if never begun
-  }
+  for (const auto& d : fs::directory_iterator(datasets)) finish_cut_off_change(d.path());
+}
+
+void finish_cut_off_change(const fs::path& dataset) {
+  const fs::path work = dataset / kWorkDir;
+  if (!fs::exists(work)) return;
+  if (fs::exists(work / kCommitList)) switch_in(dataset);  // everything was written: finish
+  else fs::remove_all(work);                                // half-written: as if never begun
 }
 
 }  // namespace studio

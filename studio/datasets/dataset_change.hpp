@@ -44,5 +44,10 @@ std::string read_file(const std::filesystem::path& path);  // throws with the OS
 
 // At start-up, for every dataset under DATA/datasets.
 void recover_dataset_changes(const std::filesystem::path& data_dir);
+// One dataset's change that a killed program left: finished when it was
+// switching in, dropped when it was still being written. Taking the
+// datasets lock does it, so every change begins from a whole dataset: a
+// command killed mid-change never leaves the next one a half-switched one.
+void finish_cut_off_change(const std::filesystem::path& dataset);
 
 }  // namespace studio

@@ -1,5 +1,7 @@
 #include "studio/datasets/datasets_lock.hpp"
 
+#include "studio/datasets/dataset_change.hpp"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -18,14 +20,21 @@ DatasetsLock::DatasetsLock(const std::filesystem::path& dataset, const std::func
   std::filesystem::create_directories(folder);
   fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ < 0) throw std::runtime_error("cannot open " + folder.string() + ": " + std::strerror(errno));
-  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
-  if (errno == EWOULDBLOCK && on_wait) on_wait();
-  while (::flock(fd_, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      const int error = errno;
-      ::close(fd_);
-      throw std::runtime_error("cannot lock " + folder.string() + ": " + std::strerror(error));
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK && on_wait) on_wait();
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        const int error = errno;
+        ::close(fd_);
+        throw std::runtime_error("cannot lock " + folder.string() + ": " + std::strerror(error));
+      }
     }
+  }
+  try {
+    finish_cut_off_change(named);  // another program killed mid-change: its change is finished or dropped first
+  } catch (...) {
+    ::close(fd_);
+    throw;
   }
 }
 

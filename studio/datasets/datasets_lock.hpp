@@ -3,7 +3,8 @@
 // processes too: the studio's exports, deletes and recovery, and
 // `tessaline dataset delete` on the same folder. An exclusive flock on the
 // folder holding the dataset, from before the dataset is read until its
-// change is in; released when this goes.
+// change is in; released when this goes. Taken, it first finishes (or
+// drops) a change to the dataset that a killed program left.
 #include <filesystem>
 #include <functional>
 
