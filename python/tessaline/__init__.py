@@ -14,6 +14,12 @@ commands and record every frame to the studio::
 The settings come from the environment (tessaline.config); the arms, port
 discovery and frame records are in tessaline.robots.
 """
+try:
+    import numpy as _numpy  # images and states are numpy arrays
+except ImportError:
+    import sys as _sys
+    raise ImportError(f"tessaline needs numpy, which {_sys.executable} does not have: run `{_sys.executable} -m pip install "
+                      "numpy` (or, with Debian's python3, `apt-get install python3-numpy`)") from None
 from . import config
 from .session import VelquinSession
 from .grpc_client import VelquinGrpcClient
