@@ -245,7 +245,7 @@ std::string normalised_answer(std::string answer) {
 armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<void()>& enter,
                                   const std::function<bool()>& enter_pressed) {
   const auto calibration = undone_on_failure(arm, [&] { return calibrate_steps(arm, enter, enter_pressed); });
-  const auto file = armkit::calibration_path(arm.type(), arm.id().value_or("None"));
+  const auto file = arm.calibration_save_path();
   armkit::save_calibration(file, calibration);
   arm.use_calibration(calibration);
   console.print("Calibration saved to " + escape(file.string()));
@@ -261,6 +261,33 @@ armkit::Calibration calibrate_arm_on_terminal(armkit::ServoArm& arm) {
     return true;
   };
   return calibrate_arm(arm, enter, enter_pressed);
+}
+
+armkit::Calibration calibrate_or_restore(armkit::ServoArm& arm) {
+  const auto file = arm.calibration_file();
+  if (std::filesystem::exists(file)) {
+    console.write("Press ENTER to use provided calibration file associated with the id " + escape(arm.id().value_or("None")) +
+                  ", or type 'c' and press ENTER to run calibration: ");
+    std::fflush(console.stream());
+    if (normalised_answer(read_line()) != "c") {
+      const auto calibration = armkit::load_calibration(file);
+      undone_on_failure(arm, [&] {
+        arm.configure();
+        armkit::write_calibration(arm.bus(), calibration);
+        return 0;
+      });
+      arm.use_calibration(calibration);
+      console.print("Calibration from " + escape(file.string()) + " written to the servos of " + escape(arm_name(arm)));
+      // Found in a folder older versions of the framework used: today's looks only in its own.
+      const auto current = arm.calibration_save_path();
+      if (file != current) {
+        armkit::save_calibration(current, calibration);
+        console.print("Calibration also saved to " + escape(current.string()) + ", where the robot framework looks now");
+      }
+      return calibration;
+    }
+  }
+  return calibrate_arm_on_terminal(arm);
 }
 
 void run_calibrate(const ArmOptions& options) {
@@ -284,30 +311,7 @@ void run_calibrate(const ArmOptions& options) {
   settings.gripper_open_pos = options.teleop.gripper_open_pos.value_or(50.0);
   armkit::ServoArm arm(type, *port, id, follower, {}, settings);
   arm.connect(false);
-  const auto file = armkit::find_calibration(type, id.value_or("None"));
-  if (file) {
-    console.write("Press ENTER to use provided calibration file associated with the id " + escape(id.value_or("None")) +
-                  ", or type 'c' and press ENTER to run calibration: ");
-    std::fflush(console.stream());
-    if (normalised_answer(read_line()) != "c") {
-      const auto calibration = armkit::load_calibration(*file);
-      undone_on_failure(arm, [&] {
-        arm.configure();
-        armkit::write_calibration(arm.bus(), calibration);
-        return 0;
-      });
-      console.print("Calibration from " + escape(file->string()) + " written to the servos of " + escape(arm_name(arm)));
-      // Found in a folder older versions of the framework used: today's looks only in its own.
-      const auto current = armkit::calibration_path(type, id.value_or("None"));
-      if (*file != current) {
-        armkit::save_calibration(current, calibration);
-        console.print("Calibration also saved to " + escape(current.string()) + ", where the robot framework looks now");
-      }
-      arm.disconnect();
-      return;
-    }
-  }
-  calibrate_arm_on_terminal(arm);
+  calibrate_or_restore(arm);
   arm.disconnect();
 }
 

@@ -21,6 +21,11 @@ armkit::Calibration calibrate_arm(armkit::ServoArm& arm, const std::function<voi
 // The same with the terminal's standard input.
 armkit::Calibration calibrate_arm_on_terminal(armkit::ServoArm& arm);
 
+// The framework's calibrate() on an arm whose port is open: when the arm has
+// a calibration file, ENTER writes it into the servos and 'c' (then ENTER)
+// runs the procedure instead; without one the procedure runs.
+armkit::Calibration calibrate_or_restore(armkit::ServoArm& arm);
+
 // `tessaline calibrate`: one arm, named by --robot.type/--robot.id or
 // --teleop.type/--teleop.id, on the port capture would use for it.
 void run_calibrate(const ArmOptions& options);

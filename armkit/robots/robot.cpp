@@ -99,6 +99,11 @@ std::filesystem::path ServoArm::calibration_file() const {
   return find_calibration(type_, id).value_or(calibration_path(type_, id));
 }
 
+std::filesystem::path ServoArm::calibration_save_path() const {
+  const std::string id = id_.value_or("None");
+  return settings_.calibration_dir ? *settings_.calibration_dir / (id + ".json") : calibration_path(type_, id);
+}
+
 void ServoArm::connect(bool check_calibration) {
   bus_->_connect(true);
   try {
@@ -170,15 +175,24 @@ std::vector<int32_t> ServoArm::read_raw_positions() {
   return out;
 }
 
+double ServoArm::to_value(const std::string& joint, int32_t raw) const {
+  if (!calibration_) throw std::logic_error(type_ + " on " + bus_->port + " is not calibrated");
+  return normalize(norm_mode(type_, joint, settings_.use_degrees), entry(*calibration_, joint), raw,
+                   applies_drive_mode(bus_->family));
+}
+
+int32_t ServoArm::to_raw(const std::string& joint, double value) const {
+  if (!calibration_) throw std::logic_error(type_ + " on " + bus_->port + " is not calibrated");
+  const MotorCalibration& c = entry(*calibration_, joint);
+  const int32_t raw = unnormalize(norm_mode(type_, joint, settings_.use_degrees), c, value, applies_drive_mode(bus_->family));
+  return std::clamp(raw, std::min(c.range_min, c.range_max), std::max(c.range_min, c.range_max));
+}
+
 std::vector<double> ServoArm::read_positions() {
   if (!calibration_) throw std::logic_error(type_ + " on " + bus_->port + " is not calibrated");
   last_raw_ = read_raw_positions();
-  const bool drive_mode = applies_drive_mode(bus_->family);
   std::vector<double> out;
-  for (size_t i = 0; i < joints_.size(); ++i) {
-    const auto& name = joints_[i].first;
-    out.push_back(normalize(norm_mode(type_, name, settings_.use_degrees), entry(*calibration_, name), last_raw_[i], drive_mode));
-  }
+  for (size_t i = 0; i < joints_.size(); ++i) out.push_back(to_value(joints_[i].first, last_raw_[i]));
   return out;
 }
 

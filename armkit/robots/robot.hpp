@@ -132,7 +132,15 @@ class ServoArm {
   void use_calibration(Calibration calibration) { calibration_ = std::move(calibration); }
   // The file this arm's calibration is read from, or would be written to.
   std::filesystem::path calibration_file() const;
+  // Where a new calibration of this arm is saved: the calibration folder
+  // given, else the framework's current one.
+  std::filesystem::path calibration_save_path() const;
 
+  // One joint's value in the framework's units from a position as the servo
+  // reports it, and back to a goal (clamped to the calibrated range). Both
+  // need the calibration (std::logic_error without one).
+  double to_value(const std::string& joint, int32_t raw) const;
+  int32_t to_raw(const std::string& joint, double value) const;
   // Normalised present positions, in joint order.
   std::vector<double> read_positions();
   // Present positions as the servos report them, in joint order.

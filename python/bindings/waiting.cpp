@@ -41,6 +41,14 @@ void without_interrupts(const std::function<void()>& work) {
   check_signals();
 }
 
+void with_interrupts(const std::function<void()>& work) {
+  {
+    py::gil_scoped_release release;
+    work();
+  }
+  check_signals();
+}
+
 template <typename T>
 std::optional<T> wait_in_slices(double timeout, const std::function<std::optional<T>(double)>& wait) {
   using Clock = std::chrono::steady_clock;

@@ -26,4 +26,8 @@ std::optional<T> wait_in_slices(double timeout, const std::function<std::optiona
 // Runs `work` with the GIL released and Ctrl+C asked only after it returns.
 void without_interrupts(const std::function<void()>& work);
 
+// Runs `work` with the GIL released, Ctrl+C asked at the library's safe
+// points within it (an interactive procedure that undoes itself when stopped).
+void with_interrupts(const std::function<void()>& work);
+
 }  // namespace tessaline::python

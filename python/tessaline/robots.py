@@ -11,13 +11,16 @@ the framework does it, with its shape of API and its dictionaries::
 
 Values are in the framework's units (degrees, or -100..100 and 0..100 for
 the gripper). Calibration files are the framework's (under HF_LEROBOT_HOME);
-an arm whose servos do not hold its calibration is refused at connect()
+an arm whose servos do not hold its calibration is calibrated or refused at connect()
 (CalibrationError says how to fix it). Images are read-only numpy arrays
 (height x width x 3, RGB); copy one to draw on it.
 
 The framework's robot API holds: connect(calibrate=True) (an arm whose
-servos do not hold its calibration is refused with CalibrationError, which
-names the command that calibrates it), is_calibrated, calibration,
+servos do not hold its calibration is calibrated on the terminal, or
+refused with CalibrationError naming how to calibrate it when stdin is no
+terminal or calibrate=False), is_calibrated, calibration,
+calibrate() and configure() (the same procedure as `tessaline calibrate`),
+bus (the servos by register name), cameras (by name),
 calibration_dir and calibration_fpath, id, robot_type, str(robot)
 ("left_arm SO101Follower"), send_action() with some of the motors (only
 those goals change), DeviceAlreadyConnectedError / DeviceNotConnectedError
@@ -30,6 +33,7 @@ VelquinSession logs, and action_values() an action into its logged list —
 for these arms and for the framework's own robots alike.
 """
 import json
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Union
@@ -200,17 +204,190 @@ class _Device:
 
     def connect(self, calibrate: bool = True) -> None:
         """Opens the port, checks the motors and the calibration, configures
-        the arm as the framework does (and the cameras). An arm without a
-        calibration its servos hold is refused whatever `calibrate` says:
-        CalibrationError names the command that calibrates it."""
+        the arm as the framework does (and the cameras). When the servos do
+        not hold the arm's calibration: with `calibrate` and a terminal on
+        stdin, calibrate() runs (asking whether to write the file back or
+        calibrate anew); otherwise CalibrationError says how to calibrate it
+        (an arm is never driven on a guessed calibration)."""
         if self.is_connected:
             raise DeviceAlreadyConnectedError(f"{self} is already connected.")
-        self._arm.connect()
+        self._arm.connect(bool(calibrate))
+
+    def calibrate(self) -> None:
+        """The framework's calibration, on the terminal: with a calibration
+        file, ENTER writes it into the servos and 'c' + ENTER calibrates
+        anew; calibrating asks for the arm in the middle of its range, then
+        records every joint's range until ENTER, and saves the file
+        (calibration_fpath). Ctrl+C or a failure puts the servos back as
+        they were. A connected arm stays connected (configured again); an
+        unconnected one has its port opened for this and closed again."""
+        self._arm.calibrate()
+
+    def configure(self) -> None:
+        """The framework's configure(): return delay, accelerations, gains,
+        operating modes (connect() runs it)."""
+        self._check_connected()
+        self._arm.configure()
+
+    @property
+    def bus(self) -> "MotorsBus":
+        """The arm's servos by register name, as the framework's bus."""
+        return MotorsBus(self)
 
     def disconnect(self) -> None:
         """Releases the torque (as configured) and closes the port and cameras."""
         self._check_connected()
         self._arm.disconnect()
+
+
+@dataclass
+class Motor:
+    """One servo of an arm's bus: its id and model (e.g. "sts3215")."""
+    id: int
+    model: str
+
+
+_POSITION_REGISTERS = ("Present_Position", "Goal_Position")
+
+
+class MotorsBus:
+    """An arm's servos on its port, as the framework's bus: registers by
+    name; positions (Present_Position, Goal_Position) in the arm's units
+    unless normalize=False, other registers as the servos hold them. Goals
+    written here are clamped to the calibrated range only, not to the
+    bounded step send_action() applies."""
+
+    def __init__(self, device: "_Device"):
+        self._device = device
+
+    @property
+    def port(self) -> str:
+        return self._device._arm.servo_arm.port
+
+    @property
+    def motors(self) -> Dict[str, Motor]:
+        return {name: Motor(*motor) for name, motor in self._device._arm.servo_arm.motors.items()}
+
+    @property
+    def is_connected(self) -> bool:
+        return self._device.is_connected
+
+    @property
+    def calibration(self) -> Dict[str, MotorCalibration]:
+        return self._device.calibration
+
+    def _servos(self):
+        self._device._check_connected()
+        return self._device._arm.servo_arm
+
+    def _names(self, motors) -> List[str]:
+        known = list(self.motors)
+        names = known if motors is None else [motors] if isinstance(motors, str) else list(motors)
+        for name in names:
+            if name not in known:
+                raise KeyError(f"{name!r} is no motor of {self._device}; its motors are {known}")
+        return names
+
+    @staticmethod
+    def _retried(call, num_retry):
+        for attempt in range(num_retry + 1):
+            try:
+                return call()
+            except BusError:
+                if attempt == num_retry:
+                    raise
+
+    def sync_read(self, data_name: str, motors=None, *, normalize: bool = True, num_retry: int = 0) -> dict:
+        servos, names = self._servos(), self._names(motors)
+        raw = self._retried(lambda: servos.sync_read(data_name, names), num_retry)
+        if normalize and data_name in _POSITION_REGISTERS:
+            return {name: servos.to_value(name, raw[name]) for name in names}
+        return {name: raw[name] for name in names}
+
+    def read(self, data_name: str, motor: str, *, normalize: bool = True, num_retry: int = 0):
+        servos, [name] = self._servos(), self._names([motor])
+        raw = self._retried(lambda: servos.read(data_name, name), num_retry)
+        return servos.to_value(name, raw) if normalize and data_name in _POSITION_REGISTERS else raw
+
+    def _raw(self, servos, data_name, name, value, normalize):
+        if normalize and data_name in _POSITION_REGISTERS:
+            return servos.to_raw(name, float(value))
+        if isinstance(value, bool) or not float(value).is_integer():
+            raise ValueError(f"{data_name} of {name}: {value!r} is not a whole number")
+        return int(value)
+
+    def sync_write(self, data_name: str, values, *, normalize: bool = True, num_retry: int = 0) -> None:
+        """`values`: {motor: value}, or one value for every motor."""
+        servos = self._servos()
+        values = values if isinstance(values, dict) else {name: values for name in self.motors}
+        raw = {name: self._raw(servos, data_name, name, value, normalize) for name, value in
+               zip(self._names(list(values)), values.values())}
+        self._retried(lambda: servos.sync_write(data_name, raw), num_retry)
+
+    def write(self, data_name: str, motor: str, value, *, normalize: bool = True, num_retry: int = 0) -> None:
+        servos, [name] = self._servos(), self._names([motor])
+        raw = self._raw(servos, data_name, name, value, normalize)
+        self._retried(lambda: servos.write(data_name, name, raw), num_retry)
+
+    def enable_torque(self, motors=None, num_retry: int = 0) -> None:
+        self._servos().set_torque(self._names(motors), True)
+
+    def disable_torque(self, motors=None, num_retry: int = 0) -> None:
+        self._servos().set_torque(self._names(motors), False)
+
+
+class OpenCVCamera:
+    """One of a robot's cameras, as the framework's: read() waits for the
+    next frame, async_read() gives the newest. The robot connects and
+    disconnects its cameras; images are read-only RGB arrays."""
+
+    def __init__(self, robot: "Robot", name: str, config: OpenCVCameraConfig):
+        self._robot, self.name, self.config = robot, name, config
+        self.index_or_path, self.fps, self.width, self.height = config.index_or_path, config.fps, config.width, config.height
+        self._seen = 0
+
+    def __str__(self):
+        return f"OpenCVCamera({self.index_or_path})"
+
+    @property
+    def is_connected(self) -> bool:
+        return self._robot.is_connected and self._core().is_connected
+
+    def _core(self):
+        return self._robot._arm.camera(self.name)
+
+    def connect(self, warmup: bool = True) -> None:
+        if self.is_connected:
+            raise DeviceAlreadyConnectedError(f"{self} is already connected.")
+        raise DeviceNotConnectedError(f"{self} is connected with its robot: call {self._robot}.connect()")
+
+    def disconnect(self) -> None:
+        if not self.is_connected:
+            raise DeviceNotConnectedError(f"{self} is not connected.")
+        raise ValueError(f"{self} is disconnected with its robot: call {self._robot}.disconnect()")
+
+    def _check(self, color_mode):
+        if not self.is_connected:
+            raise DeviceNotConnectedError(f"{self} is not connected.")
+        if color_mode is not None and str(getattr(color_mode, "value", color_mode)).lower() != "rgb":
+            raise ValueError(f"color_mode={color_mode!r}: this camera gives RGB images only")
+
+    def read(self, color_mode=None):
+        """The next frame the camera delivers (TimeoutError after 2 s without one)."""
+        self._check(color_mode)
+        core, deadline = self._core(), time.monotonic() + 2.0
+        while core.frames_read <= self._seen:
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{self} delivered no frame for 2 s")
+            time.sleep(0.002)
+        self._seen = core.frames_read
+        return core.read_latest(2.0)
+
+    def async_read(self, timeout_ms: float = 200):
+        """The newest frame (CameraError when none came for longer than timeout_ms)."""
+        self._check(None)
+        self._seen = self._core().frames_read
+        return self._core().read_latest(max(float(timeout_ms), 1.0) / 1000)
 
 
 class Robot(_Device):
@@ -225,6 +402,7 @@ class Robot(_Device):
                                 config.use_degrees, config.max_relative_target, config.disable_torque_on_disconnect,
                                 calibration_dir)
         self._last_sent = None
+        self.cameras = {name: OpenCVCamera(self, name, camera) for name, camera in config.cameras.items()}
 
     @property
     def observation_features(self) -> dict:
@@ -372,5 +550,5 @@ __all__ = [
     "KochFollower", "SO100Leader", "SO101Leader", "KochLeader", "make_robot_from_config",
     "make_teleoperator_from_config", "find_robot_ports", "PortInfo", "camera_key", "frame_record", "action_values",
     "CalibrationError", "BusError", "CameraError", "CAMERA_KEY_PREFIX", "DeviceAlreadyConnectedError",
-    "DeviceNotConnectedError", "MotorCalibration",
+    "DeviceNotConnectedError", "MotorCalibration", "MotorsBus", "Motor", "OpenCVCamera",
 ]

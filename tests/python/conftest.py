@@ -42,8 +42,9 @@ def _nothing_left_running():
 class Process:
     """A program beside the test, its output collected as it comes; stopped with SIGTERM."""
 
-    def __init__(self, args, env=None):
-        """`env` adds to the environment; a None value removes the variable."""
+    def __init__(self, args, env=None, stdin=None):
+        """`env` adds to the environment; a None value removes the variable.
+        With stdin=subprocess.PIPE, type() writes to the program's input."""
         environment = dict(os.environ)
         for name, value in (env or {}).items():
             if value is None:
@@ -51,7 +52,7 @@ class Process:
             else:
                 environment[name] = value
         self._chunks = []
-        self.child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=environment)
+        self.child = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=environment)
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
         _running.append(self)
@@ -63,16 +64,21 @@ class Process:
     def read(self):
         return b"".join(self._chunks).decode(errors="replace")
 
-    def wait_for(self, pattern, what, timeout=30.0):
+    def type(self, text):
+        self.child.stdin.write(text.encode())
+        self.child.stdin.flush()
+
+    def wait_for(self, pattern, what, timeout=30.0, after=0):
+        """The first match of `pattern` in the output from offset `after` on."""
         found = []
 
         def seen():
-            match = re.search(pattern, self.read())
+            match = re.search(pattern, self.read()[after:])
             if match:
                 found.append(match)
             elif self.child.poll() is not None:
                 self._reader.join(5)
-                match = re.search(pattern, self.read())
+                match = re.search(pattern, self.read()[after:])
                 if not match:
                     raise AssertionError(f"{what}: the program ended ({self.child.returncode}): {self.read()}")
                 found.append(match)
@@ -175,13 +181,13 @@ def read_dataset(path):
     return json.loads(out.stdout)
 
 
-def python(args, env=None):
+def python(args, env=None, stdin=None):
     """Runs this interpreter on `args` with the package under test importable."""
-    return Process([sys.executable, *args], {"LD_PRELOAD": _PRELOAD, **(env or {})})
+    return Process([sys.executable, *args], {"LD_PRELOAD": _PRELOAD, **(env or {})}, stdin)
 
 
-def python_script(source, env=None):
-    return python(["-c", source], env)
+def python_script(source, env=None, stdin=None):
+    return python(["-c", source], env, stdin)
 
 
 def first_video_frames(video, count, width, height):

@@ -6,7 +6,7 @@ import numpy
 import pytest
 
 import tessaline
-from tessaline.robots import (DeviceAlreadyConnectedError, DeviceNotConnectedError, OpenCVCameraConfig, SO101Follower,
+from tessaline.robots import (Motor, DeviceAlreadyConnectedError, DeviceNotConnectedError, OpenCVCameraConfig, SO101Follower,
                               SO101FollowerConfig, SO101Leader, SO101LeaderConfig, action_values, find_robot_ports,
                               frame_record, make_robot_from_config)
 from conftest import read_dataset
@@ -67,8 +67,26 @@ def test_a_script_written_for_the_frameworks_robots_runs_with_these(rig, tmp_pat
         assert list(sent) == ["gripper.pos"]
         with pytest.raises(KeyError, match="'front' is no motor of rig_follower SO101Follower"):
             follower.send_action(dict(observation))
+        # The bus and the cameras, as the framework's robots have them.
+        positions = follower.bus.sync_read("Present_Position")
+        assert list(positions) == [key[:-4] for key in follower.action_features]
+        assert abs(positions["gripper"] - observation["gripper.pos"]) < 5
+        assert all(isinstance(v, int) for v in follower.bus.sync_read("Present_Position", normalize=False).values())
+        assert follower.bus.motors["gripper"] == Motor(6, "sts3215")
+        follower.bus.write("Goal_Position", "gripper", 40.0)
+        assert abs(follower.bus.read("Goal_Position", "gripper") - 40.0) < 1
+        with pytest.raises(KeyError, match="'front' is no motor of rig_follower SO101Follower"):
+            follower.bus.read("Present_Position", "front")
+        assert follower.cameras["front"].read().shape == (480, 640, 3)
+        assert follower.cameras["wrist"].async_read().shape == (480, 640, 3)
+        with pytest.raises(ValueError, match="RGB images only"):
+            follower.cameras["front"].read(color_mode="bgr")
     finally:
         follower.disconnect()
+    with pytest.raises(DeviceNotConnectedError):
+        follower.bus.sync_read("Present_Position")
+    with pytest.raises(DeviceNotConnectedError):
+        follower.cameras["front"].read()
     assert leader.feedback_features == {}
     with pytest.raises(NotImplementedError):
         leader.send_feedback({})
