@@ -56,6 +56,7 @@ class MotorsBus {
   void _connect(bool handshake = false);
   bool is_connected() const { return port_handler.port != nullptr; }
   void set_baudrate(int baudrate);
+  int default_baudrate() const { return default_baudrate_; }
 
   // Registers by name, values decoded with the register's sign encoding. A
   // read or write whose answer carries a servo error fails, naming the motor.

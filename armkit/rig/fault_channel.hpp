@@ -5,6 +5,9 @@
 //   camera-stall NAME SECONDS   the camera delivers no frame for that long
 //   bus-silence leader|follower MS   that arm's servos answer nothing for MS ms
 //   wrong-id leader|follower N       its next N answers carry another servo's id
+//   hold|release leader|follower JOINT [READING]   a hand on a joint, or off it
+//   only leader|follower JOINT [new]  the board wired to that motor only (new: out of the box)
+//   all leader|follower               wired to every motor again
 // Each line is handed to the rig's handler, which returns what it did (or
 // throws std::invalid_argument saying what is wrong with the line).
 #include <atomic>

@@ -170,8 +170,9 @@ int main(int argc, char** argv) {
                  "make a named pipe at this path that takes faults on demand, one a line: 'camera-stall NAME "
                  "SECONDS' (front, wrist, ...), 'bus-silence leader|follower MS', 'wrong-id leader|follower N' "
                  "(the next N answers carry another servo's id), 'hold leader|follower JOINT READING' (a hand keeps "
-                 "the joint where it reads READING), 'release leader|follower JOINT'; e.g. echo 'bus-silence "
-                 "follower 150' > PATH");
+                 "the joint where it reads READING), 'release leader|follower JOINT', 'only leader|follower JOINT "
+                 "[new]' (the controller board wired to that motor only; new: a servo out of the box, id 1), "
+                 "'all leader|follower' (wired to every motor again); e.g. echo 'bus-silence follower 150' > PATH");
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
 
   sigset_t stop_signals;
@@ -264,6 +265,25 @@ int main(int argc, char** argv) {
     arm.hold(index, static_cast<int32_t>(reading));
     return "the " + arm_name + "'s " + joint + " is held where it reads " + std::to_string(reading);
   };
+  // Setting motors up one by one: "only ARM JOINT [new]" wires the board to
+  // that motor only (new: a servo out of the box), "all ARM" to every motor.
+  const auto rewire = [&](bool only, const std::string& arm_name, std::istream& words) -> std::string {
+    if (arm_name != "leader" && arm_name != "follower") throw std::invalid_argument("the arm is leader or follower");
+    armkit::SimulatedArm& arm = arm_name == "leader" ? leader : follower;
+    if (!only) {
+      arm.bus().connect_only(std::nullopt);
+      return "the " + arm_name + "'s board is wired to every motor";
+    }
+    std::string joint, fresh;
+    if (!(words >> joint) || ((words >> fresh) && fresh != "new")) throw std::invalid_argument("only ARM JOINT [new]");
+    const auto& joints = armkit::arm_kind(arm.type()).joints;
+    const auto it = std::find_if(joints.begin(), joints.end(), [&](const auto& j) { return j.first == joint; });
+    if (it == joints.end()) throw std::invalid_argument("no joint " + joint);
+    const auto index = static_cast<size_t>(it - joints.begin());
+    if (fresh == "new") arm.bus().factory_reset(index);
+    arm.bus().connect_only(index);
+    return "the " + arm_name + "'s board is wired to its " + joint + " motor only" + (fresh == "new" ? ", a new one" : "");
+  };
   std::unique_ptr<armkit::FaultChannel> fault_channel;
   if (!faults.empty()) {
     try {
@@ -272,6 +292,7 @@ int main(int argc, char** argv) {
         std::string kind, target;
         if (!(words >> kind >> target)) throw std::invalid_argument("a fault and its target");
         if (kind == "hold" || kind == "release") return move_by_hand(kind == "hold", target, words);
+        if (kind == "only" || kind == "all") return rewire(kind == "only", target, words);
         double amount = 0;
         if (!(words >> amount)) throw std::invalid_argument("a fault, a target and a number");
         if (!(amount >= 0 && amount <= 3'600'000)) throw std::invalid_argument("the number is from 0 to 3600000");
@@ -297,7 +318,7 @@ int main(int argc, char** argv) {
           bus.misaddress_answers(static_cast<int>(amount));
           return "the " + target + "'s next " + std::to_string(static_cast<int>(amount)) + " answers carry another servo's id";
         }
-        throw std::invalid_argument("faults are camera-stall, bus-silence, wrong-id, hold and release");
+        throw std::invalid_argument("faults are camera-stall, bus-silence, wrong-id, hold, release, only and all");
       });
     } catch (const std::runtime_error& e) {
       std::fprintf(stderr, "tessaline-rig: %s\n", e.what());

@@ -212,3 +212,59 @@ std::vector<std::string> RegisterSnapshot::not_restored(size_t done) const {
 }
 
 }  // namespace armkit
+
+namespace armkit {
+
+std::string setup_motor(MotorsBus& bus, const std::string& motor) {
+  const auto named = bus.motors.find(motor);
+  if (named == bus.motors.end()) throw std::invalid_argument("no motor '" + motor + "' on this bus");
+  const Motor& wanted = named->second;
+  const ControlTable& table = control_table(wanted.model);
+  std::vector<std::pair<int, uint8_t>> heard;  // rate, id
+  std::string listing;
+  const auto found = bus.family == ServoFamily::feetech ? FeetechMotorsBus::scan_port(bus.port) : DynamixelMotorsBus::scan_port(bus.port);
+  for (const auto& [rate, ids] : found) {
+    for (const int id : ids) {
+      heard.emplace_back(rate, static_cast<uint8_t>(id));
+      listing += (listing.empty() ? "" : ", ") + ("id " + std::to_string(id) + " at " + std::to_string(rate) + " baud");
+    }
+  }
+  if (heard.empty()) {
+    throw BusError("no servo answers on " + bus.port + ": wire the controller board to the '" + motor +
+                   "' motor only, and check that it is powered");
+  }
+  if (heard.size() > 1) {
+    throw BusError("more than one servo answers on " + bus.port + " (" + listing + "): wire the controller board to the '" +
+                   motor + "' motor only");
+  }
+  const auto [rate, id] = heard.front();
+  const auto code = code_for_baudrate(bus.family, bus.default_baudrate());
+  if (!code) throw std::logic_error("no baud rate code for " + std::to_string(bus.default_baudrate()));
+  const auto reg = [&](std::string_view name) -> const Register& { return table.at(name); };
+  bus._connect(false);
+  try {
+    bus.set_baudrate(rate);
+    const auto model = bus.ping(id);
+    if (model && *model != table.model_number) {
+      const ControlTable* other = control_table_for_number(bus.family, *model);
+      throw BusError("the servo on " + bus.port + " is " + (other ? "a " + std::string(other->model) : "model " + std::to_string(*model)) +
+                     ", not the " + std::string(table.model) + " the '" + motor + "' motor is");
+    }
+    bus.write(reg("Torque_Enable").address, reg("Torque_Enable").size, id, 0);
+    if (is_feetech(bus)) bus.write(reg("Lock").address, reg("Lock").size, id, 0);  // EPROM writes are kept
+    if (id != wanted.id) bus.write(reg("ID").address, reg("ID").size, id, wanted.id);
+    if (rate != bus.default_baudrate()) bus.write(reg("Baud_Rate").address, reg("Baud_Rate").size, wanted.id, static_cast<uint32_t>(*code));
+    bus.set_baudrate(bus.default_baudrate());
+    if (!bus.ping(wanted.id)) {
+      throw BusError("the '" + motor + "' motor does not answer as id " + std::to_string(wanted.id) + " at " +
+                     std::to_string(bus.default_baudrate()) + " baud after its setup");
+    }
+  } catch (...) {
+    bus.port_handler.closePort();
+    throw;
+  }
+  bus.port_handler.closePort();
+  return listing;
+}
+
+}  // namespace armkit

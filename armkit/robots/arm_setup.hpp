@@ -24,6 +24,14 @@ void set_torque(MotorsBus& bus, const std::vector<std::string>& motors, bool on)
 // and other leaders on none.
 void configure_arm(MotorsBus& bus, const std::string& type, const Calibration* held, double gripper_open_pos = 50.0);
 
+// The framework's setup_motor: the one servo wired to the bus's port (found
+// at any rate its family uses) becomes `motor`: its id and the bus's rate,
+// saved in its EEPROM, torque off. The bus's port must be closed; it is
+// closed again afterwards. Throws BusError when no servo or more than one
+// answers, or when the servo is another model; returns what it found
+// ("id 1 at 1000000 baud").
+std::string setup_motor(MotorsBus& bus, const std::string& motor);
+
 // Homing offsets and position limits (and, on Dynamixel, drive modes) into
 // the servos, torque off. Each write is status-checked.
 void write_calibration(MotorsBus& bus, const Calibration& calibration);

@@ -110,7 +110,22 @@ bool ServoFirmware::torque_on(const Servo& s) const { return value(s, "Torque_En
 bool ServoFirmware::listens_at(const Servo& s, int line_baudrate) const { return baudrate_of(s) == line_baudrate; }
 
 bool ServoFirmware::anyone_listens(int line_baudrate) const {
-  return std::any_of(servos_.begin(), servos_.end(), [&](const Servo& s) { return listens_at(s, line_baudrate); });
+  return std::any_of(servos_.begin(), servos_.end(), [&](const Servo& s) { return s.plugged && listens_at(s, line_baudrate); });
+}
+
+void ServoFirmware::connect_only(std::optional<size_t> servo) {
+  if (servo) servos_.at(*servo);
+  for (size_t i = 0; i < servos_.size(); ++i) servos_[i].plugged = !servo || *servo == i;
+}
+
+void ServoFirmware::factory_reset(size_t servo) {
+  update();
+  Servo& s = servos_.at(servo);
+  for (const auto& reg : s.table->registers) store(s, reg.address, le_bytes(encode_value(reg, reg.factory_default), reg.size), false);
+  s.persisted = s.memory;
+  s.registered.reset();
+  s.error_byte = 0;
+  eeprom_changed_ = true;
 }
 
 ServoFirmware::Servo* ServoFirmware::by_id(uint8_t id) {
@@ -303,7 +318,7 @@ bool ServoFirmware::status_allowed(const Servo& s, uint8_t instruction) const {
 std::vector<ServoFirmware::Servo*> ServoFirmware::targets(uint8_t id, int line_baudrate) {
   std::vector<Servo*> out;
   for (auto& s : servos_) {
-    if ((id == BROADCAST_ID || id_of(s) == id) && listens_at(s, line_baudrate)) out.push_back(&s);
+    if (s.plugged && (id == BROADCAST_ID || id_of(s) == id) && listens_at(s, line_baudrate)) out.push_back(&s);
   }
   return out;
 }

@@ -72,6 +72,12 @@ class ServoFirmware {
   uint32_t read_register(uint8_t id, uint16_t address, int size);
   // The error bits (overload, overheating...) every answer of all servos,
   // or of one, carries from now on (0: none).
+  // The controller board wired to one servo only, the others unplugged (as
+  // when motors are set up one by one); nullopt: to every servo again.
+  void connect_only(std::optional<size_t> servo);
+  // A servo as it comes out of the box: every register at its factory
+  // value (id 1, the family's factory rate), saved.
+  void factory_reset(size_t servo);
   void set_error_byte(uint8_t error);
   void set_error_byte(size_t servo, uint8_t error) { servos_.at(servo).error_byte = error; }
 
@@ -84,6 +90,7 @@ class ServoFirmware {
     std::function<double(double)> hand;
     std::optional<std::pair<uint16_t, std::vector<uint8_t>>> registered;  // REG_WRITE awaiting ACTION
     uint8_t error_byte = 0;  // a fault the servo reports in every answer
+    bool plugged = true;     // wired to the controller board
   };
   struct Request {
     uint8_t id, instruction;

@@ -51,6 +51,16 @@ int32_t SimulatedBus::get(size_t servo, std::string_view reg) {
   return firmware_.get(servo, reg);
 }
 
+void SimulatedBus::connect_only(std::optional<size_t> servo) {
+  std::lock_guard lock(mutex_);
+  firmware_.connect_only(servo);
+}
+
+void SimulatedBus::factory_reset(size_t servo) {
+  std::lock_guard lock(mutex_);
+  firmware_.factory_reset(servo);
+}
+
 void SimulatedBus::set(size_t servo, std::string_view reg, int32_t value, bool persist) {
   std::lock_guard lock(mutex_);
   firmware_.set(servo, reg, value, persist);

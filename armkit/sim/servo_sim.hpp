@@ -41,6 +41,9 @@ class SimulatedBus {
 
   // Registers by servo index (order of the constructor), decoded; these
   // bypass the wire's access rules, as a test fixture or the rig set-up would.
+  // See ServoFirmware::connect_only and factory_reset.
+  void connect_only(std::optional<size_t> servo);
+  void factory_reset(size_t servo);
   int32_t get(size_t servo, std::string_view reg);
   void set(size_t servo, std::string_view reg, int32_t value, bool persist = true);
 

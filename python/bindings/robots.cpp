@@ -93,6 +93,13 @@ void calibrate(Arm& a) {
   });
 }
 
+template <typename Arm>
+std::string setup_motor(Arm& a, const std::string& motor) {
+  std::string found;
+  without_interrupts([&] { found = armkit::setup_motor(a.arm().bus(), motor); });
+  return found;
+}
+
 std::optional<armkit::MaxRelativeTarget> max_relative_target(py::handle value) {
   if (value.is_none()) return std::nullopt;
   armkit::MaxRelativeTarget bound;
@@ -246,6 +253,7 @@ void bind_robots(py::module_& m) {
       .def("connect", &connect<PythonRobot>, py::arg("calibrate"))
       .def("calibrate", &calibrate<PythonRobot>)
       .def("configure", [](PythonRobot& r) { without_interrupts([&] { r.arm().configure(); }); })
+      .def("setup_motor", &setup_motor<PythonRobot>, py::arg("motor"))
       .def("disconnect", [](PythonRobot& r) { without_interrupts([&] { r.disconnect(); }); })
       .def_property_readonly("is_connected", &PythonRobot::is_connected)
       .def_property_readonly("servo_arm", [](PythonRobot& r) -> armkit::ServoArm& { return r.arm(); },
@@ -279,6 +287,7 @@ void bind_robots(py::module_& m) {
       .def("connect", &connect<PythonTeleoperator>, py::arg("calibrate"))
       .def("calibrate", &calibrate<PythonTeleoperator>)
       .def("configure", [](PythonTeleoperator& t) { without_interrupts([&] { t.arm().configure(); }); })
+      .def("setup_motor", &setup_motor<PythonTeleoperator>, py::arg("motor"))
       .def("disconnect", [](PythonTeleoperator& t) { without_interrupts([&] { t.disconnect(); }); })
       .def_property_readonly("is_connected", &PythonTeleoperator::is_connected)
       .def_property_readonly("servo_arm", [](PythonTeleoperator& t) -> armkit::ServoArm& { return t.arm(); },

@@ -20,6 +20,7 @@ servos do not hold its calibration is calibrated on the terminal, or
 refused with CalibrationError naming how to calibrate it when stdin is no
 terminal or calibrate=False), is_calibrated, calibration,
 calibrate() and configure() (the same procedure as `tessaline calibrate`),
+setup_motors() (ids and rates of a new arm's servos, one at a time),
 bus (the servos by register name), cameras (by name),
 calibration_dir and calibration_fpath, id, robot_type, str(robot)
 ("left_arm SO101Follower"), send_action() with some of the motors (only
@@ -222,6 +223,18 @@ class _Device:
         they were. A connected arm stays connected (configured again); an
         unconnected one has its port opened for this and closed again."""
         self._arm.calibrate()
+
+    def setup_motors(self) -> None:
+        """The framework's motor setup, for an arm being built: one motor at
+        a time, from the last joint to the first, with the controller board
+        wired to that motor only (ENTER when it is), each gets its id and
+        the bus's rate. Run it on an arm that is not connected."""
+        if self.is_connected:
+            raise DeviceAlreadyConnectedError(f"{self} is connected: setup_motors() needs the board wired to one motor at a time")
+        for motor, (motor_id, _) in reversed(list(self._arm.servo_arm.motors.items())):
+            input(f"Connect the controller board to the '{motor}' motor only and press enter.")
+            self._arm.setup_motor(motor)
+            print(f"'{motor}' motor id set to {motor_id}")
 
     def configure(self) -> None:
         """The framework's configure(): return delay, accelerations, gains,
