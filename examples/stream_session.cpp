@@ -63,13 +63,15 @@ int main(int argc, char** argv) {
   app.add_option("--user-id", user_id, "record under this user (default: sign in through the browser)");
   app.add_option("--cameras", cameras, "synthetic cameras")->check(CLI::Range(1, 2));
   app.add_option("--fps", fps, "frames per second")->check(CLI::Range(1, 60));
+  std::string robot_type = "virtual_arm";
+  app.add_option("--robot-type", robot_type, "the robot type it records as (names its six joints on the page)");
   double connect_timeout = 300;
   app.add_option("--connect-timeout", connect_timeout, "seconds to wait for the browser")->check(CLI::Range(0.1, 86400.0));
   CLI11_PARSE(app, argc, argv);
 
   std::vector<std::string> keys;
   for (int c = 0; c < cameras; ++c) keys.push_back(c == 0 ? "observation.images.cam_front" : "observation.images.cam_wrist");
-  tessaline::VelquinSession session(keys, "", "virtual_arm", fps, server,
+  tessaline::VelquinSession session(keys, "", robot_type, fps, server,
                                     user_id.empty() ? std::nullopt : std::optional<std::string>(user_id));
   std::printf("stream_session: user '%s', waiting for the browser...\n", session.user_id().c_str());
   std::fflush(stdout);
@@ -124,9 +126,16 @@ int main(int argc, char** argv) {
         if (std::find(selection.begin(), selection.end(), key) != selection.end()) record->set(key, render(key == keys[0] ? 0 : 1, n));
       }
       const float t = std::chrono::duration<float>(Clock::now() - started).count();
-      record->set("state", tessaline::NdArray::from_vector(tessaline::DType::float32, std::vector<float>{t, std::sin(t), std::cos(t)}));
+      // Six joints that sway: the follower's reading trails the leader's command a little.
+      std::vector<float> state;
+      std::vector<double> action;
+      for (int j = 0; j < 6; ++j) {
+        action.push_back(30.0 * std::sin(t * (0.5 + 0.2 * j) + j));
+        state.push_back(static_cast<float>(30.0 * std::sin((t - 0.1f) * (0.5 + 0.2 * j) + j)));
+      }
+      record->set("state", tessaline::NdArray::from_vector(tessaline::DType::float32, state));
       record->set("timestamp", static_cast<double>(t));
-      session.log_frame(record, {std::sin(t), std::cos(t)}, end_here);
+      session.log_frame(record, action, end_here);
       if (cmd == "retry_episode") {
         session.reset_episode();
         session.send_status("recording", {{"retried", true}});

@@ -3,7 +3,7 @@
 // a second one with a retry, then End session), all inside a network
 // namespace. Prints where the exported dataset is.
 import { join, resolve } from 'node:path';
-import { mkdirSync } from 'node:fs';
+import { mkdirSync, writeFileSync } from 'node:fs';
 import { startStudio, startRig, startProcess, signIn, signInOpener, waitForExport, launchBrowser, waitFor } from '../tests/browser/support.mjs';
 import { driveSession } from '../tests/browser/session_drive.mjs';
 
@@ -24,18 +24,27 @@ capture.child.stdout.pipe(process.stdout);
 capture.child.stderr.pipe(process.stderr);
 const browser = await launchBrowser();
 let code = 0;
+let step = 'waiting for capture to ask for a sign-in';
 try {
   await waitFor(() => capture.output.includes('Authentication Required'), 'the sign-in prompt', 60000);
   const app = await browser.newPage();
+  step = 'signing in on the studio\'s page';
   await signIn(app, studio.base, 'demo');
   console.log('operator: signed in; cameras, an episode, a second one with a retry, then End session');
+  step = 'playing the operator on the recording page';
   await driveSession(app, { repoId: 'demo/arm', datasetName: `demo-${robotKind}`, seconds: 2 });
+  step = 'waiting for capture to finish';
   code = await capture.exit;
+  step = 'waiting for the studio\'s export';
   const state = await waitForExport(studio, `demo-${robotKind}`, 'demo');
   console.log(`exported ${state.episodesAdded} episode(s), ${state.framesAdded} frame(s) to ${state.datasetPath}`);
   console.log(`To look at them: ${process.env.DEMO_VIEW || './scripts/demo --view'}`);
 } catch (error) {
-  console.error(`demo failed: ${error.message}`);
+  // One line for the person at the terminal; the browser's full account in a file.
+  const details = join(data, 'demo-failure.log');
+  writeFileSync(details, `${error.stack || error}\n`);
+  const first = String(error.message || error).split('\n')[0].replace(/^[\w.]+: /, '');
+  console.error(`demo failed while ${step}: ${first} (details: ${details})`);
   code = 1;
 } finally {
   capture.child.kill('SIGKILL');

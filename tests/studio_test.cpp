@@ -55,19 +55,24 @@ class StudioTest : public ::testing::Test {
     return r ? r->status : -1;
   }
   std::string flight_host_port() const { return "127.0.0.1:" + std::to_string(studio_->flight_port()); }
-  // An episode of `frames` two-joint frames for `user`, put over Flight and ended.
-  void log_episode(const std::string& user, int frames) {
+  // `frames` frames of `joints` joint values for `user`, put over Flight.
+  void put_frames(const std::string& user, int frames, size_t joints = 2) {
     namespace fl = kit::flight;
     auto flight = fl::FlightClient::Connect(fl::Location::Parse(studio_->flight_url()));
+    const std::vector<double> values(joints, 1.0);
     for (int i = 0; i < frames; ++i) {
       auto batch = fl::RecordBatch::FromNamedArrays({{"user_id", fl::MakeStringArray({user})},
-                                                     {"state", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
-                                                     {"action", fl::MakeFloat64ListArray({std::vector<double>{1, 2}})},
+                                                     {"state", fl::MakeFloat64ListArray({values})},
+                                                     {"action", fl::MakeFloat64ListArray({values})},
                                                      {"timestamp", fl::MakeFloat64Array({i / 30.0})}});
       auto p = flight->DoPut(fl::FlightDescriptor::Path({"robot_data"}), batch->schema());
       p.writer->WriteRecordBatch(*batch);
       p.writer->Close();
     }
+  }
+  // An episode of `frames` two-joint frames for `user`, put over Flight and ended.
+  void log_episode(const std::string& user, int frames) {
+    put_frames(user, frames);
     post("/sessions/episodes/end", {{"userId", user}});
   }
 
@@ -180,6 +185,25 @@ TEST_F(StudioTest, PutsWithoutUserOrStateAreRejectedAlone) {
 // the reason, and they never join that session's export; the operator moves
 // them to a repository of their own. An offer of the same session again
 // (a reconnect) keeps what it recorded.
+// The robot type comes with the offer, so the live plots name the joints
+// from the first frame on (frames carry it only at an episode's end).
+TEST_F(StudioTest, TheLivePlotsNameTheJointsFromTheFirstFrame) {
+  auto offer = offer_body("op", "v=0");
+  offer["robotType"] = "so101_follower";
+  post("/webrtc/offer", offer);
+  put_frames("op", 1, 6);
+  Json live = get("/sessions/live?userId=op&since=0");
+  ASSERT_EQ(live["names"].size(), 6u) << live;
+  EXPECT_EQ(live["names"][0], "shoulder_pan.pos");
+  EXPECT_EQ(live["names"][5], "gripper.pos");
+  // The next session's robot names no type: nothing of the last one's names stays.
+  offer.erase("robotType");
+  post("/webrtc/offer", offer);
+  put_frames("op", 1, 6);
+  live = get("/sessions/live?userId=op&since=0");
+  EXPECT_EQ(live["names"][0], "joint_0.pos") << live;
+}
+
 TEST_F(StudioTest, EpisodesOfASessionThatDiedNeverJoinTheNextSessionsExport) {
   const auto episode = [&](int frames) { log_episode("op", frames); };
   auto offer = offer_body("op", "v=0");

@@ -3,6 +3,7 @@
 // Ctrl+C; after close() every call but close() raises RuntimeError.
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "python/bindings/actions.hpp"
@@ -18,7 +19,8 @@ namespace {
 class Session {
  public:
   Session(std::vector<std::string> camera_names, std::string repo_id, std::string robot_type, int fps,
-          std::optional<std::string> server_url, std::optional<std::string> user_id) {
+          std::optional<std::string> server_url, std::optional<std::string> user_id)
+      : camera_names_(camera_names) {
     py::gil_scoped_release release;  // without a user id, the browser sign-in waits here
     session_ = std::make_unique<VelquinSession>(std::move(camera_names), std::move(repo_id), std::move(robot_type), fps,
                                                 server_url.value_or(""), std::move(user_id));
@@ -36,11 +38,65 @@ class Session {
     without_interrupts([&] { session_->close(export_dataset); });
   }
   bool closed() const { return closed_; }
+  const std::vector<std::string>& camera_names() const { return camera_names_; }
 
  private:
+  std::vector<std::string> camera_names_;
   std::unique_ptr<VelquinSession> session_;
   bool closed_ = false;
 };
+
+std::string type_name_of(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
+std::string text_argument(py::handle value, const char* name) {
+  if (!py::isinstance<py::str>(value)) throw py::type_error(std::string(name) + " must be a str, not " + type_name_of(value));
+  return value.cast<std::string>();
+}
+
+std::optional<std::string> optional_text_argument(py::handle value, const char* name) {
+  if (value.is_none()) return std::nullopt;
+  return text_argument(value, name);
+}
+
+std::vector<std::string> camera_names_argument(py::handle value) {
+  const std::string example = " such as [\"observation.images.cam_front\"]";
+  if (py::isinstance<py::str>(value) || !(py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value))) {
+    throw py::type_error("camera_names must be a list of camera keys" + example + ", not a " + type_name_of(value));
+  }
+  std::vector<std::string> names;
+  for (const auto& name : value) {
+    if (!py::isinstance<py::str>(name)) {
+      throw py::type_error("camera_names must hold camera keys (str)" + example + ", not " + type_name_of(name));
+    }
+    names.push_back(name.cast<std::string>());
+  }
+  return names;
+}
+
+int fps_argument(py::handle value) {
+  if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr())) {
+    throw py::type_error("fps must be a whole number of frames per second, not " + type_name_of(value));
+  }
+  return value.cast<int>();
+}
+
+// What a frame record must hold, checked where it is passed (the sending
+// worker would only print an error and drop the frame).
+void check_frame_record(const py::dict& observation) {
+  const std::string how = " (tessaline.robots.frame_record() makes the record from an observation)";
+  if (!observation.contains("state")) throw py::value_error("observation has no \"state\": the joint values as a numpy array" + how);
+  const py::handle state = observation["state"];
+  if (!py::isinstance<py::array>(state)) {
+    throw py::type_error("observation[\"state\"] must be a numpy array of the joint values, not " + type_name_of(state) + how);
+  }
+  if (!observation.contains("timestamp")) {
+    throw py::value_error("observation has no \"timestamp\": the seconds since the episode began" + how);
+  }
+  const py::handle timestamp = observation["timestamp"];
+  if (PyBool_Check(timestamp.ptr()) || !(PyFloat_Check(timestamp.ptr()) || PyLong_Check(timestamp.ptr()))) {
+    throw py::type_error("observation[\"timestamp\"] must be a number of seconds, not " + type_name_of(timestamp));
+  }
+}
 
 // Destroying a session may wait for its loop and workers: without the GIL.
 struct ReleasingDelete {
@@ -54,8 +110,13 @@ struct ReleasingDelete {
 
 void bind_session(py::module_& m) {
   py::class_<Session, std::unique_ptr<Session, ReleasingDelete>>(m, "VelquinSession")
-      .def(py::init<std::vector<std::string>, std::string, std::string, int, std::optional<std::string>,
-                    std::optional<std::string>>(),
+      .def(py::init([](py::handle camera_names, py::handle repo_id, py::handle robot_type, py::handle fps,
+                       py::handle server_url, py::handle user_id) {
+             return std::unique_ptr<Session, ReleasingDelete>(
+                 new Session(camera_names_argument(camera_names), text_argument(repo_id, "repo_id"),
+                             text_argument(robot_type, "robot_type"), fps_argument(fps),
+                             optional_text_argument(server_url, "server_url"), optional_text_argument(user_id, "user_id")));
+           }),
            py::arg("camera_names"), py::arg("repo_id") = "dataset", py::arg("robot_type") = "unknown",
            py::arg("fps") = 30, py::arg("server_url") = py::none(), py::arg("user_id") = py::none())
       .def("_connect", [](Session& s, double timeout) {
@@ -70,12 +131,19 @@ void bind_session(py::module_& m) {
       .def("_close", &Session::close, py::arg("export"))
       .def_property_readonly("closed", &Session::closed)
       .def("update_frame", [](Session& s, const std::string& camera_key, py::handle frame) {
-        s.open().update_frame(camera_key, lend_image(frame, Where("frame")));
+        auto& session = s.open();
+        const auto& known = s.camera_names();
+        if (std::find(known.begin(), known.end(), camera_key) == known.end()) {
+          throw py::key_error(camera_key + " is not one of this session's cameras: " +
+                              std::string(py::repr(py::cast(known))));
+        }
+        session.update_frame(camera_key, lend_image(frame, Where("frame")));
       }, py::arg("camera_key"), py::arg("frame"),
          "Shows `frame` (RGB uint8, height x width x 3) on the camera's video track until the next one.\n"
          "The array is lent, not copied: it stays read-only until the track has moved on to a newer frame.")
       .def("log_frame", [](Session& s, const py::dict& observation, py::handle action, bool episode_end) {
         auto& session = s.open();
+        check_frame_record(observation);
         const auto numbers = action_numbers(action);
         session.log_frame(std::make_shared<const kit::Record>(to_record(observation, Where("observation"))), numbers, episode_end);
       }, py::arg("observation"), py::arg("action"), py::arg("episode_end") = false,

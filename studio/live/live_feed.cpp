@@ -30,11 +30,12 @@ void LiveFeed::episode_reset(const std::string& user) {
   u.seconds = 0;
 }
 
-void LiveFeed::session_started(const std::string& user) {
+void LiveFeed::session_started(const std::string& user, const std::string& robot_type) {
   std::lock_guard lock(mutex_);
   const long next = users_[user].next;  // cursors of a page that stays open keep counting
   users_[user] = User{};
   users_[user].next = next;
+  users_[user].robot_type = robot_type;
 }
 
 Json LiveFeed::snapshot(const std::string& user, long since) const {

@@ -21,8 +21,9 @@ class LiveFeed {
   void frame(const LoggedFrame& frame);
   void episode_ended(const std::string& user);
   void episode_reset(const std::string& user);
-  // A new session of the user begins (its robot offered): nothing of the last one is shown.
-  void session_started(const std::string& user);
+  // A new session of the user begins (its robot offered): nothing of the last
+  // one is shown; the robot type it named (if any) names the joints at once.
+  void session_started(const std::string& user, const std::string& robot_type = "");
 
   // {"episode": {"frames", "seconds"}, "saved": [{"frames", "seconds"}], "names": [joint names],
   //  "samples": {"next", "t", "action", "state"}}: samples (at most the last 600) from cursor `since` on.

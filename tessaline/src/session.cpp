@@ -8,6 +8,7 @@
 
 #include "kit/http/client.hpp"
 #include "kit/log/logger.hpp"
+#include "repo_id.hpp"
 #include "studio_access.hpp"
 #include "tessaline/config.hpp"
 
@@ -39,8 +40,14 @@ VelquinSession::VelquinSession(std::vector<std::string> camera_names, std::strin
       _robot_type(std::move(robot_type)),
       _fps(fps) {
   if (_server_url.empty()) throw std::invalid_argument("no backend URL: set VELQUIN_HTTP_SERVER or pass server_url");
+  if (_fps <= 0) throw std::invalid_argument("fps must be a positive number of frames per second, not " + std::to_string(_fps));
+  // Empty: the browser names the repository.
+  if (const auto problem = _repo_id.empty() ? std::nullopt : repo_id_problem(_repo_id)) {
+    throw std::invalid_argument("repo_id \"" + _repo_id + "\" " + *problem);
+  }
   _streamer = std::make_unique<WebRTCStreamer>(_server_url, nullptr, std::move(user_id));
   _grpc = std::make_unique<VelquinGrpcClient>("", _streamer->user_id);
+  _streamer->_set_robot_type(_robot_type);
   if (!_repo_id.empty()) {
     _streamer->_set_repo_id(_repo_id);
     _grpc->repo_id = _repo_id;
@@ -164,7 +171,8 @@ bool VelquinSession::end_episode() {
   _grpc->repo_id = _repo_id.empty() ? text_of(_streamer->repo_id()) : std::optional<std::string>(_repo_id);
   const bool ok = _grpc->end_episode(_server_url);
   if (ok) {
-    log().info("Episode {} ended with {} frames", _episode_index, _episode_frame_count);
+    log().info("Episode {} ended with {} frames (episode {} on the operator's page)", _episode_index, _episode_frame_count,
+               _episode_index + 1);
     ++_episode_index;
     _episode_frame_count = 0;
   }
@@ -175,7 +183,8 @@ bool VelquinSession::reset_episode() {
   _grpc->wait_pending();
   const bool ok = _grpc->reset_episode(_server_url);
   if (ok) {
-    log().info("Episode {} reset, {} frames cleared", _episode_index, _episode_frame_count);
+    log().info("Episode {} reset, {} frames cleared (episode {} on the operator's page)", _episode_index, _episode_frame_count,
+               _episode_index + 1);
     _episode_frame_count = 0;
   }
   return ok;

@@ -335,6 +335,10 @@ void WebRTCStreamer::_set_repo_id(Json value) {
   std::lock_guard lock(mutex_);
   _repo_id = std::move(value);
 }
+void WebRTCStreamer::_set_robot_type(std::string value) {
+  std::lock_guard lock(mutex_);
+  _robot_type = std::move(value);
+}
 bool WebRTCStreamer::has_peer_connection() const {
   std::lock_guard lock(mutex_);
   return peer_connection != nullptr;
@@ -366,9 +370,13 @@ asio::awaitable<void> WebRTCStreamer::connect(std::vector<std::string> camera_na
   if (!offer_error.empty()) throw std::runtime_error("Failed to create offer: " + offer_error);
   if (sdp.empty()) throw std::runtime_error("no local description");
 
-  const Json offer{{"type", "offer"},       {"sdp", sdp},           {"userId", user_id},
-                   {"hostname", host_name()}, {"ip", host_ipv4()}, {"cameraNames", camera_names},
-                   {"sessionId", session_id}};
+  Json offer{{"type", "offer"},       {"sdp", sdp},           {"userId", user_id},
+             {"hostname", host_name()}, {"ip", host_ipv4()}, {"cameraNames", camera_names},
+             {"sessionId", session_id}};
+  {
+    std::lock_guard lock(mutex_);
+    if (!_robot_type.empty()) offer["robotType"] = _robot_type;
+  }
   int status = 0;
   try {
     status = (co_await async_http::post_json(signaling_url + "/webrtc/offer", offer, 5.0)).status;

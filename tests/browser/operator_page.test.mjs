@@ -2,8 +2,10 @@
 // Chromium against the stream_session example: the recording indicator
 // counts the frames the studio stages (and they are the ones exported),
 // joints are plotted live, episodes are numbered one way (by the session,
-// and by the dataset they will be), an empty dataset name means the typed
-// repository id, End session shows the export's result with a link to the
+// and by the dataset they will be), the joints and cameras carry the robot's
+// names from the first episode, a repository id a hub would refuse is
+// refused with its reason, a narrow screen shows status and controls first,
+// an empty dataset name means the typed repository id, End session shows the export's result with a link to the
 // viewer, and a studio that stops is said once and waited for with growing
 // pauses, until it is back.
 import assert from 'node:assert/strict';
@@ -19,7 +21,7 @@ const shots = process.env.SCREENSHOT_DIR;
 
 function startRobot(studio) {
   const robot = spawn(process.env.TESSALINE_STREAM_SESSION,
-    ['--server', studio.base, '--user-id', USER, '--fps', '15', '--connect-timeout', '60'],
+    ['--server', studio.base, '--user-id', USER, '--fps', '15', '--connect-timeout', '60', '--robot-type', 'so101_follower'],
     { stdio: ['ignore', 'pipe', 'inherit'], env: { ...process.env, VELQUIN_GRPC_SERVER: studio.flight } });
   let out = '';
   robot.stdout.on('data', (c) => { out += c; });
@@ -47,11 +49,26 @@ runTest('the operator page says what is happening', async () => {
     let robot = startRobot(studio);
     await page.goto(`${studio.base}/velquin?user=${USER}`);
     await page.locator('#camera-selection').waitFor({ state: 'visible', timeout: 60000 });
+    assert.deepEqual(await page.locator('#camera-choices label').allTextContents(), ['front', 'wrist']);
     await page.getByRole('button', { name: 'Use these cameras' }).click();
-    await page.getByLabel('Repository id').fill('h4/arm');
+    await waitFor(async () => (await page.locator('#videos figcaption').allTextContents()).join() === 'front,wrist',
+      'the videos named as the robot names its cameras', 30000);
 
-    // Episode 1: the indicator counts frames, the joints move on the plots.
+    // A repository id a hub would refuse: the reason at once, and Start sends nothing.
+    await page.getByLabel('Repository id').fill('My Lab/Pick Cube');
+    await waitFor(async () => /"My Lab\/Pick Cube" has a space/.test(await text(page, 'repo-id-problem')), 'the reason', 5000);
+    await waitFor(async () => (await text(page, 'status')) === 'Ready to record episode 1', 'ready for 1', 30000);
+    await page.getByRole('button', { name: 'Start' }).click();
+    await new Promise((r) => setTimeout(r, 1000));
+    assert.equal(await text(page, 'status'), 'Ready to record episode 1');
+    await page.getByLabel('Repository id').fill('h4/arm');
+    assert.equal(await page.locator('#repo-id-problem').isVisible(), false);
+
+    // Episode 1: the indicator counts frames, the joints move on the plots,
+    // named after the robot's joints from the first frames on.
     await recordEpisode(page, 1, 20);
+    await waitFor(async () => (await page.locator('#joint-plots .u-title').allTextContents()).join() ===
+      'shoulder_pan,shoulder_lift,elbow_flex,wrist_flex,wrist_roll,gripper', 'the joints named', 10000);
     const traces = () => page.evaluate(() => window.tessalineApp.joints && window.tessalineApp.joints.action.map((a) => a[0]));
     const before = await traces();
     await new Promise((r) => setTimeout(r, 1000));
@@ -61,6 +78,14 @@ runTest('the operator page says what is happening', async () => {
     assert.ok(await page.locator('#joint-plots .joint-plot').count() >= 2);
     assert.match(await text(page, 'elapsed'), /^0:0[1-9]$/);
     if (shots) await page.screenshot({ path: join(shots, 'operator-recording.png') });
+    // On a phone-wide screen: status and controls first, nothing wider than the screen.
+    await page.setViewportSize({ width: 400, height: 860 });
+    const top = async (selector) => (await page.locator(selector).first().boundingBox()).y;
+    assert.ok(await top('#status') < await top('#videos figure'), 'the status above the cameras');
+    assert.ok(await top('#end-episode') < await top('#videos figure'), 'the controls above the cameras');
+    assert.ok(await page.evaluate(() => document.documentElement.scrollWidth) <= 400, 'no sideways scrolling');
+    if (shots) await page.screenshot({ path: join(shots, 'operator-recording-narrow.png'), fullPage: true });
+    await page.setViewportSize({ width: 1280, height: 800 });
     await page.getByRole('button', { name: 'End episode' }).click();
     await waitFor(async () => /^Episode 1 · \d+ frames/.test(await page.locator('#saved li').first().textContent()), 'listed', 30000);
     const firstFrames = Number((await page.locator('#saved li').first().textContent()).match(/· (\d+) frames/)[1]);

@@ -38,6 +38,11 @@ def test_wrong_values_are_refused_where_they_are_passed(session):
         (lambda: session.log_frame({**record(image), 3: 1.0}, [0.0]), TypeError, "keys must be str"),
         (lambda: session.log_frame({**record(image), "note": object()}, [0.0]), TypeError, r"\['note'\] has a value of type object"),
         (lambda: session.log_frame({**record(image), "state": numpy.zeros(6, numpy.complex64)}, [0.0]), TypeError, "dtype complex64"),
+        (lambda: session.update_frame("observation.images.cam_nope", image), KeyError, "not one of this session's cameras"),
+        (lambda: session.log_frame({**record(image), "state": "abc"}, [0.0]), TypeError, r'\["state"\] must be a numpy array'),
+        (lambda: session.log_frame({KEY: image, "state": numpy.zeros(6, numpy.float32)}, [0.0]), ValueError, 'no "timestamp"'),
+        (lambda: session.log_frame({KEY: image, "timestamp": 0.0}, [0.0]), ValueError, 'no "state"'),
+        (lambda: session.log_frame({**record(image), "timestamp": "now"}, [0.0]), TypeError, "a number of seconds, not str"),
         (lambda: session.send_status("recording", ["not", "a", "dict"]), TypeError, "must be a dict"),
         (lambda: session.send_status("recording", {"at": float("nan")}), ValueError, "JSON cannot hold"),
     ]
@@ -46,6 +51,34 @@ def test_wrong_values_are_refused_where_they_are_passed(session):
             call()
     assert session.total_frame_count == 0  # nothing refused was counted
     assert image.flags.writeable  # nor kept
+
+
+def test_a_session_is_refused_at_once_for_what_it_could_never_record(studio):
+    def make(**changes):
+        arguments = {"camera_names": [KEY], "repo_id": "lab/misuse", "fps": 10, "server_url": studio.base, "user_id": "misuse"}
+        return tessaline.VelquinSession(**{**arguments, **changes})
+
+    cases = [
+        ({"fps": 0}, ValueError, "fps must be a positive number"),
+        ({"fps": "x"}, TypeError, "fps must be a whole number of frames per second, not str"),
+        ({"fps": True}, TypeError, "not bool"),
+        ({"camera_names": KEY}, TypeError, "camera_names must be a list of camera keys"),
+        ({"camera_names": [KEY, 3]}, TypeError, "camera keys \\(str\\)"),
+        ({"repo_id": None}, TypeError, "repo_id must be a str, not NoneType"),
+        # Names a dataset hub would refuse, each with its reason.
+        ({"repo_id": "My Lab/Pick Cube"}, ValueError, 'repo_id "My Lab/Pick Cube" has a space'),
+        ({"repo_id": "lab/pick/cube"}, ValueError, "more than one '/'"),
+        ({"repo_id": "lab/-cube"}, ValueError, "beginning or ending with '-' or '.'"),
+        ({"repo_id": "lab/cu--be"}, ValueError, '"--" or ".."'),
+        ({"repo_id": "lab/cube.git"}, ValueError, '".git"'),
+        ({"repo_id": "lab/" + "c" * 93}, ValueError, "longer than 96 characters"),
+        ({"repo_id": "lab/cubé"}, ValueError, "outside ASCII"),
+    ]
+    for changes, error, text in cases:
+        with pytest.raises(error, match=text):
+            make(**changes)
+    for good in ("lab/pick_cube-2.v1", "towels", "A1/b"):
+        make(repo_id=good).close(export=False)
 
 
 def test_a_closed_session_says_so(session):

@@ -44,7 +44,9 @@ void SignalingRoutes::put_offer(const Call& call, httplib::Response& res) {
   // its ended episodes are kept apart (a session's offer names it).
   const std::string session = call.body.contains("sessionId") && call.body["sessionId"].is_string() ? call.id("sessionId") : "";
   exports_.begin_session(frames_, user, session);
-  live_.session_started(user);
+  // The robot type it names (a short name) labels the live plots from the first frame on.
+  const Json& type = call.body.contains("robotType") ? call.body["robotType"] : Json();
+  live_.session_started(user, type.is_string() && type.get<std::string>().size() <= 64 ? type.get<std::string>() : "");
   relay_.put_offer(user, call.body);
   send_json(res, {{"ok", true}});
 }

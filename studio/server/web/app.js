@@ -189,7 +189,7 @@ function showCameraSelection(cameras, selected) {
     box.value = name;
     box.id = `camera-${i}`;
     box.checked = chosen.has(name);
-    label.append(box, document.createTextNode(name.replace('observation.images.', '')));
+    label.append(box, document.createTextNode(cameraLabel(name)));
     choices.append(label);
   });
   $('camera-selection').hidden = false;
@@ -216,10 +216,15 @@ function onControlMessage(text) {
 
 // ---- video ---------------------------------------------------------------------
 
+// A camera as the robot names it: "observation.images.cam_front" is "front".
+function cameraLabel(key) {
+  return key.replace(/^observation\.images\.(cam_)?/, '');
+}
+
 function labelVideos() {
   app.videos.forEach((entry, i) => {
     const name = app.cameraNames[i] || `camera ${i + 1}`;
-    entry.caption.textContent = name.replace('observation.images.', '');
+    entry.caption.textContent = cameraLabel(name);
     entry.video.setAttribute('aria-label', name);
     entry.video.dataset.camera = name;
   });
@@ -541,6 +546,36 @@ async function followExport(repo, before) {
 
 // ---- controls ----------------------------------------------------------------------
 
+// Why a repository id would be refused by a dataset hub (NAME or ORG/NAME of
+// letters, digits, '-', '_' and '.'), or '' when it is fine.
+function repoIdProblem(id) {
+  const rule = ": use NAME or ORG/NAME, of letters, digits, '-', '_' and '.'";
+  if (id.length > 96) return 'is longer than 96 characters';
+  if ((id.match(/\//g) || []).length > 1) return `has more than one '/'${rule}`;
+  const odd = id.match(/[^A-Za-z0-9_.\-/]/);
+  if (odd) return `has ${odd[0] === ' ' ? 'a space' : `'${odd[0]}'`}${rule}`;
+  if (/--|\.\./.test(id)) return 'has "--" or "..", which are not allowed';
+  if (id.endsWith('.git')) return 'ends in ".git", which is not allowed';
+  for (const part of id.split('/')) {
+    if (!part) return `has an empty part${rule}`;
+    if (!/^\w/.test(part) || !/\w$/.test(part)) {
+      return "has a part beginning or ending with '-' or '.': each part begins and ends with a letter, a digit or '_'";
+    }
+  }
+  return '';
+}
+
+// The field says at once why its repository id would be refused, and its
+// form is not sent until it is fixed.
+function checkRepoField(field) {
+  const id = $(field).value.trim();
+  const problem = id ? repoIdProblem(id) : '';
+  $(field).setCustomValidity(problem ? `"${id}" ${problem}` : '');
+  $(`${field}-problem`).textContent = problem ? `"${id}" ${problem}` : '';
+  $(`${field}-problem`).hidden = !problem;
+  return !problem;
+}
+
 // The name the operator typed is remembered for the next visit; one that
 // came with a link (?user=) holds for this tab only, so no other site can
 // choose it by linking here.
@@ -554,7 +589,7 @@ function setUser(name, remember = true) {
 $('user-form').addEventListener('submit', (e) => { e.preventDefault(); setUser($('user-id').value); });
 $('start-form').addEventListener('submit', async (e) => {
   e.preventDefault();
-  if ($('start').disabled) return;
+  if ($('start').disabled || !checkRepoField('repo-id')) return;
   // The task goes to the studio, which stores it with the episodes that follow.
   const task = $('task').value.trim() || 'teleoperated demonstration';
   try {
@@ -576,7 +611,7 @@ $('end-episode').addEventListener('click', () => send({ command: 'end_episode' }
 $('retry-episode').addEventListener('click', () => send({ command: 'retry_episode' }));
 $('end-form').addEventListener('submit', async (e) => {
   e.preventDefault();
-  if ($('end-session').disabled) return;
+  if ($('end-session').disabled || !checkRepoField('dataset-name')) return;
   // The placeholder's promise: an empty dataset name means the repository id.
   const name = targetDataset();
   app.sessionEnding = true;
@@ -593,7 +628,7 @@ $('end-form').addEventListener('submit', async (e) => {
 $('export-elsewhere').addEventListener('submit', async (e) => {
   e.preventDefault();
   const repo = $('other-repo').value.trim();
-  if (!repo) return;
+  if (!repo || !checkRepoField('other-repo')) return;
   try {
     const before = await exportNumber(repo);
     // Only the episodes whose export failed move, not other failed sessions.
@@ -604,6 +639,7 @@ $('export-elsewhere').addEventListener('submit', async (e) => {
   }
 });
 for (const field of ['repo-id', 'dataset-name']) $(field).addEventListener('change', learnDatasetSize);
+for (const field of ['repo-id', 'dataset-name', 'other-repo']) $(field).addEventListener('input', () => checkRepoField(field));
 
 const linkedUser = new URLSearchParams(location.search).get('user');
 if (linkedUser) setUser(linkedUser, false);

@@ -91,6 +91,7 @@ class WebRTCStreamer {
   Json selected_cameras() const;  // [] until the browser chose
   bool has_peer_connection() const;
   void _set_repo_id(Json value);  // the session's own repository name, until the browser sends one
+  void _set_robot_type(std::string value);  // told with the offer, so the page names the joints from the start
 
  private:
   struct Signaling;
@@ -108,6 +109,7 @@ class WebRTCStreamer {
   std::map<std::string, std::shared_ptr<CameraVideoTrack>> video_tracks;
   Json _dataset_name;
   Json _repo_id;
+  std::string _robot_type;
   Json _selected_cameras = Json::array();
 
   // Loop thread only.
