@@ -51,7 +51,13 @@ NdArray NdArray::borrow(DType dtype, std::vector<size_t> shape, std::shared_ptr<
   array.nbytes_ = element_count(array.shape_) * dtype_size(dtype);
   // Aliasing: the pointer is the bytes, the ownership is the owner's.
   array.data_ = std::shared_ptr<std::byte>(std::const_pointer_cast<void>(std::move(owner)), const_cast<std::byte*>(data));
+  array.borrowed_ = true;
   return array;
+}
+
+NdArray NdArray::copy() const {
+  if (!data_) return NdArray(dtype_, shape_);
+  return NdArray(dtype_, shape_, std::vector<std::byte>(data_.get(), data_.get() + nbytes_));
 }
 
 size_t NdArray::size() const { return data_ ? element_count(shape_) : 0; }

@@ -49,6 +49,10 @@ class NdArray {
 
   // Element i of the flattened array as a double, whatever the dtype.
   double as_double(size_t i) const;
+  // Whether the bytes are borrowed (`borrow`) rather than the array's own.
+  bool borrowed() const { return borrowed_; }
+  // The same values in a buffer of its own.
+  NdArray copy() const;
   // True when both share one buffer (no copy was made).
   bool shares_buffer_with(const NdArray& other) const { return data_ && data_ == other.data_; }
 
@@ -57,6 +61,7 @@ class NdArray {
   std::vector<size_t> shape_;
   std::shared_ptr<std::byte> data_;  // points at the first byte; owns the buffer or its owner
   size_t nbytes_ = 0;
+  bool borrowed_ = false;
 };
 
 class Value;

@@ -140,7 +140,7 @@ void bind_session(py::module_& m) {
         session.update_frame(camera_key, lend_image(frame, Where("frame")));
       }, py::arg("camera_key"), py::arg("frame"),
          "Shows `frame` (RGB uint8, height x width x 3) on the camera's video track until the next one.\n"
-         "The array is lent, not copied: it stays read-only until the track has moved on to a newer frame.")
+         "The array is lent, not copied: it stays read-only until the track has sent it.")
       .def("log_frame", [](Session& s, const py::dict& observation, py::handle action, bool episode_end) {
         auto& session = s.open();
         check_frame_record(observation);
@@ -150,7 +150,7 @@ void bind_session(py::module_& m) {
          "Queues one frame for the studio and counts it; never waits.\n"
          "observation: a frame record (camera keys -> RGB images, \"state\" -> float32 array, \"timestamp\");\n"
          "action: the logged action, a list of numbers (tessaline.robots.action_values()); episode_end: the\n"
-         "episode's last frame, which carries the fps and robot type. Images are lent until the frame is sent.")
+         "episode's last frame, which carries the fps and robot type. Images are lent until the frame is encoded.")
       .def("end_episode", [](Session& s) {
         auto& session = s.open();
         py::gil_scoped_release release;

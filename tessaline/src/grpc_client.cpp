@@ -159,8 +159,8 @@ void VelquinGrpcClient::log_robot_data(RecordPtr observation, Value action, bool
   }
   auto send = std::make_shared<std::packaged_task<bool()>>(
       [this, observation = std::move(observation), action = std::move(action), episode_end, fps,
-       robot_type = std::move(robot_type), frame_id = _frame_token + ":" + std::to_string(_next_frame++)] {
-        return _send_robot_data(*observation, action, episode_end, fps, robot_type, frame_id);
+       robot_type = std::move(robot_type), frame_id = _frame_token + ":" + std::to_string(_next_frame++)]() mutable {
+        return _send_robot_data(std::move(observation), action, episode_end, fps, robot_type, frame_id);
       });
   _pending_futures.push_back(send->get_future());
   _handoff.post([send] { (*send)(); });
@@ -169,13 +169,14 @@ void VelquinGrpcClient::log_robot_data(RecordPtr observation, Value action, bool
   });
 }
 
-bool VelquinGrpcClient::_send_robot_data(const Record& observation, const Value& action, bool episode_end,
+bool VelquinGrpcClient::_send_robot_data(RecordPtr observation, const Value& action, bool episode_end,
                                          std::optional<double> fps, std::optional<std::string> robot_type,
                                          std::optional<std::string> frame_id) {
   std::lock_guard lock(_write_lock);
   std::shared_ptr<fl::RecordBatch> batch;
   try {
-    batch = _observation_to_arrow(observation, action, episode_end, fps, robot_type, frame_id);
+    batch = _observation_to_arrow(*observation, action, episode_end, fps, robot_type, frame_id);
+    observation.reset();  // encoded: the caller's images are theirs again, whatever the sending takes
   } catch (const std::exception& e) {
     say(std::string("Error sending data: ") + e.what());
     ++frames_failed_;

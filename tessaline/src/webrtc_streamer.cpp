@@ -122,8 +122,16 @@ asio::awaitable<NdArray> CameraVideoTrack::recv() {
   }
   sent_generation_ = generation_.load();
   last_sent_ = Clock::now();
-  const auto frame = latest_frame();
-  co_return frame ? *frame : black_frame();
+  auto frame = latest_frame();
+  if (!frame) co_return black_frame();
+  NdArray out = *frame;
+  // A borrowed frame is sent once as it is; the repeats sent while no newer
+  // one comes use a copy kept here, so the caller's buffer is theirs again
+  // as soon as this sending is done with it.
+  if (frame->borrowed()) {
+    latest_frame_.compare_exchange_strong(frame, std::make_shared<const NdArray>(frame->copy()));
+  }
+  co_return out;
 }
 
 // ---- signaling state shared with the poll tasks ----

@@ -48,17 +48,17 @@ runTest(`operator app drives a recording session${REMOTE ? ' from another comput
     const video = app.locator(`video[data-camera="${FRONT}"]`);
     await video.waitFor({ timeout: 10000 });
     await waitFor(() => video.evaluate((v) => v.videoWidth === 320 && v.currentTime > 0.2), 'video playing');
-    assert.equal(await app.locator('figcaption').first().textContent(), 'cam_front');
+    assert.equal(await app.locator('figcaption').first().textContent(), 'front');
 
     const sentByApp = () => robot.evaluate(() => window.robot.received);
     // Camera selection: offered as the status says, answered with the choice.
     await robot.evaluate((m) => window.sendStatus(m),
       { status: 'camera_selection', cameras: [FRONT, WRIST], selected: [FRONT] });
     await app.locator('#camera-selection').waitFor({ state: 'visible' });
-    assert.equal(await app.getByRole('checkbox', { name: 'cam_front' }).isChecked(), true);
-    assert.equal(await app.getByRole('checkbox', { name: 'cam_wrist' }).isChecked(), false);
+    assert.equal(await app.getByRole('checkbox', { name: 'front', exact: true }).isChecked(), true);
+    assert.equal(await app.getByRole('checkbox', { name: 'wrist', exact: true }).isChecked(), false);
     if (process.env.SCREENSHOT_DIR) await app.screenshot({ path: `${process.env.SCREENSHOT_DIR}/operator_app.png` });
-    await app.getByRole('checkbox', { name: 'cam_wrist' }).check();
+    await app.getByRole('checkbox', { name: 'wrist', exact: true }).check();
     await app.getByRole('button', { name: 'Use these cameras' }).click();
     await waitFor(async () => (await sentByApp()).length === 1, 'select_cameras');
     assert.deepEqual((await sentByApp())[0], { command: 'select_cameras', selected: [FRONT, WRIST] });

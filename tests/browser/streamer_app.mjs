@@ -37,7 +37,7 @@ try {
 
   // Operator's part.
   await app.locator('#camera-selection').waitFor({ state: 'visible', timeout: 15000 });
-  await app.getByRole('checkbox', { name: 'cam_wrist' }).uncheck();
+  await app.getByRole('checkbox', { name: 'wrist', exact: true }).uncheck();
   await app.getByRole('button', { name: 'Use these cameras' }).click();
   await app.getByLabel('Repository id').fill('lab/towels');
   await app.getByRole('button', { name: 'Start' }).click();

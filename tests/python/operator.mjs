@@ -17,7 +17,7 @@ try {
   const text = (id) => page.locator(`#${id}`).textContent();
   await page.goto(`${base}/velquin?user=${encodeURIComponent(user)}`);
   await page.locator('#camera-selection').waitFor({ state: 'visible', timeout: 60000 });
-  await page.getByRole('checkbox', { name: 'cam_wrist' }).uncheck();
+  await page.getByRole('checkbox', { name: 'wrist', exact: true }).uncheck();
   await page.getByRole('button', { name: 'Use these cameras' }).click();
   await page.getByLabel('Repository id').fill(repo);
   await waitFor(async () => (await text('status')) === 'Ready to record episode 1', 'ready', 30000);

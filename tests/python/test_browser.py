@@ -15,7 +15,7 @@ import numpy
 import tessaline
 from tessaline.robots import (OpenCVCameraConfig, SO101Follower, SO101FollowerConfig, SO101Leader, SO101LeaderConfig,
                               action_values, frame_record)
-from conftest import Process, Studio, read_dataset
+from conftest import Process, Studio, read_dataset, wait_until
 
 OPERATOR = str(Path(__file__).parent / "operator.mjs")
 KEYS = ["observation.images.cam_front", "observation.images.cam_wrist"]
@@ -116,12 +116,21 @@ def test_the_page_says_where_the_dataset_is_published(tmp_path):
     studio = Studio(base, flight, tmp_path / "studio", process)
     tessaline.config.VELQUIN_GRPC_SERVER = flight
     page = operator(studio, "py-store", "lab/stored", r"waits, and is tried again: .*127\.0\.0\.1:1")
-    image = numpy.full((240, 320, 3), 90, numpy.uint8)
+    # One buffer, filled again every tick as a camera driver does: lent to the
+    # video track and the recording, it is writable again once both have
+    # encoded it (the track keeps its own copy to repeat), not frames later.
+    image = numpy.zeros((240, 320, 3), numpy.uint8)
+    busy = []
 
     def capture(selected, seconds):
+        if not image.flags.writeable:
+            busy.append(seconds)
+            wait_until(lambda: image.flags.writeable, "the buffer given back", timeout=10)
+        image[:] = int(seconds * 90) % 256
         return {**{key: image for key in selected}, "state": numpy.zeros(6, numpy.float32), "timestamp": seconds}, [0.0] * 6
 
     _, _, frames, report = record_from_the_page(studio, page, "py-store", capture)
+    assert len(busy) < frames / 2, f"the buffer was still lent at {len(busy)} of {frames} ticks"
     assert report["shown"]["exported"].startswith(
         f"Exported 1 episode, {frames} frames to lab/stored. Publishing to s3://lab-bucket/datasets/lab/stored waits")
 

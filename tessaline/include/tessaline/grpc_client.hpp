@@ -97,7 +97,7 @@ class VelquinGrpcClient {
   bool send_held(std::chrono::milliseconds limit);
 
   // Internal steps, public for tests.
-  bool _send_robot_data(const Record& observation, const Value& action, bool episode_end,
+  bool _send_robot_data(RecordPtr observation, const Value& action, bool episode_end,
                         std::optional<double> fps, std::optional<std::string> robot_type,
                         std::optional<std::string> frame_id = std::nullopt);
   std::shared_ptr<kit::flight::RecordBatch> _observation_to_arrow(const Record& observation, const Value& action,
