@@ -23,10 +23,10 @@ class VelquinSession(_core.VelquinSession):
     Frames: log_frame(record, action) with a frame record as
     tessaline.robots.frame_record() makes it; images are lent, not copied —
     an image stays read-only while the session still uses it (a video
-    track until it has sent it; the logging until the frame is encoded,
-    usually within one tick), so writing into it then raises ValueError
-    instead of changing a frame being sent. A reused buffer: check
-    image.flags.writeable before filling it; or pass a new array each frame.
+    track until it has sent it; the logging until the frame is encoded),
+    so writing into it then raises ValueError instead of changing a frame
+    being sent. A reused buffer: check image.flags.writeable before filling
+    it; or pass a new array for each frame.
 
     Read-only properties: user_id, is_connected, dataset_name, repo_id,
     episode_index, episode_frame_count, total_frame_count, closed.
