@@ -63,6 +63,7 @@ TEST_F(SessionTest, CountersFollowEpisodesEndsAndResets) {
   EXPECT_EQ(session.episode_frame_count(), 3);
   EXPECT_TRUE(session.end_episode());
   EXPECT_TRUE(logged("Episode 0 ended with 3 frames"));
+  EXPECT_TRUE(logged("(episode 1 on the operator's page, which counts from 1)"));
   EXPECT_EQ(session.episode_index(), 1);
   EXPECT_EQ(session.episode_frame_count(), 0);
   EXPECT_EQ(session.total_frame_count(), 3);
@@ -74,6 +75,22 @@ TEST_F(SessionTest, CountersFollowEpisodesEndsAndResets) {
   EXPECT_EQ(session.total_frame_count(), 5);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("[gRPC Client] Episode reset, 2 frames cleared"), std::string::npos) << out;
+}
+
+// The studio answers an episode's end with the frames it holds; frames the
+// robot logged that never arrived are said, counted, at the end.
+TEST_F(SessionTest, FramesThatNeverReachedTheStudioAreCountedAtTheEpisodesEnd) {
+  tessaline::VelquinSession session({"observation.images.cam_front"}, "lab/towels", "koch_follower", 30,
+                                    studio_->http_url(), "op");
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 3; ++i) session.log_frame(frame(i / 30.0), {0.1});
+  session.log_frame(std::make_shared<tessaline::Record>(), {0.1}, true);  // no state: it cannot be sent
+  EXPECT_TRUE(session.end_episode());
+  for (int i = 0; i < 2; ++i) session.log_frame(frame(i / 30.0), {0.1}, i == 1);
+  EXPECT_TRUE(session.end_episode());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[gRPC Client] Episode 0: the studio holds 3 of the 4 frames logged; 1 missing"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Episode 1: the studio holds"), std::string::npos) << out;  // whole: nothing said
 }
 
 TEST_F(SessionTest, FailedEpisodeRequestsChangeNoCounter) {

@@ -159,10 +159,11 @@ EpisodeEnd FrameStore::end_episode(const std::string& user_id) {
   std::lock_guard lock(mutex_);
   const fs::path user = user_dir(user_id);
   const long index = ended_count(user);
-  if (frames_in_open_episode(user_id) == 0) {  // nothing to keep: no folder made
+  const long frames = frames_in_open_episode(user_id);
+  if (frames == 0) {  // nothing to keep: no folder made
     tell_closed(user_id, false);
     fs::remove_all(user / "current");
-    return {index, index};
+    return {index, index, 0};
   }
   tell_closed(user_id, true);
   fs::create_directories(user / "ended");
@@ -171,7 +172,7 @@ EpisodeEnd FrameStore::end_episode(const std::string& user_id) {
   if (const auto task = tasks_.find(user_id); task != tasks_.end()) {
     kit::files::write_atomically(target / "TASK", task->second);
   }
-  return {index, index + 1};
+  return {index, index + 1, frames};
 }
 
 std::optional<long> FrameStore::label_last_episode(const std::string& user_id, const kit::json::Json& label) {

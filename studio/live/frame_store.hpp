@@ -26,6 +26,7 @@ namespace studio {
 struct EpisodeEnd {
   long episode_index;
   long total_episodes;
+  long frames = 0;  // staged in the episode that ended
 };
 
 struct ExportJob {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -157,6 +158,7 @@ void VelquinGrpcClient::log_robot_data(RecordPtr observation, Value action, bool
     fps.reset();
     robot_type.reset();
   }
+  ++episode_frames_logged_;
   auto send = std::make_shared<std::packaged_task<bool()>>(
       [this, observation = std::move(observation), action = std::move(action), episode_end, fps,
        robot_type = std::move(robot_type), frame_id = _frame_token + ":" + std::to_string(_next_frame++)]() mutable {
@@ -349,6 +351,13 @@ bool VelquinGrpcClient::end_episode(std::optional<std::string> http_server_url) 
                                             "end the episode", frames_sent_ > 0 ? kEpisodeRequestPatience : std::chrono::seconds(0));
     say("[gRPC Client] Episode " + field_text(answer, "episodeIndex") +
         " ended, total episodes: " + field_text(answer, "totalEpisodes"));
+    // Every frame logged is in the episode, or the terminal says how many are not.
+    const size_t logged = std::exchange(episode_frames_logged_, 0);
+    const Json held = answer.value("frames", Json());
+    if (held.is_number_integer() && held.get<long>() >= 0 && static_cast<size_t>(held.get<long>()) < logged) {
+      say("[gRPC Client] Episode " + field_text(answer, "episodeIndex") + ": the studio holds " + std::to_string(held.get<long>()) +
+          " of the " + std::to_string(logged) + " frames logged; " + std::to_string(logged - held.get<size_t>()) + " missing");
+    }
     return true;
   } catch (const std::exception& e) {
     say(std::string("[gRPC Client] Failed to end episode: ") + e.what());
@@ -362,6 +371,7 @@ bool VelquinGrpcClient::reset_episode(std::optional<std::string> http_server_url
     const Json answer = post_until_answered(http_server_url, "/sessions/episodes/reset", Json{{"userId", user_id}}, "reset the episode",
                                             frames_sent_ > 0 ? kEpisodeRequestPatience : std::chrono::seconds(0));
     say("[gRPC Client] Episode reset, " + field_text(answer, "framesCleared") + " frames cleared");
+    episode_frames_logged_ = 0;
     return true;
   } catch (const std::exception& e) {
     say(std::string("[gRPC Client] Failed to reset episode: ") + e.what());

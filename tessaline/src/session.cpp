@@ -171,8 +171,8 @@ bool VelquinSession::end_episode() {
   _grpc->repo_id = _repo_id.empty() ? text_of(_streamer->repo_id()) : std::optional<std::string>(_repo_id);
   const bool ok = _grpc->end_episode(_server_url);
   if (ok) {
-    log().info("Episode {} ended with {} frames (episode {} on the operator's page)", _episode_index, _episode_frame_count,
-               _episode_index + 1);
+    log().info("Episode {} ended with {} frames", _episode_index, _episode_frame_count);
+    log().info("(episode {} on the operator's page, which counts from 1)", _episode_index + 1);
     ++_episode_index;
     _episode_frame_count = 0;
   }
@@ -183,8 +183,8 @@ bool VelquinSession::reset_episode() {
   _grpc->wait_pending();
   const bool ok = _grpc->reset_episode(_server_url);
   if (ok) {
-    log().info("Episode {} reset, {} frames cleared (episode {} on the operator's page)", _episode_index, _episode_frame_count,
-               _episode_index + 1);
+    log().info("Episode {} reset, {} frames cleared", _episode_index, _episode_frame_count);
+    log().info("(episode {} on the operator's page, which counts from 1)", _episode_index + 1);
     _episode_frame_count = 0;
   }
   return ok;

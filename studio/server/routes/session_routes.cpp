@@ -26,7 +26,8 @@ void SessionRoutes::register_on(Router& router) {
 void SessionRoutes::end_episode(const Call& call, httplib::Response& res) {
   const EpisodeEnd end = frames_.end_episode(call.user());
   live_.episode_ended(call.user());
-  send_json(res, {{"episodeIndex", end.episode_index}, {"totalEpisodes", end.total_episodes}});
+  // "frames": what the episode holds, for the robot to compare with what it logged.
+  send_json(res, {{"episodeIndex", end.episode_index}, {"totalEpisodes", end.total_episodes}, {"frames", end.frames}});
 }
 
 void SessionRoutes::set_task(const Call& call, httplib::Response& res) {

@@ -113,6 +113,7 @@ class VelquinGrpcClient {
   std::string location_;
   std::atomic<size_t> frames_sent_{0};
   std::atomic<size_t> frames_failed_{0};
+  size_t episode_frames_logged_ = 0;  // by the caller's thread, since the last episode end or reset
   std::mutex _write_lock;  // held over the conversion and put of one frame
   // Held frames, oldest first, and when to try the studio again; guarded by _write_lock.
   struct Held {
