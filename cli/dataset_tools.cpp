@@ -1,4 +1,4 @@
-// The entry of libtessaline_datasets.so: `tessaline dataset info|check|delete|rename-task|label`
+// The entry of libtessaline_datasets.so: `tessaline dataset info|check|delete|split|rename-task|label`
 // on any v3.0 dataset folder, with the studio's own dataset library.
 #include <cmath>
 #include <cstdio>
@@ -7,13 +7,16 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
 
 #include "cli/command_errors.hpp"
 #include "cli/console.hpp"
 #include "kit/console/markup.hpp"
+#include "kit/files/atomic_file.hpp"
 #include "kit/json/text.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_check.hpp"
+#include "studio/datasets/datasets_lock.hpp"
 #include "studio/datasets/episode_deletion.hpp"
 #include "studio/datasets/episode_labels.hpp"
 #include "studio/datasets/task_rename.hpp"
@@ -149,6 +152,57 @@ void delete_episodes(const Json& options) {
                 " frames deleted; the dataset reads clean[/green]");
 }
 
+// The episodes named, copied into a new dataset: DIR is copied aside under
+// its lock, the other episodes are deleted from the copy (their video
+// copied, labels and tasks following), the copy is checked, then it takes
+// the new name. Nothing of it is left behind when any step fails.
+void split(const Json& options) {
+  const fs::path dir = dataset_folder(options);
+  const fs::path to = fs::absolute(options.value("split_to", "")).lexically_normal();
+  if (fs::exists(to)) throw std::invalid_argument("--to " + to.string() + " exists already: name a folder that does not");
+  if (!fs::is_directory(to.parent_path())) throw std::invalid_argument("--to: there is no folder " + to.parent_path().string());
+  const long total = Json::parse(studio::read_file(dir / "meta" / "info.json")).value("total_episodes", 0L);
+  const std::set<long> kept = episode_list(options.value("episodes", ""), total);
+  const auto waiting = [](const fs::path& folder) {
+    return [folder] { console.print("Another program is changing a dataset in " + escape(folder.string()) + "; waiting for it..."); };
+  };
+  const fs::path partial = to.parent_path() / ("." + to.filename().string() + ".partial-" + std::to_string(getpid()));
+  try {
+    {
+      const studio::DatasetsLock lock(dir, waiting(dir.parent_path()));
+      fs::copy(dir, partial, fs::copy_options::recursive);
+    }
+    long frames = 0;
+    for (long e = total - 1; e >= 0; --e) {
+      if (!kept.contains(e)) studio::delete_episode(partial, e, waiting(to.parent_path()));
+    }
+    // The new dataset is a repository of its own: named as asked (or by its
+    // folder), without the export jobs the original's publication recorded.
+    const fs::path sidecar = partial / "meta" / "tessaline.json";
+    if (fs::exists(sidecar)) {
+      Json own = Json::parse(studio::read_file(sidecar));
+      own.erase("jobs");
+      if (const std::string repo = options.value("repo_id", ""); !repo.empty()) own["repo_id"] = repo;
+      else own.erase("repo_id");
+      kit::files::write_atomically(sidecar, kit::json::to_file(own));
+    }
+    const auto problems = studio::check_dataset(partial);
+    if (!problems.empty()) {
+      console.print("[red]The new dataset does not read clean; nothing was written:[/red]");
+      for (const auto& p : problems) console.print("  " + escape(p));
+      throw CommandExit{1};
+    }
+    frames = Json::parse(studio::read_file(partial / "meta" / "info.json")).value("total_frames", 0L);
+    fs::rename(partial, to);
+    console.print("[green]" + std::to_string(kept.size()) + " episode(s), " + std::to_string(frames) + " frames copied to " +
+                  escape(to.string()) + " (numbered from 0); " + escape(dir.string()) + " is unchanged[/green]");
+  } catch (...) {
+    std::error_code ignored;
+    fs::remove_all(partial, ignored);
+    throw;
+  }
+}
+
 void rename_task(const Json& options) {
   const fs::path dir = dataset_folder(options);
   const std::string from = options.value("from", ""), to = options.value("to", "");
@@ -183,6 +237,7 @@ extern "C" __attribute__((visibility("default"))) int tessaline_datasets_main(co
     if (name == "info") info(options);
     else if (name == "check") check(options);
     else if (name == "delete") delete_episodes(options);
+    else if (name == "split") split(options);
     else if (name == "rename-task") rename_task(options);
     else if (name == "label") label(options);
     else throw std::invalid_argument("no dataset tool " + name);

@@ -168,6 +168,41 @@ TEST_F(DatasetCheck, EpisodesAreDeletedFromTheCommandLineOneChangeAtATime) {
   EXPECT_EQ(d["episodes"][0]["length"], 5);
 }
 
+TEST_F(DatasetCheck, SomeEpisodesSplitIntoANewDatasetAndTheOldOneStaysAsItWas) {
+  const fs::path dataset = export_dataset("lab/all", {4, 5, 6});
+  const std::string tessaline = test_support::built_program("tessaline");
+  ASSERT_EQ(test_support::run_process({tessaline, "dataset", "label", dataset.string(), "success", "--episode", "2"}).exit_code, 0);
+  const fs::path val = dir_ / "val";
+  const auto split = [&](const std::string& episodes, const fs::path& to) {
+    return test_support::run_process({tessaline, "dataset", "split", dataset.string(), "--episodes", episodes, "--to", to.string(),
+                                      "--repo-id", "lab/val"});
+  };
+  // Refused before anything is written: a folder that exists, episodes the dataset lacks.
+  fs::create_directories(dir_ / "taken");
+  EXPECT_NE(split("1", dir_ / "taken").err.find("exists already"), std::string::npos);
+  EXPECT_NE(split("1-3", val).err.find("not among the dataset's episodes 0-2"), std::string::npos);
+  EXPECT_FALSE(fs::exists(val));
+
+  const auto done = split("1-2", val);
+  ASSERT_EQ(done.exit_code, 0) << done.out << done.err;
+  EXPECT_NE(done.out.find("2 episode(s), 11 frames copied to"), std::string::npos) << done.out;
+  const Json part = test_support::read_dataset(val);
+  EXPECT_EQ(part["problems"], Json::array()) << part["problems"];
+  ASSERT_EQ(part["episodes"].size(), 2u);
+  EXPECT_EQ(part["episodes"][0]["length"], 5);
+  EXPECT_EQ(part["episodes"][1]["length"], 6);
+  const Json own = Json::parse(studio::read_file(val / "meta" / "tessaline.json"));
+  EXPECT_EQ(own["repo_id"], "lab/val");
+  EXPECT_FALSE(own.contains("jobs"));
+  EXPECT_EQ(own["labels"]["1"]["label"], "success") << own;  // episode 2 is episode 1 there
+  const Json whole = test_support::read_dataset(dataset);
+  EXPECT_EQ(whole["problems"], Json::array());
+  EXPECT_EQ(whole["info"]["total_episodes"], 3);
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+  }
+}
+
 TEST_F(DatasetCheck, ATaskIsRenamedEverywhereItIsNamedAndNowhereElse) {
   test_support::record_episodes({studio_->http_url(), studio_->flight_url()}, "op", {3}, "pick");
   test_support::record_episodes({studio_->http_url(), studio_->flight_url()}, "op", {4}, "place");
