@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -94,6 +95,11 @@ void check(const Json& options) {
   throw CommandExit{1};
 }
 
+// Said once when another program holds the lock of the folder a change is in.
+std::function<void()> waiting_for(const fs::path& folder) {
+  return [folder] { console.print("Another program is changing a dataset in " + escape(folder.string()) + "; waiting for it..."); };
+}
+
 // "3,5-7" → {3, 5, 6, 7}, each below `total`.
 std::set<long> episode_list(const std::string& text, long total) {
   std::set<long> out;
@@ -135,9 +141,7 @@ void delete_episodes(const Json& options) {
   // From the last down, so the indices named stay the episodes meant.
   long frames = 0;
   for (auto e = episodes.rbegin(); e != episodes.rend(); ++e) {
-    const auto deleted = studio::delete_episode(dir, *e, [&] {
-      console.print("Another program is changing a dataset in " + escape(dir.parent_path().string()) + "; waiting for it...");
-    });
+    const auto deleted = studio::delete_episode(dir, *e, waiting_for(dir.parent_path()));
     frames += deleted.frames;
     console.print("Deleted episode " + std::to_string(*e) + " (" + std::to_string(deleted.frames) + " frames); " +
                   std::to_string(deleted.episodes_left) + " episodes left");
@@ -163,18 +167,15 @@ void split(const Json& options) {
   if (!fs::is_directory(to.parent_path())) throw std::invalid_argument("--to: there is no folder " + to.parent_path().string());
   const long total = Json::parse(studio::read_file(dir / "meta" / "info.json")).value("total_episodes", 0L);
   const std::set<long> kept = episode_list(options.value("episodes", ""), total);
-  const auto waiting = [](const fs::path& folder) {
-    return [folder] { console.print("Another program is changing a dataset in " + escape(folder.string()) + "; waiting for it..."); };
-  };
   const fs::path partial = to.parent_path() / ("." + to.filename().string() + ".partial-" + std::to_string(getpid()));
   try {
     {
-      const studio::DatasetsLock lock(dir, waiting(dir.parent_path()));
+      const studio::DatasetsLock lock(dir, waiting_for(dir.parent_path()));
       fs::copy(dir, partial, fs::copy_options::recursive);
     }
     long frames = 0;
     for (long e = total - 1; e >= 0; --e) {
-      if (!kept.contains(e)) studio::delete_episode(partial, e, waiting(to.parent_path()));
+      if (!kept.contains(e)) studio::delete_episode(partial, e, waiting_for(to.parent_path()));
     }
     // The new dataset is a repository of its own: named as asked (or by its
     // folder), without the export jobs the original's publication recorded.
@@ -206,9 +207,7 @@ void split(const Json& options) {
 void rename_task(const Json& options) {
   const fs::path dir = dataset_folder(options);
   const std::string from = options.value("from", ""), to = options.value("to", "");
-  const long episodes = studio::rename_task(dir, from, to, [&] {
-    console.print("Another program is changing a dataset in " + escape(dir.parent_path().string()) + "; waiting for it...");
-  });
+  const long episodes = studio::rename_task(dir, from, to, waiting_for(dir.parent_path()));
   console.print("[green]The task " + escape(Json(from).dump()) + " is now " + escape(Json(to).dump()) + " (" +
                 std::to_string(episodes) + " episode(s))[/green]");
 }
@@ -219,9 +218,7 @@ void label(const Json& options) {
   std::optional<studio::EpisodeLabel> label;
   if (verdict != "none") label = studio::EpisodeLabel{verdict, options.value("note", "")};
   const long episode = options.value("episode", -1L);
-  studio::label_episode(dir, episode, label, [&] {
-    console.print("Another program is changing a dataset in " + escape(dir.parent_path().string()) + "; waiting for it...");
-  });
+  studio::label_episode(dir, episode, label, waiting_for(dir.parent_path()));
   console.print(label ? "Episode " + std::to_string(episode) + " labelled " + escape(verdict)
                       : "Episode " + std::to_string(episode) + " has no label now");
 }
