@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <algorithm>
 #include <cmath>
 
@@ -291,6 +293,55 @@ TEST(GrpcClient, FramesTheStudioDidNotTakeAreHeldAndSentInOrder) {
   for (size_t at = out.find("Flight error: "); at != std::string::npos; at = out.find("Flight error: ", at + 1)) ++told;
   EXPECT_EQ(told, 1u) << out;
   EXPECT_NE(out.find("The studio takes frames again"), std::string::npos) << out;
+}
+
+// Past the memory the robot holds frames in, they wait on disk, in order
+// behind the others: a studio away for long loses none of them.
+TEST(GrpcClient, FramesPastTheMemoryBoundWaitOnDiskAndAreSentInOrder) {
+  const auto spool_parent = std::filesystem::temp_directory_path() / ("spool-test-" + std::to_string(getpid()));
+  std::filesystem::create_directories(spool_parent);
+  setenv("TESSALINE_HELD_MEMORY_MB", "1", 1);
+  setenv("TESSALINE_SPOOL_DIR", spool_parent.c_str(), 1);
+  auto before = std::make_unique<test_support::FlightRecorder>();
+  const int port = before->port();
+  auto client = std::make_unique<VelquinGrpcClient>("127.0.0.1:" + std::to_string(port));
+  unsetenv("TESSALINE_HELD_MEMORY_MB");
+  unsetenv("TESSALINE_SPOOL_DIR");
+  const auto big_frame = [](int i) {
+    auto r = std::make_shared<Record>();
+    NdArray noise(kit::DType::uint8, {240, 320, 3});  // noise: JPEG keeps it large (~100 KB)
+    std::mt19937 random(static_cast<unsigned>(i));
+    for (size_t b = 0; b < noise.nbytes(); ++b) noise.mutable_data()[b] = static_cast<std::byte>(random());
+    r->set("observation.images.cam_front", noise);
+    r->set("state", NdArray::from_vector(kit::DType::float32, std::vector<float>{float(i)}));
+    r->set("timestamp", double(i));
+    return r;
+  };
+  testing::internal::CaptureStdout();
+  before.reset();  // the studio is away from the start
+  constexpr int kFrames = 40;
+  for (int i = 0; i < kFrames; ++i) client->log_robot_data(big_frame(i), Value(tessaline::List{1.0}));
+  client->wait_pending();
+  EXPECT_EQ(client->frames_held(), size_t{kFrames});
+  size_t on_disk = 0;
+  for (const auto& folder : std::filesystem::directory_iterator(spool_parent)) {
+    on_disk += static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()));
+  }
+  EXPECT_GT(on_disk, size_t{20});  // 1 MiB holds a few; the rest are on disk
+  test_support::FlightRecorder after(port);  // and is back
+  client->shutdown();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("newer frames wait on disk in " + spool_parent.string()), std::string::npos) << out;
+  const auto puts = after.puts();
+  ASSERT_EQ(puts.size(), size_t{kFrames}) << out;
+  std::vector<double> timestamps;
+  for (const auto& put : puts) timestamps.push_back(put.batches[0]->GetColumnByName("timestamp")->GetDouble(0));
+  std::sort(timestamps.begin(), timestamps.end());
+  for (int i = 0; i < kFrames; ++i) EXPECT_EQ(timestamps[static_cast<size_t>(i)], double(i));
+  EXPECT_EQ(client->frames_failed(), 0u);
+  client.reset();
+  EXPECT_TRUE(std::filesystem::is_empty(spool_parent));  // the spool goes with the client
+  std::filesystem::remove_all(spool_parent);
 }
 
 }  // namespace

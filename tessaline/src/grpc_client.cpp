@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "kit/http/client.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "kit/loop/interrupt.hpp"
+#include "frame_spool.hpp"
 #include "studio_access.hpp"
 #include "tessaline/config.hpp"
 
@@ -26,9 +28,21 @@ constexpr double kEpisodeRequestTimeout = 10.0;
 constexpr std::chrono::seconds kEpisodeRequestPatience{60};
 // A put to a studio that went silent fails after this, and the frame is held.
 constexpr std::chrono::milliseconds kPutDeadline{3000};
-// Frames held while the studio is away: about a minute of two 640x480
-// cameras at 30 frames/s. Past it newer frames are lost, and said so.
-constexpr size_t kHeldBytesAtMost = size_t{512} << 20;
+// Frames held in memory while the studio is away: about a minute of two
+// 640x480 cameras at 30 frames/s ($TESSALINE_HELD_MEMORY_MB sets it). Past
+// it newer frames go to disk (the spool), and past that they are lost.
+constexpr size_t kHeldMegabytes = 512;
+
+size_t held_bytes_at_most() {
+  const char* chosen = std::getenv("TESSALINE_HELD_MEMORY_MB");
+  if (!chosen || !*chosen) return kHeldMegabytes << 20;
+  char* end = nullptr;
+  const unsigned long megabytes = std::strtoul(chosen, &end, 10);
+  if (*end != '\0' || megabytes == 0 || megabytes > (size_t{1} << 20)) {
+    throw std::invalid_argument(std::string("TESSALINE_HELD_MEMORY_MB is ") + chosen + ": a whole number of megabytes, 1 or more");
+  }
+  return static_cast<size_t>(megabytes) << 20;
+}
 // How long an episode end, a reset or the session's end waits for the held frames.
 constexpr std::chrono::minutes kHeldWait{5};
 constexpr std::chrono::seconds kNeverAnsweredWait{5};
@@ -142,7 +156,11 @@ Json post_until_answered(const std::optional<std::string>& base, const std::stri
 }  // namespace
 
 VelquinGrpcClient::VelquinGrpcClient(std::string server_url, std::string user_id_)
-    : user_id(std::move(user_id_)), location_(normalise_location(server_url)), _frame_token(kit::random_hex(8)) {
+    : user_id(std::move(user_id_)),
+      location_(normalise_location(server_url)),
+      _held_bytes_at_most(held_bytes_at_most()),
+      _spool_parent(spool_parent()),
+      _frame_token(kit::random_hex(8)) {
   client = fl::FlightClient::Connect(fl::Location::Parse(location_), studio_access::headers(), kPutDeadline);
 }
 
@@ -185,10 +203,23 @@ bool VelquinGrpcClient::_send_robot_data(RecordPtr observation, const Value& act
     return false;
   }
   const size_t bytes = batch_bytes(*batch);
-  if (_held_bytes + bytes > kHeldBytesAtMost) {
-    if (_lost_for_room++ == 0) {
+  if (_held_bytes + bytes > _held_bytes_at_most) {
+    // Memory is full: the frame waits on disk, in order behind the others.
+    if (!_spool) {
+      _spool = std::make_unique<FrameSpool>(_spool_parent);
       say("[gRPC Client] The studio has not taken frames for a while and " + std::to_string(_held.size()) +
-          " are held (" + std::to_string(_held_bytes >> 20) + " MiB, the most this robot keeps): newer frames are lost until it takes them");
+          " are held in memory (the most this robot keeps there, " + std::to_string(_held_bytes_at_most >> 20) +
+          " MiB): newer frames wait on disk in " + _spool->folder().string() + " until it takes them");
+    }
+    std::string why;
+    if (const auto file = _spool->put(batch, why)) {
+      _held.push_back({nullptr, 0, episode_end, *file});
+      ++_spilled;
+      _put_held_locked(false);
+      return true;
+    }
+    if (_lost_for_room++ == 0) {
+      say("[gRPC Client] " + std::to_string(_held.size()) + " frames are held and " + why + ": newer frames are lost until the studio takes them");
     }
     ++frames_failed_;
     return false;
@@ -205,6 +236,17 @@ void VelquinGrpcClient::_put(const fl::RecordBatch& batch) {
   put.writer->Close();
 }
 
+// Under _write_lock: the oldest held frame is gone (sent, refused or lost).
+void VelquinGrpcClient::drop_front_locked() {
+  Held& frame = _held.front();
+  _held_bytes -= frame.bytes;
+  if (!frame.spilled.empty()) {
+    _spool->remove(frame.spilled);
+    --_spilled;
+  }
+  _held.pop_front();
+}
+
 // Under _write_lock: the held frames, oldest first, until one is not taken.
 // While the studio is away, a try is made only after a growing pause (up
 // to 2 s), unless `now`.
@@ -213,8 +255,19 @@ bool VelquinGrpcClient::_put_held_locked(bool now) {
   while (!_held.empty()) {
     const Held& frame = _held.front();
     try {
+      std::shared_ptr<fl::RecordBatch> spilled;
+      if (!frame.spilled.empty()) {
+        try {
+          spilled = _spool->read(frame.spilled);
+        } catch (const std::exception& e) {
+          say(std::string("[gRPC Client] A frame kept on disk is lost: ") + e.what());
+          ++frames_failed_;
+          drop_front_locked();
+          continue;
+        }
+      }
       if (frame.episode_end) say("[gRPC Client] Sending episode_end=True");
-      _put(*frame.batch);
+      _put(spilled ? *spilled : *frame.batch);
       ++frames_sent_;
     } catch (const fl::FlightError& e) {
       if (may_take_later(e.grpc_code)) {
@@ -227,8 +280,7 @@ bool VelquinGrpcClient::_put_held_locked(bool now) {
       say(std::string("Flight error: ") + e.what());
       ++frames_failed_;
     }
-    _held_bytes -= frame.bytes;
-    _held.pop_front();
+    drop_front_locked();
   }
   if (!_away.empty()) {
     say("[gRPC Client] The studio takes frames again: every held frame is sent" +
@@ -273,7 +325,7 @@ bool VelquinGrpcClient::send_held(std::chrono::milliseconds limit) {
       if (std::chrono::steady_clock::now() >= until) {
         say("[gRPC Client] The studio did not take " + std::to_string(_held.size()) + " held frames in time: they are lost");
         frames_failed_ += _held.size();
-        _held.clear();
+        while (!_held.empty()) drop_front_locked();
         _held_bytes = 0;
         return false;
       }

@@ -58,8 +58,8 @@ function studioSilent() {
   const wait = Math.round(pause(1000) / 1000);
   $('unreachable').textContent =
     `The studio does not answer (for ${Math.round((Date.now() - studio.since) / 1000)} s). Trying again every ${wait} s; ` +
-    'the robot holds the frames it records meanwhile (up to 512 MiB, about a minute of two 640×480 cameras) and sends them when the studio ' +
-    'answers; past that, newer frames are lost and the robot\'s terminal says how many.';
+    'the robot holds the frames it records meanwhile (in memory, then on its disk) and sends them when the studio ' +
+    'answers; only if its disk fills up are newer frames lost, and the robot\'s terminal says how many.';
   $('unreachable').hidden = false;
   if (studio.failures === 1) log('the studio does not answer');
 }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,8 @@
 #include "tessaline/values.hpp"
 
 namespace tessaline {
+
+class FrameSpool;
 
 class VelquinGrpcClient {
  public:
@@ -117,17 +120,23 @@ class VelquinGrpcClient {
   std::mutex _write_lock;  // held over the conversion and put of one frame
   // Held frames, oldest first, and when to try the studio again; guarded by _write_lock.
   struct Held {
-    std::shared_ptr<kit::flight::RecordBatch> batch;
-    size_t bytes;
+    std::shared_ptr<kit::flight::RecordBatch> batch;  // null when the frame waits on disk
+    size_t bytes;                                      // in memory
     bool episode_end;
+    std::filesystem::path spilled{};                   // its file, when on disk
   };
   std::deque<Held> _held;
   size_t _held_bytes = 0;
+  size_t _held_bytes_at_most;           // in memory; more go to the spool
+  std::filesystem::path _spool_parent;  // where the spool's folder is made
+  std::unique_ptr<FrameSpool> _spool;   // made at the first frame memory has no room for
+  size_t _spilled = 0;                  // frames on disk now
   std::chrono::steady_clock::time_point _next_try{};
   std::chrono::milliseconds _pause{100};
   std::string _away;            // why the studio did not take frames; empty while it does
-  size_t _lost_for_room = 0;    // frames dropped because the bound was reached
+  size_t _lost_for_room = 0;    // frames dropped because neither memory nor disk had room
   bool _put_held_locked(bool now);
+  void drop_front_locked();
   void _put(const kit::flight::RecordBatch& batch);
   std::string _frame_token;  // this client's part of every frame_id
   uint64_t _next_frame = 0;  // caller's thread only
