@@ -343,10 +343,12 @@ class MotorsBus:
         self._retried(lambda: servos.write(data_name, name, raw), num_retry)
 
     def enable_torque(self, motors=None, num_retry: int = 0) -> None:
-        self._servos().set_torque(self._names(motors), True)
+        servos, names = self._servos(), self._names(motors)
+        self._retried(lambda: servos.set_torque(names, True), num_retry)
 
     def disable_torque(self, motors=None, num_retry: int = 0) -> None:
-        self._servos().set_torque(self._names(motors), False)
+        servos, names = self._servos(), self._names(motors)
+        self._retried(lambda: servos.set_torque(names, False), num_retry)
 
 
 class OpenCVCamera:

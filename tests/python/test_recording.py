@@ -73,6 +73,10 @@ def test_a_script_written_for_the_frameworks_robots_runs_with_these(rig, tmp_pat
         assert abs(positions["gripper"] - observation["gripper.pos"]) < 5
         assert all(isinstance(v, int) for v in follower.bus.sync_read("Present_Position", normalize=False).values())
         assert follower.bus.motors["gripper"] == Motor(6, "sts3215")
+        follower.bus.disable_torque("gripper", num_retry=2)
+        assert follower.bus.read("Torque_Enable", "gripper") == 0
+        follower.bus.enable_torque(["gripper"])
+        assert follower.bus.read("Torque_Enable", "gripper") == 1
         follower.bus.write("Goal_Position", "gripper", 40.0)
         assert abs(follower.bus.read("Goal_Position", "gripper") - 40.0) < 1
         with pytest.raises(KeyError, match="'front' is no motor of rig_follower SO101Follower"):
