@@ -1,5 +1,6 @@
 // The entry of libtessaline_datasets.so: `tessaline dataset info|check|delete|split|rename-task|label`
 // on any v3.0 dataset folder, with the studio's own dataset library.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -162,7 +163,10 @@ void delete_episodes(const Json& options) {
 // the new name. Nothing of it is left behind when any step fails.
 void split(const Json& options) {
   const fs::path dir = dataset_folder(options);
-  const fs::path to = fs::absolute(options.value("split_to", "")).lexically_normal();
+  fs::path to = fs::absolute(options.value("split_to", "")).lexically_normal();
+  if (!to.has_filename()) to = to.parent_path();  // named with a trailing slash
+  const auto [inside, rest] = std::mismatch(dir.begin(), dir.end(), to.begin(), to.end());
+  if (inside == dir.end()) throw std::invalid_argument("--to " + to.string() + " is inside the dataset: name a folder outside it");
   if (fs::exists(to)) throw std::invalid_argument("--to " + to.string() + " exists already: name a folder that does not");
   if (!fs::is_directory(to.parent_path())) throw std::invalid_argument("--to: there is no folder " + to.parent_path().string());
   const long total = Json::parse(studio::read_file(dir / "meta" / "info.json")).value("total_episodes", 0L);

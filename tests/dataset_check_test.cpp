@@ -181,9 +181,10 @@ TEST_F(DatasetCheck, SomeEpisodesSplitIntoANewDatasetAndTheOldOneStaysAsItWas) {
   fs::create_directories(dir_ / "taken");
   EXPECT_NE(split("1", dir_ / "taken").err.find("exists already"), std::string::npos);
   EXPECT_NE(split("1-3", val).err.find("not among the dataset's episodes 0-2"), std::string::npos);
+  EXPECT_NE(split("1", dataset / "val").err.find("is inside the dataset"), std::string::npos);  // would copy into itself
   EXPECT_FALSE(fs::exists(val));
 
-  const auto done = split("1-2", val);
+  const auto done = split("1-2", val.string() + "/");  // a trailing slash names the same folder
   ASSERT_EQ(done.exit_code, 0) << done.out << done.err;
   EXPECT_NE(done.out.find("2 episode(s), 11 frames copied to"), std::string::npos) << done.out;
   const Json part = test_support::read_dataset(val);

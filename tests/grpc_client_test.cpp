@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 
 #include <algorithm>
@@ -300,6 +301,10 @@ TEST(GrpcClient, FramesTheStudioDidNotTakeAreHeldAndSentInOrder) {
 TEST(GrpcClient, FramesPastTheMemoryBoundWaitOnDiskAndAreSentInOrder) {
   const auto spool_parent = std::filesystem::temp_directory_path() / ("spool-test-" + std::to_string(getpid()));
   std::filesystem::create_directories(spool_parent);
+  // A killed program's spool (no process 2^22 + 1 runs): removed, its frames went with it.
+  const auto orphan = spool_parent / "tessaline-frames-4194305-1";
+  std::filesystem::create_directories(orphan);
+  std::ofstream(orphan / "0.arrows") << "frame";
   setenv("TESSALINE_HELD_MEMORY_MB", "1", 1);
   setenv("TESSALINE_SPOOL_DIR", spool_parent.c_str(), 1);
   auto before = std::make_unique<test_support::FlightRecorder>();

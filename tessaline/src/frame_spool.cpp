@@ -1,12 +1,16 @@
 #include "frame_spool.hpp"
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 
 #include "kit/flight/ipc.hpp"
 
@@ -18,9 +22,22 @@ namespace {
 
 constexpr uintmax_t kKeepFree = uintmax_t{1} << 30;
 
+constexpr std::string_view kPrefix = "tessaline-frames-";
+
 std::string folder_name() {
   std::random_device random;
-  return "tessaline-frames-" + std::to_string(getpid()) + "-" + std::to_string(random() % 1000000);
+  return std::string(kPrefix) + std::to_string(getpid()) + "-" + std::to_string(random() % 1000000);
+}
+
+// Spools of programs that were killed: their frames went with them.
+void remove_orphans(const fs::path& parent) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(parent, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(kPrefix)) continue;
+    const long pid = std::strtol(name.c_str() + kPrefix.size(), nullptr, 10);
+    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(entry.path(), error);
+  }
 }
 
 }  // namespace
@@ -40,6 +57,7 @@ FrameSpool::~FrameSpool() {
 std::optional<fs::path> FrameSpool::put(const std::shared_ptr<fl::RecordBatch>& frame, std::string& why) {
   std::error_code error;
   if (!made_) {
+    remove_orphans(folder_.parent_path());
     fs::create_directories(folder_, error);
     if (error) {
       why = "cannot make " + folder_.string() + ": " + error.message();

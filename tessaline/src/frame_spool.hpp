@@ -1,7 +1,8 @@
 #pragma once
 // Frames the studio has not taken, kept on disk once the memory for them is
 // full: one Arrow IPC stream file per frame, in a folder of this client's
-// own that goes with it. The disk keeps 1 GiB free for everything else.
+// own that goes with it (a killed program's is removed by the next spool
+// made beside it). The disk keeps 1 GiB free for everything else.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
