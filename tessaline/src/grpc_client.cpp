@@ -214,7 +214,6 @@ bool VelquinGrpcClient::_send_robot_data(RecordPtr observation, const Value& act
     std::string why;
     if (const auto file = _spool->put(batch, why)) {
       _held.push_back({nullptr, 0, episode_end, *file});
-      ++_spilled;
       _put_held_locked(false);
       return true;
     }
@@ -242,7 +241,6 @@ void VelquinGrpcClient::drop_front_locked() {
   _held_bytes -= frame.bytes;
   if (!frame.spilled.empty()) {
     _spool->remove(frame.spilled);
-    --_spilled;
   }
   _held.pop_front();
 }

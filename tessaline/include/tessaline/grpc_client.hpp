@@ -130,7 +130,6 @@ class VelquinGrpcClient {
   size_t _held_bytes_at_most;           // in memory; more go to the spool
   std::filesystem::path _spool_parent;  // where the spool's folder is made
   std::unique_ptr<FrameSpool> _spool;   // made at the first frame memory has no room for
-  size_t _spilled = 0;                  // frames on disk now
   std::chrono::steady_clock::time_point _next_try{};
   std::chrono::milliseconds _pause{100};
   std::string _away;            // why the studio did not take frames; empty while it does
