@@ -53,8 +53,12 @@ runTest('the follower is brought to the leader across the wrap point, and an epi
     hand('hold leader wrist_roll 2200');
     const before = (await statusLog()).length;
     await app.getByRole('button', { name: 'Start' }).click();
-    await waitFor(async () => (await status()) === 'Recording episode 2', 'recording 2 after the approach', 30000);
-    const approach = (await statusLog()).slice(before).filter((s) => s.approaching !== undefined);
+    // "Recording episode 2" shows first when the episode starts, and again
+    // once the approach is over: wait for the approach's end itself.
+    const approachShown = async () => (await statusLog()).slice(before).filter((s) => s.approaching !== undefined);
+    await waitFor(async () => (await approachShown()).some((s) => s.approaching === false), 'the approach over', 30000);
+    assert.equal(await status(), 'Recording episode 2');
+    const approach = await approachShown();
     assert.deepEqual(approach.map((s) => s.approaching), [true, false]);
     await new Promise((r) => setTimeout(r, 2000));
     await app.getByRole('button', { name: 'End episode' }).click();
