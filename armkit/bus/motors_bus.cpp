@@ -2,7 +2,6 @@
 #include "armkit/bus/tick_deadline.hpp"
 
 #include <algorithm>
-#include <set>
 
 namespace armkit {
 namespace {
@@ -255,6 +254,7 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
       out_of_tick = true;  // no retry stacks into the next tick, which tries again
       break;
     }
+    if (attempts > 0) ++retries_;
     ++attempts;
     try {
       sp.discard_input();
@@ -277,7 +277,10 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
             const auto p = parse(family, std::span<const uint8_t>(b).subspan(parsed_to));
             if (!p) break;
             parsed_to += p->consumed;
-            if (accept(p->packet)) got.push_back(p->packet);
+            // One answer per servo and attempt: a second one from the same
+            // servo is a straggler of an earlier attempt.
+            const bool again = std::any_of(got.begin(), got.end(), [&](const StatusPacket& g) { return g.id == p->packet.id; });
+            if (!again && accept(p->packet)) got.push_back(p->packet);
             else stray = true;
           } catch (const ProtocolError& e) {
             corrupt = true;
@@ -353,12 +356,10 @@ void MotorsBus::write(uint16_t address, int size, uint8_t motor_id, uint32_t val
 std::map<uint8_t, uint32_t> MotorsBus::sync_read(uint16_t address, int size, const std::vector<uint8_t>& ids) {
   std::vector<uint8_t> params = register_params(family, address, size);
   params.insert(params.end(), ids.begin(), ids.end());
-  std::set<uint8_t> waiting;
   const auto answers = exchange(packet(BROADCAST_ID, SYNC_READ, params), ids.size(), "sync read",
                                 [&](const StatusPacket& s) {
                                   const bool fits = s.params.size() == static_cast<size_t>(size) || refusal(family, s);
-                                  if (!fits || std::find(ids.begin(), ids.end(), s.id) == ids.end()) return false;
-                                  return waiting.insert(s.id).second;  // one answer per motor
+                                  return fits && std::find(ids.begin(), ids.end(), s.id) != ids.end();
                                 });
   std::map<uint8_t, uint32_t> out;
   for (const auto& s : answers) {

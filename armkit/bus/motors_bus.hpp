@@ -77,6 +77,8 @@ class MotorsBus {
   // the listen ends early once `enough` servos answered.
   std::vector<uint8_t> broadcast_ping(std::chrono::milliseconds listen = std::chrono::milliseconds(25),
                                       size_t enough = SIZE_MAX);
+  // Requests sent again since the port was made: a noisy cable or a busy machine shows here first.
+  uint64_t retries() const { return retries_; }
 
  protected:
   static std::map<int, std::vector<int>> scan(ServoFamily family, const std::string& port);
@@ -103,6 +105,7 @@ class MotorsBus {
   // adapter costs its delay per request, not a retry and a drain.
   std::chrono::milliseconds learned_listen_{0};
   std::chrono::steady_clock::time_point last_write_{};  // of the last attempt
+  uint64_t retries_ = 0;
 };
 
 class FeetechMotorsBus : public MotorsBus {
