@@ -53,6 +53,7 @@ Json to_json(const ArmOptions& o) {
   put("robot.disable_torque_on_disconnect", o.robot.disable_torque_on_disconnect);
   put("teleop.use_degrees", o.teleop.use_degrees);
   put("teleop.gripper_open_pos", o.teleop.gripper_open_pos);
+  put("camera_silence_s", o.camera_silence_s);
   return out;
 }
 
@@ -72,6 +73,7 @@ ArmOptions arm_options_from(const Json& json) {
   o.robot.disable_torque_on_disconnect = flag("robot.disable_torque_on_disconnect");
   o.teleop.use_degrees = flag("teleop.use_degrees");
   if (json.contains("teleop.gripper_open_pos")) o.teleop.gripper_open_pos = json["teleop.gripper_open_pos"].get<double>();
+  if (json.contains("camera_silence_s")) o.camera_silence_s = json["camera_silence_s"].get<double>();
   return o;
 }
 

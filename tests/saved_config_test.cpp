@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "cli/arm_options.hpp"
 #include "tessaline/config.hpp"
 #include "tests/support/process.hpp"
 
@@ -260,3 +261,29 @@ TEST_F(SavedFiles, ResetCommandVariants) {
 }
 
 }  // namespace
+
+// The command hands its options to the capture runtime as JSON: every one
+// given must arrive (a camera bound that did not was silently the default).
+TEST(ArmOptionsHandedOn, EveryOptionGivenArrivesAsGiven) {
+  tessaline::cli::ArmOptions given;
+  given.robot_type = "so101_follower";
+  given.robot_id = "f";
+  given.teleop_type = "so101_leader";
+  given.teleop_id = "l";
+  given.fps = 15;
+  given.duration = 12.5;
+  given.camera_silence_s = 3;
+  given.robot.max_relative_target = "{\"gripper\": 5}";
+  given.robot.use_degrees = false;
+  given.robot.disable_torque_on_disconnect = false;
+  given.teleop.use_degrees = true;
+  given.teleop.gripper_open_pos = 40;
+  const auto sent = tessaline::cli::to_json(given);
+  const auto got = tessaline::cli::arm_options_from(sent);
+  EXPECT_EQ(got.camera_silence_s, 3);
+  EXPECT_EQ(got.duration, 12.5);
+  EXPECT_EQ(got.robot.max_relative_target, given.robot.max_relative_target);
+  EXPECT_EQ(got.teleop.gripper_open_pos, 40);
+  EXPECT_EQ(tessaline::cli::to_json(got), sent);
+  EXPECT_EQ(sent.size(), 12u) << sent.dump();  // one key per option
+}
