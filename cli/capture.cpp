@@ -129,14 +129,10 @@ std::optional<std::vector<std::string>> run_session(
         break;
       }
       ++episode_count;
-      const double episode_start = perf_counter();
       session.send_status("recording", {{"episode", episode_count}});
       const std::string reason =
           teleop_loop(teleop, robot, camera_fps, processors, *selected_cameras, duration, &session);
-      if (reason == "end") {
-        if (session.episode_frame_count() > 0) {
-          _end_episode(robot, teleop, processors, session, *selected_cameras, perf_counter() - episode_start);
-        }
+      if (reason == "end") {  // the loop kept what the episode had recorded
         export_dataset = true;
         break;
       }
@@ -157,6 +153,12 @@ std::optional<std::vector<std::string>> run_session(
     // The operator's page learns why the session ends, not only that the robot went away.
     session.send_status("error", {{"message", e.what()}});
     if (failed) *failed = true;
+    // The episodes saved before the failure are the operator's work: they
+    // are exported as at a session's end (the one cut short is not).
+    if (session.episode_index() > 0) {
+      logger().info("The {} episode(s) saved before the failure are exported", session.episode_index());
+      export_dataset = true;
+    }
   }
   session.close(export_dataset);
   if (failed && session.export_failed()) *failed = true;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "armkit/bus/tick_deadline.hpp"
+#include "cli/episode_quality.hpp"
 #include "cli/tick_failures.hpp"
 #include "kit/log/logger.hpp"
 #include "kit/loop/interrupt.hpp"
@@ -43,29 +44,6 @@ void push_images(VelquinSession& session, const Observation& obs_transition) {
     if (array && array->shape().size() == 3) session.update_frame(kCameraKeyPrefix + key, *array);
   }
 }
-
-// Frames each camera gave again during an episode: it delivered none new
-// in time, so the episode holds its last image twice.
-class RepeatedFrames {
- public:
-  explicit RepeatedFrames(const armkit::Robot& robot) : robot_(robot) { restart(); }
-  void restart() {
-    for (const auto& [name, camera] : robot_.cameras) at_start_[name] = camera->frames_repeated();
-  }
-  void report() const {
-    for (const auto& [name, camera] : robot_.cameras) {
-      const uint64_t repeated = camera->frames_repeated() - at_start_.at(name);
-      if (repeated > 0) {
-        logger().warning("Camera {}: {} frame(s) of this episode repeat the image before (no new one came in time)",
-                         name, repeated);
-      }
-    }
-  }
-
- private:
-  const armkit::Robot& robot_;
-  std::map<std::string, uint64_t> at_start_;
-};
 
 }  // namespace
 
@@ -153,7 +131,8 @@ void _stream_preview_frames(armkit::Robot& robot, const armkit::Processors& proc
 }
 
 void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
-                  VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp) {
+                  VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp,
+                  const Json& quality) {
   // The episode's last frame is read again after a failed read, as a tick
   // would be; only failures lasting the whole budget end the session.
   TickFailures failures;
@@ -166,7 +145,7 @@ void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armk
       failures.failed(e);
     }
   }
-  session.end_episode();
+  session.end_episode(quality);
 }
 
 std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int fps,
@@ -180,17 +159,23 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
   bool approach_shown = false;  // on the page and in the log, once it takes more than a tick
   bool retried = false;         // the page keeps saying "again" after the approach
   ApproachWatch approach(start);
-  RepeatedFrames repeated(robot);
+  EpisodeQuality quality(robot, teleop, fps);
+  quality.restart(start);
+  double quality_shown = start;  // the page sees the numbers once a second
   for (;;) {
     const double loop_start = perf_counter();
     if (session) {
       const auto command = session->wait_for_command(0.001);
-      if (command == "end") {
-        logger().info("Stop recording requested");
-        return "end";
-      }
-      if (!session->is_connected()) {
-        logger().info("Browser disconnected");
+      const bool browser_gone = command != "end" && !session->is_connected();
+      if (command == "end" || browser_gone) {
+        if (browser_gone) logger().info("Browser disconnected");
+        else logger().info("Stop recording requested");
+        // What was recorded of this episode is kept, as at its end.
+        if (session->episode_frame_count() > 0) {
+          const double now = perf_counter();
+          _end_episode(robot, teleop, processors, *session, selected_cameras, now - start, quality.summary(now));
+          quality.report();
+        }
         return "end";
       }
       if (command == "end_episode" && approaching) {
@@ -199,8 +184,9 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
         return "nothing_recorded";
       }
       if (command == "end_episode") {
-        _end_episode(robot, teleop, processors, *session, selected_cameras, perf_counter() - start);
-        repeated.report();
+        const double now = perf_counter();
+        _end_episode(robot, teleop, processors, *session, selected_cameras, now - start, quality.summary(now));
+        quality.report();
         logger().info("Episode ended.");
         return "end_episode";
       }
@@ -209,6 +195,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
         session->send_status("recording", {{"retried", true}});
         start = perf_counter();
         approach.restart(start);
+        quality.restart(start);
         approaching = retried = true;
         approach_shown = false;
         logger().info("Episode reset. Recording restarted.");
@@ -243,7 +230,8 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
         }
         approach_shown = false;
         start = perf_counter();  // the episode's time begins with its first recorded frame
-        repeated.restart();
+        quality.restart(start);
+        quality_shown = start;
       } else if (!approach_shown) {
         approach_shown = true;
         logger().info("Bringing the follower to the leader's pose before recording...");
@@ -270,6 +258,7 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
     } catch (const armkit::BusError& e) {
       frame.reset();
       failures.failed(e);  // this tick is lost; the follower holds its last goal
+      quality.skipped();
     }
     if (frame) {
       auto& [obs_for_logging, obs, teleop_action] = *frame;
@@ -280,10 +269,16 @@ std::string teleop_loop(armkit::Teleoperator& teleop, armkit::Robot& robot, int 
         session->log_frame(std::make_shared<const Record>(std::move(obs_for_logging)), action_values(teleop_action));
       }
     }
+    if (frame) quality.recorded(perf_counter() - loop_start);
+    if (session && perf_counter() - quality_shown >= 1.0) {
+      quality_shown = perf_counter();
+      session->send_quality(quality.summary(quality_shown));
+    }
     armkit::busy_wait(1.0 / fps - (perf_counter() - loop_start));
     if (duration && perf_counter() - start >= *duration) {
-      if (session) _end_episode(robot, teleop, processors, *session, selected_cameras, perf_counter() - start);
-      repeated.report();
+      const double now = perf_counter();
+      if (session) _end_episode(robot, teleop, processors, *session, selected_cameras, now - start, quality.summary(now));
+      quality.report();
       return "duration";
     }
   }

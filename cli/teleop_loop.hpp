@@ -23,7 +23,9 @@ inline constexpr const char* kImagePrefix = "observation.images.";
 inline constexpr const char* kCameraKeyPrefix = "observation.images.cam_";
 
 // Runs until the duration expires, an episode ends, or the browser asks to
-// end; returns "end", "end_episode" or "duration". Without a session it
+// end (or goes away); returns "end", "end_episode" or "duration". An episode
+// that recorded frames is ended (and its quality sent) before any of them
+// returns. Without a session it
 // neither polls, streams nor logs. With one, the follower is first brought
 // to the leader's pose (also after a retry; commands are handled meanwhile,
 // and the page is told), so the episode does not begin with a jump; an
@@ -50,9 +52,11 @@ Record filter_cameras(const Record& obs, const std::vector<std::string>& selecte
 // Capture one observation from the robot and push camera frames to WebRTC.
 void _stream_preview_frames(armkit::Robot& robot, const armkit::Processors& processors, VelquinSession& session);
 
-// Capture a final frame marked as episode end, then close the episode.
+// Capture a final frame marked as episode end, then close the episode,
+// sending its quality record (EpisodeQuality) with the end.
 void _end_episode(armkit::Robot& robot, armkit::Teleoperator& teleop, const armkit::Processors& processors,
-                  VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp);
+                  VelquinSession& session, const std::vector<std::string>& selected_cameras, double timestamp,
+                  const Json& quality = Json());
 
 // One tick of bringing the follower to the leader's pose at a bounded speed
 // (90°/s of horn travel; joints that turn fully are sent the leader's value),

@@ -18,6 +18,7 @@
 #include "cli/capture.hpp"
 #include "cli/capture_config.hpp"
 #include "cli/saved_config.hpp"
+#include "cli/episode_quality.hpp"
 #include "cli/teleop_loop.hpp"
 #include "kit/log/logger.hpp"
 #include "kit/loop/event_loop.hpp"
@@ -279,6 +280,30 @@ TEST(TeleopLoop, ABusOutageCostsTheTicksItLastsNotMore) {
                                                               << (target ? ", goals clamped" : "");
     }
   }
+}
+
+// An episode's quality record counts that episode only: retries the bus
+// made before it began are not its own; late and skipped ticks are.
+TEST(EpisodeQuality, CountsTheEpisodeItDescribesAndNothingBefore) {
+  ConnectedArms arms("so101");
+  capture::EpisodeQuality quality(arms.robot, arms.teleop, 30);
+  arms.follower.bus().drop_answers(2);
+  arms.robot.get_observation();  // answered on a retry, before the episode
+  quality.restart(capture::perf_counter());
+  EXPECT_EQ(quality.summary(capture::perf_counter())["bus_retries"], 0);
+  arms.follower.bus().drop_answers(1);
+  arms.robot.get_observation();
+  for (const double work : {0.001, 0.002, 0.05, 0.001}) quality.recorded(work);
+  quality.skipped();
+  const double now = capture::perf_counter();
+  const auto summary = quality.summary(now);
+  EXPECT_EQ(summary["ticks"], 4);
+  EXPECT_EQ(summary["late_ticks"], 1);  // 50 ms of work in a 33 ms tick
+  EXPECT_EQ(summary["skipped_ticks"], 1);
+  EXPECT_GE(summary["bus_retries"].get<long>(), 1);
+  EXPECT_EQ(summary["fps"], 30);
+  EXPECT_GT(summary["seconds"].get<double>(), 0);
+  EXPECT_EQ(summary["cameras"], kit::json::Json::object());
 }
 
 TEST(Interrupt, StopsTheLoopAndBlockingWaitsOnce) {

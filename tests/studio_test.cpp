@@ -22,6 +22,7 @@
 #include "kit/http/client.hpp"
 #include "kit/jpeg/jpeg.hpp"
 #include "studio/datasets/exporter.hpp"
+#include "studio/datasets/dataset_change.hpp"
 #include "studio/live/signaling.hpp"
 #include "tessaline/grpc_client.hpp"
 #include "tests/support/process.hpp"
@@ -263,6 +264,56 @@ TEST_F(StudioTest, TheOperatorsLabelGoesIntoTheDatasetWithItsEpisode) {
   EXPECT_FALSE(listed["episodes"][0].contains("label"));
   EXPECT_EQ(listed["episodes"][1]["label"], (Json{{"label", "failure"}, {"note", "dropped it"}}));
   EXPECT_EQ(listed["episodes"][2]["label"], (Json{{"label", "success"}, {"note", ""}}));
+}
+
+// The robot's record of how each episode was recorded goes into the
+// dataset beside it, follows it through appends and deletes, and the viewer
+// is told what a training set would reject it for. A record that does not
+// read is dropped; the episode's end is not.
+TEST_F(StudioTest, EachEpisodesQualityRecordStaysWithItAndIsFlaggedWhenPoor) {
+  const auto quality = [](double rate, int repeated) {
+    return Json{{"fps", 30},          {"seconds", 2.0},     {"ticks", 60},
+                {"rate", rate},       {"late_ticks", 1},    {"skipped_ticks", 0},
+                {"bus_retries", 2},   {"cameras", {{"front", {{"fps", 30.0}, {"repeated", repeated}}}}}};
+  };
+  const auto episode = [&](int frames, const Json& record) {
+    put_frames("op", frames);
+    const Json ended = post("/sessions/episodes/end", {{"userId", "op"}, {"quality", record}});
+    EXPECT_EQ(ended["frames"], frames) << ended;
+  };
+  const auto export_all = [&] {
+    post("/sessions/end", {{"userId", "op"}, {"repoId", "lab/quality"}, {"fps", 30}});
+    for (int i = 0; i < 200 && get("/sessions/export-status?repoId=lab%2Fquality&userId=op")["state"] != "done"; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+  const auto listed = [&] { return get("/datasets/episodes?repoId=lab%2Fquality")["episodes"]; };
+  episode(3, quality(29.9, 0));
+  episode(2, quality(20.0, 10));
+  Json unreadable = quality(30, 0);
+  unreadable["rate"] = -1;
+  episode(4, unreadable);
+  episode(1, {{"cameras", std::string(100, 'x')}});
+  export_all();
+  Json eps = listed();
+  ASSERT_EQ(eps.size(), 4u) << eps;
+  EXPECT_EQ(eps[0]["quality"], quality(29.9, 0));
+  EXPECT_EQ(eps[0]["qualityFlags"], Json::array());
+  EXPECT_EQ(eps[1]["qualityFlags"], (Json{"the loop ran at 20.0 of 30.0 frames/s", "camera front: 17 % of its frames repeated"}));
+  EXPECT_FALSE(eps[2].contains("quality"));
+  EXPECT_FALSE(eps[3].contains("quality"));
+
+  // An append numbers its records after those there; a delete moves them up.
+  episode(2, quality(30, 4));
+  export_all();
+  post("/datasets/episodes/delete", {{"repoId", "lab/quality"}, {"episode", 0}});
+  eps = listed();
+  ASSERT_EQ(eps.size(), 4u) << eps;
+  EXPECT_EQ(eps[0]["quality"], quality(20.0, 10));
+  EXPECT_EQ(eps[3]["quality"], quality(30, 4));
+  EXPECT_EQ(eps[3]["qualityFlags"], (Json{"camera front: 7 % of its frames repeated"}));
+  const Json sidecar = Json::parse(studio::read_file(studio::dataset_dir(studio_->data_dir(), "lab/quality") / "meta" / "tessaline.json"));
+  EXPECT_EQ(sidecar["quality"].size(), 2u) << sidecar["quality"];
 }
 
 // An export swaps its dataset's directory in and out; what the studio

@@ -14,6 +14,7 @@
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_files.hpp"
 #include "studio/datasets/episode_labels.hpp"
+#include "studio/live/episode_quality.hpp"
 #include "studio/datasets/exporter.hpp"
 #include "kit/files/safe_name.hpp"
 
@@ -161,9 +162,14 @@ Json dataset_episodes(const DatasetEntry& entry) {
   }
   std::sort(episodes.begin(), episodes.end(), [](const Json& a, const Json& b) { return a["index"] < b["index"]; });
   const auto labels = episode_labels(dataset);
+  const auto quality = episode_quality(dataset);
   for (auto& ep : episodes) {
     if (const auto l = labels.find(ep["index"].get<long>()); l != labels.end()) {
       ep["label"] = {{"label", l->second.label}, {"note", l->second.note}};
+    }
+    if (const auto q = quality.find(ep["index"].get<long>()); q != quality.end()) {
+      ep["quality"] = q->second;
+      ep["qualityFlags"] = quality_flags(q->second);
     }
   }
   return {{"repoId", repo_id},

@@ -73,8 +73,12 @@ void write_metadata(DatasetChange& change, const DatasetState& after, const Expo
   // The dataset stays its creator's: an append never changes the owner.
   Json own{{"tasks", after.tasks}, {"repo_id", request.repo_id}, {"user_id", after.owner.empty() ? request.user_id : after.owner}};
   if (after.sidecar.contains("jobs")) own["jobs"] = after.sidecar["jobs"];
-  if (after.sidecar.contains("labels")) own["labels"] = after.sidecar["labels"];  // an append numbers new episodes after them
-  if (!added.labels.empty()) own["labels"].update(added.labels);
+  // An append numbers new episodes after those there: what is kept per
+  // episode only gains entries.
+  for (const auto& [key, added_now] : {std::pair<const char*, const Json&>{"labels", added.labels}, {"quality", added.quality}}) {
+    if (after.sidecar.contains(key)) own[key] = after.sidecar[key];
+    if (!added_now.empty()) own[key].update(added_now);
+  }
   // The cameras' sizes as captured, which the videos' sizes may not tell
   // apart; known for datasets this studio started.
   if (after.sidecar.contains("captured_sizes")) {

@@ -18,6 +18,7 @@ struct ExportAdded {
   long frames = 0;
   std::map<std::string, std::vector<FeatureStats>> stats;  // per feature, each new episode's
   kit::json::Json labels = kit::json::Json::object();     // the new episodes' labels, by index
+  kit::json::Json quality = kit::json::Json::object();    // and their quality records
 };
 
 // `after`: the dataset's state with the new episodes counted.

@@ -268,12 +268,14 @@ void EpisodeDeletion::write_metadata(DatasetChange& change) {
   for (const auto& [feature, list] : kept_stats_) stats[feature] = to_json(merge(list));
   change.write("meta/stats.json", stats.dump(4));
   if (tasks_change_) change.write("meta/tasks.parquet", tasks_table(kept_tasks_));
-  if (!sidecar_.empty() && (tasks_change_ || sidecar_.contains("labels"))) {
+  if (!sidecar_.empty()) {
     Json updated = sidecar_;
     if (tasks_change_) updated["tasks"] = kept_tasks_;
-    // Labels stay with their episodes, which move up.
-    if (sidecar_.contains("labels")) updated["labels"] = labels_after_delete(sidecar_["labels"], episode_);
-    change.write("meta/tessaline.json", kit::json::to_file(updated));
+    // Labels and quality records stay with their episodes, which move up.
+    for (const char* key : kPerEpisodeKeys) {
+      if (sidecar_.contains(key)) updated[key] = per_episode_after_delete(sidecar_[key], episode_);
+    }
+    if (updated != sidecar_) change.write("meta/tessaline.json", kit::json::to_file(updated));
   }
   info_["total_episodes"] = total_ - 1;
   info_["total_frames"] = info_.at("total_frames").get<long>() - length_;

@@ -19,22 +19,30 @@ Json read_sidecar(const fs::path& dataset) {
   return sidecar.is_object() ? sidecar : Json::object();
 }
 
-}  // namespace
-
-std::map<long, EpisodeLabel> episode_labels(const fs::path& dataset) {
-  std::map<long, EpisodeLabel> out;
+std::map<long, Json> by_episode(const fs::path& dataset, const char* key) {
+  std::map<long, Json> out;
   const Json sidecar = read_sidecar(dataset);
-  const auto labels = sidecar.find("labels");
-  if (labels == sidecar.end() || !labels->is_object()) return out;
-  for (const auto& [key, value] : labels->items()) {
+  const auto entries = sidecar.find(key);
+  if (entries == sidecar.end() || !entries->is_object()) return out;
+  for (const auto& [index, value] : entries->items()) {
     if (!value.is_object()) continue;
     try {
-      out[std::stol(key)] = {value.value("label", ""), value.value("note", "")};
+      out[std::stol(index)] = value;
     } catch (const std::logic_error&) {  // not an episode's number: not ours to read
     }
   }
   return out;
 }
+
+}  // namespace
+
+std::map<long, EpisodeLabel> episode_labels(const fs::path& dataset) {
+  std::map<long, EpisodeLabel> out;
+  for (const auto& [index, value] : by_episode(dataset, "labels")) out[index] = {value.value("label", ""), value.value("note", "")};
+  return out;
+}
+
+std::map<long, Json> episode_quality(const fs::path& dataset) { return by_episode(dataset, "quality"); }
 
 void label_episode(const fs::path& dataset, long episode, const std::optional<EpisodeLabel>& label,
                    const std::function<void()>& on_wait) {
@@ -58,10 +66,10 @@ void label_episode(const fs::path& dataset, long episode, const std::optional<Ep
   change.commit();
 }
 
-Json labels_after_delete(const Json& labels, long deleted) {
+Json per_episode_after_delete(const Json& by_episode, long deleted) {
   Json out = Json::object();
-  if (!labels.is_object()) return out;
-  for (const auto& [key, value] : labels.items()) {
+  if (!by_episode.is_object()) return out;
+  for (const auto& [key, value] : by_episode.items()) {
     long index = -1;
     try {
       index = std::stol(key);

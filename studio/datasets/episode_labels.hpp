@@ -2,7 +2,8 @@
 // An episode's verdict as the operator gives it — "success" or "failure",
 // with a note — kept in the dataset's meta/tessaline.json under "labels"
 // ({"<episode index>": {"label", "note"}}), which the field's loaders do
-// not read. Deleting an episode moves the labels of those after it along.
+// not read; beside it, under "quality", how each episode was recorded.
+// Deleting an episode moves the entries of those after it along.
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -20,6 +21,8 @@ struct EpisodeLabel {
 
 // The dataset's labels by episode index; none without a note of ours.
 std::map<long, EpisodeLabel> episode_labels(const std::filesystem::path& dataset);
+// The episodes' quality records (studio/live/episode_quality.hpp) by index.
+std::map<long, kit::json::Json> episode_quality(const std::filesystem::path& dataset);
 
 // Labels `episode` (nothing: clears its label), written aside and switched
 // in at once under the datasets lock. Throws std::invalid_argument for an
@@ -28,8 +31,12 @@ std::map<long, EpisodeLabel> episode_labels(const std::filesystem::path& dataset
 void label_episode(const std::filesystem::path& dataset, long episode, const std::optional<EpisodeLabel>& label,
                    const std::function<void()>& on_wait = {});
 
-// The sidecar's "labels" once episode `deleted` has gone: its own dropped,
+// What the sidecar keeps by episode index: the labels, and each episode's
+// quality record as the robot measured it.
+inline constexpr const char* kPerEpisodeKeys[] = {"labels", "quality"};
+
+// One of those maps once episode `deleted` has gone: its own entry dropped,
 // those after it one lower.
-kit::json::Json labels_after_delete(const kit::json::Json& labels, long deleted);
+kit::json::Json per_episode_after_delete(const kit::json::Json& by_episode, long deleted);
 
 }  // namespace studio

@@ -63,18 +63,20 @@ ExportResult export_dataset(const ExportJob& job, const fs::path& data_dir, cons
     VideoSource videos(data_dir, layout, request.await_live_video);
     EpisodeAppender appender(writers, layout, dataset, videos);
     long done = 0;
-    kit::json::Json labels = kit::json::Json::object();
+    kit::json::Json labels = kit::json::Json::object(), quality = kit::json::Json::object();
     for (const auto& dir : staged) {
       const StagedEpisode episode = load_staged_episode(dir);
       if (episode.frames.empty()) continue;  // an episode ended before its first frame: nothing to keep
       if (!episode.label.is_null()) labels[std::to_string(dataset.next_episode)] = episode.label;
+      if (!episode.quality.is_null()) quality[std::to_string(dataset.next_episode)] = episode.quality;
       result.frames_added += appender.append(dir, episode);
       ++result.episodes_added;
       if (progress) progress(++done, static_cast<long>(staged.size()));
     }
     writers.finish();
     write_metadata(change, dataset, layout, request,
-                   {result.episodes_added, result.frames_added, std::move(appender.stats()), std::move(labels)});
+                   {result.episodes_added, result.frames_added, std::move(appender.stats()), std::move(labels),
+                    std::move(quality)});
     change.consume(job.dir);  // its episodes are in: a retry after a crash must not add them again
     change.commit();
     result.episodes_encoded_before = videos.encoded_before();

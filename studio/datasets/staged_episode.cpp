@@ -44,6 +44,8 @@ StagedEpisode load_staged_episode(const fs::path& dir) {
   if (e.task.empty() || !valid_utf8(e.task)) e.task = kDefaultTask;
   if (fs::exists(dir / "LABEL")) e.label = kit::json::Json::parse(read_file(dir / "LABEL"), nullptr, false);
   if (!e.label.is_object()) e.label = nullptr;
+  if (fs::exists(dir / "QUALITY")) e.quality = kit::json::Json::parse(read_file(dir / "QUALITY"), nullptr, false);
+  if (!e.quality.is_object()) e.quality = nullptr;
   return e;
 }
 

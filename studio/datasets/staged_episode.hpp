@@ -26,7 +26,8 @@ struct StagedEpisode {
   std::vector<StagedFrame> frames;
   std::vector<std::tuple<std::string, int, int>> cameras;  // key, width, height, from the first frame
   std::string task;
-  kit::json::Json label;  // {label, note} the operator gave it, or null
+  kit::json::Json label;    // {label, note} the operator gave it, or null
+  kit::json::Json quality;  // the robot's record of how it was recorded (episode_quality.hpp), or null
 
   std::shared_ptr<kit::flight::RecordBatch> read_batch(const StagedFrame& staged) const {
     return streams.at(staged.stream)->batch(staged.batch);

@@ -155,7 +155,7 @@ long FrameStore::frames_in_open_episode(const std::string& user_id) {
   return static_cast<long>(count_staged_frames(user_dir(user_id) / "current"));
 }
 
-EpisodeEnd FrameStore::end_episode(const std::string& user_id) {
+EpisodeEnd FrameStore::end_episode(const std::string& user_id, const kit::json::Json& quality) {
   std::lock_guard lock(mutex_);
   const fs::path user = user_dir(user_id);
   const long index = ended_count(user);
@@ -172,6 +172,7 @@ EpisodeEnd FrameStore::end_episode(const std::string& user_id) {
   if (const auto task = tasks_.find(user_id); task != tasks_.end()) {
     kit::files::write_atomically(target / "TASK", task->second);
   }
+  if (quality.is_object()) kit::files::write_atomically(target / "QUALITY", kit::json::to_wire(quality));
   return {index, index + 1, frames};
 }
 

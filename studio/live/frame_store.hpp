@@ -57,7 +57,9 @@ class FrameStore {
   // which is returned: they never join this session's export.
   std::optional<ExportJob> begin_session(const std::string& user_id, const std::string& session_id);
 
-  EpisodeEnd end_episode(const std::string& user_id);
+  // `quality` (a checked EpisodeQuality record, or null) is kept beside
+  // the episode's frames and exported with it.
+  EpisodeEnd end_episode(const std::string& user_id, const kit::json::Json& quality = nullptr);
   // The operator's verdict on the user's last ended episode of this session
   // ({label, note}, kept beside its frames and exported with it); its number
   // in the session from 1, or nothing when no episode has ended yet.

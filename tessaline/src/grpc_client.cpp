@@ -390,14 +390,15 @@ void VelquinGrpcClient::shutdown() {
   send_held(kHeldWait);  // every frame is converted now: what the studio has not taken goes last
 }
 
-bool VelquinGrpcClient::end_episode(std::optional<std::string> http_server_url) {
+bool VelquinGrpcClient::end_episode(std::optional<std::string> http_server_url, const Json& quality) {
   // The episode's frames go before its end. Those the studio did not take
   // in time are lost (send_held says so); the episode is ended all the same,
   // so the next episode's frames never join it.
   send_held(kHeldWait);
   try {
-    const Json answer = post_until_answered(http_server_url, "/sessions/episodes/end",
-                                            Json{{"userId", user_id}, {"repoId", repo_id ? Json(*repo_id) : Json()}},
+    Json request{{"userId", user_id}, {"repoId", repo_id ? Json(*repo_id) : Json()}};
+    if (quality.is_object()) request["quality"] = quality;
+    const Json answer = post_until_answered(http_server_url, "/sessions/episodes/end", request,
                                             "end the episode", frames_sent_ > 0 ? kEpisodeRequestPatience : std::chrono::seconds(0));
     say("[gRPC Client] Episode " + field_text(answer, "episodeIndex") +
         " ended, total episodes: " + field_text(answer, "totalEpisodes"));

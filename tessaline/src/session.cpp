@@ -166,10 +166,10 @@ void VelquinSession::log_frame(RecordPtr observation, const std::vector<double>&
   ++_total_frame_count;
 }
 
-bool VelquinSession::end_episode() {
+bool VelquinSession::end_episode(const Json& quality) {
   _grpc->wait_pending();
   _grpc->repo_id = _repo_id.empty() ? text_of(_streamer->repo_id()) : std::optional<std::string>(_repo_id);
-  const bool ok = _grpc->end_episode(_server_url);
+  const bool ok = _grpc->end_episode(_server_url, quality);
   if (ok) {
     log().info("Episode {} ended with {} frames", _episode_index, _episode_frame_count);
     log().info("(episode {} on the operator's page, which counts from 1)", _episode_index + 1);
@@ -195,6 +195,16 @@ void VelquinSession::send_status(const std::string& status, const Json& data) {
     _loop->post([streamer = _streamer.get(), status, data] { streamer->send_status(status, data); });
   } else {
     _streamer->send_status(status, data);
+  }
+}
+
+void VelquinSession::send_quality(const Json& quality) {
+  Json message = quality;
+  message["type"] = "quality";
+  if (_loop && _loop->running()) {
+    _loop->post([streamer = _streamer.get(), message = std::move(message)] { streamer->send_message(message); });
+  } else {
+    _streamer->send_message(message);
   }
 }
 

@@ -298,13 +298,19 @@ asio::awaitable<std::optional<std::string>> WebRTCStreamer::wait_for_command(std
 }
 
 void WebRTCStreamer::send_status(const std::string& status, const Json& data) {
+  send_text(signaling_text::status_message(status, data));
+}
+
+void WebRTCStreamer::send_message(const Json& message) { send_text(kit::json::to_wire(message)); }
+
+void WebRTCStreamer::send_text(const std::string& text) {
   std::shared_ptr<kit::webrtc::PeerConnection> pc;
   {
     std::lock_guard lock(mutex_);
     pc = peer_connection;
   }
   if (!pc || !_control_channel || pc->channel_ready_state() != "open") return;
-  pc->send_text(signaling_text::status_message(status, data));
+  pc->send_text(text);
 }
 
 void WebRTCStreamer::update_camera_frame(const std::string& camera_name, NdArray frame) {

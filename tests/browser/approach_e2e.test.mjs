@@ -6,39 +6,19 @@
 // while a stuck joint keeps the follower from arriving saves nothing, and
 // the page tells why. The operator's ✗ on a saved episode lands in the dataset.
 import assert from 'node:assert/strict';
-import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, readFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startStudio, startRig, startProcess, signIn, signInOpener, waitForExport, launchBrowser, watchErrors, waitFor, runTest } from './support.mjs';
+import { captureOnRig, waitForExport, waitFor, runTest } from './support.mjs';
 import { readDataset } from '../node/read_dataset.mjs';
 
 runTest('the follower is brought to the leader across the wrap point, and an episode ended before that saves nothing', async () => {
-  const dir = mkdtempSync(join(tmpdir(), 'approach-e2e-'));
-  const faults = join(dir, 'faults');
-  const studio = await startStudio();
   // The leader sways (that is how the arms are told apart); the joints the
   // test is about are held by hand.
-  const rig = await startRig(dir, ['--robot', 'so101', '--cameras', '1', '--fps', '15', '--calibrated', '--faults', faults],
-    { HF_LEROBOT_HOME: join(dir, 'home') });
-  const hand = (line) => writeFileSync(faults, `${line}\n`);
-  const env = {
-    HF_LEROBOT_HOME: join(dir, 'home'), TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
-    VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, ...signInOpener, TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
-  };
-  const browser = await launchBrowser();
-  const run = startProcess(process.env.TESSALINE_CLI,
-    ['capture', '--robot.id', 'rig_follower', '--teleop.id', 'rig_leader'], env);
+  const { studio, run, app, errors, status, inject: hand, close } =
+    await captureOnRig(mkdtempSync(join(tmpdir(), 'approach-e2e-')), 'approach-e2e', ['--robot', 'so101', '--cameras', '1', '--fps', '15']);
   try {
-    await waitFor(() => run.output.includes('Authentication Required'), 'the sign-in prompt', 60000);
-    const app = await browser.newPage();
-    const errors = watchErrors(app, 'app');
-    await signIn(app, studio.base, 'approach-e2e');
-    const status = () => app.locator('#status').textContent();
     const statusLog = () => app.evaluate(() => window.tessalineApp.statusLog);
-    const choosing = () => app.locator('#camera-selection').isVisible();
-    await waitFor(async () => (await choosing()) || (await status()) === 'Ready to record episode 1', 'ready', 60000);
-    if (await choosing()) await app.getByRole('button', { name: 'Use these cameras' }).click();
-    await waitFor(async () => (await status()) === 'Ready to record episode 1', 'ready for episode 1', 30000);
     await app.getByLabel('Repository id').fill('lab/wrap');
 
     // Episode 1 leaves the follower's wrist roll at 100, just short of its wrap point.
@@ -97,10 +77,6 @@ runTest('the follower is brought to the leader across the wrap point, and an epi
     assert.ok(Math.abs(first.state[4] - first.action[4]) <= 15,
       `episode 2 starts with the wrist roll at ${first.state[4]}°, the leader's at ${first.action[4]}°`);
   } finally {
-    run.child.kill('SIGKILL');
-    await browser.close();
-    await rig.stop();
-    await studio.stop();
-    rmSync(dir, { recursive: true, force: true });
+    await close();
   }
 });

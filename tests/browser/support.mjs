@@ -3,7 +3,7 @@
 // namespace that has only loopback (see run_in_netns.sh).
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -168,6 +168,46 @@ export async function signIn(page, studioBase, user) {
   await page.getByLabel('User name').fill(user);
   await page.getByRole('button', { name: 'Sign in' }).click();
   await page.waitForURL(/\/velquin/, { timeout: 15000 });
+}
+
+// `tessaline capture` on the virtual rig, signed in from a page of
+// Chromium as `user` and ready to record episode 1 (the cameras used as
+// offered). The rig takes `rigArgs` and faults through `faults`, a pipe
+// written by `inject(line)`; `close()` ends everything and removes `dir`.
+export async function captureOnRig(dir, user, rigArgs, captureArgs = []) {
+  const faults = join(dir, 'faults');
+  const home = join(dir, 'home');
+  const studio = await startStudio();
+  const rig = await startRig(dir, [...rigArgs, '--calibrated', '--faults', faults], { HF_LEROBOT_HOME: home });
+  const env = {
+    HF_LEROBOT_HOME: home, TESSALINE_VIRTUAL_HARDWARE: rig.manifest, VELQUIN_HTTP_SERVER: studio.base,
+    VELQUIN_GRPC_SERVER: studio.flight, STUDIO_URL: studio.base, ...signInOpener, TESSALINE_PACKAGE_INDEX: 'http://127.0.0.1:9',
+  };
+  const browser = await launchBrowser();
+  const run = startProcess(process.env.TESSALINE_CLI,
+    ['capture', '--robot.id', 'rig_follower', '--teleop.id', 'rig_leader', ...captureArgs], env);
+  const close = async () => {
+    run.child.kill('SIGKILL');
+    await browser.close();
+    await rig.stop();
+    await studio.stop();
+    rmSync(dir, { recursive: true, force: true });
+  };
+  try {
+    await waitFor(() => run.output.includes('Authentication Required'), 'the sign-in prompt', 60000);
+    const app = await browser.newPage();
+    const errors = watchErrors(app, 'app');
+    await signIn(app, studio.base, user);
+    const status = () => app.locator('#status').textContent();
+    const choosing = () => app.locator('#camera-selection').isVisible();
+    await waitFor(async () => (await choosing()) || (await status()) === 'Ready to record episode 1', 'ready', 60000);
+    if (await choosing()) await app.getByRole('button', { name: 'Use these cameras' }).click();
+    await waitFor(async () => (await status()) === 'Ready to record episode 1', 'ready for episode 1', 30000);
+    return { studio, browser, run, app, errors, status, inject: (line) => writeFileSync(faults, `${line}\n`), close };
+  } catch (e) {
+    await close();
+    throw e;
+  }
 }
 
 // Waits for the studio to finish `userId`'s export of `repoId`; the

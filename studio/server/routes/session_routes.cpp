@@ -1,5 +1,8 @@
 #include "studio/server/routes/session_routes.hpp"
 
+#include <cstdio>
+
+#include "studio/live/episode_quality.hpp"
 #include "studio/live/logged_frame.hpp"
 
 namespace studio {
@@ -24,7 +27,17 @@ void SessionRoutes::register_on(Router& router) {
 }
 
 void SessionRoutes::end_episode(const Call& call, httplib::Response& res) {
-  const EpisodeEnd end = frames_.end_episode(call.user());
+  // The robot's word on how the episode went (its loop, cameras, bus); an
+  // unreadable one is dropped rather than losing the episode's end.
+  Json quality;
+  if (const auto given = call.body.find("quality"); given != call.body.end() && !given->is_null()) {
+    try {
+      quality = checked_quality(*given);
+    } catch (const std::invalid_argument& e) {
+      std::fprintf(stderr, "studio: %s's episode quality was not kept: %s\n", call.user().c_str(), e.what());
+    }
+  }
+  const EpisodeEnd end = frames_.end_episode(call.user(), quality);
   live_.episode_ended(call.user());
   // "frames": what the episode holds, for the robot to compare with what it logged.
   send_json(res, {{"episodeIndex", end.episode_index}, {"totalEpisodes", end.total_episodes}, {"frames", end.frames}});

@@ -151,7 +151,10 @@ function onStatus(msg) {
   if (msg.status === 'idle' && Number.isFinite(Number(msg.episode))) app.episode = Number(msg.episode);
   const wasRecording = app.recording;
   app.recording = msg.status === 'recording';
-  if (app.recording && (!wasRecording || msg.retried)) resetPlots();
+  if (app.recording && (!wasRecording || msg.retried)) {
+    resetPlots();
+    $('quality').hidden = true;  // the numbers of the episode before stay until this one's come
+  }
   $('recording').hidden = !app.recording;
   $('live').hidden = !app.recording && !app.joints;
   $('status').textContent = describeStatus(msg);
@@ -206,12 +209,46 @@ function onControlMessage(text) {
     log(`unreadable message from the robot: ${text}`);
     return;
   }
+  if (msg.type === 'quality') {
+    showQuality(msg);
+    return;
+  }
   if (msg.type === 'camera_names') {
     app.cameraNames = Array.isArray(msg.names) ? msg.names : [];
     labelVideos();
     return;
   }
   if (msg.status !== undefined) onStatus(msg);
+}
+
+// ---- the episode's quality, as the robot measures it --------------------------
+// Poor numbers are marked as the dataset viewer flags them: the loop under
+// 90 % of its rate, a camera under 90 % of it or repeating over 5 % of its frames.
+
+function showQuality(q) {
+  const fps = Number(q.fps);
+  const ticks = Number(q.ticks);
+  if (!(fps > 0) || !Number.isFinite(ticks)) return;
+  const part = (text, poor) => {
+    const span = document.createElement('span');
+    span.textContent = text;
+    if (poor) span.className = 'poor';
+    return span;
+  };
+  const parts = [
+    part(`loop ${Number(q.rate).toFixed(1)} of ${fps} frames/s`, Number(q.rate) < 0.9 * fps),
+    part(`${Number(q.late_ticks) || 0} late`, false),
+    part(`${Number(q.skipped_ticks) || 0} skipped`, Number(q.skipped_ticks) > 0),
+    part(`${Number(q.bus_retries) || 0} bus retries`, false),
+  ];
+  for (const [name, camera] of Object.entries(q.cameras && typeof q.cameras === 'object' ? q.cameras : {})) {
+    const repeated = Number(camera.repeated) || 0;
+    parts.push(part(`${cameraLabel(name)} ${Number(camera.fps).toFixed(1)} frames/s, ${repeated} repeated`,
+      Number(camera.fps) < 0.9 * fps || repeated > 0.05 * ticks));
+  }
+  const line = $('quality');
+  line.replaceChildren(...parts.flatMap((p, i) => (i ? [' · ', p] : [p])));
+  line.hidden = false;
 }
 
 // ---- video ---------------------------------------------------------------------

@@ -160,6 +160,7 @@ function renderEpisodes() {
         element('strong', { textContent: `Episode ${ep.index}` }),
         ` · ${ep.length} frames · ${formatSeconds(ep.length / fps)}`,
         ...(ep.label ? [' · ', element('span', { className: `label ${ep.label.label}`, textContent: labelText(ep.label) })] : []),
+        ...(ep.qualityFlags?.length ? [' · ', element('span', { className: 'flagged', textContent: `⚠ ${ep.qualityFlags.join('; ')}` })] : []),
         element('br'),
         element('span', { className: 'task', textContent: ep.tasks.join(', ') }),
       ]),
@@ -187,6 +188,7 @@ async function openEpisode(position, frame = 0) {
   $('player').hidden = false;
   $('player-title').textContent = `${viewer.repoId} · episode ${ep.index} of ${viewer.dataset.episodes.length}`;
   showLabel();
+  showQuality(ep);
   $('seek-frame').max = ep.length - 1;
   $('scrub').max = ep.length - 1;
   for (const item of $('episodes').children) item.setAttribute('aria-current', String(Number(item.dataset.episode) === ep.index));
@@ -398,6 +400,19 @@ function drawPlots() {
 }
 
 // ---- Labelling ----------------------------------------------------------------
+
+// How the robot recorded the episode, when it said so; what a training set
+// would reject it for is flagged by the studio.
+function showQuality(ep) {
+  const q = ep.quality;
+  $('episode-quality').hidden = !q;
+  if (!q) return;
+  const cameras = Object.entries(q.cameras || {}).map(([name, c]) => `${cameraName(name)} ${Number(c.fps).toFixed(1)} frames/s, ${c.repeated} repeated`);
+  const text = [`recorded at ${Number(q.rate).toFixed(1)} of ${q.fps} frames/s`, `${q.late_ticks} late`, `${q.skipped_ticks} skipped`,
+    `${q.bus_retries} bus retries`, ...cameras].join(' · ');
+  $('episode-quality').replaceChildren(text,
+    ...(ep.qualityFlags?.length ? [element('br'), element('span', { className: 'flagged', textContent: `⚠ ${ep.qualityFlags.join('; ')}` })] : []));
+}
 
 function labelText(label) {
   const mark = label.label === 'success' ? '✓ success' : '✗ failure';

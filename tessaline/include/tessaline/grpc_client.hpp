@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "kit/flight/flight.hpp"
+#include "kit/json/text.hpp"
 #include "kit/pool/handoff.hpp"
 #include "kit/pool/thread_pool.hpp"
 #include "tessaline/values.hpp"
@@ -61,7 +62,8 @@ class VelquinGrpcClient {
   // POSTs the episode boundary / discard, after the held frames (those not
   // taken in time are reported lost); prints the outcome, never throws for
   // HTTP failures. An empty URL means config::VELQUIN_HTTP_SERVER.
-  bool end_episode(std::optional<std::string> http_server_url = std::nullopt);
+  // `quality`, when an object, is sent with the end (see VelquinSession::end_episode).
+  bool end_episode(std::optional<std::string> http_server_url = std::nullopt, const kit::json::Json& quality = kit::json::Json());
   bool reset_episode(std::optional<std::string> http_server_url = std::nullopt);
 
   // Nothing to release: the workers keep running until shutdown().

@@ -55,10 +55,14 @@ class VelquinSession {
   void update_frame(const std::string& camera_key, NdArray frame);  // caller's thread, no hop
   // Non-blocking; the record is shared, not copied.
   void log_frame(RecordPtr observation, const std::vector<double>& action, bool episode_end = false);
-  bool end_episode();    // waits for pending frames first
+  // Waits for pending frames first; `quality`, an object, goes with the
+  // episode into the dataset (what the capture loop's EpisodeQuality sends).
+  bool end_episode(const Json& quality = Json());
   bool reset_episode();  // waits for pending frames first
   // Scheduled onto the loop once it runs; called directly before that.
   void send_status(const std::string& status, const Json& data = Json::object());
+  // The recording episode's quality so far, for the page: {"type": "quality", ...}.
+  void send_quality(const Json& quality);
 
   std::string user_id() const { return _streamer->user_id; }
   bool is_connected() const { return _streamer->is_connected(); }

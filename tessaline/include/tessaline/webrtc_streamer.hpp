@@ -80,6 +80,8 @@ class WebRTCStreamer {
   asio::awaitable<void> close();  // idempotent; browser values and queued commands stay
   // Sends {"status": ..., <data keys>} if the channel is open; dropped otherwise.
   void send_status(const std::string& status, const Json& data = Json::object());
+  // Sends any other message of the control channel the same way.
+  void send_message(const Json& message);
   // The control channel's "message" handler (public for tests and fuzzing).
   void _on_control_message(const std::string& text);
 
@@ -98,6 +100,7 @@ class WebRTCStreamer {
   void on_channel_open(const std::vector<std::string>& camera_names);
   void on_connection_state(const std::string& state);
   void wake_command_waiters();
+  void send_text(const std::string& text);  // on the control channel, when open
   asio::awaitable<void> pump_track(std::shared_ptr<CameraVideoTrack> track,
                                    std::shared_ptr<kit::webrtc::VideoTrack> sender);
   asio::awaitable<void> watch_peer();
