@@ -282,6 +282,57 @@ TEST(TeleopLoop, ABusOutageCostsTheTicksItLastsNotMore) {
   }
 }
 
+// Replies that carry another servo's id, now and then, while both cores
+// are busy: each costs a retry or at most its tick, never the run, and no
+// goal is built from another servo's reading.
+TEST(TeleopLoop, RepliesWithAnotherServosIdUnderLoadCostATickAtMost) {
+  ConnectedArms arms("so101");
+  std::atomic<bool> stop = false;
+  std::vector<std::thread> busy;
+  for (int i = 0; i < 2; ++i) {
+    busy.emplace_back([&] {
+      std::atomic<unsigned> work = 0;
+      while (!stop) work.fetch_add(1, std::memory_order_relaxed);
+    });
+  }
+  std::atomic<int> injected = 0;
+  std::thread faults([&] {
+    for (int round = 0; !stop; ++round) {
+      arms.follower.bus().misaddress_answers(1 + round % 3);
+      arms.leader.bus().misaddress_answers(round % 2);
+      ++injected;
+      std::this_thread::sleep_for(std::chrono::milliseconds(90));
+    }
+  });
+  auto processors = armkit::make_default_processors();
+  double farthest_jump = 0;
+  std::optional<double> last_pan;
+  processors.robot_action = [&, pass_on = processors.robot_action](const std::pair<armkit::Action, armkit::Observation>& in) {
+    const double pan = in.second.at("shoulder_pan.pos").as_double();
+    if (last_pan) farthest_jump = std::max(farthest_jump, std::abs(pan - *last_pan));
+    last_pan = pan;
+    return pass_on(in);
+  };
+  auto log = std::make_shared<CapturedLog>();
+  kit::log::get_logger("tessaline.capture").add_handler(log);
+  std::string ended;
+  try {
+    ended = capture::teleop_loop(arms.teleop, arms.robot, 30, processors, {}, 2.0);
+  } catch (const std::exception& e) {
+    ended = e.what();
+  }
+  kit::log::get_logger("tessaline.capture").remove_handler(log);
+  stop = true;
+  faults.join();
+  for (auto& t : busy) t.join();
+  EXPECT_EQ(ended, "duration");
+  std::printf("%zu ticks skipped for %d rounds of wrong ids\n", log->lines.size(), injected.load());
+  EXPECT_TRUE(log->has("two answers carry the id of motor"));
+  // The follower's pan moves a few degrees a tick at most; another
+  // servo's reading taken for it would jump by tens.
+  EXPECT_LT(farthest_jump, 15.0);
+}
+
 // An episode's quality record counts that episode only: retries the bus
 // made before it began are not its own; late and skipped ticks are.
 TEST(EpisodeQuality, CountsTheEpisodeItDescribesAndNothingBefore) {

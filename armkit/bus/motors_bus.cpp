@@ -277,11 +277,20 @@ std::vector<StatusPacket> MotorsBus::exchange(const std::vector<uint8_t>& reques
             const auto p = parse(family, std::span<const uint8_t>(b).subspan(parsed_to));
             if (!p) break;
             parsed_to += p->consumed;
-            // One answer per servo and attempt: a second one from the same
-            // servo is a straggler of an earlier attempt.
-            const bool again = std::any_of(got.begin(), got.end(), [&](const StatusPacket& g) { return g.id == p->packet.id; });
-            if (!again && accept(p->packet)) got.push_back(p->packet);
-            else stray = true;
+            if (!accept(p->packet)) {
+              stray = true;
+              continue;
+            }
+            // Two answers with one servo's id in one attempt: one of them is
+            // another servo's (a reply that carried the wrong id), and which
+            // cannot be told. The attempt is lost; waiting out its listen
+            // would only cost more ticks.
+            if (std::any_of(got.begin(), got.end(), [&](const StatusPacket& g) { return g.id == p->packet.id; })) {
+              corrupt = true;
+              last_problem = "two answers carry the id of motor " + std::to_string(p->packet.id) + " (one is another servo's)";
+              return true;
+            }
+            got.push_back(p->packet);
           } catch (const ProtocolError& e) {
             corrupt = true;
             last_problem = e.what();
