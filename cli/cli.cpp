@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
       "    " + command_name() + " serve");
   add_ids(serve_cmd);
   auto* dataset_cmd =
-      app.add_subcommand("dataset", "Look into and change a dataset folder (v3.0 layout): info, check, delete, split, rename-task, label.");
+      app.add_subcommand("dataset", "Look into and change a dataset folder (v3.0 layout): info, check, delete, split, merge, rename-task, label.");
   dataset_cmd->require_subcommand(1);
   std::string dataset_dir;
   bool dataset_json = false;
@@ -261,15 +261,25 @@ int main(int argc, char** argv) {
       "E.g. a held-out set: split DIR --episodes 40-49 --to DIR-val, then delete DIR --episodes 40-49.\n"
       "The episodes are numbered from 0 in the new dataset, their labels and tasks go with them,\n"
       "their video is copied, not encoded again; the new dataset is checked before it appears.");
+  std::vector<std::string> merge_sources;
+  auto* dataset_merge_cmd = dataset_cmd->add_subcommand("merge", "Put several datasets' episodes into a new dataset, one after another.");
+  dataset_merge_cmd->add_option("DIR", merge_sources, "the dataset folders, in the order their episodes go")->required();
+  dataset_merge_cmd->add_option("--to", split_to, "the new dataset's folder (must not exist yet)")->required();
+  dataset_merge_cmd->add_option("--repo-id", split_repo_id, "the new dataset's repository id (default: its folder's name)");
+  dataset_merge_cmd->footer(
+      "The datasets must have the same features (cameras, their sizes and codec, joints) and frame rate.\n"
+      "Episode, frame and task numbers are moved on, tasks of the same text become one, labels and\n"
+      "quality records follow their episodes, the statistics are merged and the video is copied, not\n"
+      "encoded again. The datasets named stay as they are; the new one is checked before it appears.");
   if (const auto status = kit::cli::parse(app, argc, argv)) return *status;
   main_callback(debug);
-  for (auto* tool : {dataset_info_cmd, dataset_check_cmd, dataset_delete_cmd, dataset_split_cmd, dataset_rename_cmd,
-                     dataset_label_cmd}) {
+  for (auto* tool : {dataset_info_cmd, dataset_check_cmd, dataset_delete_cmd, dataset_split_cmd, dataset_merge_cmd,
+                     dataset_rename_cmd, dataset_label_cmd}) {
     if (tool->parsed()) {
       const kit::json::Json options{{"dir", dataset_dir},  {"json", dataset_json}, {"episodes", dataset_episodes},
                                     {"from", task_from},   {"to", task_to},        {"episode", label_episode},
                                     {"label", label_verdict}, {"note", label_note}, {"split_to", split_to},
-                                    {"repo_id", split_repo_id}};
+                                    {"repo_id", split_repo_id}, {"sources", merge_sources}};
       return run_reporting_errors([&] { throw CommandExit{run_dataset_tool(tool->get_name(), kit::json::to_wire(options))}; });
     }
   }

@@ -1,4 +1,4 @@
-// The entry of libtessaline_datasets.so: `tessaline dataset info|check|delete|split|rename-task|label`
+// The entry of libtessaline_datasets.so: `tessaline dataset info|check|delete|split|merge|rename-task|label`
 // on any v3.0 dataset folder, with the studio's own dataset library.
 #include <algorithm>
 #include <cmath>
@@ -18,6 +18,7 @@
 #include "kit/json/text.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_check.hpp"
+#include "studio/datasets/dataset_merge.hpp"
 #include "studio/datasets/datasets_lock.hpp"
 #include "studio/datasets/episode_deletion.hpp"
 #include "studio/datasets/episode_labels.hpp"
@@ -157,30 +158,21 @@ void delete_episodes(const Json& options) {
                 " frames deleted; the dataset reads clean[/green]");
 }
 
-// The episodes named, copied into a new dataset: DIR is copied aside under
-// its lock, the other episodes are deleted from the copy (their video
-// copied, labels and tasks following), the copy is checked, then it takes
-// the new name. Nothing of it is left behind when any step fails.
-void split(const Json& options) {
-  const fs::path dir = dataset_folder(options);
+// A new dataset at --to, made aside by `make` in a folder beside it, named
+// as asked (or by its folder), checked, then given its name; nothing of it
+// is left behind when any step fails. Returns its total frames.
+long into_new_dataset(const Json& options, const std::vector<fs::path>& sources, const std::function<void(const fs::path&)>& make) {
   fs::path to = fs::absolute(options.value("split_to", "")).lexically_normal();
   if (!to.has_filename()) to = to.parent_path();  // named with a trailing slash
-  const auto [inside, rest] = std::mismatch(dir.begin(), dir.end(), to.begin(), to.end());
-  if (inside == dir.end()) throw std::invalid_argument("--to " + to.string() + " is inside the dataset: name a folder outside it");
+  for (const auto& dir : sources) {
+    const auto [inside, rest] = std::mismatch(dir.begin(), dir.end(), to.begin(), to.end());
+    if (inside == dir.end()) throw std::invalid_argument("--to " + to.string() + " is inside the dataset " + dir.string() + ": name a folder outside it");
+  }
   if (fs::exists(to)) throw std::invalid_argument("--to " + to.string() + " exists already: name a folder that does not");
   if (!fs::is_directory(to.parent_path())) throw std::invalid_argument("--to: there is no folder " + to.parent_path().string());
-  const long total = Json::parse(studio::read_file(dir / "meta" / "info.json")).value("total_episodes", 0L);
-  const std::set<long> kept = episode_list(options.value("episodes", ""), total);
   const fs::path partial = to.parent_path() / ("." + to.filename().string() + ".partial-" + std::to_string(getpid()));
   try {
-    {
-      const studio::DatasetsLock lock(dir, waiting_for(dir.parent_path()));
-      fs::copy(dir, partial, fs::copy_options::recursive);
-    }
-    long frames = 0;
-    for (long e = total - 1; e >= 0; --e) {
-      if (!kept.contains(e)) studio::delete_episode(partial, e, waiting_for(to.parent_path()));
-    }
+    make(partial);
     // The new dataset is a repository of its own: named as asked (or by its
     // folder), without the export jobs the original's publication recorded.
     const fs::path sidecar = partial / "meta" / "tessaline.json";
@@ -197,15 +189,69 @@ void split(const Json& options) {
       for (const auto& p : problems) console.print("  " + escape(p));
       throw CommandExit{1};
     }
-    frames = Json::parse(studio::read_file(partial / "meta" / "info.json")).value("total_frames", 0L);
+    const long frames = Json::parse(studio::read_file(partial / "meta" / "info.json")).value("total_frames", 0L);
     fs::rename(partial, to);
-    console.print("[green]" + std::to_string(kept.size()) + " episode(s), " + std::to_string(frames) + " frames copied to " +
-                  escape(to.string()) + " (numbered from 0); " + escape(dir.string()) + " is unchanged[/green]");
+    return frames;
   } catch (...) {
     std::error_code ignored;
     fs::remove_all(partial, ignored);
     throw;
   }
+}
+
+// A dataset's folder copied whole, under its lock.
+void copy_dataset(const fs::path& dir, const fs::path& to) {
+  const studio::DatasetsLock lock(dir, waiting_for(dir.parent_path()));
+  fs::copy(dir, to, fs::copy_options::recursive);
+}
+
+// The episodes named, copied into a new dataset: DIR is copied aside, the
+// other episodes are deleted from the copy (their video copied, labels and
+// tasks following).
+void split(const Json& options) {
+  const fs::path dir = dataset_folder(options);
+  const long total = Json::parse(studio::read_file(dir / "meta" / "info.json")).value("total_episodes", 0L);
+  const std::set<long> kept = episode_list(options.value("episodes", ""), total);
+  const std::string to = options.value("split_to", "");
+  fs::path whole = fs::absolute(dir).lexically_normal();
+  if (!whole.has_filename()) whole = whole.parent_path();
+  const long frames = into_new_dataset(options, {whole}, [&](const fs::path& partial) {
+    copy_dataset(dir, partial);
+    for (long e = total - 1; e >= 0; --e) {
+      if (!kept.contains(e)) studio::delete_episode(partial, e, waiting_for(partial.parent_path()));
+    }
+  });
+  console.print("[green]" + std::to_string(kept.size()) + " episode(s), " + std::to_string(frames) + " frames copied to " +
+                escape(to) + " (numbered from 0); " + escape(dir.string()) + " is unchanged[/green]");
+}
+
+// The datasets named, one after another, in a new dataset: the first is
+// copied aside, each other's episodes added after its own (their video
+// copied, their tasks, labels and quality records following).
+void merge(const Json& options) {
+  std::vector<fs::path> sources, whole;
+  for (const auto& dir : options.at("sources")) {
+    sources.push_back(dataset_folder(Json{{"dir", dir}}));
+    fs::path path = fs::absolute(sources.back()).lexically_normal();
+    if (!path.has_filename()) path = path.parent_path();
+    if (std::find(whole.begin(), whole.end(), path) != whole.end()) throw std::invalid_argument(path.string() + " is named twice");
+    whole.push_back(path);
+  }
+  if (sources.size() < 2) throw std::invalid_argument("name at least two datasets to merge");
+  long episodes = 0;
+  const long frames = into_new_dataset(options, whole, [&](const fs::path& partial) {
+    copy_dataset(sources[0], partial);
+    episodes = Json::parse(studio::read_file(partial / "meta" / "info.json")).value("total_episodes", 0L);
+    for (size_t i = 1; i < sources.size(); ++i) {
+      const studio::DatasetsLock lock(sources[i], waiting_for(sources[i].parent_path()));
+      const auto added = studio::append_dataset(partial, sources[i]);
+      console.print(escape(sources[i].string()) + ": episodes " + std::to_string(episodes) + "-" +
+                    std::to_string(episodes + added.episodes - 1) + " of the merge");
+      episodes += added.episodes;
+    }
+  });
+  console.print("[green]" + std::to_string(episodes) + " episode(s), " + std::to_string(frames) + " frames merged into " +
+                escape(options.value("split_to", "")) + "; the datasets merged are unchanged[/green]");
 }
 
 void rename_task(const Json& options) {
@@ -239,6 +285,7 @@ extern "C" __attribute__((visibility("default"))) int tessaline_datasets_main(co
     else if (name == "check") check(options);
     else if (name == "delete") delete_episodes(options);
     else if (name == "split") split(options);
+    else if (name == "merge") merge(options);
     else if (name == "rename-task") rename_task(options);
     else if (name == "label") label(options);
     else throw std::invalid_argument("no dataset tool " + name);

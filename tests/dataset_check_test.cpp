@@ -204,6 +204,55 @@ TEST_F(DatasetCheck, SomeEpisodesSplitIntoANewDatasetAndTheOldOneStaysAsItWas) {
   }
 }
 
+// Datasets recorded in different sessions, with different tasks, merged:
+// numbers move on, one task per text, labels follow, the video is copied
+// (its bytes equal), and the result reads clean; datasets that cannot be
+// one are refused before anything is written.
+TEST_F(DatasetCheck, DatasetsMergeIntoANewOneThatReadsClean) {
+  const fs::path a = export_dataset("lab/a", {4, 5}, "pick");
+  test_support::record_episodes({studio_->http_url(), studio_->flight_url()}, "op", {3}, "place");
+  const fs::path b = export_dataset("lab/b", {6}, "pick");
+  const std::string tessaline = test_support::built_program("tessaline");
+  ASSERT_EQ(test_support::run_process({tessaline, "dataset", "label", b.string(), "failure", "--episode", "1"}).exit_code, 0);
+  const auto merge = [&](std::vector<std::string> sources, const fs::path& to) {
+    std::vector<std::string> argv{tessaline, "dataset", "merge"};
+    argv.insert(argv.end(), sources.begin(), sources.end());
+    for (const std::string& arg : {std::string("--to"), to.string(), std::string("--repo-id"), std::string("lab/merged")}) argv.push_back(arg);
+    return test_support::run_process(argv);
+  };
+  const fs::path other_rate = broken(b, "other-rate", [](const fs::path& d) {
+    edited_json(d / "meta" / "info.json", [](Json& info) { info["fps"] = 30; });
+  });
+  const fs::path merged = dir_ / "merged";
+  EXPECT_NE(merge({a.string(), other_rate.string()}, merged).err.find("recorded at 30 frames/s, not 15"), std::string::npos);
+  EXPECT_NE(merge({a.string(), a.string() + "/"}, merged).err.find("is named twice"), std::string::npos);
+  EXPECT_FALSE(fs::exists(merged));
+
+  const auto done = merge({a.string(), b.string()}, merged);
+  ASSERT_EQ(done.exit_code, 0) << done.out << done.err;
+  EXPECT_NE(done.out.find("episodes 2-3 of the merge"), std::string::npos) << done.out;
+  const Json d = test_support::read_dataset(merged);
+  EXPECT_EQ(d["problems"], Json::array()) << d["problems"];
+  std::vector<long> lengths;
+  for (const auto& ep : d["episodes"]) lengths.push_back(ep["length"]);
+  EXPECT_EQ(lengths, (std::vector<long>{4, 5, 3, 6}));
+  EXPECT_EQ(d["tasks"], Json::array({"pick", "place"}));
+  EXPECT_EQ(d["episodes"][2]["tasks"], Json::array({"place"}));
+  EXPECT_EQ(d["episodes"][3]["tasks"], Json::array({"pick"}));
+  EXPECT_EQ(d["info"]["total_frames"], 18);
+  const Json own = Json::parse(studio::read_file(merged / "meta" / "tessaline.json"));
+  EXPECT_EQ(own["labels"]["3"]["label"], "failure") << own;
+  EXPECT_EQ(own["repo_id"], "lab/merged");
+  for (const auto& video : fs::recursive_directory_iterator(b / "videos")) {
+    if (!video.is_regular_file()) continue;
+    const fs::path rel = fs::relative(video.path(), b);  // chunk-000/file-000 there, file-001 here
+    const fs::path there = merged / rel.parent_path() / "file-001.mp4";
+    EXPECT_EQ(studio::read_file(there), studio::read_file(video.path())) << there;
+  }
+  EXPECT_EQ(studio::check_dataset(a), std::vector<std::string>{});
+  EXPECT_EQ(Json::parse(studio::read_file(a / "meta" / "info.json"))["total_episodes"], 2);
+}
+
 TEST_F(DatasetCheck, ATaskIsRenamedEverywhereItIsNamedAndNowhereElse) {
   test_support::record_episodes({studio_->http_url(), studio_->flight_url()}, "op", {3}, "pick");
   test_support::record_episodes({studio_->http_url(), studio_->flight_url()}, "op", {4}, "place");
