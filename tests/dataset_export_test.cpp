@@ -211,7 +211,7 @@ TEST_F(DatasetExport, ASessionThatDiffersFromTheDatasetIsRefusedBeforeEncodingAn
 }
 
 TEST_F(DatasetExport, CamerasOfOddOrTinySizesAreEncodedAtTheNearestSizeTheEncoderTakes) {
-  for (const auto& [width, height, want_w, want_h] : {std::tuple{321, 241, 320, 240}, std::tuple{64, 48, 64, 64}}) {
+  for (const auto& [width, height, want_w, want_h] : {std::tuple{321, 241, 320, 240}, std::tuple{64, 48, 86, 64}}) {
     const std::string repo = "odd-" + std::to_string(width);
     test_support::record_episodes(urls(), "op", {4}, "", test_support::FrameShape{width, height, 2, 6});
     post("/sessions/end", {{"userId", "op"}, {"repoId", repo}, {"fps", 15}});
@@ -221,14 +221,14 @@ TEST_F(DatasetExport, CamerasOfOddOrTinySizesAreEncodedAtTheNearestSizeTheEncode
     EXPECT_EQ(d["problems"], Json::array()) << d["problems"];  // every video the size features.shape says
     EXPECT_EQ(d["info"]["features"]["observation.images.cam_front"]["shape"], Json::array({want_h, want_w, 3}));
   }
-  // 64x63 encodes to 64x64 as 64x48 does, but its pictures are not the
-  // dataset's: the append is refused by the size as captured.
-  test_support::record_episodes(urls(), "op", {3}, "", test_support::FrameShape{64, 63, 2, 6});
-  post("/sessions/end", {{"userId", "op"}, {"repoId", "odd-64"}, {"fps", 15}});
-  const Json refused = wait_for_export("odd-64");
+  // 320x241 encodes to 320x240 as 321x241 does, but its pictures are not
+  // the dataset's: the append is refused by the size as captured.
+  test_support::record_episodes(urls(), "op", {3}, "", test_support::FrameShape{320, 241, 2, 6});
+  post("/sessions/end", {{"userId", "op"}, {"repoId", "odd-321"}, {"fps", 15}});
+  const Json refused = wait_for_export("odd-321");
   EXPECT_EQ(refused["state"], "failed");
-  EXPECT_NE(refused.value("error", "").find("captured at 64x48 for the dataset, at 64x63 in this session"), std::string::npos) << refused;
-  EXPECT_EQ(read_dataset(dir_ / "data" / "datasets" / "odd-64")["info"]["total_episodes"], 1);
+  EXPECT_NE(refused.value("error", "").find("captured at 321x241 for the dataset, at 320x241 in this session"), std::string::npos) << refused;
+  EXPECT_EQ(read_dataset(dir_ / "data" / "datasets" / "odd-321")["info"]["total_episodes"], 1);
 }
 
 TEST_F(DatasetExport, TasksAreNumberedAsTasksParquetNumbersThem) {

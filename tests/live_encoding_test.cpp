@@ -13,6 +13,7 @@
 
 #include "kit/flight/array.hpp"
 #include "kit/jpeg/jpeg.hpp"
+#include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/episode_video.hpp"
 #include "studio/datasets/exporter.hpp"
 #include "studio/datasets/live_encoder.hpp"
@@ -151,6 +152,30 @@ class LiveEncoding : public ::testing::Test {
   fs::path dataset(const std::string& name) const { return studio::dataset_dir(dir_ / name, "lab/cups"); }
   fs::path dir_;
 };
+
+// A tiny camera's encoding made before such pictures were scaled up (its
+// record names no video size, its video is 64x64) is not taken for one
+// made now: the episode is encoded again at the size the dataset says.
+TEST(EncodedEpisodeVideo, AnEncodingOfAnotherVideoSizeIsNotUsed) {
+  const fs::path dir = fs::temp_directory_path() / ("encoded-size-" + std::to_string(getpid()));
+  std::vector<uint8_t> rgb(64 * 48 * 3, 90);
+  const std::string jpeg = kit::jpeg::encode_rgb(rgb.data(), 64, 48);
+  const studio::EpisodeVideoSettings settings{"h264", 15, 1};
+  {
+    studio::EpisodeVideoWriter writer(dir, "front", settings);
+    for (int i = 0; i < 3; ++i) writer.add(jpeg, i / 15.0);
+    writer.finish();
+  }
+  const studio::EncodingWanted wanted{"h264", {64, 48}, 15, 3, studio::frame_order({0, 1 / 15.0, 2 / 15.0})};
+  EXPECT_TRUE(studio::find_encoded(dir, "front", wanted));
+  const fs::path record = dir / "front.json";
+  auto older = kit::json::Json::parse(studio::read_file(record));
+  older.erase("video_width");
+  older.erase("video_height");
+  std::ofstream(record) << older.dump();
+  EXPECT_FALSE(studio::find_encoded(dir, "front", wanted));
+  fs::remove_all(dir);
+}
 
 TEST_F(LiveEncoding, ALiveExportIsTheAfterExportFrameForFrameAndStartsEachEpisodeOnAKeyFrame) {
   const std::vector<Episode> episodes = {{37}, {64}, {21}};

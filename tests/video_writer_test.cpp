@@ -62,6 +62,50 @@ TEST(VideoWriter, JpegPlanesAndRgbGiveTheColoursBack) {
   }
 }
 
+// A camera smaller than the encoder takes is scaled up, keeping its shape,
+// both ways in: every corner of the video shows the picture, no black band.
+TEST(VideoWriter, APictureUnderTheSmallestSizeIsScaledUpNotFilled) {
+  using kit::video::encodable_size;
+  EXPECT_EQ(encodable_size(64, 48), (std::pair{86, 64}));
+  EXPECT_EQ(encodable_size(32, 32), (std::pair{64, 64}));
+  EXPECT_EQ(encodable_size(48, 160), (std::pair{64, 214}));
+  EXPECT_EQ(encodable_size(641, 481), (std::pair{640, 480}));
+  EXPECT_THROW(encodable_size(0, 48), kit::video::VideoError);
+  constexpr int kWidth = 64, kHeight = 48;
+  const auto [width, height] = encodable_size(kWidth, kHeight);
+  const std::array<uint8_t, 3> colour{200, 30, 30};
+  std::vector<uint8_t> rgb(kWidth * kHeight * 3);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = colour[i % 3];
+  kit::jpeg::Yuv420Image yuv;
+  ASSERT_TRUE(kit::jpeg::decode_yuv420(kit::jpeg::encode_rgb(rgb.data(), kWidth, kHeight), yuv));
+  for (const bool planes_in : {false, true}) {
+    const fs::path path = fs::temp_directory_path() / ("tiny-" + std::to_string(planes_in) + "-" + std::to_string(getpid()) + ".mp4");
+    {
+      kit::video::Mp4Writer writer(path, {.width = width, .height = height, .fps = 30});
+      for (int i = 0; i < 3; ++i) {
+        if (planes_in) {
+          const uint8_t* planes[3] = {yuv.y.data(), yuv.cb.data(), yuv.cr.data()};
+          const int strides[3] = {yuv.y_stride, yuv.c_stride, yuv.c_stride};
+          writer.add_jpeg_yuv420(planes, strides, kWidth, kHeight);
+        } else {
+          writer.add_rgb(rgb.data(), kWidth * 3, kWidth, kHeight);
+        }
+      }
+      writer.close();
+    }
+    const auto raw = test_support::run_process(
+        {"/usr/bin/ffmpeg", "-v", "error", "-i", path.string(), "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    ASSERT_EQ(raw.out.size(), static_cast<size_t>(width * height * 3)) << raw.err;
+    for (const auto& [x, y] : {std::pair{2, 2}, std::pair{width - 3, 2}, std::pair{2, height - 3}, std::pair{width - 3, height - 3}}) {
+      const size_t at = (static_cast<size_t>(y) * width + x) * 3;
+      for (int ch = 0; ch < 3; ++ch) {
+        EXPECT_NEAR(static_cast<uint8_t>(raw.out[at + ch]), colour[ch], 12) << (planes_in ? "planes" : "rgb") << " at " << x << "," << y;
+      }
+    }
+    fs::remove(path);
+  }
+}
+
 TEST(VideoWriter, AFileThatCannotBeCreatedIsAnErrorNamingIt) {
   for (const char* codec : {"av1", "h264"}) {
     try {

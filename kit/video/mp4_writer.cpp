@@ -97,6 +97,7 @@ struct Mp4Writer::State {
   AVCodecContext* codec = nullptr;
   AVStream* stream = nullptr;
   SwsContext* scale = nullptr;
+  SwsContext* enlarge = nullptr;  // pictures smaller than the video, scaled up to it
   AVFrame* frame = nullptr;
   AVPacket* packet = nullptr;
   bool header_written = false;
@@ -122,6 +123,7 @@ struct Mp4Writer::State {
     av_packet_free(&packet);
     av_frame_free(&frame);
     sws_freeContext(scale);
+    sws_freeContext(enlarge);
     {
       std::lock_guard lock(encoder_setup());
       avcodec_free_context(&codec);
@@ -217,7 +219,16 @@ Mp4Writer::Mp4Writer(const std::filesystem::path& path, const VideoOptions& o) :
 }
 
 std::pair<int, int> encodable_size(int width, int height) {
-  return {std::max(64, width & ~1), std::max(64, height & ~1)};
+  constexpr int kSmallest = 64;
+  if (width <= 0 || height <= 0) throw VideoError("a picture of " + std::to_string(width) + "x" + std::to_string(height) + " has no pixels");
+  if (width >= kSmallest && height >= kSmallest) return {width & ~1, height & ~1};
+  // Scaled up, keeping its shape, until its shorter side takes the smallest size.
+  const double factor = std::max(static_cast<double>(kSmallest) / width, static_cast<double>(kSmallest) / height);
+  const auto even_up = [](double side) {
+    const int n = static_cast<int>(std::ceil(side - 1e-9));
+    return n + (n & 1);
+  };
+  return {std::max(kSmallest, even_up(width * factor)), std::max(kSmallest, even_up(height * factor))};
 }
 
 EncoderSettings encoder_settings(const VideoOptions& o) {
@@ -243,9 +254,23 @@ void Mp4Writer::add_rgb(const uint8_t* rgb, int stride, int source_width, int so
   const int width = s.codec->width, height = s.codec->height;
   if (source_width <= 0) source_width = width;
   if (source_height <= 0) source_height = height;
+  if (source_width < width || source_height < height) {
+    // A picture under the smallest size the encoder takes: scaled up whole.
+    s.enlarge = sws_getCachedContext(s.enlarge, source_width, source_height, AV_PIX_FMT_RGB24, width, height, AV_PIX_FMT_YUV420P,
+                                     SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!s.enlarge) throw VideoError("cannot scale a " + std::to_string(source_width) + "x" + std::to_string(source_height) + " picture");
+    check(av_frame_make_writable(s.frame), "frame buffer");
+    const uint8_t* planes[1] = {rgb};
+    const int strides[1] = {stride};
+    sws_scale(s.enlarge, planes, strides, 0, source_height, s.frame->data, s.frame->linesize);
+    s.frame->pts = frames_;
+    s.encode(s.frame);
+    ++frames_;
+    return;
+  }
   std::vector<uint8_t> fitted;
   if (source_width != width || source_height != height) {
-    // A picture of another size: the part that fits, black around it.
+    // An odd side's last column or row is left out.
     fitted.assign(static_cast<size_t>(width) * height * 3, 0);
     const int rows = std::min(height, source_height), bytes = std::min(width, source_width) * 3;
     for (int y = 0; y < rows; ++y) {
@@ -278,22 +303,33 @@ void Mp4Writer::add_jpeg_yuv420(const uint8_t* const planes[3], const int stride
   if (source_width <= 0) source_width = s.codec->width;
   if (source_height <= 0) source_height = s.codec->height;
   check(av_frame_make_writable(s.frame), "frame buffer");
-  for (int p = 0; p < 3; ++p) {
-    const int width = p == 0 ? s.codec->width : (s.codec->width + 1) / 2;
-    const int height = p == 0 ? s.codec->height : (s.codec->height + 1) / 2;
-    const int have_width = std::min(width, p == 0 ? source_width : (source_width + 1) / 2);
-    const int have_height = std::min(height, p == 0 ? source_height : (source_height + 1) / 2);
-    const auto& lut = levels[p == 0 ? 0 : 1];
-    const uint8_t black = lut[p == 0 ? 0 : 128];
-    for (int y = 0; y < height; ++y) {
-      uint8_t* to = s.frame->data[p] + static_cast<ptrdiff_t>(y) * s.frame->linesize[p];
-      if (y >= have_height) {
-        std::memset(to, black, static_cast<size_t>(width));
-        continue;
+  if (source_width < s.codec->width || source_height < s.codec->height) {
+    // A picture under the smallest size the encoder takes: scaled up whole
+    // (plane by plane, the range as it is), then to video range below.
+    s.enlarge = sws_getCachedContext(s.enlarge, source_width, source_height, AV_PIX_FMT_YUV420P, s.codec->width, s.codec->height,
+                                     AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!s.enlarge) throw VideoError("cannot scale a " + std::to_string(source_width) + "x" + std::to_string(source_height) + " picture");
+    sws_scale(s.enlarge, planes, strides, 0, source_height, s.frame->data, s.frame->linesize);
+    for (int p = 0; p < 3; ++p) {
+      const int width = p == 0 ? s.codec->width : (s.codec->width + 1) / 2;
+      const int height = p == 0 ? s.codec->height : (s.codec->height + 1) / 2;
+      const auto& lut = levels[p == 0 ? 0 : 1];
+      for (int y = 0; y < height; ++y) {
+        uint8_t* row = s.frame->data[p] + static_cast<ptrdiff_t>(y) * s.frame->linesize[p];
+        for (int x = 0; x < width; ++x) row[x] = lut[row[x]];
       }
-      const uint8_t* from = planes[p] + static_cast<ptrdiff_t>(y) * strides[p];
-      for (int x = 0; x < have_width; ++x) to[x] = lut[from[x]];
-      if (have_width < width) std::memset(to + have_width, black, static_cast<size_t>(width - have_width));
+    }
+  } else {
+    // An odd side's last column or row is left out.
+    for (int p = 0; p < 3; ++p) {
+      const int width = p == 0 ? s.codec->width : (s.codec->width + 1) / 2;
+      const int height = p == 0 ? s.codec->height : (s.codec->height + 1) / 2;
+      const auto& lut = levels[p == 0 ? 0 : 1];
+      for (int y = 0; y < height; ++y) {
+        uint8_t* to = s.frame->data[p] + static_cast<ptrdiff_t>(y) * s.frame->linesize[p];
+        const uint8_t* from = planes[p] + static_cast<ptrdiff_t>(y) * strides[p];
+        for (int x = 0; x < width; ++x) to[x] = lut[from[x]];
+      }
     }
   }
   s.frame->pts = frames_;

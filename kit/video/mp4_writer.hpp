@@ -32,7 +32,8 @@ struct VideoOptions {
 };
 
 // The size a picture of width × height is encoded at: an odd side loses
-// its last column or row, a side under 64 is filled up with black to 64.
+// its last column or row; a picture with a side under 64 is scaled up,
+// keeping its shape, until that side is 64 (64x48 is encoded at 86x64).
 std::pair<int, int> encodable_size(int width, int height);
 
 // Settings a dataset records of how its videos were encoded, per codec, by
@@ -52,11 +53,12 @@ class Mp4Writer {
   Mp4Writer& operator=(const Mp4Writer&) = delete;
 
   // One RGB frame, rows `stride` bytes apart, of the video's size or
-  // (source_width × source_height) another one: cut or filled with black to fit.
+  // (source_width × source_height) another one: an odd side's last column or
+  // row cut, a smaller picture scaled up to the video (see encodable_size).
   void add_rgb(const uint8_t* rgb, int stride, int source_width = 0, int source_height = 0);
   // One frame as a JPEG's 4:2:0 planes (chroma at half width and height,
   // rounded up; BT.601, full 0–255 levels), brought to the video range on
-  // the way as add_rgb's conversion does; cut or filled to fit likewise.
+  // the way as add_rgb's conversion does; cut or scaled to fit likewise.
   void add_jpeg_yuv420(const uint8_t* const planes[3], const int strides[3], int source_width = 0, int source_height = 0);
   // One frame as yuv420p planes already in the video range (as a decoder
   // gives them), of the video's size.

@@ -156,7 +156,9 @@ void EpisodeVideoWriter::finish() {
     if (bucket >= power) sample.add(s);
   }
   const auto settings = kit::video::encoder_settings(video_options(settings_, source_size_));
+  const auto [video_width, video_height] = kit::video::encodable_size(source_size_.first, source_size_.second);
   Json record = {{"frames", frames()},          {"order", hex(frame_order(timestamps_))},
+                 {"video_width", video_width},  {"video_height", video_height},
                  {"codec", settings_.codec},    {"width", source_size_.first},
                  {"height", source_size_.second}, {"fps", settings_.fps},
                  {"gop", settings.gop},         {"crf", settings.crf},
@@ -178,7 +180,14 @@ std::optional<EncodedCamera> find_encoded(const fs::path& dir, const std::string
                       r.at("width") == wanted.source_size.first && r.at("height") == wanted.source_size.second &&
                       r.at("fps") == wanted.fps && r.at("gop") == expected.gop && r.at("crf") == expected.crf &&
                       r.at("preset") == expected.preset;
-    if (!same) return std::nullopt;
+    // Records written before tiny pictures were scaled up name no video
+    // size: theirs was the source's, even, and at least 64 on each side.
+    const auto [w, h] = wanted.source_size;
+    const auto video_size = kit::video::encodable_size(w, h);
+    if (!same || r.value("video_width", std::max(64, w & ~1)) != video_size.first ||
+        r.value("video_height", std::max(64, h & ~1)) != video_size.second) {
+      return std::nullopt;
+    }
     EncodedCamera found{video, {}};
     found.sample.frames = r.at("sample_frames");
     r.at("histograms").get_to(found.sample.histograms);

@@ -63,7 +63,7 @@ JobShape shape_of(const std::vector<fs::path>& staged, const ExportRequest& requ
 }
 
 // `captured`: each camera's size as captured, where the dataset records it
-// (two captured sizes can encode to one: 64x63 and 64x48 both to 64x64).
+// (two captured sizes can encode to one: 641x481 and 640x480 both to 640x480).
 void camera_differences(const Json& features, const Json& captured, const JobShape& shape, std::vector<std::string>& out) {
   std::set<std::string> dataset_cameras, session_cameras;
   for (const auto& [key, f] : features.items()) {
@@ -172,7 +172,7 @@ ExportLayout settle_layout(const std::vector<fs::path>& staged, const ExportRequ
   for (const auto& [key, w, h] : shape.cameras) {
     layout.cameras.push_back(key);
     layout.source_size[key] = {w, h};
-    layout.encoded_size[key] = kit::video::encodable_size(w, h);  // an odd or tiny picture is cut or filled to fit
+    layout.encoded_size[key] = kit::video::encodable_size(w, h);  // an odd picture is cut, a tiny one scaled up
     layout.codec[key] = dataset.exists ? dataset.info.at("features").at(key).at("info").value("video.codec", request.video_codec)
                                        : request.video_codec;
   }
