@@ -156,7 +156,7 @@ std::optional<std::vector<std::string>> run_session(
     // The episodes saved before the failure are the operator's work: they
     // are exported as at a session's end (the one cut short is not).
     if (session.episode_index() > 0) {
-      logger().info("The {} episode(s) saved before the failure are exported", session.episode_index());
+      logger().info("The {} episode(s) saved before the failure are being exported", session.episode_index());
       export_dataset = true;
     }
   }

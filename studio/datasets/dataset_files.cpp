@@ -28,11 +28,11 @@ FileSlot first_free_slot(const fs::path& dir) {
   return last.next();
 }
 
-std::vector<fs::path> table_files(const fs::path& dir) {
+std::vector<fs::path> table_files(const fs::path& dir, std::string_view extension) {
   std::vector<fs::path> files;
   if (!fs::exists(dir)) return files;
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file() && e.path().extension() == ".parquet") files.push_back(e.path());
+    if (e.is_regular_file() && e.path().extension() == extension) files.push_back(e.path());
   }
   std::sort(files.begin(), files.end());
   return files;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kit/parquet/writer.hpp"
@@ -24,9 +25,10 @@ struct FileSlot {
 // The slot after the last file under `dir` (chunk-000/file-000 when none).
 FileSlot first_free_slot(const std::filesystem::path& dir);
 
-// The Parquet files of one table (DATASET/data, DATASET/meta/episodes) in
-// chunk and file order.
-std::vector<std::filesystem::path> table_files(const std::filesystem::path& dir);
+// The files of one kind under `dir` in chunk and file order: a table's
+// Parquet files (DATASET/data, DATASET/meta/episodes) or a camera's videos.
+std::vector<std::filesystem::path> table_files(const std::filesystem::path& dir,
+                                               std::string_view extension = ".parquet");
 
 // Whether a file holding `held` bytes should be closed rather than take an
 // episode of `next` bytes more. A file always takes its first episode, so

@@ -33,16 +33,6 @@ Slot slot_of(const fs::path& file) {
   return {chunk, number};
 }
 
-std::vector<fs::path> files_in(const fs::path& dir, const std::string& extension) {
-  std::vector<fs::path> files;
-  if (!fs::exists(dir)) return files;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file() && e.path().extension() == extension) files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 // Each of the source's files of one kind gets the target's next free file.
 std::map<Slot, FileSlot> new_slots(const std::vector<fs::path>& files, FileSlot next) {
   std::map<Slot, FileSlot> out;
@@ -110,7 +100,7 @@ AppendedDataset append_dataset(const fs::path& target, const fs::path& source) {
   const auto episode_slots = new_slots(episode_files, first_free_slot(target / "meta" / "episodes"));
   std::map<std::string, std::map<Slot, FileSlot>> video_slots;
   for (const auto& key : cameras) {
-    const auto videos = files_in(source / "videos" / key, ".mp4");
+    const auto videos = table_files(source / "videos" / key, ".mp4");
     video_slots[key] = new_slots(videos, first_free_slot(target / "videos" / key));
     for (const auto& video : videos) {
       fs::copy_file(video, change.file(video_slots[key].at(slot_of(video)).path("videos/" + key, ".mp4")));

@@ -39,7 +39,7 @@ runTest('a camera stall is counted in its episode and flagged; one past the boun
       });
     assert.notEqual(await run.exit, 0);
     assert.match(run.output, /Session error/);
-    assert.match(run.output, /The 1 episode\(s\) saved before the failure are exported/);
+    assert.match(run.output, /The 1 episode\(s\) saved before the failure are being exported/);
     assert.deepEqual(errors, []);
 
     const state = await waitForExport(studio, 'lab/quality', 'quality-e2e');
