@@ -1,6 +1,6 @@
 #pragma once
-// A camera's 640×480 picture that moves from frame to frame, as a JPEG, so
-// an encoder has real work to do.
+// A camera's 640×480 picture that moves from frame to frame, as RGB or as a
+// JPEG, so an encoder has real work to do.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,8 +9,10 @@
 
 namespace bench {
 
-inline std::string moving_jpeg(int frame, int camera) {
-  constexpr int w = 640, h = 480;
+constexpr int kMovingWidth = 640, kMovingHeight = 480;
+
+inline std::vector<uint8_t> moving_rgb(int frame, int camera) {
+  constexpr int w = kMovingWidth, h = kMovingHeight;
   std::vector<uint8_t> rgb(w * h * 3);
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
@@ -20,7 +22,11 @@ inline std::string moving_jpeg(int frame, int camera) {
       p[2] = static_cast<uint8_t>(camera * 90 + ((x / 40 + y / 40 + frame / 10) % 2) * 60);
     }
   }
-  return kit::jpeg::encode_rgb(rgb.data(), w, h);
+  return rgb;
+}
+
+inline std::string moving_jpeg(int frame, int camera) {
+  return kit::jpeg::encode_rgb(moving_rgb(frame, camera).data(), kMovingWidth, kMovingHeight);
 }
 
 }  // namespace bench

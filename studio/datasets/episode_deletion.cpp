@@ -3,12 +3,8 @@
 #include <cmath>
 #include <map>
 #include <set>
-#include <thread>
 #include <vector>
 
-#include "kit/video/mp4_joiner.hpp"
-#include "kit/video/mp4_reader.hpp"
-#include "kit/video/mp4_writer.hpp"
 #include "studio/datasets/dataset_change.hpp"
 #include "studio/datasets/dataset_files.hpp"
 #include "studio/datasets/datasets_lock.hpp"
@@ -17,6 +13,7 @@
 #include "studio/datasets/dataset_stats.hpp"
 #include "studio/datasets/dataset_tasks.hpp"
 #include "studio/datasets/table_rewrite.hpp"
+#include "studio/datasets/video_cut.hpp"
 
 namespace studio {
 namespace fs = std::filesystem;
@@ -24,38 +21,6 @@ using kit::json::Json;
 using kit::parquet::ColumnValues;
 
 namespace {
-
-// A camera's video file again without frames [skip, skip + count), so every
-// remaining episode's frames sit where the tables say: its packets copied
-// when the frame after the cut is a key frame (episodes encoded on their
-// own start on one), else decoded and encoded with the dataset's own
-// settings (which costs the kept episodes a little quality).
-void rewrite_video(const fs::path& from, const fs::path& to, long skip, long count, const Json& feature_info, int fps) {
-  if (kit::video::Mp4Joiner::cuts_cleanly(from, skip, count)) {
-    kit::video::Mp4Joiner copy(to, fps);
-    copy.append(from, skip, count);
-    copy.close();
-    return;
-  }
-  kit::video::Mp4Reader reader(from);
-  kit::video::VideoOptions options;
-  options.width = reader.width();
-  options.height = reader.height();
-  options.fps = fps;
-  options.codec = feature_info.value("video.codec", "av1");
-  options.gop = feature_info.value("video.g", 2);
-  options.crf = feature_info.value("video.crf", 30);
-  if (feature_info.contains("video.preset") && feature_info["video.preset"].is_number_integer()) options.preset = feature_info["video.preset"];
-  options.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  kit::video::Mp4Writer writer(to, options);
-  kit::video::Yuv420Frame frame;
-  for (long k = 0; reader.next(frame); ++k) {
-    if (k >= skip && k < skip + count) continue;
-    const uint8_t* planes[3] = {frame.planes[0].data(), frame.planes[1].data(), frame.planes[2].data()};
-    writer.add_yuv420(planes, frame.strides);
-  }
-  writer.close();
-}
 
 // Where the deleted episode's frames are in one camera's video.
 struct VideoPlace {
@@ -258,7 +223,7 @@ void EpisodeDeletion::rewrite_videos(DatasetChange& change) const {
       change.remove(video);
       continue;
     }
-    rewrite_video(dataset_ / video, change.file(video), std::lround(place.from * fps_), length_,
+    cut_video(dataset_ / video, change.file(video), std::lround(place.from * fps_), length_,
                   info_.at("features").at(key).value("info", Json::object()), fps_);
   }
 }
