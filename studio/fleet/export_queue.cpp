@@ -47,7 +47,8 @@ ExportQueue::ExportQueue(std::shared_ptr<Postgres> db, StoreAddress store, const
                       " request text NOT NULL, episodes integer NOT NULL, state text NOT NULL,"
                       " node text, lease_until timestamptz, not_before timestamptz, attempts integer NOT NULL DEFAULT 0,"
                       " progress text, result text, error text)",
-                      "CREATE INDEX IF NOT EXISTS tessaline_export_jobs_repo ON tessaline_export_jobs (store, repo_id, number)"});
+                      "CREATE INDEX IF NOT EXISTS tessaline_export_jobs_repo ON tessaline_export_jobs (store, repo_id, number)",
+                      "ALTER TABLE tessaline_export_jobs ADD COLUMN IF NOT EXISTS finished timestamptz"});
   fs::remove_all(data_dir_ / kDownloads);  // what a stopped run fetched is in the store still
   // Jobs whose hand-over an earlier run began go on being handed over.
   if (fs::exists(data_dir_ / "export-jobs")) {
@@ -405,7 +406,7 @@ void ExportQueue::export_claimed(const Claimed& job, const std::atomic<bool>& lo
 
 void ExportQueue::finish(const Claimed& job, const Json& result) {
   const Rows rows = Postgres::Session(*db_).run(
-      "UPDATE tessaline_export_jobs SET state = 'done', result = $3, error = NULL, lease_until = NULL"
+      "UPDATE tessaline_export_jobs SET state = 'done', result = $3, error = NULL, lease_until = NULL, finished = now()"
       " WHERE name = $1 AND node = $2 AND state = 'running'",
       {job.name, options_.node, result.dump()});
   if (rows.affected() != 1) throw std::runtime_error("the job was taken over by another studio");

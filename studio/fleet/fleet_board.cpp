@@ -43,8 +43,13 @@ Json FleetBoard::status() const {
     if (state == "uploading") job["handingOver"] = true;
     jobs[state == "uploading" ? "queued" : state].push_back(job);
   }
-  const Rows done = s.run("SELECT count(*) FROM tessaline_export_jobs WHERE store = $1 AND state = 'done'", {store_});
+  // "Today" as the database's clock and time zone have it, one for the whole fleet.
+  const Rows done = s.run(
+      "SELECT count(*), count(*) FILTER (WHERE finished >= date_trunc('day', now()))"
+      " FROM tessaline_export_jobs WHERE store = $1 AND state = 'done'",
+      {store_});
   jobs["done"] = done.number(0, 0);
+  jobs["doneToday"] = done.number(0, 1);
   return {{"store", store_}, {"nodes", nodes}, {"jobs", jobs}};
 }
 

@@ -23,20 +23,36 @@ void Postgres::ensure_schema(const std::vector<std::string>& statements) {
   // Nothing is created when everything is there: a node whose role may
   // only read and write the tables (not own them) starts as well.
   static const std::regex created(R"(IF NOT EXISTS\s+([A-Za-z_][A-Za-z0-9_]*))");
-  bool missing = false;
+  static const std::regex added(R"(ALTER TABLE\s+([A-Za-z_][A-Za-z0-9_]*)\s+ADD COLUMN IF NOT EXISTS\s+([A-Za-z_][A-Za-z0-9_]*))");
+  std::vector<std::string> missing;
   for (const auto& statement : statements) {
     std::smatch name;
-    if (!std::regex_search(statement, name, created)) {
-      missing = true;
-      break;
+    if (std::regex_search(statement, name, added)) {
+      if (s.run("SELECT NOT EXISTS (SELECT 1 FROM information_schema.columns WHERE table_name = $1 AND column_name = $2)",
+                {name[1].str(), name[2].str()})
+              .text(0, 0) == "t") {
+        missing.push_back(statement);
+      }
+    } else if (!std::regex_search(statement, name, created) ||
+               s.run("SELECT to_regclass($1) IS NULL", {name[1].str()}).text(0, 0) == "t") {
+      missing.push_back(statement);
     }
-    if (s.run("SELECT to_regclass($1) IS NULL", {name[1].str()}).text(0, 0) == "t") missing = true;
   }
-  if (!missing) return;
-  s.transaction([&](Session& t) {
-    t.run("SELECT pg_advisory_xact_lock(7305418822)");  // a number of our own
-    for (const auto& statement : statements) t.run(statement);
-  });
+  if (missing.empty()) return;
+  try {
+    s.transaction([&](Session& t) {
+      t.run("SELECT pg_advisory_xact_lock(7305418822)");  // a number of our own
+      for (const auto& statement : missing) t.run(statement);
+    });
+  } catch (const DatabaseError& e) {
+    // A node whose role may use the tables but not change them, against
+    // tables an older studio made.
+    const std::string what = e.what();
+    if (what.find("must be owner") == std::string::npos && what.find("permission denied") == std::string::npos) throw;
+    std::string needed;
+    for (const auto& statement : missing) needed += "\n  " + statement + ";";
+    throw DatabaseError(what + "\nThe database lacks what this studio needs; start a studio once as the tables' owner, or run as the owner:" + needed);
+  }
 }
 
 void Postgres::connect() {

@@ -41,8 +41,10 @@ class Postgres {
  public:
   // "postgresql://user@host:port/database" (libpq's connection strings).
   explicit Postgres(std::string url);
-  // Runs the statements (CREATE ... IF NOT EXISTS) in one transaction under
-  // an advisory lock, so studios starting together do not make a table twice.
+  // Runs the statements (CREATE ... IF NOT EXISTS, ALTER TABLE t ADD COLUMN
+  // IF NOT EXISTS c ...) in one transaction under an advisory lock, so
+  // studios starting together do not make a table twice — and only when
+  // something is missing, so a role that may not own the tables starts.
   void ensure_schema(const std::vector<std::string>& statements);
   ~Postgres();
   Postgres(const Postgres&) = delete;

@@ -80,6 +80,9 @@ int main(int argc, char** argv) {
   app.add_flag("--no-export", no_export,
                "with --store and --db: leave the encoding of ended sessions to other studios (those without this "
                "flag, or with --export-only); this one only hands the episodes over");
+  app.add_option("--admin", options.admins,
+                 "a user who, signed in from another computer, may run the fleet page (/velquin/fleet); repeat "
+                 "for more. This computer's operator and the token's holder always may");
   app.add_flag("--export-only", options.export_only,
                "with --store and --db: serve no robots or browsers, only export the sessions other studios hand over");
   long lease_seconds = options.export_lease.count();

@@ -188,7 +188,7 @@ struct Studio::Impl {
     access_routes->register_on(router);
     health_routes->register_on(router);
     if (fleet) {
-      fleet_routes = std::make_unique<FleetRoutes>(*fleet);
+      fleet_routes = std::make_unique<FleetRoutes>(*fleet, options.admins);
       fleet_routes->register_on(router);
     }
     register_pages(router);

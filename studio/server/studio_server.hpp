@@ -44,6 +44,9 @@ struct StudioOptions {
   bool exports = true;
   bool export_only = false;
   std::chrono::seconds export_lease{30};
+  // Users who, signed in from another computer, may run the fleet page
+  // (--admin); this computer's operator and the token holder always may.
+  std::vector<std::string> admins;
   // Episodes encoded while they record (--encode live), or at export
   // (after). Unset: live for a studio that exports its own sessions, after
   // for a node of a fleet (its sessions are encoded where they are claimed).

@@ -3,7 +3,9 @@
 // virtual rig talks to studio A, the operator's browser signs in and drives
 // the session at studio B, and studio C, which only exports, writes the
 // dataset into the bucket; the page at B follows the export to its end, and
-// the bucket's dataset (read back with awscli) is sound.
+// the bucket's dataset (read back with awscli) is sound. A fourth studio,
+// reached from another computer, shows the fleet page to the user it names
+// an admin and refuses it to another signed-in user.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { chmodSync, existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
@@ -15,6 +17,20 @@ import { driveSession } from './session_drive.mjs';
 import { readDataset } from '../node/read_dataset.mjs';
 
 const storage = join(dirname(fileURLToPath(import.meta.url)), '..', 'storage');
+const TOKEN = 'feedf00dfeedf00dfeedf00dfeedf00d';
+
+// A browser context signed in as `user` at a studio reached from another computer.
+async function signedInFromElsewhere(browser, base, user) {
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  await page.goto(`${base}/velquin`);
+  await page.getByLabel('Access token').fill(TOKEN);
+  await page.getByLabel('Your user name').fill(user);
+  await page.getByRole('button', { name: 'Continue' }).click();
+  await page.waitForURL(`${base}/velquin`);
+  return page;
+}
+
 const envFile = (path) => Object.fromEntries(readFileSync(path, 'utf8').split('\n').filter((l) => l.includes('='))
   .map((l) => [l.slice(0, l.indexOf('=')), l.slice(l.indexOf('=') + 1)]));
 
@@ -70,6 +86,21 @@ runTest('a session recorded through one studio, driven from another and exported
     assert.deepEqual(errors, []);
     assert.match(exporter.output, /exported 2 episode\(s\)/);
     assert.ok(!existsSync(join(robots.dataDir, 'datasets')), 'the studio the robot talks to encoded nothing');
+
+    const remote = await startStudio(undefined, [...shared, '--no-export', '--host', '10.254.0.1', '--token', TOKEN, '--admin', 'lab-admin']);
+    started.push(remote);
+    const admin = await signedInFromElsewhere(browser, remote.base, 'lab-admin');
+    await admin.goto(`${remote.base}/velquin/fleet`);
+    await waitFor(async () => /1 done today \(1 in all\)/.test(await admin.locator('#queue-summary').textContent()),
+      "the admin's fleet page with the day's export", 30000);
+    assert.equal(await admin.locator('#nodes tbody tr').count(), 4);
+    const visitor = await signedInFromElsewhere(browser, remote.base, 'visitor');
+    const refused = await visitor.evaluate(async () => {
+      const res = await fetch('/fleet/status');
+      return { status: res.status, error: (await res.json()).error };
+    });
+    assert.equal(refused.status, 403);
+    assert.match(refused.error, /--admin; visitor is not one/);
 
     const copy = join(dir, 'copy');
     execFileSync('/usr/bin/aws', ['--endpoint-url', s3.S3_ENDPOINT, 's3', 'sync', 's3://lab-datasets/fleet/fleet-set', copy],

@@ -266,6 +266,19 @@ def test_nodes_run_as_a_role_with_only_the_grants_the_docs_list(tmp_path):
     subprocess.run(["psql", database(), "-v", "ON_ERROR_STOP=1", "-q", "-c", f"CREATE ROLE {role} LOGIN", "-c", grants],
                    check=True, capture_output=True, timeout=60)
     as_role = re.sub(r"//[^@/]+@", f"//{role}@", database())
+
+    # Tables an older studio made lack a column: a node of that role cannot
+    # add it, and says what its owner must run; an owner's studio adds it.
+    subprocess.run(["psql", database(), "-v", "ON_ERROR_STOP=1", "-q", "-c",
+                    "ALTER TABLE tessaline_export_jobs DROP COLUMN finished"], check=True, capture_output=True, timeout=60)
+    refused = Process([os.environ["TESSALINE_STUDIO"], "--data-dir", str(tmp_path / "b"), "--store", f"s3://{bucket}/datasets",
+                       "--s3-endpoint", s3_env()["S3_ENDPOINT"], "--db", as_role, "--no-export", "--http-port", "0",
+                       "--flight-port", "0"], credentials())
+    assert refused.wait() != 0
+    assert "must be owner" in refused.read(), refused.read()
+    assert "ALTER TABLE tessaline_export_jobs ADD COLUMN IF NOT EXISTS finished timestamptz;" in refused.read()
+    node(tmp_path / "owner", bucket).process.stop()
+
     robots = node(tmp_path / "a", bucket, "--no-export", db=as_role)
     exporter = node(tmp_path / "c", bucket, "--export-only", db=as_role)
     try:
@@ -293,7 +306,7 @@ def test_the_fleet_page_shows_nodes_and_queue_and_drains_and_retries(tmp_path):
         assert nodes[first.child.pid]["role"] == "exports only" and nodes[first.child.pid]["host"] == host
         assert nodes[first.child.pid]["name"].startswith(host + "-")
         assert nodes[robots.process.child.pid]["role"] == "serves, hands exports over"
-        assert status["jobs"]["done"] == 1
+        assert status["jobs"]["done"] == 1 and status["jobs"]["doneToday"] == 1
 
         # Drained, the exporter takes no more: the next job waits until another node comes.
         assert post_json(robots, "/fleet/nodes/drain", {"node": nodes[first.child.pid]["name"]})["draining"]

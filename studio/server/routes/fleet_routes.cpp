@@ -1,13 +1,13 @@
 #include "studio/server/routes/fleet_routes.hpp"
 
 namespace studio {
-namespace {
 
-void admins_only(const Call& call) {
-  if (call.signed_in) throw Forbidden("the fleet is run from this computer or with the studio's token");
+void FleetRoutes::admins_only(const Call& call) const {
+  if (call.signed_in && !admins_.count(*call.signed_in)) {
+    throw Forbidden("the fleet is run from this computer, with the studio's token, or by a user the studio names "
+                    "with --admin; " + *call.signed_in + " is not one");
+  }
 }
-
-}  // namespace
 
 void FleetRoutes::register_on(Router& router) {
   router.get("/fleet/status", [this](const Call& call, httplib::Response& res) {

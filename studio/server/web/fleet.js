@@ -69,7 +69,7 @@ function showJobs(jobs) {
   for (const j of jobs.queued) jobRow(body, j, j.handingOver ? 'handing over' : 'queued', j.error || '', false);
   for (const j of jobs.failed) jobRow(body, j, 'failed', j.error || '', true);
   $('queue-summary').textContent =
-    `${jobs.running.length} running, ${jobs.queued.length} waiting, ${jobs.failed.length} failed, ${jobs.done} done`;
+    `${jobs.running.length} running, ${jobs.queued.length} waiting, ${jobs.failed.length} failed, ${jobs.doneToday} done today (${jobs.done} in all)`;
   $('retry-all').disabled = jobs.failed.length === 0;
 }
 
