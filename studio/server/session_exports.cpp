@@ -19,7 +19,8 @@ ExportRequest SessionExports::request_for(const Call& call) const {
 }
 
 void SessionExports::check_may_append(const Call& call, const std::string& repo_id) const {
-  if (!fs::exists(dataset_dir(options_.data_dir, repo_id) / "meta" / "info.json")) {
+  const fs::path local = dataset_dir(options_.data_dir, repo_id);
+  if (!fs::exists(local / "meta" / "info.json")) {
     // A new dataset of that id would hide another tool's in the viewer, without a word.
     std::optional<DatasetEntry> other;
     try {
@@ -32,7 +33,14 @@ void SessionExports::check_may_append(const Call& call, const std::string& repo_
     }
     return;
   }
-  const std::string owner = dataset_owner(catalog_.find(repo_id));
+  // The viewer's catalog (the bucket's datasets, in a fleet) decides; a
+  // dataset whose publication never went in is known here only.
+  DatasetEntry dataset{repo_id, local, false};
+  try {
+    dataset = catalog_.find(repo_id);
+  } catch (const DatasetNotFound&) {
+  }
+  const std::string owner = dataset_owner(dataset);
   if (owner.empty() ? call.signed_in.has_value() : owner != call.user()) {
     throw Forbidden("the dataset " + repo_id + " belongs to another user; export to another repository");
   }

@@ -256,6 +256,37 @@ def test_an_export_the_bucket_refuses_is_queued_again_and_goes_in_once(tmp_path)
         studio.process.stop()
 
 
+def test_a_dataset_whose_first_publication_failed_is_retried_where_it_was_exported(tmp_path):
+    bucket = f"fleet-{uuid.uuid4().hex[:10]}"
+    studio = node(tmp_path / "a", bucket)  # hands over and exports
+    aws = ["/usr/bin/aws", "--endpoint-url", s3_env()["S3_ENDPOINT"], "s3api"]
+    env = {**os.environ, **s3_env()}
+    try:
+        subprocess.run([*aws, "create-bucket", "--bucket", bucket], env=env, check=True, capture_output=True)
+        policy = json.dumps({"Version": "2012-10-17", "Statement": [
+            {"Effect": "Deny", "Principal": "*", "Action": "s3:PutObject",
+             "Resource": f"arn:aws:s3:::{bucket}/datasets/lab/first/data/*"}]})
+        subprocess.run([*aws, "put-bucket-policy", "--bucket", bucket, "--policy", policy], env=env, check=True,
+                       capture_output=True)
+        record(studio, "lab/first", episodes=2, frames=6)
+        wait_until(lambda: studio.export_state("lab/first", "fleet").get("state") == "failed", "the job failed", 300)
+        subprocess.run([*aws, "delete-bucket-policy", "--bucket", bucket], env=env, check=True, capture_output=True)
+
+        # Only in this studio's copy so far, the dataset is still its user's alone.
+        try:
+            post_json(studio, "/sessions/export/retry", {"userId": "other", "repoId": "lab/first"})
+            assert False, "another user's retry into the dataset was taken"
+        except urllib.error.HTTPError as refused:
+            assert refused.code == 403 and "another user" in json.load(refused)["error"]
+        assert post_json(studio, "/sessions/export/retry", {"userId": "fleet", "repoId": "lab/first"})["episodes"] == 2
+        state = studio.wait_for_export("lab/first", "fleet", timeout=180)
+        assert (state["episodesAdded"], state["framesAdded"]) == (2, 12)
+        dataset = read_dataset(bucket_copy(f"s3://{bucket}/datasets/lab/first", tmp_path / "copy"))
+        assert dataset["problems"] == [] and [e["length"] for e in dataset["episodes"]] == [6, 6]
+    finally:
+        studio.process.stop()
+
+
 def test_nodes_run_as_a_role_with_only_the_grants_the_docs_list(tmp_path):
     bucket = f"fleet-{uuid.uuid4().hex[:10]}"
     owner = node(tmp_path / "owner", bucket)  # creates the tables, as the docs say
