@@ -137,7 +137,13 @@ int main(int argc, char** argv) {
               encode_ms, put_ms, encode_ms / (encode_ms + put_ms));
   std::printf("log_robot_data caller cost at 30 frames/s: median %.1f us, p90 %.1f us (goal <= 20 us, ratio %.2f)\n",
               median_us, p90_us, median_us / 20.0);
+  // The lock's ceiling is the part of the gap no client under it can close;
+  // what the client loses beyond it is its own cost.
+  const double ceiling = encode_ms / (encode_ms + put_ms);
+  std::printf("frame logging against the lock's ceiling: %.2f of %.2f = %.2f (goal >= 0.90)\n", ratio, ceiling, ratio / ceiling);
   bench::report("frame logging vs bare JPEG encoding", bench::format("%.2f", ratio), ">= 0.90", ratio >= 0.9);
+  bench::report("frame logging vs the write lock's ceiling", bench::format("%.2f", ratio / ceiling), ">= 0.90",
+                ratio / ceiling >= 0.9);
   bench::report("log_robot_data caller p90 (us)", bench::format("%.1f", p90_us), "<= 20", p90_us <= 20);
   return 0;
 }
