@@ -22,10 +22,13 @@ std::vector<double> action_numbers(py::handle action) {
   std::vector<double> out;
   size_t i = 0;
   for (const auto item : action) {
-    if (PyBool_Check(item.ptr()) || !(PyFloat_Check(item.ptr()) || PyLong_Check(item.ptr()) || py::hasattr(item, "__float__"))) {
+    if (PyFloat_Check(item.ptr())) {
+      out.push_back(PyFloat_AS_DOUBLE(item.ptr()));  // the usual case, without pybind11's casting
+    } else if (PyBool_Check(item.ptr()) || !(PyLong_Check(item.ptr()) || py::hasattr(item, "__float__"))) {
       throw py::type_error("action[" + std::to_string(i) + "] is not a number");
+    } else {
+      out.push_back(item.cast<double>());
     }
-    out.push_back(item.cast<double>());
     ++i;
   }
   return out;

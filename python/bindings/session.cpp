@@ -9,6 +9,7 @@
 #include "python/bindings/actions.hpp"
 #include "python/bindings/arrays.hpp"
 #include "python/bindings/bindings.hpp"
+#include "python/bindings/fast_call.hpp"
 #include "python/bindings/json.hpp"
 #include "python/bindings/waiting.hpp"
 #include "tessaline/session.hpp"
@@ -98,6 +99,42 @@ void check_frame_record(const py::dict& observation) {
   }
 }
 
+py::dict observation_argument(py::handle value) {
+  if (!PyDict_Check(value.ptr())) throw py::type_error("observation must be a dict (a frame record), not " + type_name_of(value));
+  return py::reinterpret_borrow<py::dict>(value);
+}
+
+bool flag_argument(PyObject* value, const char* name) {
+  if (!value || value == Py_None) return false;
+  if (!PyBool_Check(value) && !PyLong_Check(value) && std::string(Py_TYPE(value)->tp_name) != "numpy.bool_") {
+    throw py::type_error(std::string(name) + " must be a bool, not " + type_name_of(value));
+  }
+  const int truth = PyObject_IsTrue(value);
+  if (truth < 0) throw py::error_already_set();
+  return truth == 1;
+}
+
+const FastSignature kLogFrame{"log_frame", {"observation", "action", "episode_end"}, 2};
+
+PyObject* log_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return fast_call(self, args, nargs, kwnames, kLogFrame, [](py::handle me, const FastArgs& given) {
+    auto& session = bound_object<Session>(me).open();
+    const py::dict observation = observation_argument(given[0]);
+    check_frame_record(observation);
+    const auto numbers = action_numbers(given[1]);
+    session.log_frame(std::make_shared<const kit::Record>(to_record(observation, Where("observation"))), numbers,
+                      flag_argument(given[2], "episode_end"));
+  });
+}
+
+PyMethodDef log_frame_method{
+    "log_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_frame)), METH_FASTCALL | METH_KEYWORDS,
+    "log_frame($self, /, observation, action, episode_end=False)\n--\n\n"
+    "Queues one frame for the studio and counts it; never waits.\n"
+    "observation: a frame record (camera keys -> RGB images, \"state\" -> float32 array, \"timestamp\");\n"
+    "action: the logged action, a list of numbers (tessaline.robots.action_values()); episode_end: the\n"
+    "episode's last frame, which carries the fps and robot type. Images are lent until the frame is encoded."};
+
 // Destroying a session may wait for its loop and workers: without the GIL.
 struct ReleasingDelete {
   void operator()(Session* s) const {
@@ -141,16 +178,6 @@ void bind_session(py::module_& m) {
       }, py::arg("camera_key"), py::arg("frame"),
          "Shows `frame` (RGB uint8, height x width x 3) on the camera's video track until the next one.\n"
          "The array is lent, not copied: it stays read-only until the track has sent it.")
-      .def("log_frame", [](Session& s, const py::dict& observation, py::handle action, bool episode_end) {
-        auto& session = s.open();
-        check_frame_record(observation);
-        const auto numbers = action_numbers(action);
-        session.log_frame(std::make_shared<const kit::Record>(to_record(observation, Where("observation"))), numbers, episode_end);
-      }, py::arg("observation"), py::arg("action"), py::arg("episode_end") = false,
-         "Queues one frame for the studio and counts it; never waits.\n"
-         "observation: a frame record (camera keys -> RGB images, \"state\" -> float32 array, \"timestamp\");\n"
-         "action: the logged action, a list of numbers (tessaline.robots.action_values()); episode_end: the\n"
-         "episode's last frame, which carries the fps and robot type. Images are lent until the frame is encoded.")
       .def("end_episode", [](Session& s) {
         auto& session = s.open();
         py::gil_scoped_release release;
@@ -179,6 +206,7 @@ void bind_session(py::module_& m) {
       .def_property_readonly("episode_index", [](Session& s) { return s.any().episode_index(); })
       .def_property_readonly("episode_frame_count", [](Session& s) { return s.any().episode_frame_count(); })
       .def_property_readonly("total_frame_count", [](Session& s) { return s.any().total_frame_count(); });
+  add_fast_method(m.attr("VelquinSession"), log_frame_method);
 }
 
 }  // namespace tessaline::python

@@ -11,6 +11,7 @@
 #include "python/bindings/actions.hpp"
 #include "python/bindings/arrays.hpp"
 #include "python/bindings/bindings.hpp"
+#include "python/bindings/fast_call.hpp"
 #include "python/bindings/json.hpp"
 #include "python/bindings/waiting.hpp"
 #include "tessaline/auth.hpp"
@@ -125,15 +126,34 @@ class Streamer {
   std::unique_ptr<WebRTCStreamer> streamer_;
 };
 
+const FastSignature kLogRobotData{"log_robot_data", {"observation", "action", "episode_end", "fps", "robot_type"}, 2};
+
+PyObject* log_robot_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return fast_call(self, args, nargs, kwnames, kLogRobotData, [](py::handle me, const FastArgs& given) {
+    auto& client = bound_object<VelquinGrpcClient>(me);
+    if (!PyDict_Check(given[0])) {
+      throw py::type_error(std::string("observation must be a dict (a frame record), not ") + Py_TYPE(given[0])->tp_name);
+    }
+    const auto observation = py::reinterpret_borrow<py::dict>(given[0]);
+    const bool episode_end = given[2] && py::handle(given[2]).cast<bool>();
+    std::optional<double> fps;
+    if (given[3] && given[3] != Py_None) fps = py::handle(given[3]).cast<double>();
+    std::optional<std::string> robot_type;
+    if (given[4] && given[4] != Py_None) robot_type = py::handle(given[4]).cast<std::string>();
+    client.log_robot_data(std::make_shared<const kit::Record>(to_record(observation, Where("observation"))),
+                          action_value(given[1]), episode_end, fps, std::move(robot_type));
+  });
+}
+
+PyMethodDef log_robot_data_method{
+    "log_robot_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_robot_data)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "log_robot_data($self, /, observation, action, episode_end=False, fps=None, robot_type=None)\n--\n\n"
+    "Queues one frame (a frame record and the action's numbers) for the workers; never waits."};
+
 void bind_grpc_client(py::module_& m) {
   py::class_<VelquinGrpcClient, std::unique_ptr<VelquinGrpcClient, ReleasingDelete>>(m, "VelquinGrpcClient")
       .def(py::init<std::string, std::string>(), py::arg("server_url") = "", py::arg("user_id") = "default")
-      .def("log_robot_data", [](VelquinGrpcClient& c, const py::dict& observation, py::handle action, bool episode_end,
-                                std::optional<double> fps, std::optional<std::string> robot_type) {
-        c.log_robot_data(std::make_shared<const kit::Record>(to_record(observation, Where("observation"))),
-                         action_value(action), episode_end, fps, std::move(robot_type));
-      }, py::arg("observation"), py::arg("action"), py::arg("episode_end") = false, py::arg("fps") = py::none(),
-         py::arg("robot_type") = py::none())
       .def("wait_pending", [](VelquinGrpcClient& c, double timeout) {
         without_interrupts([&] { c.wait_pending(timeout); });
       }, py::arg("timeout") = 5.0)
@@ -155,6 +175,7 @@ void bind_grpc_client(py::module_& m) {
       .def_property_readonly("pending_count", &VelquinGrpcClient::pending_count)
       .def_property_readonly("frames_sent", &VelquinGrpcClient::frames_sent)
       .def_property_readonly("frames_failed", &VelquinGrpcClient::frames_failed);
+  add_fast_method(m.attr("VelquinGrpcClient"), log_robot_data_method);
 }
 
 void bind_streamer(py::module_& m) {

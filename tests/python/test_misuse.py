@@ -3,6 +3,7 @@ wrong, never a crash; images handed over are the library's to read until
 it is done with them: dropping them early loses nothing, writing into them
 meanwhile is refused, and they are the caller's again afterwards."""
 import gc
+import inspect
 
 import numpy
 import pytest
@@ -45,12 +46,36 @@ def test_wrong_values_are_refused_where_they_are_passed(session):
         (lambda: session.log_frame({**record(image), "timestamp": "now"}, [0.0]), TypeError, "a number of seconds, not str"),
         (lambda: session.send_status("recording", ["not", "a", "dict"]), TypeError, "must be a dict"),
         (lambda: session.send_status("recording", {"at": float("nan")}), ValueError, "JSON cannot hold"),
+        # The frame call's own arguments, matched without pybind11.
+        (lambda: session.log_frame(record(image)), TypeError, r"log_frame\(\) missing required argument 'action'"),
+        (lambda: session.log_frame(record(image), [0.0], False, 1), TypeError, r"takes at most 3 arguments \(4 given\)"),
+        (lambda: session.log_frame(record(image), [0.0], epsiode_end=True), TypeError, "unexpected keyword argument 'epsiode_end'"),
+        (lambda: session.log_frame(record(image), [0.0], action=[1.0]), TypeError, "multiple values for argument 'action'"),
+        (lambda: session.log_frame([record(image)], [0.0]), TypeError, "observation must be a dict \\(a frame record\\), not list"),
+        (lambda: session.log_frame(record(image), [0.0], episode_end="yes"), TypeError, "episode_end must be a bool, not str"),
     ]
     for call, error, text in cases:
         with pytest.raises(error, match=text):
             call()
     assert session.total_frame_count == 0  # nothing refused was counted
     assert image.flags.writeable  # nor kept
+    session.log_frame(observation=record(image), action=[0.0], episode_end=numpy.bool_(False))
+    assert session.total_frame_count == 1
+    assert list(inspect.signature(session.log_frame).parameters) == ["observation", "action", "episode_end"]
+
+
+def test_the_clients_frame_call_takes_its_arguments_by_name_or_place(studio):
+    client = tessaline.VelquinGrpcClient(studio.flight, "misuse")
+    image = numpy.zeros((48, 64, 3), numpy.uint8)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'robot'"):
+        client.log_robot_data(record(image), [0.0], robot="so101_follower")
+    with pytest.raises(TypeError, match="missing required argument 'observation'"):
+        client.log_robot_data(action=[0.0])
+    client.log_robot_data(record(image), [0.0])
+    client.log_robot_data(action=[1.0], observation=record(image, 0.1), episode_end=True, fps=10, robot_type="so101_follower")
+    client.wait_pending(30)
+    assert (client.frames_sent, client.frames_failed) == (2, 0)
+    client.shutdown()
 
 
 def test_a_session_is_refused_at_once_for_what_it_could_never_record(studio):
