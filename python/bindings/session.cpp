@@ -135,6 +135,28 @@ PyMethodDef log_frame_method{
     "action: the logged action, a list of numbers (tessaline.robots.action_values()); episode_end: the\n"
     "episode's last frame, which carries the fps and robot type. Images are lent until the frame is encoded."};
 
+const FastSignature kUpdateFrame{"update_frame", {"camera_key", "frame"}, 2};
+
+PyObject* update_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return fast_call(self, args, nargs, kwnames, kUpdateFrame, [](py::handle me, const FastArgs& given) {
+    Session& s = bound_object<Session>(me);
+    auto& session = s.open();
+    const std::string camera_key = text_argument(given[0], "camera_key");
+    const auto& known = s.camera_names();
+    if (std::find(known.begin(), known.end(), camera_key) == known.end()) {
+      throw py::key_error(camera_key + " is not one of this session's cameras: " + std::string(py::repr(py::cast(known))));
+    }
+    session.update_frame(camera_key, lend_image(given[1], Where("frame")));
+  });
+}
+
+PyMethodDef update_frame_method{
+    "update_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_frame)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "update_frame($self, /, camera_key, frame)\n--\n\n"
+    "Shows `frame` (RGB uint8, height x width x 3) on the camera's video track until the next one.\n"
+    "The array is lent, not copied: it stays read-only until the track has sent it."};
+
 // Destroying a session may wait for its loop and workers: without the GIL.
 struct ReleasingDelete {
   void operator()(Session* s) const {
@@ -167,17 +189,6 @@ void bind_session(py::module_& m) {
       }, py::arg("timeout"))
       .def("_close", &Session::close, py::arg("export"))
       .def_property_readonly("closed", &Session::closed)
-      .def("update_frame", [](Session& s, const std::string& camera_key, py::handle frame) {
-        auto& session = s.open();
-        const auto& known = s.camera_names();
-        if (std::find(known.begin(), known.end(), camera_key) == known.end()) {
-          throw py::key_error(camera_key + " is not one of this session's cameras: " +
-                              std::string(py::repr(py::cast(known))));
-        }
-        session.update_frame(camera_key, lend_image(frame, Where("frame")));
-      }, py::arg("camera_key"), py::arg("frame"),
-         "Shows `frame` (RGB uint8, height x width x 3) on the camera's video track until the next one.\n"
-         "The array is lent, not copied: it stays read-only until the track has sent it.")
       .def("end_episode", [](Session& s) {
         auto& session = s.open();
         py::gil_scoped_release release;
@@ -207,6 +218,7 @@ void bind_session(py::module_& m) {
       .def_property_readonly("episode_frame_count", [](Session& s) { return s.any().episode_frame_count(); })
       .def_property_readonly("total_frame_count", [](Session& s) { return s.any().total_frame_count(); });
   add_fast_method(m.attr("VelquinSession"), log_frame_method);
+  add_fast_method(m.attr("VelquinSession"), update_frame_method);
 }
 
 }  // namespace tessaline::python

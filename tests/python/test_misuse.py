@@ -53,6 +53,8 @@ def test_wrong_values_are_refused_where_they_are_passed(session):
         (lambda: session.log_frame(record(image), [0.0], action=[1.0]), TypeError, "multiple values for argument 'action'"),
         (lambda: session.log_frame([record(image)], [0.0]), TypeError, "observation must be a dict \\(a frame record\\), not list"),
         (lambda: session.log_frame(record(image), [0.0], episode_end="yes"), TypeError, "episode_end must be a bool, not str"),
+        (lambda: session.update_frame(frame=image), TypeError, "missing required argument 'camera_key'"),
+        (lambda: session.update_frame(3, image), TypeError, "camera_key must be a str, not int"),
     ]
     for call, error, text in cases:
         with pytest.raises(error, match=text):
