@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,16 +20,14 @@
 #include <thread>
 #include <vector>
 
-#include "bench/moving_pictures.hpp"
 #include "bench/report.hpp"
-#include "kit/flight/array.hpp"
+#include "bench/staged_frames.hpp"
 #include "studio/datasets/exporter.hpp"
 #include "studio/datasets/live_encoder.hpp"
 #include "studio/live/frame_store.hpp"
 
 namespace {
 
-namespace fl = kit::flight;
 using Clock = std::chrono::steady_clock;
 constexpr int kFps = 30;
 constexpr int kEpisodeSeconds = 30;
@@ -75,7 +72,7 @@ struct Outcome {
   long encoded_before;
 };
 
-Outcome run_session(double minutes, bool live, const std::vector<std::array<std::string, 2>>& pictures) {
+Outcome run_session(double minutes, bool live, const bench::CameraPictures& pictures) {
   const auto dir = std::filesystem::temp_directory_path() / ("export-live-bench-" + std::to_string(getpid()));
   std::filesystem::remove_all(dir);
   Outcome out{};
@@ -91,17 +88,7 @@ Outcome run_session(double minutes, bool live, const std::vector<std::array<std:
     const auto start = Clock::now();
     for (long i = 0; i < frames; ++i) {
       std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000000 / kFps));
-      const auto& p = pictures[static_cast<size_t>(i % kPictures)];
-      std::vector<std::pair<std::string, fl::ArrayPtr>> cols = {
-          {"timestamp", fl::MakeFloat64Array({static_cast<double>(i) / kFps})},
-          {"action", fl::MakeFloat64ListArray({std::vector<double>(6, static_cast<double>(i) * 0.1)})},
-          {"user_id", fl::MakeStringArray({"bench"})},
-          {"fps", fl::MakeFloat64Array({double(kFps)})},
-          {"robot_type", fl::MakeStringArray({"so101_follower"})},
-          {"observation.images.cam_front", fl::MakeBinaryArray({p[0]})},
-          {"observation.images.cam_wrist", fl::MakeBinaryArray({p[1]})},
-          {"state", fl::MakeFloat64ListArray({std::vector<double>(6, static_cast<double>(i) * 0.2)})}};
-      store.add_batch(fl::RecordBatch::FromNamedArrays(std::move(cols)));
+      bench::stage_frame(store, i, kFps, pictures);
       if ((i + 1) % (kEpisodeSeconds * kFps) == 0 || i + 1 == frames) store.end_episode("bench");
     }
     out.late_p99 = percentile(ticker.stop(), 0.99);
@@ -126,8 +113,7 @@ int main(int argc, char** argv) {
     std::stringstream list(argv[1]);
     for (std::string item; std::getline(list, item, ',');) lengths.push_back(std::atof(item.c_str()));
   }
-  std::vector<std::array<std::string, 2>> pictures;
-  for (int i = 0; i < kPictures; ++i) pictures.push_back({bench::moving_jpeg(i, 0), bench::moving_jpeg(i, 1)});
+  const auto pictures = bench::camera_pictures(kPictures);
   std::vector<double> live_waits;
   for (const double minutes : lengths) {
     const Outcome live = run_session(minutes, true, pictures);

@@ -4,7 +4,12 @@
 // Prints the streamer process's CPU use while streaming and the
 // glass-to-glass delay: a counter drawn into each frame, read back in the
 // page on each decoded frame, both stamped with the same wall clock.
-//   webrtc_stream [SECONDS]
+// "loaded": both cores kept busy by spinning threads for the whole run.
+// "encoding": a session of two 640×480 cameras recorded beside the stream,
+// as a studio on the robot's own machine records one — staged without live
+// encoding for the first SECONDS, then encoded while it records for as
+// long: the delay with live encoding against without, in the same run.
+//   webrtc_stream [SECONDS] [loaded|encoding]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -14,11 +19,15 @@
 #include <string>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "bench/report.hpp"
+#include "bench/staged_frames.hpp"
 #include "kit/loop/event_loop.hpp"
+#include "studio/datasets/live_encoder.hpp"
 #include "studio/server/studio_server.hpp"
 #include "tessaline/webrtc_streamer.hpp"
 #include "tests/support/process.hpp"
@@ -57,12 +66,43 @@ tessaline::NdArray counter_frame(int counter) {
   return img;
 }
 
+// A session recorded beside the stream, on a thread of its own: frames
+// staged at 30 frames/s in episodes of 30 s, encoded live when asked.
+class Recording {
+ public:
+  Recording(const std::filesystem::path& dir, bool live, const bench::CameraPictures& pictures)
+      : store_(dir), thread_([this, dir, live, &pictures] {
+          std::optional<studio::LiveEncoder> encoder;
+          if (live) {
+            encoder.emplace(studio::LiveEncoderOptions{dir, "av1"});
+            store_.listen(*encoder);
+          }
+          const auto start = std::chrono::steady_clock::now();
+          for (long i = 0; running_; ++i) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000000 / 30));
+            bench::stage_frame(store_, i, 30, pictures);
+            if ((i + 1) % 900 == 0) store_.end_episode("bench");
+          }
+          store_.end_episode("bench");
+        }) {}
+  ~Recording() {
+    running_ = false;
+    thread_.join();
+  }
+
+ private:
+  studio::FrameStore store_;
+  std::atomic<bool> running_{true};
+  std::thread thread_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
-  // "loaded": both cores kept busy by spinning threads for the whole run.
   const bool loaded = argc > 2 && std::string(argv[2]) == "loaded";
+  const bool encoding = argc > 2 && std::string(argv[2]) == "encoding";
+  const int streamed = encoding ? 2 * seconds : seconds;
   std::atomic<bool> hogging{loaded};
   std::vector<std::thread> hogs;
   for (int i = 0; loaded && i < 2; ++i) {
@@ -97,7 +137,7 @@ int main(int argc, char** argv) {
   test_support::ProcessResult page;
   std::thread browser([&] {
     page = test_support::run_process({NODE_EXECUTABLE, std::string(BENCH_DIR) + "/webrtc_stream_page.mjs", server.http_url(),
-                                      "bench", std::to_string(seconds + 4)});
+                                      "bench", std::to_string(streamed + 4)});
   });
   try {
     loop.run_blocking(streamer.connect({camera}), 60s);
@@ -110,11 +150,29 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 300 && !streamer.is_connected(); ++i) std::this_thread::sleep_for(100ms);
 
   std::map<int, int64_t> sent;  // counter → wall ms when handed to the track
+  // counter → sent while the session beside was staged only (0) or encoded
+  // live (1); the first 2 s after each start are left out (-1).
+  std::map<int, int> phase;
+  int phase_start = 1;
+  double cpu_switch = 0, elapsed_switch = 0;  // process CPU and wall seconds when live encoding began
+  const auto pictures = encoding ? bench::camera_pictures(300) : bench::CameraPictures{};
+  std::optional<Recording> recording;
+  bool live = false;
+  if (encoding) recording.emplace(dir / "staged-after", false, pictures);
   const double cpu0 = cpu_seconds();
   const auto t0 = std::chrono::steady_clock::now();
   auto next = t0;
   int counter = 1;
-  while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(seconds + 2)) {
+  while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(streamed + 2)) {
+    if (encoding && !live && std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(seconds + 1)) {
+      recording.reset();
+      cpu_switch = cpu_seconds() - cpu0;
+      elapsed_switch = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      recording.emplace(dir / "staged-live", true, pictures);
+      live = true;
+      phase_start = counter;
+    }
+    phase[counter] = counter - phase_start < 60 ? -1 : live;
     auto frame = counter_frame(counter);  // drawn before the stamp: drawing is the camera's time
     sent[counter] = wall_ms();
     streamer.update_camera_frame(camera, std::move(frame));
@@ -124,22 +182,27 @@ int main(int argc, char** argv) {
   }
   const double cpu = cpu_seconds() - cpu0;
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  recording.reset();
   browser.join();
   loop.run_blocking(streamer.close(), 10s);
 
-  std::vector<double> delays;
+  std::vector<double> delays, delays_live;
   try {
     const auto seen = tessaline::Json::parse(page.out.substr(page.out.find('{')));
     for (const auto& [key, when] : seen.items()) {
-      const auto it = sent.find(std::stoi(key));
-      if (it != sent.end()) delays.push_back(static_cast<double>(when.get<int64_t>() - it->second));
+      const int n = std::stoi(key);
+      const auto it = sent.find(n);
+      if (it == sent.end() || (encoding && phase[n] < 0)) continue;
+      (phase[n] == 1 ? delays_live : delays).push_back(static_cast<double>(when.get<int64_t>() - it->second));
     }
   } catch (const std::exception&) {
     std::fprintf(stderr, "the page reported nothing usable: %s%s\n", page.out.c_str(), page.err.c_str());
     return 1;
   }
   std::sort(delays.begin(), delays.end());
-  const auto pct = [&](double p) { return delays.empty() ? 0.0 : delays[static_cast<size_t>(p * (delays.size() - 1))]; };
+  std::sort(delays_live.begin(), delays_live.end());
+  const auto pct_of = [](const std::vector<double>& d, double p) { return d.empty() ? 0.0 : d[static_cast<size_t>(p * (d.size() - 1))]; };
+  const auto pct = [&](double p) { return pct_of(delays, p); };
   std::printf("one 640x480 VP8 track at 30 frames/s for %.1f s, frame drawing included\n", elapsed);
   std::printf("streamer process CPU: %.1f %% of one core (drawing test frames alone: see below)\n", 100 * cpu / elapsed);
   const double d0 = cpu_seconds();
@@ -147,7 +210,15 @@ int main(int argc, char** argv) {
   std::printf("drawing the test frames: %.1f %% of one core at 30 frames/s\n", 100 * (cpu_seconds() - d0) / 3.0);
   std::printf("glass-to-glass delay over %zu frames: p50 %.0f ms, p90 %.0f ms, max %.0f ms\n", delays.size(), pct(0.5),
               pct(0.9), pct(1.0));
-  if (loaded) {
+  if (encoding) {
+    const double without = pct(0.9), with = pct_of(delays_live, 0.9);
+    std::printf("a session recorded beside it: p90 %.0f ms staged only (%zu frames), %.0f ms encoded live (%zu frames, p50 %.0f)\n",
+                without, delays.size(), with, delays_live.size(), pct_of(delays_live, 0.5));
+    std::printf("process CPU: %.0f %% of one core staged only, %.0f %% encoded live\n", 100 * cpu_switch / elapsed_switch,
+                100 * (cpu - cpu_switch) / (elapsed - elapsed_switch));
+    bench::report("glass to glass p90, live encoding / staging only", bench::format("%.2f", with / std::max(without, 1.0)),
+                  "<= 1.10", with <= 1.1 * without);
+  } else if (loaded) {
     bench::report("glass to glass p90, both cores busy (ms)", bench::format("%.0f", pct(0.9)), "< 60", pct(0.9) < 60);
   } else {
     bench::report("glass to glass p90, quiet (ms)", bench::format("%.0f", pct(0.9)), "< 35", pct(0.9) < 35);
