@@ -2,8 +2,11 @@
 // makes (GET /webrtc/offer) from 50 clients at once, first over keep-alive
 // connections, then with a new connection per request; requests per second
 // and p99 latency for each, and the studio's resident memory after 100 000
-// requests against after the first 10 000.
-//   studio_load [REQUESTS]   (default 100000)
+// requests against after the first 10 000. With another studio program
+// (say, a build from before a change to the connection handling), the
+// keep-alive throughput of this build against that one, in rounds taken
+// in turn.
+//   studio_load [REQUESTS [OTHER_STUDIO_PROGRAM]]   (default 100000)
 #include <httplib.h>
 
 #include <algorithm>
@@ -67,13 +70,9 @@ Round hammer(int port, long total, bool keep_alive) {
   return {static_cast<double>(all.size()) / seconds, all[all.size() * 99 / 100], failed.load()};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const long requests = argc > 1 ? std::atol(argv[1]) : 100000;
-  const auto dir = std::filesystem::temp_directory_path() / ("studio-load-" + std::to_string(getpid()));
-  test_support::BackgroundProcess studio(
-      {std::string(TESSALINE_BIN_DIR) + "/tessaline-studio", "--http-port", "0", "--flight-port", "0", "--data-dir", dir.string()});
+// A studio program started on a free port with an offer to poll for; 0
+// when it did not start (said on stderr).
+int start_studio(test_support::BackgroundProcess& studio) {
   int port = 0;
   const std::regex http(R"(HTTP API:\s+http://[^:]+:(\d+))");
   for (int i = 0; i < 500 && port == 0; ++i) {
@@ -84,10 +83,49 @@ int main(int argc, char** argv) {
   }
   if (port == 0) {
     std::fprintf(stderr, "studio_load: the studio did not start: %s\n", studio.output().c_str());
-    return 1;
+    return 0;
   }
   httplib::Client setup("127.0.0.1", port);
   setup.Post("/webrtc/offer", R"({"userId": "load", "sdp": "v=0", "type": "offer"})", "application/json");
+  return port;
+}
+
+test_support::BackgroundProcess studio_program(const std::string& program, const std::filesystem::path& dir) {
+  return test_support::BackgroundProcess({program, "--http-port", "0", "--flight-port", "0", "--data-dir", dir.string()});
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// This build's keep-alive throughput against `other`'s: five rounds each, in turn.
+bool compare_with(const std::string& other, int port, long requests, const std::filesystem::path& dir) {
+  auto theirs = studio_program(other, dir / "other");
+  const int their_port = start_studio(theirs);
+  if (their_port == 0) return false;
+  hammer(their_port, requests / 10, true);  // warmed as this one was
+  std::vector<double> ours_rates, their_rates;
+  for (int round = 0; round < 5; ++round) {
+    ours_rates.push_back(hammer(port, requests / 5, true).per_second);
+    their_rates.push_back(hammer(their_port, requests / 5, true).per_second);
+  }
+  theirs.stop();
+  const double ratio = median(ours_rates) / median(their_rates);
+  std::printf("keep-alive, median of 5 rounds in turn: this build %.0f req/s, %s %.0f req/s (ratio %.2f)\n",
+              median(ours_rates), other.c_str(), median(their_rates), ratio);
+  bench::report("studio poll keep-alive vs the other build (req/s)", bench::format("%.2f", ratio), ">= 0.95", ratio >= 0.95);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long requests = argc > 1 ? std::atol(argv[1]) : 100000;
+  const auto dir = std::filesystem::temp_directory_path() / ("studio-load-" + std::to_string(getpid()));
+  auto studio = studio_program(std::string(TESSALINE_BIN_DIR) + "/tessaline-studio", dir);
+  const int port = start_studio(studio);
+  if (port == 0) return 1;
 
   const Round warm = hammer(port, requests / 10, true);
   const long rss_warm = rss_kib(studio.pid());
@@ -108,6 +146,7 @@ int main(int argc, char** argv) {
                 kept.p99_ms < 50);
   bench::report("studio RSS after 100k requests / after 10k", bench::format("%.2f", static_cast<double>(rss_end) / rss_warm),
                 "<= 1.25", rss_end <= rss_warm * 5 / 4);
+  if (argc > 2 && !compare_with(argv[2], port, requests, dir)) return 1;
   studio.stop();
   std::filesystem::remove_all(dir);
   return 0;

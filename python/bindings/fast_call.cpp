@@ -53,6 +53,50 @@ void set_python_error() {
 
 namespace tessaline::python {
 
+namespace {
+
+[[noreturn]] void wrong_type(const char* name, const char* expected, PyObject* value) {
+  throw py::type_error(std::string(name) + " must be " + expected + ", not " + Py_TYPE(value)->tp_name);
+}
+
+}  // namespace
+
+py::dict dict_argument(PyObject* value, const char* name) {
+  if (!PyDict_Check(value)) wrong_type(name, "a dict (a frame record)", value);
+  return py::reinterpret_borrow<py::dict>(value);
+}
+
+bool flag_argument(PyObject* value, const char* name) {
+  if (!value || value == Py_None) return false;
+  if (!PyBool_Check(value) && !PyLong_Check(value) && std::string(Py_TYPE(value)->tp_name) != "numpy.bool_") {
+    wrong_type(name, "a bool", value);
+  }
+  const int truth = PyObject_IsTrue(value);
+  if (truth < 0) throw py::error_already_set();
+  return truth == 1;
+}
+
+std::optional<double> number_argument(PyObject* value, const char* name) {
+  if (!value || value == Py_None) return std::nullopt;
+  if (PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value))) wrong_type(name, "a number", value);
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return number;
+}
+
+std::optional<std::string> optional_text_argument(PyObject* value, const char* name) {
+  if (!value || value == Py_None) return std::nullopt;
+  return text_argument(value, name);
+}
+
+std::string text_argument(PyObject* value, const char* name) {
+  if (!PyUnicode_Check(value)) wrong_type(name, "a str", value);
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (!text) throw py::error_already_set();
+  return std::string(text, static_cast<size_t>(size));
+}
+
 void add_fast_method(py::handle cls, PyMethodDef& def) {
   py::object method = py::reinterpret_steal<py::object>(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &def));
   if (!method) throw py::error_already_set();

@@ -9,6 +9,8 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
+#include <string>
 
 #include "python/bindings/bindings.hpp"
 
@@ -54,6 +56,14 @@ T& bound_object(py::handle self) {
   if (instance->simple_layout && instance->simple_holder_constructed) return *static_cast<T*>(instance->simple_value_holder[0]);
   return self.cast<T&>();
 }
+
+// Arguments as the frame calls take them, refused with a TypeError naming
+// `name` (null: the argument was not given).
+py::dict dict_argument(PyObject* value, const char* name);                       // required
+bool flag_argument(PyObject* value, const char* name);                           // bool, int or numpy.bool_; None: false
+std::optional<double> number_argument(PyObject* value, const char* name);        // int or float; None: none
+std::string text_argument(PyObject* value, const char* name);                    // str, required
+std::optional<std::string> optional_text_argument(PyObject* value, const char* name);  // str; None: none
 
 // Puts `def` on `cls` as a method (replacing one of the same name).
 void add_fast_method(py::handle cls, PyMethodDef& def);

@@ -49,16 +49,6 @@ class Session {
 
 std::string type_name_of(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
 
-std::string text_argument(py::handle value, const char* name) {
-  if (!py::isinstance<py::str>(value)) throw py::type_error(std::string(name) + " must be a str, not " + type_name_of(value));
-  return value.cast<std::string>();
-}
-
-std::optional<std::string> optional_text_argument(py::handle value, const char* name) {
-  if (value.is_none()) return std::nullopt;
-  return text_argument(value, name);
-}
-
 std::vector<std::string> camera_names_argument(py::handle value) {
   const std::string example = " such as [\"observation.images.cam_front\"]";
   if (py::isinstance<py::str>(value) || !(py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value))) {
@@ -99,27 +89,12 @@ void check_frame_record(const py::dict& observation) {
   }
 }
 
-py::dict observation_argument(py::handle value) {
-  if (!PyDict_Check(value.ptr())) throw py::type_error("observation must be a dict (a frame record), not " + type_name_of(value));
-  return py::reinterpret_borrow<py::dict>(value);
-}
-
-bool flag_argument(PyObject* value, const char* name) {
-  if (!value || value == Py_None) return false;
-  if (!PyBool_Check(value) && !PyLong_Check(value) && std::string(Py_TYPE(value)->tp_name) != "numpy.bool_") {
-    throw py::type_error(std::string(name) + " must be a bool, not " + type_name_of(value));
-  }
-  const int truth = PyObject_IsTrue(value);
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
-}
-
 const FastSignature kLogFrame{"log_frame", {"observation", "action", "episode_end"}, 2};
 
 PyObject* log_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return fast_call(self, args, nargs, kwnames, kLogFrame, [](py::handle me, const FastArgs& given) {
     auto& session = bound_object<Session>(me).open();
-    const py::dict observation = observation_argument(given[0]);
+    const py::dict observation = dict_argument(given[0], "observation");
     check_frame_record(observation);
     const auto numbers = action_numbers(given[1]);
     session.log_frame(std::make_shared<const kit::Record>(to_record(observation, Where("observation"))), numbers,
@@ -172,9 +147,9 @@ void bind_session(py::module_& m) {
       .def(py::init([](py::handle camera_names, py::handle repo_id, py::handle robot_type, py::handle fps,
                        py::handle server_url, py::handle user_id) {
              return std::unique_ptr<Session, ReleasingDelete>(
-                 new Session(camera_names_argument(camera_names), text_argument(repo_id, "repo_id"),
-                             text_argument(robot_type, "robot_type"), fps_argument(fps),
-                             optional_text_argument(server_url, "server_url"), optional_text_argument(user_id, "user_id")));
+                 new Session(camera_names_argument(camera_names), text_argument(repo_id.ptr(), "repo_id"),
+                             text_argument(robot_type.ptr(), "robot_type"), fps_argument(fps),
+                             optional_text_argument(server_url.ptr(), "server_url"), optional_text_argument(user_id.ptr(), "user_id")));
            }),
            py::arg("camera_names"), py::arg("repo_id") = "dataset", py::arg("robot_type") = "unknown",
            py::arg("fps") = 30, py::arg("server_url") = py::none(), py::arg("user_id") = py::none())

@@ -131,15 +131,10 @@ const FastSignature kLogRobotData{"log_robot_data", {"observation", "action", "e
 PyObject* log_robot_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return fast_call(self, args, nargs, kwnames, kLogRobotData, [](py::handle me, const FastArgs& given) {
     auto& client = bound_object<VelquinGrpcClient>(me);
-    if (!PyDict_Check(given[0])) {
-      throw py::type_error(std::string("observation must be a dict (a frame record), not ") + Py_TYPE(given[0])->tp_name);
-    }
-    const auto observation = py::reinterpret_borrow<py::dict>(given[0]);
-    const bool episode_end = given[2] && py::handle(given[2]).cast<bool>();
-    std::optional<double> fps;
-    if (given[3] && given[3] != Py_None) fps = py::handle(given[3]).cast<double>();
-    std::optional<std::string> robot_type;
-    if (given[4] && given[4] != Py_None) robot_type = py::handle(given[4]).cast<std::string>();
+    const py::dict observation = dict_argument(given[0], "observation");
+    const bool episode_end = flag_argument(given[2], "episode_end");
+    const auto fps = number_argument(given[3], "fps");
+    auto robot_type = optional_text_argument(given[4], "robot_type");
     client.log_robot_data(std::make_shared<const kit::Record>(to_record(observation, Where("observation"))),
                           action_value(given[1]), episode_end, fps, std::move(robot_type));
   });

@@ -95,12 +95,16 @@ runTest('a session recorded through one studio, driven from another and exported
       "the admin's fleet page with the day's export", 30000);
     assert.equal(await admin.locator('#nodes tbody tr').count(), 4);
     const visitor = await signedInFromElsewhere(browser, remote.base, 'visitor');
-    const refused = await visitor.evaluate(async () => {
-      const res = await fetch('/fleet/status');
-      return { status: res.status, error: (await res.json()).error };
-    });
-    assert.equal(refused.status, 403);
-    assert.match(refused.error, /--admin; visitor is not one/);
+    const ask = (page, path, body) => page.evaluate(async ([p, b]) => {
+      const res = await fetch(p, b ? { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(b) } : {});
+      return { status: res.status, answer: await res.json() };
+    }, [path, body]);
+    for (const [path, body] of [['/fleet/status'], ['/fleet/jobs/retry', { all: true }]]) {
+      const refused = await ask(visitor, path, body);
+      assert.equal(refused.status, 403, path);
+      assert.match(refused.answer.error, /--admin; visitor is not one/);
+    }
+    assert.deepEqual(await ask(admin, '/fleet/jobs/retry', { all: true }), { status: 200, answer: { queued: 0 } });
 
     const copy = join(dir, 'copy');
     execFileSync('/usr/bin/aws', ['--endpoint-url', s3.S3_ENDPOINT, 's3', 'sync', 's3://lab-datasets/fleet/fleet-set', copy],

@@ -6,7 +6,10 @@ its episode and place in its action; the exported dataset, read by the
 suite's independent reader, must hold every frame of every episode the
 session saw end, exactly once and in its own episode, and nothing else; an
 episode may be missing only when the session said so (end_episode()
-returned False)."""
+returned False). TESSALINE_FAULT_SEEDS names other seeds (scripts/soak);
+each session's faults and outcome are printed, and appended as a JSON line
+to TESSALINE_SOAK_LOG when it is set."""
+import json
 import os
 import random
 import signal
@@ -74,7 +77,21 @@ def faults(seed):
     return timed, (rng.randrange(EPISODES), rng.choice(kinds), rng.uniform(0.3, 2.0))
 
 
-@pytest.mark.parametrize("seed", [3, 17, 29, 41])
+SEEDS = [int(s) for s in os.environ.get("TESSALINE_FAULT_SEEDS", "3,17,29,41").split(",")]
+
+
+def report(seed, plan, end_fault, ended, frames, passed):
+    faults = [{"kind": kind, "at_s": round(at, 2), "down_s": round(down, 2)} for at, kind, down in plan]
+    faults.append({"kind": end_fault[1], "at_end_of_episode": end_fault[0], "down_s": round(end_fault[2], 2)})
+    line = {"seed": seed, "faults": faults, "episodes_ended": sum(ended), "episodes_not_ended": len(ended) - sum(ended),
+            "frames_exported": frames, "invariant_held": passed}
+    print(json.dumps(line))
+    if os.environ.get("TESSALINE_SOAK_LOG"):
+        with open(os.environ["TESSALINE_SOAK_LOG"], "a") as log:
+            log.write(json.dumps(line) + "\n")
+
+
+@pytest.mark.parametrize("seed", SEEDS)
 def test_every_frame_of_an_ended_episode_is_exported_once_whatever_the_studio_does(tmp_path, seed):
     studio = FailingStudio(tmp_path / "studio")
     plan, (at_end, end_kind, end_downtime) = faults(seed)
@@ -121,7 +138,6 @@ def test_every_frame_of_an_ended_episode_is_exported_once_whatever_the_studio_do
 
     state = studio.studio.wait_for_export(repo, "faults", timeout=180)
     dataset = read_dataset(studio.data_dir / state["datasetDir"])
-    assert dataset["problems"] == [], (plan, at_end, end_kind)
     by_episode = {}
     for frame in dataset["frames"]:
         by_episode.setdefault(frame["episode_index"], []).append(int(frame["action"][0]))
@@ -129,5 +145,8 @@ def test_every_frame_of_an_ended_episode_is_exported_once_whatever_the_studio_do
     expected = [[episode * 1000 + i for i in range(FRAMES)] for episode in range(EPISODES) if ended[episode]]
     # Episodes the session did not see end may be there, but only whole.
     optional = [[episode * 1000 + i for i in range(FRAMES)] for episode in range(EPISODES) if not ended[episode]]
+    held = dataset["problems"] == [] and [e for e in exported if e not in optional] == expected
+    report(seed, plan, (at_end, end_kind, end_downtime), ended, len(dataset["frames"]), held)
+    assert dataset["problems"] == [], (plan, at_end, end_kind)
     assert [e for e in exported if e not in optional] == expected, (plan, at_end, end_kind, ended)
     studio.process.stop()

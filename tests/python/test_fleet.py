@@ -338,6 +338,12 @@ def test_the_fleet_page_shows_nodes_and_queue_and_drains_and_retries(tmp_path):
         assert nodes[first.child.pid]["name"].startswith(host + "-")
         assert nodes[robots.process.child.pid]["role"] == "serves, hands exports over"
         assert status["jobs"]["done"] == 1 and status["jobs"]["doneToday"] == 1
+        # A job done yesterday (by the database's clock) counts in all, not today.
+        subprocess.run(["psql", database(), "-v", "ON_ERROR_STOP=1", "-q", "-c",
+                        "UPDATE tessaline_export_jobs SET finished = finished - interval '1 day' "
+                        f"WHERE store = '{status['store']}' AND state = 'done'"], check=True, capture_output=True, timeout=60)
+        jobs = get_json(robots, "/fleet/status")["jobs"]
+        assert (jobs["done"], jobs["doneToday"]) == (1, 0)
 
         # Drained, the exporter takes no more: the next job waits until another node comes.
         assert post_json(robots, "/fleet/nodes/drain", {"node": nodes[first.child.pid]["name"]})["draining"]

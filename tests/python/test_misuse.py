@@ -71,8 +71,13 @@ def test_the_clients_frame_call_takes_its_arguments_by_name_or_place(studio):
     image = numpy.zeros((48, 64, 3), numpy.uint8)
     with pytest.raises(TypeError, match="unexpected keyword argument 'robot'"):
         client.log_robot_data(record(image), [0.0], robot="so101_follower")
-    with pytest.raises(TypeError, match="missing required argument 'observation'"):
+    with pytest.raises(TypeError, match="missing required argument .observation."):
         client.log_robot_data(action=[0.0])
+    for wrong, text in [({"fps": "x"}, "fps must be a number, not str"),
+                        ({"robot_type": 3}, "robot_type must be a str, not int"),
+                        ({"episode_end": "yes"}, "episode_end must be a bool, not str")]:
+        with pytest.raises(TypeError, match=text):
+            client.log_robot_data(**{"observation": record(image), "action": [0.0], **wrong})
     client.log_robot_data(record(image), [0.0])
     client.log_robot_data(action=[1.0], observation=record(image, 0.1), episode_end=True, fps=10, robot_type="so101_follower")
     client.wait_pending(30)
