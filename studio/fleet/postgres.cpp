@@ -28,7 +28,8 @@ void Postgres::ensure_schema(const std::vector<std::string>& statements) {
   for (const auto& statement : statements) {
     std::smatch name;
     if (std::regex_search(statement, name, added)) {
-      if (s.run("SELECT NOT EXISTS (SELECT 1 FROM information_schema.columns WHERE table_name = $1 AND column_name = $2)",
+      if (s.run("SELECT NOT EXISTS (SELECT 1 FROM information_schema.columns"
+                " WHERE table_schema = current_schema() AND table_name = $1 AND column_name = $2)",
                 {name[1].str(), name[2].str()})
               .text(0, 0) == "t") {
         missing.push_back(statement);
