@@ -75,6 +75,10 @@ std::unique_ptr<kit::flight::FlightServer> serve(int port, Received& received) {
 
 int main(int argc, char** argv) {
   const double outage = argc > 1 ? std::atof(argv[1]) : 30.0;
+  if (!(outage > 0)) {
+    std::fprintf(stderr, "usage: spool_replay [OUTAGE_SECONDS]   (a number of seconds above 0; 30 by default)\n");
+    return 2;
+  }
   setenv("TESSALINE_HELD_MEMORY_MB", "64", 0);
   std::vector<std::shared_ptr<const tessaline::Record>> pictures;
   for (int i = 0; i < kFps; ++i) pictures.push_back(make_frame(i));
