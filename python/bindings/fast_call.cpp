@@ -25,10 +25,11 @@ bool match(const FastSignature& signature, PyObject* const* args, Py_ssize_t nar
     PyObject* name = PyTuple_GET_ITEM(kwnames, k);
     std::size_t j = 0;
     while (j < count && PyUnicode_CompareWithASCIIString(name, signature.names[j]) != 0) ++j;
-    const char* text = PyUnicode_AsUTF8(name);
-    if (!text) return false;
-    if (j == count) return type_error(signature, std::string("got an unexpected keyword argument '") + text + "'");
-    if (out[j]) return type_error(signature, std::string("got multiple values for argument '") + text + "'");
+    if (j == count) {
+      const char* text = PyUnicode_AsUTF8(name);
+      return text && type_error(signature, std::string("got an unexpected keyword argument '") + text + "'");
+    }
+    if (out[j]) return type_error(signature, std::string("got multiple values for argument '") + signature.names[j] + "'");
     out[j] = args[nargs + k];
   }
   for (std::size_t i = 0; i < signature.required; ++i) {

@@ -131,7 +131,11 @@ class Studio:
             states.append(self.export_state(repo_id, user_id))
             return states[-1]["state"] in ("done", "failed")
 
-        wait_until(finished, f"the export of {repo_id}", timeout)
+        try:
+            wait_until(finished, f"the export of {repo_id}", timeout)
+        except AssertionError:
+            raise AssertionError(f"timed out waiting for the export of {repo_id}; its last state: {states[-1]}\n"
+                                 f"the studio said:\n{self.process.read()[-4000:]}") from None
         assert states[-1]["state"] == "done", states[-1]
         return states[-1]
 

@@ -49,6 +49,8 @@ class FailingStudio:
                                     "--flight-port", str(self.flight_port), "--data-dir", str(self.data_dir)])
             try:
                 self.process.wait_for(r"HTTP API:", "the studio", 30)
+                if hasattr(self, "studio"):
+                    self.studio.process = self.process  # what a failure shows is the running studio's log
                 return
             except AssertionError:
                 time.sleep(0.5)
