@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "bench/logged_frames.hpp"
 #include "bench/report.hpp"
 #include "kit/flight/flight.hpp"
 #include "kit/jpeg/jpeg.hpp"
@@ -18,29 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-tessaline::NdArray camera_image(int camera, int frame) {
-  tessaline::NdArray img(tessaline::DType::uint8, {480, 640, 3});
-  auto* p = reinterpret_cast<uint8_t*>(img.mutable_data());
-  for (size_t y = 0; y < 480; ++y) {
-    for (size_t x = 0; x < 640; ++x) {
-      uint8_t* px = p + (y * 640 + x) * 3;
-      px[0] = static_cast<uint8_t>(x / 3 + frame);
-      px[1] = static_cast<uint8_t>(y / 2 + camera * 60);
-      px[2] = static_cast<uint8_t>(((x / 16 + y / 16 + frame) % 2) * 200);
-    }
-  }
-  return img;
-}
-
-std::shared_ptr<const tessaline::Record> make_frame(int i) {
-  auto r = std::make_shared<tessaline::Record>();
-  r->set("observation.images.cam_front", camera_image(0, i));
-  r->set("observation.images.cam_wrist", camera_image(1, i));
-  r->set("state", tessaline::NdArray::from_vector(tessaline::DType::float32, std::vector<float>(6, 0.5f)));
-  r->set("timestamp", i / 30.0);
-  return r;
-}
-
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 }  // namespace
@@ -48,7 +26,7 @@ double seconds_since(Clock::time_point t) { return std::chrono::duration<double>
 int main(int argc, char** argv) {
   const int frames = argc > 1 ? std::atoi(argv[1]) : 150;
   std::vector<std::shared_ptr<const tessaline::Record>> records;
-  for (int i = 0; i < frames; ++i) records.push_back(make_frame(i % 30));
+  for (int i = 0; i < frames; ++i) records.push_back(bench::logged_frame(i % 30));
 
   size_t received = 0;
   kit::flight::FlightServer server({}, [&](kit::flight::FlightPut& put) { received += put.batches.size(); });

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/logged_frames.hpp"
 #include "bench/report.hpp"
 #include "kit/flight/flight.hpp"
 #include "tessaline/grpc_client.hpp"
@@ -27,29 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kFps = 30;
-
-tessaline::NdArray camera_image(int camera, int frame) {
-  tessaline::NdArray img(tessaline::DType::uint8, {480, 640, 3});
-  auto* p = reinterpret_cast<uint8_t*>(img.mutable_data());
-  for (size_t y = 0; y < 480; ++y) {
-    for (size_t x = 0; x < 640; ++x) {
-      uint8_t* px = p + (y * 640 + x) * 3;
-      px[0] = static_cast<uint8_t>(x / 3 + frame);
-      px[1] = static_cast<uint8_t>(y / 2 + camera * 60);
-      px[2] = static_cast<uint8_t>(((x / 16 + y / 16 + frame) % 2) * 200);
-    }
-  }
-  return img;
-}
-
-std::shared_ptr<const tessaline::Record> make_frame(int i) {
-  auto r = std::make_shared<tessaline::Record>();
-  r->set("observation.images.cam_front", camera_image(0, i));
-  r->set("observation.images.cam_wrist", camera_image(1, i));
-  r->set("state", tessaline::NdArray::from_vector(tessaline::DType::float32, std::vector<float>(6, 0.5f)));
-  r->set("timestamp", i / double(kFps));
-  return r;
-}
 
 // The frames a server took, each counted once by its id (a frame whose
 // answer was lost in the outage is sent again, as the studio expects).
@@ -81,7 +59,7 @@ int main(int argc, char** argv) {
   }
   setenv("TESSALINE_HELD_MEMORY_MB", "64", 0);
   std::vector<std::shared_ptr<const tessaline::Record>> pictures;
-  for (int i = 0; i < kFps; ++i) pictures.push_back(make_frame(i));
+  for (int i = 0; i < kFps; ++i) pictures.push_back(bench::logged_frame(i));
 
   Received received;
   auto server = serve(0, received);

@@ -17,6 +17,7 @@
 #include "kit/video/mp4_reader.hpp"
 #include "kit/video/mp4_writer.hpp"
 #include "studio/datasets/video_cut.hpp"
+#include "tests/support/video_frames.hpp"
 
 namespace {
 
@@ -36,12 +37,7 @@ fs::path grey_video(const std::string& name, int frames, int shade, int gop) {
   return path;
 }
 
-std::vector<std::vector<uint8_t>> luma_of(const fs::path& mp4) {
-  kit::video::Mp4Reader reader(mp4);
-  std::vector<std::vector<uint8_t>> frames;
-  for (kit::video::Yuv420Frame f; reader.next(f);) frames.push_back(f.planes[0]);
-  return frames;
-}
+using test_support::luma_of;
 
 std::string bytes_of(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);

@@ -19,6 +19,7 @@
 #include "kit/video/mp4_reader.hpp"
 #include "kit/video/mp4_writer.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/video_frames.hpp"
 
 namespace {
 
@@ -144,12 +145,7 @@ fs::path grey_video(const std::string& name, int frames, int width, int shade) {
   return path;
 }
 
-std::vector<std::vector<uint8_t>> luma_of(const fs::path& mp4) {
-  kit::video::Mp4Reader reader(mp4);
-  std::vector<std::vector<uint8_t>> frames;
-  for (kit::video::Yuv420Frame f; reader.next(f);) frames.push_back(f.planes[0]);
-  return frames;
-}
+using test_support::luma_of;
 
 // Episodes' own videos joined into one file by copying their packets, and
 // one left out again: the frames are the parts' own, in order; a part

@@ -78,6 +78,20 @@ def post_json(studio, path, body):
         return json.load(answer)
 
 
+def s3api(*args):
+    env = {**os.environ, **s3_env()}
+    subprocess.run(["/usr/bin/aws", "--endpoint-url", s3_env()["S3_ENDPOINT"], "s3api", *args], env=env, check=True,
+                   capture_output=True)
+
+
+def deny_puts(bucket, resource):
+    """A new bucket whose policy refuses writes to `resource` (a key pattern)."""
+    s3api("create-bucket", "--bucket", bucket)
+    policy = json.dumps({"Version": "2012-10-17", "Statement": [
+        {"Effect": "Deny", "Principal": "*", "Action": "s3:PutObject", "Resource": f"arn:aws:s3:::{bucket}/{resource}"}]})
+    s3api("put-bucket-policy", "--bucket", bucket, "--policy", policy)
+
+
 def same_dataset(ours, theirs):
     """What the readers see, but where each file lives on the disk."""
     for key in ("problems", "info", "episodes"):
@@ -198,13 +212,7 @@ def test_a_bucket_that_refuses_writes_keeps_the_episodes_and_says_why(tmp_path):
     bucket = f"fleet-{uuid.uuid4().hex[:10]}"
     robots = node(tmp_path / "a", bucket)
     try:
-        aws = ["/usr/bin/aws", "--endpoint-url", s3_env()["S3_ENDPOINT"], "s3api"]
-        env = {**os.environ, **s3_env()}
-        subprocess.run([*aws, "create-bucket", "--bucket", bucket], env=env, check=True, capture_output=True)
-        policy = json.dumps({"Version": "2012-10-17", "Statement": [
-            {"Effect": "Deny", "Principal": "*", "Action": "s3:PutObject", "Resource": f"arn:aws:s3:::{bucket}/*"}]})
-        subprocess.run([*aws, "put-bucket-policy", "--bucket", bucket, "--policy", policy], env=env, check=True,
-                       capture_output=True)
+        deny_puts(bucket, "*")
         record(robots, "lab/denied", episodes=2, frames=6)
         wait_until(lambda: "AccessDenied" in robots.export_state("lab/denied", "fleet").get("waiting", ""),
                    "the refusal, told to the operator", 60)
@@ -217,7 +225,7 @@ def test_a_bucket_that_refuses_writes_keeps_the_episodes_and_says_why(tmp_path):
                    "the hand-over going on after the restart", 60)
         assert post_json(robots, "/sessions/export/retry", {"userId": "fleet", "repoId": "lab/denied"})["episodes"] == 2
 
-        subprocess.run([*aws, "delete-bucket-policy", "--bucket", bucket], env=env, check=True, capture_output=True)
+        s3api("delete-bucket-policy", "--bucket", bucket)
         state = robots.wait_for_export("lab/denied", "fleet", timeout=180)
         assert (state["episodesAdded"], state["framesAdded"]) == (2, 12)
         copy = read_dataset(bucket_copy(f"s3://{bucket}/datasets/lab/denied", tmp_path / "copy"))
@@ -230,21 +238,13 @@ def test_a_bucket_that_refuses_writes_keeps_the_episodes_and_says_why(tmp_path):
 def test_an_export_the_bucket_refuses_is_queued_again_and_goes_in_once(tmp_path):
     bucket = f"fleet-{uuid.uuid4().hex[:10]}"
     studio = node(tmp_path / "a", bucket)  # hands over and exports
-    aws = ["/usr/bin/aws", "--endpoint-url", s3_env()["S3_ENDPOINT"], "s3api"]
-    env = {**os.environ, **s3_env()}
     try:
-        subprocess.run([*aws, "create-bucket", "--bucket", bucket], env=env, check=True, capture_output=True)
-        # The episodes may go in; the dataset's files may not.
-        policy = json.dumps({"Version": "2012-10-17", "Statement": [
-            {"Effect": "Deny", "Principal": "*", "Action": "s3:PutObject",
-             "Resource": f"arn:aws:s3:::{bucket}/datasets/lab/half/data/*"}]})
-        subprocess.run([*aws, "put-bucket-policy", "--bucket", bucket, "--policy", policy], env=env, check=True,
-                       capture_output=True)
+        deny_puts(bucket, "datasets/lab/half/data/*")  # the episodes may go in; the dataset's files may not
         record(studio, "lab/half", episodes=2, frames=6)
         wait_until(lambda: "AccessDenied" in studio.export_state("lab/half", "fleet").get("waiting", ""),
                    "the refused publication, told to the operator", 120)
 
-        subprocess.run([*aws, "delete-bucket-policy", "--bucket", bucket], env=env, check=True, capture_output=True)
+        s3api("delete-bucket-policy", "--bucket", bucket)
         state = studio.wait_for_export("lab/half", "fleet", timeout=180)
         assert (state["episodesAdded"], state["framesAdded"]) == (2, 12)
         dataset = read_dataset(bucket_copy(f"s3://{bucket}/datasets/lab/half", tmp_path / "copy"))
@@ -259,18 +259,11 @@ def test_an_export_the_bucket_refuses_is_queued_again_and_goes_in_once(tmp_path)
 def test_a_dataset_whose_first_publication_failed_is_retried_where_it_was_exported(tmp_path):
     bucket = f"fleet-{uuid.uuid4().hex[:10]}"
     studio = node(tmp_path / "a", bucket)  # hands over and exports
-    aws = ["/usr/bin/aws", "--endpoint-url", s3_env()["S3_ENDPOINT"], "s3api"]
-    env = {**os.environ, **s3_env()}
     try:
-        subprocess.run([*aws, "create-bucket", "--bucket", bucket], env=env, check=True, capture_output=True)
-        policy = json.dumps({"Version": "2012-10-17", "Statement": [
-            {"Effect": "Deny", "Principal": "*", "Action": "s3:PutObject",
-             "Resource": f"arn:aws:s3:::{bucket}/datasets/lab/first/data/*"}]})
-        subprocess.run([*aws, "put-bucket-policy", "--bucket", bucket, "--policy", policy], env=env, check=True,
-                       capture_output=True)
+        deny_puts(bucket, "datasets/lab/first/data/*")
         record(studio, "lab/first", episodes=2, frames=6)
         wait_until(lambda: studio.export_state("lab/first", "fleet").get("state") == "failed", "the job failed", 300)
-        subprocess.run([*aws, "delete-bucket-policy", "--bucket", bucket], env=env, check=True, capture_output=True)
+        s3api("delete-bucket-policy", "--bucket", bucket)
 
         # Only in this studio's copy so far, the dataset is still its user's alone.
         try:
